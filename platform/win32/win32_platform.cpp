@@ -1,0 +1,328 @@
+// The platform services over the ANSI Win32 API, as Windows 95 offers it.
+//
+// Each function is the matching API call and nothing more: the rules the
+// installer follows live in the core, and what the system does (profile
+// files, registry, LZ expansion) is left to the system.
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <commctrl.h>
+#include <direct.h>
+#include <lzexpand.h>
+
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "core/setup_state.h"
+
+namespace {
+
+HWND ToWindow(PlatWindow window) {
+    return static_cast<HWND>(window);
+}
+
+HKEY ToKey(PlatKey key) {
+    return static_cast<HKEY>(key);
+}
+
+DWORD ClampSize(size_t size) {
+    return size > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(size);
+}
+
+// Copies text into buffer when it fits with its zero; otherwise leaves the
+// buffer empty. Returns non-zero when it fitted.
+int CopyWhole(const char* text, char* buffer, size_t size) {
+    size_t length = std::strlen(text);
+    if (length >= size) {
+        if (size > 0) buffer[0] = '\0';
+        return 0;
+    }
+    std::memcpy(buffer, text, length + 1);
+    return 1;
+}
+
+// A directory call that reports the length needed when the buffer is short;
+// a short buffer is left empty rather than holding a cut path.
+void SystemPath(UINT (WINAPI* query)(LPSTR, UINT), char* buffer, size_t size) {
+    char path[MAX_PATH + 1];
+    UINT length = query(path, sizeof path);
+    if (length == 0 || length >= sizeof path) {
+        if (size > 0) buffer[0] = '\0';
+        return;
+    }
+    CopyWhole(path, buffer, size);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- start-up
+
+int PlatStartup() {
+    return 1;
+}
+
+void PlatShutdown() {}
+
+const char* PlatStartupError() {
+    return "";
+}
+
+// ---------------------------------------------------------------- directories
+
+int PlatGetCurrentDirectory(char* buffer, size_t size) {
+    if (size == 0) return 0;
+    int length = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+    if (_getcwd(buffer, length) == nullptr) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+void PlatGetWindowsDirectory(char* buffer, size_t size) {
+    SystemPath(GetWindowsDirectoryA, buffer, size);
+}
+
+void PlatGetSystemDirectory(char* buffer, size_t size) {
+    SystemPath(GetSystemDirectoryA, buffer, size);
+}
+
+int PlatCreateDirectory(const char* path) {
+    if (CreateDirectoryA(path, nullptr)) return 1;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) return 0;
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- text rules
+
+int PlatEqualNoCase(const char* a, const char* b) {
+    return lstrcmpiA(a, b) == 0 ? 1 : 0;
+}
+
+void PlatLowerCase(char* text) {
+    CharLowerA(text);
+}
+
+// ---------------------------------------------------------------- profile files
+
+size_t PlatGetProfileString(const char* section, const char* key, const char* default_value,
+                            char* buffer, size_t size, const char* file) {
+    return GetPrivateProfileStringA(section, key, default_value ? default_value : "", buffer,
+                                    ClampSize(size), file);
+}
+
+int PlatGetProfileInt(const char* section, const char* key, int default_value, const char* file) {
+    return static_cast<int>(GetPrivateProfileIntA(section, key, default_value, file));
+}
+
+int PlatWriteProfileString(const char* section, const char* key, const char* value, const char* file) {
+    return WritePrivateProfileStringA(section, key, value, file) ? 1 : 0;
+}
+
+// ---------------------------------------------------------------- registry
+
+long PlatRegOpenKey(PlatKey parent, const char* path, unsigned access, PlatKey* key) {
+    HKEY opened = nullptr;
+    LONG result = RegOpenKeyExA(ToKey(parent), path, 0, access, &opened);
+    *key = result == ERROR_SUCCESS ? opened : nullptr;
+    return result;
+}
+
+long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
+    HKEY created = nullptr;
+    LONG result = RegCreateKeyA(ToKey(parent), path, &created);
+    *key = result == ERROR_SUCCESS ? created : nullptr;
+    return result;
+}
+
+long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* data, size_t size) {
+    return RegSetValueExA(ToKey(key), name, 0, type, static_cast<const BYTE*>(data), ClampSize(size));
+}
+
+long PlatRegFlushKey(PlatKey key) {
+    return RegFlushKey(ToKey(key));
+}
+
+long PlatRegCloseKey(PlatKey key) {
+    return RegCloseKey(ToKey(key));
+}
+
+// ---------------------------------------------------------------- files
+
+PlatFile PlatFileOpenRead(const char* path) {
+    HFILE file = _lopen(path, OF_READ | OF_SHARE_DENY_WRITE);
+    return file == HFILE_ERROR ? PLAT_NO_FILE : static_cast<PlatFile>(file);
+}
+
+long long PlatFileSize(PlatFile file) {
+    HFILE handle = static_cast<HFILE>(file);
+    LONG here = _llseek(handle, 0, FILE_CURRENT);
+    if (here == HFILE_ERROR) return -1;
+    LONG end = _llseek(handle, 0, FILE_END);
+    if (end == HFILE_ERROR) return -1;
+    if (_llseek(handle, here, FILE_BEGIN) == HFILE_ERROR) return -1;
+    return end;
+}
+
+long PlatFileRead(PlatFile file, void* buffer, size_t size) {
+    HFILE handle = static_cast<HFILE>(file);
+    char* out = static_cast<char*>(buffer);
+    size_t total = 0;
+    while (total < size) {
+        size_t want = size - total;
+        if (want > 0x7FFF0000u) want = 0x7FFF0000u;
+        UINT got = _lread(handle, out + total, static_cast<UINT>(want));
+        if (got == static_cast<UINT>(HFILE_ERROR)) return -1;
+        if (got == 0) break;
+        total += got;
+    }
+    return static_cast<long>(total);
+}
+
+void PlatFileClose(PlatFile file) {
+    _lclose(static_cast<HFILE>(file));
+}
+
+int PlatDeleteFile(const char* path) {
+    return DeleteFileA(path) ? 1 : 0;
+}
+
+int PlatCreateTempFile(const char* directory, char* path_out, size_t size) {
+    char path[MAX_PATH];
+    if (GetTempFileNameA(directory, "vst", 0, path) == 0) {
+        if (size > 0) path_out[0] = '\0';
+        return 0;
+    }
+    if (!CopyWhole(path, path_out, size)) {
+        DeleteFileA(path);
+        return 0;
+    }
+    return 1;
+}
+
+// Windows 95 has no MoveFileEx: an existing destination is first moved aside
+// to a name of its own in the same directory, and moved back when the source
+// cannot take its place.
+int PlatReplaceFile(const char* source, const char* destination) {
+    if (GetFileAttributesA(destination) == INVALID_FILE_ATTRIBUTES) {
+        return MoveFileA(source, destination) ? 1 : 0;
+    }
+    char directory[MAX_PATH];
+    if (!CopyWhole(destination, directory, sizeof directory)) return 0;
+    char* cut = std::strrchr(directory, '\\');
+    char* slash = std::strrchr(directory, '/');
+    if (slash != nullptr && (cut == nullptr || slash > cut)) cut = slash;
+    if (cut == nullptr) {
+        std::strcpy(directory, ".");
+    } else if (cut == directory || cut[-1] == ':') {
+        cut[1] = '\0';  // the root keeps its backslash
+    } else {
+        *cut = '\0';
+    }
+    char backup[MAX_PATH];
+    if (GetTempFileNameA(directory, "vst", 0, backup) == 0) return 0;
+    DeleteFileA(backup);
+    if (!MoveFileA(destination, backup)) return 0;
+    if (!MoveFileA(source, destination)) {
+        MoveFileA(backup, destination);
+        return 0;
+    }
+    DeleteFileA(backup);
+    return 1;
+}
+
+// ---------------------------------------------------------------- LZ expansion
+
+namespace {
+
+// Handles from LZOpenFile below this value are plain file handles; the LZ
+// library numbers its own from here up.
+const INT kFirstLzHandle = 0x400;
+
+PlatLz OpenLz(const char* path, WORD mode) {
+    char name[MAX_PATH];
+    if (!CopyWhole(path, name, sizeof name)) return PLAT_LZ_NOT_FOUND;
+    OFSTRUCT info;
+    std::memset(&info, 0, sizeof info);
+    // Failures come back as negative codes; "cannot open" is HFILE_ERROR,
+    // the same value as PLAT_LZ_NOT_FOUND.
+    return static_cast<PlatLz>(LZOpenFileA(name, &info, mode));
+}
+
+}  // namespace
+
+PlatLz PlatLzOpenRead(const char* path) {
+    return OpenLz(path, OF_READ | OF_SHARE_DENY_WRITE);
+}
+
+PlatLz PlatLzOpenWrite(const char* path) {
+    return OpenLz(path, OF_CREATE | OF_WRITE | OF_SHARE_EXCLUSIVE);
+}
+
+long long PlatLzCopy(PlatLz source, PlatLz destination) {
+    LONG result = LZCopy(static_cast<INT>(source), static_cast<INT>(destination));
+    if (result >= 0 && destination >= 0 && destination < kFirstLzHandle) {
+        HANDLE file = reinterpret_cast<HANDLE>(destination);
+        if (!FlushFileBuffers(file)) return PLAT_LZ_ERROR_WRITE;
+    }
+    return result;
+}
+
+void PlatLzClose(PlatLz handle) {
+    LZClose(static_cast<INT>(handle));
+}
+
+// ---------------------------------------------------------------- processes
+
+int PlatLaunch(const char* command_line) {
+    // CreateProcessA may write into the command line; it gets a copy.
+    std::vector<char> command(command_line, command_line + std::strlen(command_line) + 1);
+    STARTUPINFOA startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOWNORMAL;
+    PROCESS_INFORMATION process;
+    std::memset(&process, 0, sizeof process);
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+                        nullptr, nullptr, &startup, &process)) {
+        return 0;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 1;
+}
+
+// ---------------------------------------------------------------- dialogue
+
+int PlatMessageBox(const char* text, const char* caption, unsigned style) {
+    return MessageBoxA(GetFocus(), text, caption, style);
+}
+
+void PlatSetItemText(PlatWindow page, int control, const char* text) {
+    SetDlgItemTextA(ToWindow(page), control, text);
+}
+
+PlatWindow PlatCreateProgressBar(PlatWindow page) {
+    HWND bar = CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 165, 200, 275, 18,
+                             ToWindow(page), nullptr, static_cast<HINSTANCE>(g_setup.instance), nullptr);
+    if (bar != nullptr) {
+        SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+        SendMessageA(bar, PBM_SETSTEP, 1, 0);
+    }
+    return bar;
+}
+
+void PlatSetProgressPos(PlatWindow bar, int position) {
+    SendMessageA(ToWindow(bar), PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void PlatDestroyWindow(PlatWindow window) {
+    DestroyWindow(ToWindow(window));
+}
+
+void PlatSetFocus(PlatWindow window) {
+    SetFocus(ToWindow(window));
+}
