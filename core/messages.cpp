@@ -1,0 +1,35 @@
+#include "core/messages.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/setup_state.h"
+
+void ShowError(const char* text) {
+    PlatMessageBox(text, "Error", PLAT_MB_OK | PLAT_MB_ICONERROR);
+}
+
+void QuoteForMessage(const char* text, char* out, unsigned max_chars) {
+    size_t length = std::strlen(text);
+    if (length <= max_chars) {
+        std::memcpy(out, text, length + 1);
+        return;
+    }
+    std::memcpy(out, text, max_chars - 3);
+    std::memcpy(out + max_chars - 3, "...", 4);
+}
+
+void ShowErrorF(const char* format, const char* first, const char* second) {
+    const size_t capacity = sizeof g_setup.messageText - 1;
+    size_t fixed = std::strlen(format) - (second ? 4 : 2);
+    if (second) fixed += std::strlen(first);
+    const char* last = second ? second : first;
+    unsigned room = fixed < capacity - 8 ? static_cast<unsigned>(capacity - fixed) : 8;
+    char quoted[256];
+    QuoteForMessage(last, quoted, room);
+    if (second)
+        std::snprintf(g_setup.messageText, sizeof g_setup.messageText, format, first, quoted);
+    else
+        std::snprintf(g_setup.messageText, sizeof g_setup.messageText, format, quoted);
+    ShowError(g_setup.messageText);
+}

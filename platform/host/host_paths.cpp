@@ -1,0 +1,192 @@
+#include "platform/host/host_paths.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/host/host_ansi.h"
+
+namespace {
+
+std::string g_prefix;
+// Host directory of each drive letter, "" when the letter is not mapped.
+std::string g_drives[26];
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (!realpath(path.c_str(), resolved)) return std::string();
+    return resolved;
+}
+
+// The entry of directory whose name equals name without regard to case; the
+// exact spelling wins when both exist. "" when there is none.
+std::string FindEntry(const std::string& directory, const std::string& name) {
+    struct stat st;
+    std::string exact = directory + "/" + name;
+    if (lstat(exact.c_str(), &st) == 0) return name;
+    DIR* dir = opendir(directory.c_str());
+    if (!dir) return std::string();
+    std::string found;
+    while (struct dirent* entry = readdir(dir)) {
+        if (HostEqualNoCase(entry->d_name, name)) {
+            found = entry->d_name;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Splits a Windows path into its components; "." goes and ".." takes one
+// away, never more than there are.
+std::vector<std::string> Components(const std::string& path, size_t start) {
+    std::vector<std::string> parts;
+    size_t i = start;
+    while (i <= path.size()) {
+        size_t end = path.find_first_of("\\/", i);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(i, end - i);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        i = end + 1;
+    }
+    return parts;
+}
+
+// Creates directory and its missing parents below base, reusing existing
+// names of any case.
+bool MakeTree(const std::string& base, const std::vector<std::string>& parts) {
+    std::string path = base;
+    for (const std::string& part : parts) {
+        std::string entry = FindEntry(path, part);
+        path += "/" + (entry.empty() ? part : entry);
+        if (entry.empty() && mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        if (!IsDirectory(path)) return false;
+    }
+    return true;
+}
+
+int DriveIndex(char letter) {
+    if (letter >= 'a' && letter <= 'z') return letter - 'a';
+    if (letter >= 'A' && letter <= 'Z') return letter - 'A';
+    return -1;
+}
+
+}  // namespace
+
+const std::string& HostPrefix() { return g_prefix; }
+
+bool HostOpenPrefix(std::string* error) {
+    std::string prefix;
+    if (const char* env = std::getenv("VSETUP_PREFIX"); env && *env) {
+        prefix = env;
+    } else if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) {
+        prefix = std::string(data) + "/vsetup/prefix";
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        prefix = std::string(home) + "/.local/share/vsetup/prefix";
+    } else {
+        *error = "no prefix: set VSETUP_PREFIX to the directory of the Windows system to set up";
+        return false;
+    }
+    if (prefix[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!getcwd(cwd, sizeof cwd)) {
+            *error = "cannot read the current directory";
+            return false;
+        }
+        prefix = std::string(cwd) + "/" + prefix;
+    }
+    // The prefix and its parents may be new; the skeleton below it is
+    // completed whenever a piece is missing.
+    std::vector<std::string> parents = Components(prefix, 0);
+    if (!MakeTree("", parents)) {
+        *error = "cannot create the prefix " + prefix;
+        return false;
+    }
+    g_prefix = RealPath(prefix);
+    if (!MakeTree(g_prefix, {"drive_c", "WINDOWS", "SYSTEM"}) || !MakeTree(g_prefix, {"drive_c", "WINDOWS", "INF"})) {
+        *error = "cannot create the Windows directories in " + g_prefix;
+        return false;
+    }
+
+    for (auto& drive : g_drives) drive.clear();
+    g_drives[2] = RealPath(g_prefix + "/drive_c");
+    g_drives[25] = "/";
+    std::string devices = g_prefix + "/dosdevices";
+    if (DIR* dir = opendir(devices.c_str())) {
+        while (struct dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.size() != 2 || name[1] != ':' || DriveIndex(name[0]) < 0) continue;
+            std::string target = RealPath(devices + "/" + name);
+            if (!target.empty() && IsDirectory(target)) g_drives[DriveIndex(name[0])] = target;
+        }
+        closedir(dir);
+    }
+    return true;
+}
+
+bool HostCurrentDirectory(std::string* windows_path) {
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return false;
+    std::string here = cwd;
+    int best = -1;
+    size_t bestLength = 0;
+    for (int i = 0; i < 26; ++i) {
+        const std::string& root = g_drives[i];
+        if (root.empty()) continue;
+        bool inside = root == "/" || here == root || here.compare(0, root.size() + 1, root + "/") == 0;
+        if (inside && (best < 0 || root.size() > bestLength)) {
+            best = i;
+            bestLength = root.size();
+        }
+    }
+    if (best < 0) return false;
+    std::string rest = g_drives[best] == "/" ? here.substr(1) : here.substr(std::min(here.size(), bestLength + 1));
+    for (char& c : rest) {
+        if (c == '/') c = '\\';
+    }
+    *windows_path = std::string(1, static_cast<char>('A' + best)) + ":\\" + rest;
+    return true;
+}
+
+bool HostMapPath(const std::string& windows_path, bool for_write, std::string* host_path) {
+    std::string path = windows_path;
+    if (path.size() >= 2 && path[1] == ':' && DriveIndex(path[0]) >= 0) {
+        // "X:name" is relative to the drive's root here: the installer keeps
+        // no current directory per drive.
+    } else {
+        std::string current;
+        if (!HostCurrentDirectory(&current)) return false;
+        path = (!path.empty() && (path[0] == '\\' || path[0] == '/')) ? current.substr(0, 2) + path
+                                                                       : current + "\\" + path;
+    }
+    const std::string& root = g_drives[DriveIndex(path[0])];
+    if (root.empty()) return false;
+    std::string result = root == "/" ? std::string() : root;
+    std::vector<std::string> parts = Components(path, 2);
+    bool exists = true;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string entry = exists ? FindEntry(result.empty() ? "/" : result, parts[i]) : std::string();
+        if (entry.empty()) exists = false;
+        result += "/" + (entry.empty() ? parts[i] : entry);
+        if (exists && for_write) {
+            struct stat st;
+            if (lstat(result.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+        }
+    }
+    *host_path = result.empty() ? "/" : result;
+    return true;
+}

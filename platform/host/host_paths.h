@@ -1,0 +1,30 @@
+// The Windows system tree on the host: the prefix, its drives, and the
+// mapping of Windows paths onto host paths.
+//
+// <prefix>/drive_c is drive C:; <prefix>/dosdevices/<letter>: may link any
+// drive letter to a host directory (c: defaults to drive_c, z: to /). Names
+// are matched without regard to case at every component, as on a FAT disk;
+// a name that does not exist is used as written.
+#ifndef VSETUP_HOST_PATHS_H
+#define VSETUP_HOST_PATHS_H
+
+#include <string>
+
+// Chooses the prefix (VSETUP_PREFIX, else $XDG_DATA_HOME/vsetup/prefix, else
+// ~/.local/share/vsetup/prefix), creates what is missing of its skeleton and
+// reads its drive mapping. false with a reason when that fails.
+bool HostOpenPrefix(std::string* error);
+const std::string& HostPrefix();
+
+// Maps a Windows path ("A:\DIR\FILE", "\FILE" on the current drive, or a path
+// relative to the current directory) to a host path. ".." never climbs above
+// the drive's root. For writing (for_write), a path that passes through a
+// symbolic link below the drive's root is refused, so nothing is written
+// outside the drive's tree. false when the path cannot be mapped.
+bool HostMapPath(const std::string& windows_path, bool for_write, std::string* host_path);
+
+// The current directory in Windows form: the drive whose host directory
+// holds it (the longest match), then the rest with backslashes.
+bool HostCurrentDirectory(std::string* windows_path);
+
+#endif
