@@ -196,19 +196,11 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
             continue;
         }
 
-        bool cancelled = false;
-        bool labelTooLong = false;
-        PlatLz source = OpenSource(page, sourcePath, entry.diskId, label, &cancelled, &labelTooLong);
-        if (cancelled) return 2;
-        if (labelTooLong) {
-            ShowErrorF("Diskette label too long for disk %s", entry.diskId);
-            label[0] = '\0';
-            continue;
-        }
-
         // The name the file gets: its directory part dropped, its
         // compressed extension mapped back; the driver's INF becomes the
-        // OEM setup INF in the inf directory.
+        // OEM setup INF in the inf directory. It is worked out before the
+        // source is opened, so that a name that cannot be installed is
+        // refused before anyone is asked for a diskette.
         char name[kPathSize];
         std::memcpy(name, entry.fileName, sizeof name);
         bool nameFits = StripDirectory(name) != 0;
@@ -222,7 +214,6 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
             }
         }
         if (!nameFits) {
-            if (source >= 0) PlatLzClose(source);
             ShowErrorF("File name too long in section %s: %s", sectionName, entry.fileName);
             continue;
         }
@@ -232,11 +223,9 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
         bool pathFits = toInf ? Join(targetDir, "%s\\%s", destDir, "inf") : Join(targetDir, "%s%s", destDir, "");
         pathFits = pathFits && Join(destPath, "%s\\%s", targetDir, name);
         if (!pathFits) {
-            if (source >= 0) PlatLzClose(source);
             ShowErrorF("Path too long in section %s: %s", sectionName, name);
             continue;
         }
-        if (toInf) PlatCreateDirectory(targetDir);
 
         // The status lines show both paths in lower case; the file keeps
         // the case of its name.
@@ -246,6 +235,22 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
         std::memcpy(shownDest, destPath, sizeof shownDest);
         PlatLowerCase(shownSource);
         PlatLowerCase(shownDest);
+        if (!IsSafeFileName(name)) {
+            ShowErrorF("Can't copy file: %s", shownDest);
+            continue;
+        }
+
+        bool cancelled = false;
+        bool labelTooLong = false;
+        PlatLz source = OpenSource(page, sourcePath, entry.diskId, label, &cancelled, &labelTooLong);
+        if (cancelled) return 2;
+        if (labelTooLong) {
+            ShowErrorF("Diskette label too long for disk %s", entry.diskId);
+            label[0] = '\0';
+            continue;
+        }
+        if (toInf) PlatCreateDirectory(targetDir);
+
         char status[kPathSize + 16];
         std::snprintf(status, sizeof status, "Copy : %s", shownSource);
         PlatSetItemText(page, kStatusSource, status);
@@ -254,8 +259,7 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
 
         long long result = PLAT_LZ_ERROR_READ;
         if (source >= 0) {
-            result = IsSafeFileName(name) ? CopyThroughTemporary(source, sourcePath, destPath, targetDir)
-                                          : PLAT_LZ_ERROR_WRITE;
+            result = CopyThroughTemporary(source, sourcePath, destPath, targetDir);
             PlatLzClose(source);
         }
         if (result < 0) ShowErrorF("Can't copy file: %s", shownDest);

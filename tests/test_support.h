@@ -1,0 +1,55 @@
+// Shared fixtures of the tests: scratch directories, files, and whole
+// installation runs in this process or through the vsetup program.
+#ifndef VSETUP_TESTS_TEST_SUPPORT_H
+#define VSETUP_TESTS_TEST_SUPPORT_H
+
+#include <string>
+#include <vector>
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it at the end of the scope.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& data);
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+// Every file below root, as paths relative to it, sorted.
+std::vector<std::string> ListFiles(const std::string& root);
+// An SZDD file holding data (literal runs only: a valid stream that any
+// expander reads). The header states claimed_size, or data's size when -1.
+std::string MakeSzdd(const std::string& data, long long claimed_size = -1);
+
+struct RunResult {
+    int exitCode = 0;
+    std::vector<std::string> lines;  // the transcript
+    // The transcript lines of one kind of event, e.g. "message".
+    std::vector<std::string> Events(const std::string& kind) const;
+    // Just the texts of the message boxes, in order.
+    std::vector<std::string> MessageTexts() const;
+};
+
+// Runs the whole installation in this process, as the batch wizard does,
+// from disk_dir into prefix.
+RunResult RunInProcess(const std::string& disk_dir, const std::string& prefix, const std::string& answers = "");
+// Runs the vsetup program with VSETUP_UI=batch from disk_dir into prefix.
+// extra_env holds further NAME=VALUE settings.
+RunResult RunProgram(const std::string& disk_dir, const std::string& prefix, const std::string& answers = "",
+                     const std::vector<std::string>& extra_env = {});
+
+// The value of a registry.reg string or binary entry as the file spells it
+// after "name"= (e.g. "\"4.0\"" or "hex:03,12"), or "" when the key or value
+// is not in the file. Later sections win, as on import.
+std::string RegEntryText(const std::string& reg_file, const std::string& key, const std::string& name);
+
+#endif
