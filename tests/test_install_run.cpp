@@ -323,3 +323,29 @@ TEST_F(InstallRun, WithoutADisplayTheProgramSaysHowToRun) {
     EXPECT_TRUE(run.lines.empty());
     EXPECT_FALSE(FileExists(windows_));
 }
+
+TEST_F(InstallRun, ProgressNeedsATotalAndNeverWraps) {
+    // 4294968 KB is more than 32 bits of bytes: a wrapped total would make
+    // the first file count thousands of percent.
+    SetSetup("SizeInKB=8", "SizeInKB=4294968");
+    RunResult run = RunInProcess(disk_, prefix_);
+    ASSERT_EQ(4u, run.Events("progress").size());
+    for (const std::string& event : run.Events("progress")) EXPECT_EQ(R"({"event":"progress","position":0})", event);
+
+    SetSetup("SizeInKB=4294968\r\n", "");
+    run = RunInProcess(disk_, prefix_);
+    EXPECT_TRUE(run.Events("progress").empty());
+    EXPECT_EQ(DriverBytes(), ReadFile(windows_ + "/SYSTEM/card.drv"));
+}
+
+TEST_F(InstallRun, OverlongSourceDirectoryIsRefused) {
+    std::string deep = root_ / std::string(120, 'd') + "/" + std::string(120, 'e');
+    WriteFile(deep + "/setup.dat", kSetupDat);
+    WriteFile(deep + "/card.dr_", MakeSzdd(DriverBytes()));
+    RunResult run = RunInProcess(deep, prefix_);
+    std::vector<std::string> texts = run.MessageTexts();
+    ASSERT_EQ(3u, texts.size());
+    EXPECT_EQ("Setup can't read its files: the path of the directory it was started from is too long.", texts[0]);
+    EXPECT_EQ("Can't find section: [Prev.DelReg]", texts[1]);
+    EXPECT_FALSE(FileExists(windows_ + "/SYSTEM/card.drv"));
+}
