@@ -1,0 +1,64 @@
+// Private profile (INI) files on the host, read and written the way
+// GetPrivateProfileStringA, GetPrivateProfileIntA and
+// WritePrivateProfileStringA treat them. All text is 8-bit Windows-1252.
+//
+// How a file is read:
+// - Lines end in LF; one CR before the LF belongs to the line end. A file may
+//   end without a line end.
+// - "[name]" starts a section (blanks around the line and around the name are
+//   ignored; text after "]" too). A "[" line without "]" is no header.
+// - In a section, "key = value" is a key; blanks around the key and around
+//   "=" and trailing blanks of the value are dropped, and a value enclosed in
+//   matching quotes (" or ') loses them. A line without "=" is no key, a line
+//   starting with ";" is a comment. Lines before the first header belong to
+//   no section.
+// - Section and key names match without regard to case; the first section of
+//   a name and the first key of a name in it are the ones that count.
+//
+// How a write changes a file: only the line of the key (or the lines added)
+// change, every other byte stays as it was. An existing key line becomes
+// "Key=value" with the key's spelling and line end kept; a new key goes after
+// the last non-blank line of its section; a new section goes at the end. New
+// lines end in CR LF unless the file's first line end is a bare LF.
+#ifndef VSETUP_HOST_PROFILE_ENGINE_H
+#define VSETUP_HOST_PROFILE_ENGINE_H
+
+#include <string>
+
+// The value of key in section of the INI text data; false when the section or
+// the key is absent.
+bool IniRead(const std::string& data, const std::string& section, const std::string& key,
+             std::string* value);
+
+// data with key in section created or replaced by value.
+std::string IniEdit(const std::string& data, const std::string& section, const std::string& key,
+                    const std::string& value);
+
+// A value read as GetPrivateProfileIntA reads it: an empty value gives
+// default_value (as an absent key does); otherwise optional leading blanks, an
+// optional "-", then the leading decimal digits (wrapping as a 32-bit number
+// does), and 0 when there are no digits.
+int IniParseInt(const std::string& value, int default_value);
+
+// IniRead on the file at host_path; a missing or unreadable file reads as
+// absent.
+bool IniReadFile(const std::string& host_path, const std::string& section, const std::string& key,
+                 std::string* value);
+
+// IniEdit on the file at host_path (a missing file is empty), putting the
+// result in its place with HostReplaceFileWhole. false on any failure.
+bool IniWriteFile(const std::string& host_path, const std::string& section, const std::string& key,
+                  const std::string& value);
+
+// Reads a whole file. false when it cannot be read; *missing tells whether
+// that was because it does not exist (may be null).
+bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing);
+
+// Replaces the file at host_path by data, whole or not at all: writes a
+// temporary file in the same directory, syncs it, renames it over host_path
+// and syncs the directory. A new file gets mode 0644, a replaced one keeps its
+// mode. On failure no temporary file is left and host_path is as it was
+// (unless only the final directory sync failed, after the rename).
+bool HostReplaceFileWhole(const std::string& host_path, const std::string& data);
+
+#endif
