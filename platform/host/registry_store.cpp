@@ -1,0 +1,636 @@
+#include "platform/host/registry_store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/host/host_ansi.h"
+#include "platform/host/profile_engine.h"
+
+namespace {
+
+const char kHeader[] = "REGEDIT4\r\n";
+const size_t kIndexThreshold = 16;  // values a key holds before it gets an index
+
+const char* const kRoots[] = {
+    "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CURRENT_CONFIG",
+    "HKEY_DYN_DATA",
+};
+const char kClassesRoot[] = "HKEY_CLASSES_ROOT";
+const char kClassesHome[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes";
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// HostLower through a table: paths are lowered for every lookup.
+std::string Lower(const std::string& text) {
+    struct Table {
+        unsigned char map[256];
+        Table() {
+            for (int i = 0; i < 256; ++i) map[i] = HostLowerByte(static_cast<unsigned char>(i));
+        }
+    };
+    static const Table table;
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(table.map[static_cast<unsigned char>(c)]);
+    return out;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Whether text (size bytes) equals the zero-terminated name without regard to
+// case.
+bool EqualNoCase(const char* text, size_t size, const char* name) {
+    for (size_t i = 0; i < size; ++i) {
+        if (!name[i] || HostLowerByte(static_cast<unsigned char>(text[i])) !=
+                            HostLowerByte(static_cast<unsigned char>(name[i])))
+            return false;
+    }
+    return name[size] == '\0';
+}
+
+// The path as the store keeps it: empty components dropped, the root in its
+// usual spelling, HKEY_CLASSES_ROOT moved under HKEY_LOCAL_MACHINE. Empty for
+// an empty path and for one that starts with no root key.
+std::string CanonicalPath(const char* text, size_t size) {
+    std::string out;
+    out.reserve(size + 32);
+    size_t pos = 0;
+    bool first = true;
+    while (pos < size) {
+        size_t stop = pos;
+        while (stop < size && text[stop] != '\\') ++stop;
+        if (stop > pos) {
+            if (first) {
+                first = false;
+                if (EqualNoCase(text + pos, stop - pos, kClassesRoot)) {
+                    out = kClassesHome;
+                } else {
+                    for (const char* root : kRoots)
+                        if (EqualNoCase(text + pos, stop - pos, root)) out = root;
+                    if (out.empty()) return out;
+                }
+            } else {
+                out += '\\';
+                out.append(text + pos, stop - pos);
+            }
+        }
+        pos = stop + 1;
+    }
+    return out;
+}
+
+std::string CanonicalPath(const std::string& path) { return CanonicalPath(path.data(), path.size()); }
+
+bool IsKnownRoot(const std::string& canonical) {
+    for (const char* root : kRoots)
+        if (canonical == root) return true;
+    return false;
+}
+
+// The key by which a lower-cased path sorts so that a parent comes right
+// before its children: the separator becomes a zero byte, which sorts before
+// every byte a name can hold.
+std::string SortKey(const std::string& lower_path) {
+    std::string key(lower_path);
+    for (char& c : key)
+        if (c == '\\') c = '\0';
+    return key;
+}
+
+// ------------------------------------------------------------------ reading
+
+// The next complete line at *p: [*begin, *end) without the line end. false
+// when no line end follows (the end of the text or a cut last line).
+bool NextLine(const char** p, const char* text_end, const char** begin, const char** end) {
+    if (*p >= text_end) return false;
+    const char* lf = static_cast<const char*>(memchr(*p, '\n', static_cast<size_t>(text_end - *p)));
+    if (!lf) return false;
+    *begin = *p;
+    *end = (lf > *p && lf[-1] == '\r') ? lf - 1 : lf;
+    *p = lf + 1;
+    return true;
+}
+
+// A quoted text at *q (which is at the opening quote), \\ and \" unescaped.
+// Leaves *q after the closing quote.
+bool ParseQuoted(const char** q, const char* end, std::string* out) {
+    const char* s = *q + 1;
+    out->clear();
+    while (s < end) {
+        const char* run = s;
+        while (s < end && *s != '"' && *s != '\\') ++s;
+        out->append(run, static_cast<size_t>(s - run));
+        if (s >= end) return false;
+        if (*s == '"') {
+            *q = s + 1;
+            return true;
+        }
+        if (s + 1 < end && (s[1] == '\\' || s[1] == '"')) {
+            *out += s[1];
+            s += 2;
+        } else {
+            *out += '\\';
+            ++s;
+        }
+    }
+    return false;
+}
+
+bool OnlyBlanks(const char* q, const char* end) {
+    while (q < end && IsBlank(*q)) ++q;
+    return q == end;
+}
+
+// A hex byte list from q to the line end, continued on the following lines
+// while a line ends in a backslash. *p is the reading position in the whole
+// text and moves past the continuation lines used; a continuation that is
+// missing (blank line, end of text, a line that holds no hex) makes the
+// value malformed and leaves *p at that line.
+bool ParseHexList(const char* q, const char* end, const char** p, const char* text_end,
+                  std::string* out) {
+    out->clear();
+    bool need_byte = false;  // after a comma
+    for (;;) {
+        while (q < end && IsBlank(*q)) ++q;
+        if (q < end && *q == '\\' && OnlyBlanks(q + 1, end)) {
+            const char* next = *p;
+            const char* line_begin;
+            const char* line_end;
+            if (!NextLine(&next, text_end, &line_begin, &line_end)) return false;
+            while (line_begin < line_end && IsBlank(*line_begin)) ++line_begin;
+            if (line_begin == line_end || HexDigit(*line_begin) < 0) return false;
+            if (!need_byte && !out->empty()) return false;  // "01\" without a comma
+            *p = next;
+            q = line_begin;
+            end = line_end;
+            need_byte = true;
+            continue;
+        }
+        if (q == end) return !need_byte;
+        int high = HexDigit(*q);
+        if (high < 0 || (!need_byte && !out->empty())) return false;
+        ++q;
+        int value = high;
+        if (q < end && HexDigit(*q) >= 0) value = value * 16 + HexDigit(*q++);
+        out->push_back(static_cast<char>(value));
+        while (q < end && IsBlank(*q)) ++q;
+        need_byte = false;
+        if (q < end && *q == ',') {
+            ++q;
+            need_byte = true;
+        }
+    }
+}
+
+enum class ValueLine { kValue, kDelete, kMalformed };
+
+// A value line ("name"=... or @=...) whose text starts at q.
+ValueLine ParseValueLine(const char* q, const char* end, const char** p, const char* text_end,
+                         std::string* name, uint32_t* type, std::string* data) {
+    if (*q == '@') {
+        name->clear();
+        ++q;
+    } else if (!ParseQuoted(&q, end, name)) {
+        return ValueLine::kMalformed;
+    }
+    while (q < end && IsBlank(*q)) ++q;
+    if (q >= end || *q != '=') return ValueLine::kMalformed;
+    ++q;
+    while (q < end && IsBlank(*q)) ++q;
+    if (q >= end) return ValueLine::kMalformed;
+    size_t left = static_cast<size_t>(end - q);
+    if (*q == '"') {
+        if (!ParseQuoted(&q, end, data) || !OnlyBlanks(q, end)) return ValueLine::kMalformed;
+        *type = RegistryStore::kTypeString;
+        return ValueLine::kValue;
+    }
+    if (*q == '-') return OnlyBlanks(q + 1, end) ? ValueLine::kDelete : ValueLine::kMalformed;
+    if (left >= 6 && EqualNoCase(q, 6, "dword:")) {
+        q += 6;
+        uint32_t number = 0;
+        int digits = 0;
+        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
+            number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
+        if (digits == 0 || digits > 8 || !OnlyBlanks(q, end)) return ValueLine::kMalformed;
+        data->resize(4);
+        for (int i = 0; i < 4; ++i) (*data)[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
+        *type = RegistryStore::kTypeDword;
+        return ValueLine::kValue;
+    }
+    if (left < 4 || !EqualNoCase(q, 3, "hex")) return ValueLine::kMalformed;
+    q += 3;
+    *type = RegistryStore::kTypeBinary;
+    if (*q == '(') {
+        ++q;
+        uint32_t number = 0;
+        int digits = 0;
+        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
+            number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
+        if (digits == 0 || digits > 8 || q >= end || *q != ')') return ValueLine::kMalformed;
+        ++q;
+        *type = number;
+    }
+    if (q >= end || *q != ':') return ValueLine::kMalformed;
+    if (!ParseHexList(q + 1, end, p, text_end, data)) return ValueLine::kMalformed;
+    if (*type == RegistryStore::kTypeString && !data->empty() && data->back() == '\0')
+        data->pop_back();
+    return ValueLine::kValue;
+}
+
+// ------------------------------------------------------------------ writing
+
+void AppendQuoted(std::string* out, const std::string& text) {
+    *out += '"';
+    for (char c : text) {
+        if (c == '\\' || c == '"') *out += '\\';
+        *out += c;
+    }
+    *out += '"';
+}
+
+void AppendHexList(std::string* out, const char* bytes, size_t size, size_t column) {
+    static const char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char b = static_cast<unsigned char>(bytes[i]);
+        *out += kDigits[b >> 4];
+        *out += kDigits[b & 15];
+        column += 2;
+        if (i + 1 < size) {
+            *out += ',';
+            ++column;
+            if (column > 76) {  // regedit's line width
+                *out += "\\\r\n  ";
+                column = 2;
+            }
+        }
+    }
+}
+
+void AppendValueLine(std::string* out, const std::string& name, uint32_t type,
+                     const std::string& data) {
+    size_t line_start = out->size();
+    if (name.empty())
+        *out += '@';
+    else
+        AppendQuoted(out, name);
+    *out += '=';
+    if (type == RegistryStore::kTypeString && data.find_first_of(std::string("\0\r\n", 3)) == std::string::npos) {
+        AppendQuoted(out, data);
+    } else if (type == RegistryStore::kTypeDword && data.size() == 4) {
+        static const char kDigits[] = "0123456789abcdef";
+        *out += "dword:";
+        for (int i = 3; i >= 0; --i) {
+            unsigned char b = static_cast<unsigned char>(data[static_cast<size_t>(i)]);
+            *out += kDigits[b >> 4];
+            *out += kDigits[b & 15];
+        }
+    } else {
+        if (type == RegistryStore::kTypeBinary) {
+            *out += "hex:";
+        } else {
+            char prefix[24];
+            snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(type));
+            *out += prefix;
+        }
+        std::string bytes = data;
+        // A text that cannot be quoted keeps its terminating zero, as a
+        // REG_SZ's bytes have it.
+        if (type == RegistryStore::kTypeString) bytes += '\0';
+        AppendHexList(out, bytes.data(), bytes.size(), out->size() - line_start);
+    }
+    *out += "\r\n";
+}
+
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (written == 0) return false;
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Cuts what follows the file's last line end: the remains of an append that
+// was interrupted. Returns the new size, or -1.
+off_t CutTornTail(int fd, off_t size) {
+    char last;
+    if (size == 0) return 0;
+    if (pread(fd, &last, 1, size - 1) != 1) return -1;
+    if (last == '\n') return size;
+    char buffer[4096];
+    off_t pos = size;
+    while (pos > 0) {
+        off_t chunk = std::min<off_t>(pos, static_cast<off_t>(sizeof buffer));
+        if (pread(fd, buffer, static_cast<size_t>(chunk), pos - chunk) != chunk) return -1;
+        for (off_t i = chunk; i > 0; --i) {
+            if (buffer[i - 1] == '\n') {
+                off_t keep = pos - chunk + i;
+                return ftruncate(fd, keep) == 0 ? keep : -1;
+            }
+        }
+        pos -= chunk;
+    }
+    return ftruncate(fd, 0) == 0 ? 0 : -1;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+}  // namespace
+
+RegistryStore::RegistryStore() = default;
+RegistryStore::~RegistryStore() = default;
+
+void RegistryStore::Clear() {
+    keys_.clear();
+    pending_keys_.clear();
+    path_.clear();
+    loaded_bytes_ = 0;
+    appended_bytes_ = 0;
+}
+
+bool RegistryStore::Open(const std::string& path, std::string* error) {
+    Clear();
+    path_ = path;
+    std::string text;
+    bool missing = false;
+    if (!HostReadWholeFile(path, &text, &missing)) {
+        if (missing) return true;
+        int code = errno;
+        if (error) *error = "cannot read the registry file " + path + ": " + strerror(code);
+        return false;
+    }
+    loaded_bytes_ = text.size();
+    LoadText(text);
+    return true;
+}
+
+RegistryStore::Key* RegistryStore::FindKey(const std::string& canonical_path) {
+    auto it = keys_.find(Lower(canonical_path));
+    return it == keys_.end() ? nullptr : it->second.get();
+}
+
+const RegistryStore::Key* RegistryStore::FindKey(const std::string& canonical_path) const {
+    auto it = keys_.find(Lower(canonical_path));
+    return it == keys_.end() ? nullptr : it->second.get();
+}
+
+RegistryStore::Key* RegistryStore::MakeKey(const std::string& canonical_path, bool mark_pending) {
+    return MakeKey(canonical_path, Lower(canonical_path), mark_pending);
+}
+
+RegistryStore::Key* RegistryStore::MakeKey(const std::string& canonical_path, std::string lower,
+                                           bool mark_pending) {
+    auto it = keys_.find(lower);
+    if (it != keys_.end()) return it->second.get();
+    std::unique_ptr<Key> key(new Key);
+    size_t slash = canonical_path.rfind('\\');
+    if (slash == std::string::npos) {
+        key->path = canonical_path;
+    } else {
+        Key* parent = MakeKey(canonical_path.substr(0, slash), lower.substr(0, slash), mark_pending);
+        key->path = parent->path;
+        key->path.append(canonical_path, slash, std::string::npos);
+    }
+    // The roots always exist: they need no section of their own.
+    key->pending_create = mark_pending && slash != std::string::npos;
+    Key* raw = key.get();
+    keys_.emplace(std::move(lower), std::move(key));
+    if (raw->pending_create) Queue(raw);
+    return raw;
+}
+
+RegistryStore::Value* RegistryStore::FindValue(Key* key, const std::string& name) {
+    return const_cast<Value*>(static_cast<const RegistryStore*>(this)->FindValue(key, name));
+}
+
+const RegistryStore::Value* RegistryStore::FindValue(const Key* key, const std::string& name) const {
+    if (key->value_index) {
+        auto it = key->value_index->find(Lower(name));
+        return it == key->value_index->end() ? nullptr : &key->values[it->second];
+    }
+    for (const Value& value : key->values)
+        if (HostEqualNoCase(value.name, name)) return &value;
+    return nullptr;
+}
+
+void RegistryStore::PutValue(Key* key, const std::string& name, uint32_t type, std::string data,
+                             bool mark_pending) {
+    Value* value = FindValue(key, name);
+    if (value) {
+        if (value->type == type && value->data == data) return;
+        value->type = type;
+        value->data = std::move(data);
+    } else {
+        key->values.push_back(Value{name, type, std::move(data), false});
+        value = &key->values.back();
+        size_t index = key->values.size() - 1;
+        if (key->value_index) {
+            key->value_index->emplace(Lower(name), index);
+        } else if (key->values.size() > kIndexThreshold) {
+            key->value_index.reset(new std::unordered_map<std::string, size_t>);
+            for (size_t i = 0; i < key->values.size(); ++i)
+                key->value_index->emplace(Lower(key->values[i].name), i);
+        }
+    }
+    if (mark_pending && !value->pending) {
+        value->pending = true;
+        key->pending_values.push_back(static_cast<size_t>(value - key->values.data()));
+        Queue(key);
+    }
+}
+
+void RegistryStore::LoadText(const std::string& text) {
+    keys_.reserve(keys_.size() + text.size() / 128);
+    const char* p = text.data();
+    const char* text_end = p + text.size();
+    Key* current = nullptr;
+    std::string name;
+    std::string data;
+    const char* begin;
+    const char* end;
+    while (NextLine(&p, text_end, &begin, &end)) {
+        while (begin < end && IsBlank(*begin)) ++begin;
+        if (begin == end || *begin == ';') continue;
+        if (memchr(begin, '\0', static_cast<size_t>(end - begin))) {
+            // Zero bytes are what an interrupted write can leave: the section
+            // line may be among them, so what follows belongs to no key.
+            current = nullptr;
+            continue;
+        }
+        if (*begin == '[') {
+            const char* close = end;
+            while (close > begin && IsBlank(close[-1])) --close;
+            current = nullptr;
+            if (close - begin < 2 || close[-1] != ']' || begin[1] == '-') continue;
+            std::string path = CanonicalPath(begin + 1, static_cast<size_t>(close - 1 - (begin + 1)));
+            if (!path.empty()) current = MakeKey(path, false);
+            continue;
+        }
+        if (*begin != '"' && *begin != '@') continue;
+        uint32_t type = 0;
+        const char* continued = p;
+        ValueLine kind = ParseValueLine(begin, end, &p, text_end, &name, &type, &data);
+        if (p != continued && memchr(continued, '\0', static_cast<size_t>(p - continued))) {
+            current = nullptr;  // damage in a continuation line, as above
+            continue;
+        }
+        if (kind == ValueLine::kValue && current) PutValue(current, name, type, std::move(data), false);
+    }
+}
+
+bool RegistryStore::KeyExists(const std::string& key_path) const {
+    std::string path = CanonicalPath(key_path);
+    if (path.empty()) return false;
+    return IsKnownRoot(path) || FindKey(path) != nullptr;
+}
+
+void RegistryStore::CreateKey(const std::string& key_path) {
+    std::string path = CanonicalPath(key_path);
+    if (!path.empty()) MakeKey(path, true);
+}
+
+void RegistryStore::SetValue(const std::string& key_path, const std::string& name, uint32_t type,
+                             const std::string& data) {
+    std::string path = CanonicalPath(key_path);
+    if (path.empty()) return;
+    Key* key = MakeKey(path, true);
+    std::string stored = data;
+    if (type == kTypeString && !stored.empty() && stored.back() == '\0') stored.pop_back();
+    PutValue(key, name, type, std::move(stored), true);
+}
+
+bool RegistryStore::GetValue(const std::string& key_path, const std::string& name, uint32_t* type,
+                             std::string* data) const {
+    const Key* key = FindKey(CanonicalPath(key_path));
+    if (!key) return false;
+    const Value* value = FindValue(key, name);
+    if (!value) return false;
+    if (type) *type = value->type;
+    if (data) *data = value->data;
+    return true;
+}
+
+void RegistryStore::Queue(Key* key) {
+    if (key->queued) return;
+    key->queued = true;
+    pending_keys_.push_back(key);
+}
+
+bool RegistryStore::Flush(const std::string& key_path) {
+    Key* key = FindKey(CanonicalPath(key_path));
+    return !key || FlushKey(key);
+}
+
+bool RegistryStore::FlushAll() {
+    // A key is queued after its parents. Children go first: a child's
+    // section implies its parents, which then need no bare section.
+    std::vector<Key*> keys;
+    keys.swap(pending_keys_);
+    std::vector<Key*> failed;
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it) {
+        (*it)->queued = false;
+        if (!FlushKey(*it)) failed.push_back(*it);
+    }
+    for (auto it = failed.rbegin(); it != failed.rend(); ++it) Queue(*it);
+    return failed.empty();
+}
+
+bool RegistryStore::FlushKey(Key* key) {
+    if (!key->pending_create && key->pending_values.empty()) return true;
+    if (path_.empty()) return false;
+    const std::string& path = key->path;
+
+    std::string section = "\r\n[" + key->path + "]\r\n";
+    for (size_t index : key->pending_values) {
+        const Value& value = key->values[index];
+        AppendValueLine(&section, value.name, value.type, value.data);
+    }
+
+    int fd = open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    struct stat st;
+    off_t size = fstat(fd, &st) == 0 ? CutTornTail(fd, st.st_size) : -1;
+    bool ok = size >= 0;
+    bool fresh = size == 0;
+    if (ok && fresh) section.insert(0, kHeader);
+    if (ok && !WriteAll(fd, section.data(), section.size())) {
+        // Take back the part that reached the file; should that fail too,
+        // the next flush cuts the torn line.
+        ok = false;
+        int cut = ftruncate(fd, size);
+        (void)cut;
+    }
+    if (ok && fsync(fd) != 0) ok = false;
+    if (close(fd) != 0) ok = false;
+    if (ok && fresh) {
+        int dir_fd = open(DirectoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ok = dir_fd >= 0 && fsync(dir_fd) == 0;
+        if (dir_fd >= 0) close(dir_fd);
+    }
+    if (!ok) return false;
+
+    appended_bytes_ += section.size();
+    for (size_t index : key->pending_values) key->values[index].pending = false;
+    key->pending_values.clear();
+    key->pending_create = false;
+    // The section implies the key's parents.
+    for (size_t slash = path.rfind('\\'); slash != std::string::npos && slash > 0;
+         slash = path.rfind('\\', slash - 1)) {
+        Key* parent = FindKey(path.substr(0, slash));
+        if (parent) parent->pending_create = false;
+    }
+    return true;
+}
+
+std::string RegistryStore::Serialize() const {
+    std::vector<std::pair<std::string, const Key*>> order;
+    order.reserve(keys_.size());
+    for (const auto& entry : keys_) order.emplace_back(SortKey(entry.first), entry.second.get());
+    std::sort(order.begin(), order.end());
+    std::string out = kHeader;
+    for (const auto& entry : order) {
+        const Key* key = entry.second;
+        if (key->values.empty() && IsKnownRoot(key->path)) continue;
+        out += "\r\n[";
+        out += key->path;
+        out += "]\r\n";
+        for (const Value& value : key->values) AppendValueLine(&out, value.name, value.type, value.data);
+    }
+    return out;
+}
+
+bool RegistryStore::Compact() {
+    if (path_.empty()) return false;
+    std::string text = Serialize();
+    if (!HostReplaceFileWhole(path_, text)) return false;
+    for (Key* key : pending_keys_) {
+        for (size_t index : key->pending_values) key->values[index].pending = false;
+        key->pending_values.clear();
+        key->pending_create = false;
+        key->queued = false;
+    }
+    pending_keys_.clear();
+    loaded_bytes_ = text.size();
+    appended_bytes_ = 0;
+    return true;
+}

@@ -1,0 +1,137 @@
+// The registry of the Windows tree on the host: keys and values in memory,
+// kept in one file in REGEDIT4 form (what Windows 95's regedit imports):
+//
+//   REGEDIT4
+//
+//   [HKEY_LOCAL_MACHINE\Software\Vorel]
+//   @="default value"
+//   "Name"="text with \\ and \" escaped"
+//   "Data"=hex:01,02,03
+//   "Count"=dword:0000000a
+//   "Other"=hex(7):61,00,00
+//
+// Lines end in CR LF and a blank line comes before each section. The file
+// grows by appending: each flush adds one section with what changed on a key,
+// and a key's section may therefore appear many times; on loading, later
+// entries win and values merge, as an import does. Compact() writes the whole
+// store again, sorted.
+//
+// Key paths are full paths from a root key ("HKEY_LOCAL_MACHINE\System\...").
+// HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes; the other roots
+// are HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_USERS, HKEY_CURRENT_CONFIG
+// and HKEY_DYN_DATA, and a path from anything else names no key. Key and value
+// names match without regard to case and keep the case they were created
+// with; an empty value name is the key's unnamed value. A key implies its
+// parents.
+//
+// The loader accepts LF line ends, hex lists continued over lines with a
+// trailing backslash and ";" comments, and skips anything it cannot read: a
+// malformed line, a value after a malformed section line or after a line
+// holding zero bytes, "[-key]" deletion sections, value deletions
+// ("name"=-), and a last line without a line end, which is where an
+// interrupted append ends. The store always loads.
+//
+// REG_SZ values are kept without their terminating zero (SetValue drops one
+// trailing zero byte, as RegSetValueExA's callers pass it). A text holding a
+// CR, an LF or a zero byte cannot be quoted and is written as hex(1) bytes
+// with its zero; a REG_DWORD that is not 4 bytes long as hex(4).
+//
+// A flush that finds the file ending without a line end (an append that was
+// interrupted) cuts that torn line away before appending.
+#ifndef VSETUP_HOST_REGISTRY_STORE_H
+#define VSETUP_HOST_REGISTRY_STORE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class RegistryStore {
+public:
+    static const uint32_t kTypeString = 1;  // REG_SZ
+    static const uint32_t kTypeBinary = 3;  // REG_BINARY
+    static const uint32_t kTypeDword = 4;   // REG_DWORD
+
+    RegistryStore();
+    ~RegistryStore();
+    RegistryStore(const RegistryStore&) = delete;
+    RegistryStore& operator=(const RegistryStore&) = delete;
+
+    // Empties the store and loads the file at path when it exists; later
+    // flushes go to that file, which is not created before the first one.
+    // false, with a line of text in *error, when the file exists but cannot be
+    // read (the store is then empty).
+    bool Open(const std::string& path, std::string* error);
+    // Merges REGEDIT4 text into the store as loading a file does. What it
+    // brings is not marked for flushing.
+    void LoadText(const std::string& text);
+
+    bool KeyExists(const std::string& key_path) const;
+    // Creates the key and its missing parents.
+    void CreateKey(const std::string& key_path);
+    // Creates or replaces a value, creating the key when needed.
+    void SetValue(const std::string& key_path, const std::string& name, uint32_t type,
+                  const std::string& data);
+    bool GetValue(const std::string& key_path, const std::string& name, uint32_t* type,
+                  std::string* data) const;
+
+    // Makes what was created or set on the key since its last flush durable:
+    // appends one section with the changed values (or the bare section for a
+    // new key) with a single write and syncs the file. Its cost does not
+    // depend on the size of the store. true when there was nothing to write;
+    // false when writing failed (the changes stay pending).
+    bool Flush(const std::string& key_path);
+    // Flushes every key with pending changes; its cost follows what is
+    // pending, not the size of the store. false when a flush failed.
+    bool FlushAll();
+    // Replaces the file by Serialize() through a temporary file; everything is
+    // then durable. false on failure (the file is as it was).
+    bool Compact();
+    // The whole store: keys sorted without regard to case, each parent before
+    // its children, values in the order they were created.
+    std::string Serialize() const;
+
+    // The size of the file as loaded (or as Compact wrote it), and what
+    // flushes have appended since.
+    size_t LoadedBytes() const { return loaded_bytes_; }
+    size_t AppendedBytes() const { return appended_bytes_; }
+
+private:
+    struct Value {
+        std::string name;
+        uint32_t type;
+        std::string data;
+        bool pending;  // set since the key's last flush
+    };
+    struct Key {
+        std::string path;  // full path, in the case it was created with
+        std::vector<Value> values;
+        // Lower-cased value name to index, built once a key has many values.
+        std::unique_ptr<std::unordered_map<std::string, size_t>> value_index;
+        std::vector<size_t> pending_values;
+        bool pending_create = false;
+        bool queued = false;  // in pending_keys_
+    };
+
+    Key* FindKey(const std::string& canonical_path);
+    const Key* FindKey(const std::string& canonical_path) const;
+    Key* MakeKey(const std::string& canonical_path, bool mark_pending);
+    Key* MakeKey(const std::string& canonical_path, std::string lower_path, bool mark_pending);
+    Value* FindValue(Key* key, const std::string& name);
+    const Value* FindValue(const Key* key, const std::string& name) const;
+    void PutValue(Key* key, const std::string& name, uint32_t type, std::string data,
+                  bool mark_pending);
+    void Clear();
+    void Queue(Key* key);
+    bool FlushKey(Key* key);
+
+    std::unordered_map<std::string, std::unique_ptr<Key>> keys_;  // by lower-cased path
+    std::vector<Key*> pending_keys_;  // keys that may have pending changes
+    std::string path_;
+    size_t loaded_bytes_ = 0;
+    size_t appended_bytes_ = 0;
+};
+
+#endif
