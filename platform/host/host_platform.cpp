@@ -28,9 +28,6 @@ const char kSystemDir[] = "C:\\WINDOWS\\SYSTEM";
 
 std::string g_startupError;
 RegistryStore g_store;
-// Keys created or written during the run, so that what was never flushed
-// still reaches the file when the run ends, as the real registry keeps it.
-std::vector<std::string> g_touchedKeys;
 PlatFrontEnd* g_frontEnd = nullptr;
 
 struct Fault {
@@ -143,7 +140,6 @@ int PlatStartup() {
     g_startupError.clear();
     if (!HostOpenPrefix(&g_startupError)) return 0;
     std::string error;
-    g_touchedKeys.clear();
     if (!g_store.Open(HostPrefix() + "/registry.reg", &error)) {
         g_startupError = error;
         return 0;
@@ -155,8 +151,9 @@ void PlatShutdown() {
     // Everything was flushed where the installer flushes; what it only
     // created goes to disk here. A store that grew a lot by appending is
     // written afresh, sorted.
-    for (const std::string& key : g_touchedKeys) g_store.Flush(key);
-    g_touchedKeys.clear();
+    // What was created but never flushed (a bare HKR line) still reaches the
+    // file, as the real registry keeps it.
+    g_store.FlushAll();
     if (g_store.AppendedBytes() > 0 && g_store.AppendedBytes() >= g_store.LoadedBytes() / 4) g_store.Compact();
 }
 
@@ -239,10 +236,7 @@ long PlatRegOpenKey(PlatKey parent, const char* path, unsigned /*access*/, PlatK
 long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
     if (!parent) return kErrorInvalidHandle;
     std::string full = SubkeyPath(parent, path);
-    if (path && *path) {
-        g_store.CreateKey(full);
-        g_touchedKeys.push_back(full);
-    }
+    if (path && *path) g_store.CreateKey(full);
     *key = new HostKey{full};
     return 0;
 }
@@ -251,7 +245,6 @@ long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* d
     if (!key) return kErrorInvalidHandle;
     const HostKey* host = KeyOf(key);
     g_store.SetValue(host->path, name ? name : "", type, std::string(static_cast<const char*>(data), size));
-    g_touchedKeys.push_back(host->path);
     return 0;
 }
 
