@@ -1,0 +1,30 @@
+// The logo panel at the left of each wizard page: the vendor bitmap
+// stretched into a sunken one-pixel frame (the window class "BmpWClass" of
+// the Windows wizard).
+#ifndef VSETUP_WIZARD_QT_LOGO_PANEL_H
+#define VSETUP_WIZARD_QT_LOGO_PANEL_H
+
+#include <QImage>
+#include <QWidget>
+
+class LogoPanel : public QWidget {
+public:
+    // Where every page puts it, in pixels.
+    static constexpr int kX = 10, kY = 10, kWidth = 120, kHeight = 210;
+
+    // Places the panel on page and loads the bitmap from the resource
+    // ":/logo"; painting uses what was loaded then.
+    explicit LogoPanel(QWidget* page);
+
+    // The loaded bitmap; null when the resource could not be read (the
+    // panel then shows its frame on white).
+    const QImage& logo() const { return logo_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QImage logo_;
+};
+
+#endif

@@ -1,0 +1,210 @@
+#include "wizard/qt/wizard_pages.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QLayout>
+#include <QPainter>
+#include <QPalette>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
+
+#include "core/cp1252.h"
+#include "core/setup_state.h"
+#include "platform/frontend.h"
+#include "wizard/qt/logo_panel.h"
+#include "wizard/qt/qt_frontend.h"
+#include "wizard/run_install.h"
+
+namespace {
+
+const char kCaption[] = "Vorel Setup Wizard";
+
+// MS Sans Serif 8 point is 11 pixels high on a 96 dpi screen; the
+// substitutes come close to its metrics.
+QFont DialogFont() {
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                      QStringLiteral("DejaVu Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(11);
+    return font;
+}
+
+// The Windows 95 "Windows Standard" colour scheme.
+QPalette ClassicPalette() {
+    const QColor face(0xC0, 0xC0, 0xC0);
+    QPalette palette(Qt::black, face, Qt::white, QColor(0x80, 0x80, 0x80), QColor(0xA0, 0xA0, 0xA0), Qt::black,
+                     Qt::white, Qt::white, face);
+    palette.setColor(QPalette::Midlight, QColor(0xDF, 0xDF, 0xDF));
+    palette.setColor(QPalette::Shadow, Qt::black);
+    palette.setColor(QPalette::Highlight, QColor(0x00, 0x00, 0x80));
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::ToolTipBase, QColor(0xFF, 0xFF, 0xE1));
+    palette.setColor(QPalette::ToolTipText, Qt::black);
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
+    palette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x80));
+    palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
+    return palette;
+}
+
+}  // namespace
+
+void ApplyClassicLook() {
+    if (QStyle* style = QStyleFactory::create(QStringLiteral("Windows"))) QApplication::setStyle(style);
+    QApplication::setPalette(ClassicPalette());
+    QApplication::setFont(DialogFont());
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.ico")));
+}
+
+void PaintBanner(QPainter& painter) {
+    int height = PlatGetProfileInt("Banner", "FontHi", 36, g_setup.setupFile);
+    int x = PlatGetProfileInt("Banner", "StartX", 150, g_setup.setupFile);
+    int y = PlatGetProfileInt("Banner", "StartY", 10, g_setup.setupFile);
+    QString name = QString::fromStdString(Cp1252ToUtf8(g_setup.productName));
+    if (name.isEmpty()) return;
+
+    // Bold italic Times, drawn without smoothing as the draft-quality font
+    // of the original is; the height is that of the characters, leading
+    // excluded.
+    QFont font;
+    font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif")});
+    font.setStyleHint(QFont::Serif, QFont::NoAntialias);
+    font.setWeight(QFont::Bold);
+    font.setItalic(true);
+    if (height > 0) font.setPixelSize(height);
+
+    painter.save();
+    painter.setFont(font);
+    painter.setBackgroundMode(Qt::TransparentMode);
+    // (x, y) is the top-left corner of the text cell.
+    int baseline = QFontMetrics(font).ascent();
+    painter.setPen(QColor(0x00, 0x00, 0xFF));
+    painter.drawText(x, y + baseline, name);
+    painter.setPen(Qt::white);
+    painter.drawText(x - 1, y - 1 + baseline, name);
+    painter.restore();
+}
+
+// ---------------------------------------------------------------- pages
+
+BannerPage::BannerPage(int width_units, int height_units, QWidget* parent)
+    : QWizardPage(parent),
+      templateSize_(DialogUnitsX(width_units), DialogUnitsY(height_units)),
+      panel_(new LogoPanel(this)) {
+    setFixedSize(templateSize_);
+}
+
+QLabel* BannerPage::control(int id) const {
+    return findChild<QLabel*>(QString::number(id), Qt::FindDirectChildrenOnly);
+}
+
+QLabel* BannerPage::AddText(const char* text, int x, int y, int width, int height, int id) {
+    QLabel* label = new QLabel(QString::fromLatin1(text), this);
+    if (id != -1) label->setObjectName(QString::number(id));
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    label->setWordWrap(true);
+    label->setMargin(0);
+    label->setIndent(0);
+    // A static control paints its own background over the page's.
+    label->setAutoFillBackground(true);
+    label->setGeometry(DialogUnitsX(x), DialogUnitsY(y), DialogUnitsX(width), DialogUnitsY(height));
+    return label;
+}
+
+void BannerPage::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    PaintBanner(painter);
+}
+
+WelcomePage::WelcomePage(QWidget* parent) : BannerPage(298, 125, parent) {
+    AddText("This Setup will help you quickly install Vorel's Windows 95 display driver.", 110, 40, 150, 20);
+    AddText("For more information, click Next.", 110, 70, 120, 15);
+}
+
+FinishPage::FinishPage(QWidget* parent) : BannerPage(276, 140, parent) {
+    AddText("After Setup is complete, you can use Display icon in Control Panel to change the resolution, colors, "
+            "and refresh rate you want.",
+            110, 40, 158, 29);
+    AddText("Click Finish to start.", 110, 70, 100, 15);
+    // Where the copy step names the file it reads and the file it writes.
+    AddText("", 110, 95, 140, 9, 1001);
+    AddText("", 110, 110, 140, 9, 1002);
+}
+
+// ---------------------------------------------------------------- the sheet
+
+VorelWizard::VorelWizard(QWidget* parent)
+    : QWizard(parent), welcome_(new WelcomePage), finish_(new FinishPage) {
+    setWizardStyle(QWizard::ClassicStyle);
+    setWindowTitle(QString::fromLatin1(kCaption));
+    setWindowIcon(QIcon(QStringLiteral(":/icon.ico")));
+    setOptions(QWizard::NoBackButtonOnStartPage | QWizard::NoDefaultButton);
+    // The sheet takes the size of its larger page.
+    QSize sheet = welcome_->templateSize().expandedTo(finish_->templateSize());
+    welcome_->setFixedSize(sheet);
+    finish_->setFixedSize(sheet);
+    setPage(kWelcomePageId, welcome_);
+    setPage(kFinishPageId, finish_);
+    setStartId(kWelcomePageId);
+    // A button is the default only where a page makes it so, never because
+    // it comes first or has the focus.
+    for (QWizard::WizardButton which : {QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton,
+                                        QWizard::CancelButton}) {
+        if (auto* push = qobject_cast<QPushButton*>(button(which))) push->setAutoDefault(false);
+    }
+    connect(this, &QWizard::currentIdChanged, this, [this](int id) { ShowPageButtons(id); });
+    ShowPageButtons(kWelcomePageId);
+}
+
+void VorelWizard::showEvent(QShowEvent* event) {
+    // A modal frame: the sheet keeps the size of its page and buttons.
+    setFixedSize(sizeHint());
+    QWizard::showEvent(event);
+}
+
+QSize VorelWizard::sizeHint() const {
+    // QWizard asks for at least 500 x 360 pixels; the sheet needs only what
+    // the layout of its shown page and its buttons asks for.
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (QLayout* layout = child->layout()) return layout->totalSizeHint();
+    }
+    return QWizard::sizeHint();
+}
+
+void VorelWizard::ShowPageButtons(int id) {
+    // Enter does not skip the welcome: Next there is a plain push button.
+    // Finish is the default of the finish page.
+    setOption(QWizard::NoDefaultButton, id == kWelcomePageId);
+}
+
+void VorelWizard::ShowInstallingButtons() {
+    setButtonLayout({QWizard::Stretch, QWizard::FinishButton});
+    button(QWizard::FinishButton)->setEnabled(false);
+    // The layout change shows at once although the run holds the event loop.
+    repaint();
+}
+
+void VorelWizard::accept() {
+    if (installing_ || installed_ || currentId() != kFinishPageId) return;
+    installing_ = true;
+    ShowInstallingButtons();
+    {
+        QtFrontEnd front(this);
+        PlatSetFrontEnd(&front);
+        RunInstall(ToPlatWindow(finish_));
+        PlatSetFrontEnd(nullptr);
+    }
+    installing_ = false;
+    installed_ = true;
+    QWizard::accept();
+}
+
+void VorelWizard::reject() {
+    // Nothing stops a run half way.
+    if (installing_) return;
+    QWizard::reject();
+}

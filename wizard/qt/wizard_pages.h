@@ -1,0 +1,90 @@
+// The windowed wizard on the host: the two pages of the Windows wizard,
+// drawn in the look of Windows 95, around the installation run that every
+// front end shares.
+#ifndef VSETUP_WIZARD_QT_WIZARD_PAGES_H
+#define VSETUP_WIZARD_QT_WIZARD_PAGES_H
+
+#include <QLabel>
+#include <QWizard>
+#include <QWizardPage>
+
+class QPainter;
+class LogoPanel;
+
+// The pages' ids: the numbers of their dialog templates.
+enum { kWelcomePageId = 101, kFinishPageId = 102 };
+
+// Dialog units of the pages' font (MS Sans Serif 8 point) in pixels,
+// rounded as MapDialogRect does.
+inline int DialogUnitsX(int units) { return (units * 6 + 2) / 4; }
+inline int DialogUnitsY(int units) { return (units * 13 + 4) / 8; }
+
+// Sets the application's style, palette, font and icon to those of the
+// Windows 95 wizard.
+void ApplyClassicLook();
+
+// Draws the product name as the pages' banner: a blue shadow under white
+// letters, placed and sized by [Banner] of the setup file, read now.
+void PaintBanner(QPainter& painter);
+
+// A page laid out as its dialog template: static texts at dialog-unit
+// positions, the logo panel, the banner painted behind them.
+class BannerPage : public QWizardPage {
+public:
+    // The page's size as its template gives it, in pixels.
+    QSize templateSize() const { return templateSize_; }
+    LogoPanel* logoPanel() const { return panel_; }
+    // The static text with the given control id, or null.
+    QLabel* control(int id) const;
+
+protected:
+    BannerPage(int width_units, int height_units, QWidget* parent);
+    // An LTEXT control: left-aligned, word-wrapped, at dialog units.
+    QLabel* AddText(const char* text, int x, int y, int width, int height, int id = -1);
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QSize templateSize_;
+    LogoPanel* panel_;
+};
+
+class WelcomePage : public BannerPage {
+public:
+    explicit WelcomePage(QWidget* parent = nullptr);
+};
+
+class FinishPage : public BannerPage {
+public:
+    explicit FinishPage(QWidget* parent = nullptr);
+};
+
+// The sheet: title "Vorel Setup Wizard", the welcome page with Next, the
+// finish page with Back and Finish, Cancel on both. Finish runs the
+// installation; Cancel and the close box end the wizard without it.
+class VorelWizard : public QWizard {
+public:
+    explicit VorelWizard(QWidget* parent = nullptr);
+
+    WelcomePage* welcomePage() const { return welcome_; }
+    FinishPage* finishPage() const { return finish_; }
+    // Finish alone, not clickable: the buttons while the run goes on.
+    void ShowInstallingButtons();
+    bool installing() const { return installing_; }
+
+    QSize sizeHint() const override;
+    void accept() override;
+    void reject() override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void ShowPageButtons(int id);
+
+    WelcomePage* welcome_;
+    FinishPage* finish_;
+    bool installing_ = false;
+    bool installed_ = false;
+};
+
+#endif
