@@ -1,0 +1,386 @@
+// DRIVE.EXE: runs VSETUP.EXE the way a user would and writes down what it
+// shows.
+//
+//   DRIVE.EXE --exe VSETUP.EXE --dir DISK --log TRANSCRIPT
+//             [--steps next,finish] [--answers yes,ok] [--shots DIR] [--timeout SECONDS]
+//
+// VSETUP.EXE starts with DISK as its current directory. The driver works the
+// wizard through the steps (next, back, finish, cancel), each once the page
+// it belongs to is showing and its button is enabled, and answers every
+// message box of the installer from the answers list; when the list is used
+// up (or the next one fits no button of the box), an OK box gets OK,
+// OK/Cancel gets Cancel and Yes/No gets No. Message
+// boxes go to the transcript as JSON lines, in the batch transcript's form;
+// VHOOK.DLL adds what happens inside the installer (status lines, progress,
+// launches). With --shots the two pages are saved as welcome.bmp and
+// finish.bmp in DIR.
+//
+// Exit code: VSETUP.EXE's, or 200 (usage), 201 (could not start), 202 (time
+// out: the installer is ended), 203 (a step could not be done).
+#include <windows.h>
+#include <commctrl.h>
+#include <prsht.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "json_line.h"
+
+namespace {
+
+const wchar_t kWizardCaption[] = L"Vorel Setup Wizard";
+const int kBackButton = 0x3023;
+const int kNextButton = 0x3024;
+const int kFinishButton = 0x3025;
+const int kMessageTextControl = 0xFFFF;
+const int kFinishStatusControl = 1001;
+// How long a page shows before the driver acts on it: the page's own posted
+// button changes and its first paint come first.
+const DWORD kSettleMs = 400;
+
+struct Options {
+    std::wstring exe, dir, log, shots;
+    std::vector<std::wstring> steps, answers;
+    DWORD timeout_ms = 120000;
+};
+
+// Splits a comma-separated list as the batch front end does: items are
+// trimmed, and an empty item still takes its turn.
+std::vector<std::wstring> SplitList(const std::wstring& text) {
+    std::vector<std::wstring> items;
+    if (text.empty()) return items;
+    size_t start = 0;
+    for (;;) {
+        size_t comma = text.find(L',', start);
+        std::wstring item = text.substr(start, comma == std::wstring::npos ? std::wstring::npos : comma - start);
+        while (!item.empty() && (item.front() == L' ' || item.front() == L'\t')) item.erase(item.begin());
+        while (!item.empty() && (item.back() == L' ' || item.back() == L'\t')) item.pop_back();
+        items.push_back(item);
+        if (comma == std::wstring::npos) break;
+        start = comma + 1;
+    }
+    return items;
+}
+
+bool ParseOptions(Options* options) {
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (args == nullptr) return false;
+    for (int i = 1; i + 1 < count; i += 2) {
+        std::wstring name = args[i], value = args[i + 1];
+        if (name == L"--exe") options->exe = value;
+        else if (name == L"--dir") options->dir = value;
+        else if (name == L"--log") options->log = value;
+        else if (name == L"--shots") options->shots = value;
+        else if (name == L"--steps") options->steps = SplitList(value);
+        else if (name == L"--answers") options->answers = SplitList(value);
+        else if (name == L"--timeout") options->timeout_ms = static_cast<DWORD>(_wtoi(value.c_str())) * 1000;
+        else return false;
+    }
+    LocalFree(args);
+    return count % 2 == 1 && !options->exe.empty() && !options->dir.empty() && !options->log.empty();
+}
+
+DWORD WindowProcess(HWND window) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    return process;
+}
+
+bool HasStyle(HWND window, LONG style) {
+    return (GetWindowLongW(window, GWL_STYLE) & style) == style;
+}
+
+struct TopLevelSearch {
+    DWORD process;
+    std::vector<HWND> dialogs;
+};
+
+BOOL CALLBACK CollectDialog(HWND window, LPARAM data) {
+    auto* search = reinterpret_cast<TopLevelSearch*>(data);
+    if (WindowProcess(window) == search->process && IsWindowVisible(window) && ClassOf(window) == L"#32770")
+        search->dialogs.push_back(window);
+    return TRUE;
+}
+
+// The visible dialog windows of the installer, top-level.
+std::vector<HWND> InstallerDialogs(DWORD process) {
+    TopLevelSearch search{process, {}};
+    EnumWindows(CollectDialog, reinterpret_cast<LPARAM>(&search));
+    return search.dialogs;
+}
+
+bool IsWizard(HWND dialog) {
+    return GetDlgItem(dialog, kNextButton) != nullptr && GetDlgItem(dialog, kFinishButton) != nullptr;
+}
+
+HWND FindWizard(DWORD process) {
+    HWND by_structure = nullptr;
+    for (HWND dialog : InstallerDialogs(process)) {
+        if (!IsWizard(dialog)) continue;
+        if (WindowText(dialog) == kWizardCaption) return dialog;
+        by_structure = dialog;
+    }
+    return by_structure;
+}
+
+// ------------------------------------------------------------ message boxes
+
+bool ButtonShown(HWND box, int id) {
+    HWND button = GetDlgItem(box, id);
+    return button != nullptr && HasStyle(button, WS_VISIBLE);
+}
+
+struct IconSearch {
+    bool found;
+};
+
+BOOL CALLBACK FindIcon(HWND child, LPARAM data) {
+    if (ClassOf(child) == L"Static" && HasStyle(child, WS_VISIBLE) &&
+        (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+        SendMessageW(child, STM_GETICON, 0, 0) != 0) {
+        reinterpret_cast<IconSearch*>(data)->found = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+class BoxAnswerer {
+public:
+    BoxAnswerer(const std::vector<std::wstring>& answers, const std::wstring& log) : answers_(answers), log_(log) {}
+
+    // Answers every new message box of the installer. Returns true when one
+    // was answered.
+    bool AnswerBoxes(DWORD process) {
+        bool answered = false;
+        for (auto it = done_.begin(); it != done_.end();) {
+            if (!IsWindow(*it)) it = done_.erase(it);
+            else ++it;
+        }
+        for (HWND box : InstallerDialogs(process)) {
+            if (IsWizard(box) || done_.count(box) != 0) continue;
+            HWND text = GetDlgItem(box, kMessageTextControl);
+            if (text == nullptr) continue;
+            Answer(box, text);
+            done_.insert(box);
+            answered = true;
+        }
+        return answered;
+    }
+
+private:
+    void Answer(HWND box, HWND text) {
+        std::string buttons;
+        if (ButtonShown(box, IDYES) && ButtonShown(box, IDNO)) buttons = "yesno";
+        else if (ButtonShown(box, IDOK) && ButtonShown(box, IDCANCEL)) buttons = "okcancel";
+        else if (ButtonShown(box, IDOK)) buttons = "ok";
+        else buttons = "unknown";
+        IconSearch icon{false};
+        EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&icon));
+
+        // The first button of each kind is what the box gets when the
+        // answers are used up or the next one names no button of it.
+        std::vector<std::wstring> names;
+        if (buttons == "yesno") names = {L"no", L"yes"};
+        else if (buttons == "okcancel") names = {L"cancel", L"ok"};
+        else names = {L"ok"};
+        std::wstring answer = names[0];
+        if (next_ < answers_.size()) {
+            const std::wstring& wanted = answers_[next_++];
+            for (const std::wstring& name : names) {
+                if (name == wanted) answer = name;
+            }
+        }
+        int id = answer == L"yes" ? IDYES : answer == L"no" ? IDNO : answer == L"cancel" ? IDCANCEL : IDOK;
+        // The event is written before the box is answered: whatever the
+        // installer does next comes after it.
+        AppendLine(log_, "{\"event\":\"message\",\"caption\":" + JsonString(WindowText(box)) +
+                             ",\"text\":" + JsonString(WindowText(text)) + ",\"buttons\":\"" + buttons +
+                             "\",\"icon\":\"" + (icon.found ? "error" : "none") +
+                             "\",\"answer\":" + JsonString(answer) + "}");
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+    }
+
+    std::vector<std::wstring> answers_;
+    size_t next_ = 0;
+    std::wstring log_;
+    std::set<HWND> done_;
+};
+
+// ------------------------------------------------------------ screenshots
+
+bool SaveWindowImage(HWND window, const std::wstring& path) {
+    RECT bounds;
+    if (!GetWindowRect(window, &bounds)) return false;
+    int width = bounds.right - bounds.left, height = bounds.bottom - bounds.top;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP image = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ old = SelectObject(memory, image);
+    BitBlt(memory, 0, 0, width, height, screen, bounds.left, bounds.top, SRCCOPY);
+    SelectObject(memory, old);
+
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    DWORD row = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
+    std::vector<BYTE> bits(row * static_cast<DWORD>(height));
+    GetDIBits(memory, image, 0, static_cast<UINT>(height), bits.data(), reinterpret_cast<BITMAPINFO*>(&info),
+              DIB_RGB_COLORS);
+    DeleteObject(image);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = file.bfOffBits + static_cast<DWORD>(bits.size());
+    HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(out, &file, sizeof file, &written, nullptr) && WriteFile(out, &info, sizeof info, &written, nullptr) &&
+              WriteFile(out, bits.data(), static_cast<DWORD>(bits.size()), &written, nullptr);
+    CloseHandle(out);
+    return ok;
+}
+
+// ------------------------------------------------------------ the wizard
+
+enum Page { kNoPage, kWelcomePage, kFinishPage };
+
+Page CurrentPage(HWND wizard) {
+    auto page = reinterpret_cast<HWND>(SendMessageW(wizard, PSM_GETCURRENTPAGEHWND, 0, 0));
+    if (page == nullptr) return kNoPage;
+    return GetDlgItem(page, kFinishStatusControl) != nullptr ? kFinishPage : kWelcomePage;
+}
+
+bool ButtonReady(HWND wizard, int id) {
+    HWND button = GetDlgItem(wizard, id);
+    return button != nullptr && IsWindowVisible(button) && IsWindowEnabled(button);
+}
+
+std::wstring DriverDirectory() {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring directory(path, length);
+    size_t cut = directory.find_last_of(L"\\/");
+    return cut == std::wstring::npos ? std::wstring(L".") : directory.substr(0, cut);
+}
+
+void Note(const char* text) {
+    std::fprintf(stderr, "DRIVE: %s\n", text);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+int main() {
+    Options options;
+    if (!ParseOptions(&options)) {
+        Note("usage: DRIVE.EXE --exe VSETUP.EXE --dir DISK --log TRANSCRIPT [--steps LIST] [--answers LIST] "
+             "[--shots DIR] [--timeout SECONDS]");
+        return 200;
+    }
+
+    HMODULE observer = LoadLibraryW((DriverDirectory() + L"\\VHOOK.DLL").c_str());
+    auto watch = observer ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(observer, "WatchCallWndRet"))) : nullptr;
+    if (watch == nullptr) Note("VHOOK.DLL not loaded: status lines, progress and launches are not recorded");
+    SetEnvironmentVariableW(VSETUP_DRIVE_LOG_VARIABLE, options.log.c_str());
+
+    std::wstring command = L"\"" + options.exe + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(options.exe.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        options.dir.c_str(), &startup, &process)) {
+        Note("cannot start the installer");
+        return 201;
+    }
+    HHOOK hook = watch ? SetWindowsHookExW(WH_CALLWNDPROCRET, watch, observer, process.dwThreadId) : nullptr;
+    if (watch != nullptr && hook == nullptr) Note("cannot hook the installer's thread");
+    ResumeThread(process.hThread);
+
+    BoxAnswerer answerer(options.answers, options.log);
+    size_t step = 0;
+    Page expected = kWelcomePage;
+    Page seen = kNoPage;
+    DWORD seen_since = 0;
+    std::set<Page> shot;
+    DWORD start = GetTickCount();
+    int result = -1;
+    bool failed = false;
+
+    for (;;) {
+        if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) break;
+        if (GetTickCount() - start > options.timeout_ms) {
+            Note("time out: ending the installer");
+            AppendLine(options.log, "{\"event\":\"timeout\"}");
+            TerminateProcess(process.hProcess, 202);
+            WaitForSingleObject(process.hProcess, 5000);
+            result = 202;
+            break;
+        }
+        if (answerer.AnswerBoxes(process.dwProcessId)) continue;
+        if (step >= options.steps.size()) continue;
+
+        HWND wizard = FindWizard(process.dwProcessId);
+        if (wizard == nullptr) continue;
+        Page page = CurrentPage(wizard);
+        if (page != seen) {
+            seen = page;
+            seen_since = GetTickCount();
+        }
+        if (page != expected || GetTickCount() - seen_since < kSettleMs) continue;
+        if (!options.shots.empty() && shot.count(page) == 0) {
+            shot.insert(page);
+            RedrawWindow(wizard, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+            Sleep(300);
+            SaveWindowImage(wizard, options.shots + (page == kWelcomePage ? L"\\welcome.bmp" : L"\\finish.bmp"));
+        }
+
+        const std::wstring& action = options.steps[step];
+        int button = -1, needs = -1;
+        Page after = page;
+        if (action == L"next" && page == kWelcomePage) {
+            button = PSBTN_NEXT, needs = kNextButton, after = kFinishPage;
+        } else if (action == L"back" && page == kFinishPage) {
+            button = PSBTN_BACK, needs = kBackButton, after = kWelcomePage;
+        } else if (action == L"finish" && page == kFinishPage) {
+            button = PSBTN_FINISH, needs = kFinishButton, after = kNoPage;
+        } else if (action == L"cancel") {
+            button = PSBTN_CANCEL, after = kNoPage;
+        } else {
+            Note("a step does not fit the page showing");
+            failed = true;
+            step = options.steps.size();
+            continue;
+        }
+        if (needs != -1 && !ButtonReady(wizard, needs)) continue;
+        PostMessageW(wizard, PSM_PRESSBUTTON, static_cast<WPARAM>(button), 0);
+        expected = after;
+        ++step;
+    }
+
+    DWORD code = 0;
+    if (result < 0) {
+        GetExitCodeProcess(process.hProcess, &code);
+        result = static_cast<int>(code);
+    }
+    if (hook != nullptr) UnhookWindowsHookEx(hook);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (step < options.steps.size()) {
+        Note("the installer ended before all steps were done");
+        failed = true;
+    }
+    std::printf("exit %d\n", result);
+    std::fflush(stdout);
+    return failed && result < 200 ? 203 : result;
+}
