@@ -8,6 +8,7 @@ Commands:
   unconfigured   fails, saying how to point the tests at a cross build
   imports        VSETUP.EXE imports only from the DLLs Windows 95 has
   template       makes the initialised Wine prefix the other tests copy
+  cleanup        removes it again
   buttons        Next, Back and Cancel on each page: exit 0, nothing touched
   install        the tiny disk (and the example disk) installed, checked
   differential   the same runs through the batch build and VSETUP.EXE
@@ -211,14 +212,27 @@ def wine_windows_dir(prefix):
 
 # ---------------------------------------------------------------- driver
 
+def insert_disk(prefix, disk):
+    """Makes disk drive A: of the prefix (Wine's and the Linux build's
+    prefixes map drives the same way), so that both runs start from A:, whatever
+    directory the test works in."""
+    devices = os.path.join(prefix, "dosdevices")
+    os.makedirs(devices, exist_ok=True)
+    drive = os.path.join(devices, "a:")
+    if os.path.lexists(drive):
+        os.remove(drive)
+    os.symlink(os.path.abspath(disk), drive)
+
+
 def run_driver(args, wine, work, disk, steps, answers="", shots=None, timeout=120):
-    """Runs VSETUP.EXE through DRIVE.EXE; returns (exit code, events)."""
+    """Runs VSETUP.EXE through DRIVE.EXE from disk; returns (exit code, events)."""
+    insert_disk(wine.prefix, disk)
     transcript = os.path.join(work, "transcript.jsonl")
     if os.path.exists(transcript):
         os.remove(transcript)
     command = [os.path.join(args.win32_dir, "tests", "wine", "DRIVE.exe"),
                "--exe", windows_path(os.path.join(args.win32_dir, "wizard", "win32", "VSETUP.exe")),
-               "--dir", windows_path(disk), "--log", windows_path(transcript),
+               "--dir", "A:\\", "--log", windows_path(transcript),
                "--steps", steps, "--answers", answers, "--timeout", str(timeout)]
     if shots:
         command += ["--shots", windows_path(shots)]
@@ -243,6 +257,7 @@ def run_driver(args, wine, work, disk, steps, answers="", shots=None, timeout=12
 
 def run_batch(args, prefix, disk, answers=""):
     """Runs the Linux batch build from disk into prefix; returns the events."""
+    insert_disk(prefix, disk)
     env = dict(os.environ)
     env.update({"VSETUP_UI": "batch", "VSETUP_PREFIX": prefix, "VSETUP_ANSWERS": answers})
     result = subprocess.run([args.vsetup], cwd=disk, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -480,11 +495,28 @@ TINY_FILES = {
 }
 
 
-def make_tiny_disk(disk, extra_system="", corrupt=None):
+def long_path_lines(disk):
+    """Two plain files in subdirectories whose paths on A: are 127 and 128
+    bytes long: the longest LZOpenFile (OpenFile) opens, and one more."""
+    lines = ""
+    for length in (127, 128):
+        name = "vorel%d.drv" % length
+        directory = "long" + "x" * (length - len("A:\\") - len("\\") - len(name) - 4)
+        os.makedirs(os.path.join(disk, directory))
+        with open(os.path.join(disk, directory, name), "wb") as f:
+            f.write(pseudo_random_bytes(length, 300))
+        lines += "1,%s\\%s\n" % (directory, name)
+    return lines
+
+
+def make_tiny_disk(disk, extra_system="", corrupt=None, long_paths=False):
     """The tiny disk: two compressed files, a plain driver file and the INF
     that becomes oemsetup.inf. extra_system adds lines to [SystemDir];
-    corrupt names a compressed file to cut short."""
+    corrupt names a compressed file to cut short; long_paths adds the files
+    of long_path_lines."""
     os.makedirs(disk)
+    if long_paths:
+        extra_system += long_path_lines(disk)
     with open(os.path.join(disk, "setup.dat"), "w", newline="\r\n") as f:
         f.write(TINY_SETUP.format(extra_system=extra_system))
     for name, data in TINY_FILES.items():
@@ -516,15 +548,21 @@ def tree_state(root):
     return state
 
 
+# Keys Wine itself adds or refreshes as its programs start.
+WINE_OWN_KEYS = ("software\\\\microsoft\\\\", "software\\\\wine\\\\", "system\\\\currentcontrolset\\\\control\\\\",
+                 "system\\\\currentcontrolset\\\\enum\\\\", "hardware\\\\")
+
+
 def registry_keys(prefix):
-    """The names of every key in the prefix's machine and user registry.
-    (Values are left out: Wine refreshes some of its own at each start.)"""
+    """The names of the keys in the prefix's machine and user registry,
+    without those Wine keeps for itself. (Values are left out: Wine
+    refreshes some of its own at each start.)"""
     keys = set()
     for name in ("system.reg", "user.reg"):
         with open(os.path.join(prefix, name), encoding="utf-8", errors="replace") as f:
             for line in f:
                 match = re.match(r"^\[(.*)\](?: \d+)?$", line.rstrip("\n"))
-                if match:
+                if match and not match.group(1).lower().startswith(WINE_OWN_KEYS):
                     keys.add(name + ":" + match.group(1).lower())
     return keys
 
@@ -567,6 +605,12 @@ def command_imports(args):
 def command_template(args):
     make_template(args.template)
     log("template prefix ready")
+
+
+def command_cleanup(args):
+    if os.path.exists(args.template):
+        shutil.rmtree(args.template)
+    log("template prefix removed")
 
 
 class Session:
@@ -728,7 +772,7 @@ def command_install(args):
         # starts the Display control panel.
         kinds = [e["event"] for e in events]
         statuses = [e for e in events if e["event"] == "status"]
-        check(any(e["text"].startswith("Copy : z:\\") and e["text"].endswith("vorel.vx_") for e in statuses),
+        check(any(e["text"] == "Copy : a:\\vorel.vx_" for e in statuses),
               "no status line for vorel.vx_: %r" % statuses)
         check(any(e["text"] == "To : c:\\windows\\system32\\vorel.vxd" for e in statuses),
               "no status line for the installed vorel.vxd: %r" % statuses)
@@ -784,6 +828,7 @@ SCENARIOS = [
     ("plain install", {}, ""),
     ("missing file, prompt answered OK then Cancel", {"extra_system": "1,absent.dll\n"}, "ok,cancel"),
     ("corrupt compressed file", {"corrupt": "vorel.vx_"}, ""),
+    ("sources at the longest path LZ opens and one byte beyond", {"long_paths": True}, ""),
 ]
 
 
@@ -918,6 +963,7 @@ COMMANDS = {
     "unconfigured": command_unconfigured,
     "imports": command_imports,
     "template": command_template,
+    "cleanup": command_cleanup,
     "buttons": command_buttons,
     "install": command_install,
     "differential": command_differential,
@@ -942,7 +988,7 @@ def main():
     os.makedirs(args.work, exist_ok=True)
     args.template = args.template or os.path.join(args.work, "template")
     try:
-        check(args.win32_dir or args.command in ("unconfigured", "template"), "--win32-dir is needed")
+        check(args.win32_dir or args.command in ("unconfigured", "template", "cleanup"), "--win32-dir is needed")
         COMMANDS[args.command](args)
     except Failure as failure:
         print("FAIL: %s" % failure, file=sys.stderr, flush=True)
