@@ -67,12 +67,18 @@ std::vector<std::string> Components(const std::string& path, size_t start) {
 }
 
 // Creates directory and its missing parents below base, reusing existing
-// names of any case.
-bool MakeTree(const std::string& base, const std::vector<std::string>& parts) {
+// names of any case. From part links_from on, an existing symbolic link ends
+// the walk without creating anything through it: below a drive's root
+// nothing is written through a link, so what it leads to stays untouched.
+bool MakeTree(const std::string& base, const std::vector<std::string>& parts,
+              size_t links_from = static_cast<size_t>(-1)) {
     std::string path = base;
-    for (const std::string& part : parts) {
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const std::string& part = parts[i];
         std::string entry = FindEntry(path, part);
         path += "/" + (entry.empty() ? part : entry);
+        struct stat st;
+        if (i >= links_from && !entry.empty() && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
         if (entry.empty() && mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
         if (!IsDirectory(path)) return false;
     }
@@ -117,7 +123,9 @@ bool HostOpenPrefix(std::string* error) {
         return false;
     }
     g_prefix = RealPath(prefix);
-    if (!MakeTree(g_prefix, {"drive_c", "WINDOWS", "SYSTEM"}) || !MakeTree(g_prefix, {"drive_c", "WINDOWS", "INF"})) {
+    // drive_c is the root of drive C: and may itself be a link.
+    if (!MakeTree(g_prefix, {"drive_c", "WINDOWS", "SYSTEM"}, 1) ||
+        !MakeTree(g_prefix, {"drive_c", "WINDOWS", "INF"}, 1)) {
         *error = "cannot create the Windows directories in " + g_prefix;
         return false;
     }
