@@ -140,7 +140,15 @@ int PlatStartup() {
     g_startupError.clear();
     if (!HostOpenPrefix(&g_startupError)) return 0;
     std::string error;
-    if (!g_store.Open(HostPrefix() + "/registry.reg", &error)) {
+    // Flushes append to the registry file in place: through a link they
+    // would write outside the prefix.
+    std::string registry = HostPrefix() + "/registry.reg";
+    struct stat st;
+    if (lstat(registry.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        g_startupError = "the registry file " + registry + " is a symbolic link; it has to be a file in the prefix";
+        return 0;
+    }
+    if (!g_store.Open(registry, &error)) {
         g_startupError = error;
         return 0;
     }
