@@ -106,6 +106,13 @@ std::string ProfilePath(const char* file) {
     return file;
 }
 
+// A file that nobody may write is read-only, as Wine shows it to Windows
+// programs; Windows does not replace a read-only file, whoever asks.
+bool IsReadOnlyFile(const std::string& host_path) {
+    struct stat st;
+    return lstat(host_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+}
+
 void SyncDirectoryOf(const std::string& host_path) {
     std::string dir = host_path.substr(0, host_path.rfind('/'));
     int fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -225,7 +232,7 @@ int PlatGetProfileInt(const char* section, const char* key, int default_value, c
 int PlatWriteProfileString(const char* section, const char* key, const char* value, const char* file) {
     std::string host;
     if (HostShouldFail(kHostWriteProfile)) return 0;
-    if (!MapForWrite(ProfilePath(file).c_str(), &host)) return 0;
+    if (!MapForWrite(ProfilePath(file).c_str(), &host) || IsReadOnlyFile(host)) return 0;
     return IniWriteFile(host, section, key, value ? value : "");
 }
 
@@ -328,6 +335,7 @@ int PlatReplaceFile(const char* source, const char* destination) {
     if (!MapForWrite(source, &from) || !MapForWrite(destination, &to)) return 0;
     struct stat st;
     if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    if (IsReadOnlyFile(to)) return 0;
     if (rename(from.c_str(), to.c_str()) != 0) return 0;
     SyncDirectoryOf(to);
     return 1;
