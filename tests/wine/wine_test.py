@@ -450,7 +450,7 @@ def compress(path):
 
 TINY_SETUP = """; The tiny test disk of the Wine tests.
 [Product]
-ProductName=Vorel Test
+{product_line}
 DriverInf=vorel.inf
 OemsetupInf=oemsetup.inf
 
@@ -509,16 +509,16 @@ def long_path_lines(disk):
     return lines
 
 
-def make_tiny_disk(disk, extra_system="", corrupt=None, long_paths=False):
+def make_tiny_disk(disk, extra_system="", corrupt=None, long_paths=False, product_line="ProductName=Vorel Test"):
     """The tiny disk: two compressed files, a plain driver file and the INF
     that becomes oemsetup.inf. extra_system adds lines to [SystemDir];
     corrupt names a compressed file to cut short; long_paths adds the files
-    of long_path_lines."""
+    of long_path_lines; product_line replaces the ProductName line."""
     os.makedirs(disk)
     if long_paths:
         extra_system += long_path_lines(disk)
     with open(os.path.join(disk, "setup.dat"), "w", newline="\r\n") as f:
-        f.write(TINY_SETUP.format(extra_system=extra_system))
+        f.write(TINY_SETUP.format(extra_system=extra_system, product_line=product_line))
     for name, data in TINY_FILES.items():
         with open(os.path.join(disk, name), "wb") as f:
             f.write(data)
@@ -823,20 +823,43 @@ def normalise_events(events):
     return out
 
 
+# A system.ini as Windows 95 leaves it, with a display already named.
+SEED_SYSTEM_INI = (
+    "[boot]\r\nshell=Explorer.exe\r\ndisplay.drv=pnpdrvr.drv\r\n\r\n"
+    "[boot.description]\r\nkeyboard.typ=Standard 101/102-Key or Microsoft Natural Keyboard\r\n"
+    "Display.Drv=Standard Display Adapter (VGA)\r\n\r\n"
+    "[386Enh]\r\nebios=*ebios\r\n")
+
 SCENARIOS = [
-    # name, disk maker arguments, answers
-    ("plain install", {}, ""),
-    ("missing file, prompt answered OK then Cancel", {"extra_system": "1,absent.dll\n"}, "ok,cancel"),
-    ("corrupt compressed file", {"corrupt": "vorel.vx_"}, ""),
-    ("sources at the longest path LZ opens and one byte beyond", {"long_paths": True}, ""),
+    # name, disk maker arguments, answers, what both trees hold before
+    ("plain install", {}, "", {}),
+    ("missing file, prompt answered OK then Cancel", {"extra_system": "1,absent.dll\n"}, "ok,cancel", {}),
+    ("corrupt compressed file", {"corrupt": "vorel.vx_"}, "", {}),
+    ("over an older driver and a used system.ini, with a quoted product name",
+     {"product_line": 'ProductName =  "Vorel  Test ; 2"  '}, "",
+     {"system.ini": SEED_SYSTEM_INI.encode("cp1252"), "vorel.drv": b"an older driver"}),
+    ("sources at the longest path LZ opens and one byte beyond", {"long_paths": True}, "", {}),
 ]
 
 
-def compare_runs(args, session, name, disk, answers):
+def seed_tree(windows_dir, system_dir, seed):
+    """Puts the scenario's files in place before a run: system.ini in the
+    Windows directory, any other file in the System directory."""
+    for name, data in seed.items():
+        directory = windows_dir if name == "system.ini" else system_dir
+        os.makedirs(directory, exist_ok=True)
+        with open(os.path.join(find_no_case(directory, name) or os.path.join(directory, name)), "wb") as f:
+            f.write(data)
+
+
+def compare_runs(args, session, name, disk, answers, seed):
     host_prefix = os.path.join(session.work, "host-" + re.sub(r"\W+", "-", name))
     wine_prefix = os.path.join(session.work, "wine-" + re.sub(r"\W+", "-", name))
+    seed_tree(os.path.join(host_prefix, "drive_c", "WINDOWS"), os.path.join(host_prefix, "drive_c", "WINDOWS", "SYSTEM"),
+              seed)
     batch_events = run_batch(args, host_prefix, disk, answers)
     clone_prefix(args.template, wine_prefix)
+    seed_tree(wine_windows_dir(wine_prefix), wine_system_dir(wine_prefix), seed)
     wine = Wine(wine_prefix, session.display)
     wine.start()
     try:
@@ -892,6 +915,17 @@ def compare_runs(args, session, name, disk, answers):
                                     "boot.description", "display.drv")
         if host_entry != wine_entry:
             faults.append("system.ini display.drv: batch %r, wine %r" % (host_entry, wine_entry))
+        if "system.ini" in seed:
+            # Both started from the same file: the edit must be the same,
+            # byte for byte, but for blank lines, which Wine's profile
+            # writer drops and Windows keeps.
+            def without_blank_lines(path):
+                with open(path, "rb") as f:
+                    return b"".join(l for l in f.read().splitlines(True) if l.strip())
+            host_bytes = without_blank_lines(host_ini)
+            wine_bytes = without_blank_lines(os.path.join(wine_windows_dir(wine_prefix), "system.ini"))
+            if host_bytes != wine_bytes:
+                faults.append("system.ini differs:\n    batch: %r\n    wine:  %r" % (host_bytes, wine_bytes))
 
         store = os.path.join(host_prefix, "registry.reg")
         host_keys = {}
@@ -919,15 +953,15 @@ def command_differential(args):
     all_faults = []
     with Session(args, "differential") as session:
         runs = []
-        for name, disk_args, answers in SCENARIOS:
+        for name, disk_args, answers, seed in SCENARIOS:
             disk = make_tiny_disk(os.path.join(session.work, "disk-" + re.sub(r"\W+", "-", name)), **disk_args)
-            runs.append(("tiny disk, " + name, disk, answers))
+            runs.append(("tiny disk, " + name, disk, answers, seed))
         if os.path.exists(os.path.join(EXAMPLE_DISK, "setup.dat")):
-            runs.append(("example disk", EXAMPLE_DISK, ""))
+            runs.append(("example disk", EXAMPLE_DISK, "", {}))
         else:
             log("examples/disk1 not present: the tiny disk only")
-        for name, disk, answers in runs:
-            faults, count = compare_runs(args, session, name, disk, answers)
+        for name, disk, answers, seed in runs:
+            faults, count = compare_runs(args, session, name, disk, answers, seed)
             if faults:
                 all_faults.append("%s:\n  %s" % (name, "\n  ".join(faults)))
             else:
