@@ -1,45 +1,66 @@
 #include "platform/host/lz_expand.h"
 
-#include <mspack.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <new>
 
-// The decoding itself is libmspack's SZDD decompressor. It reads and writes
-// through an I/O table we supply (struct mspack_system) and names its files by
-// strings it passes back to our open(); here those "files" are adapters over
-// the caller's descriptors. The adapters keep the two rules the library does
-// not: the expanded size must match the header, and nothing past that size is
-// ever written.
+// The SZDD stream is LZSS over a 4096-byte ring that starts filled with
+// spaces, written from position 4096 - 16. Each control byte, read from its
+// lowest bit up, announces eight items: a set bit is one literal byte, a
+// clear bit a two-byte match, b0 | (b1 & 0xF0) << 4 being the ring position
+// it starts at and (b1 & 0x0F) + 3 its length.
+//
+// The decoder keeps no ring. It expands into a linear buffer that holds the
+// last 4096 bytes of output (spaces at first) before the part being filled,
+// so a ring position becomes a distance back from the write pointer and every
+// match is a plain forward copy. While a whole group (a control byte and its
+// eight items) fits in both the input and the output buffer, the group is
+// decoded without any bounds check; only the last few bytes of a stream take
+// the careful path. The expanded bytes are written in large pieces, never
+// beyond the size the header states.
+//
+// Where the stream ends in the middle of a group or of a match, the decoding
+// ends there, as libmspack's does; whether the file is whole is then decided
+// by the expanded size.
 
 namespace {
 
-const size_t kBufferSize = 64 * 1024;
 const size_t kSignatureSize = 8;
 const size_t kHeaderSize = 14;
 const unsigned char kSignature[kSignatureSize] = {'S', 'Z', 'D', 'D', 0x88, 0xF0, 0x27, 0x33};
+const unsigned char kModeLzss = 'A';
 
-// The names our open() hands out; the library only passes them back to us.
-const char kSourceName[] = "source";
-const char kDestName[] = "dest";
+const size_t kWindow = 4096;
+const size_t kWindowStart = kWindow - 16;
+const size_t kMaxMatch = 18;
+// The most one group reads (17 bytes, and a literal run is moved 8 bytes at
+// a time from as far as its 16th byte), and writes (a match copy may run up
+// to 32 bytes past its end; those bytes are written again before they
+// count).
+const size_t kGroupInput = 1 + 7 * 2 + 8;
+const size_t kGroupOutput = 7 * kMaxMatch + 32;
+// How much is read, and written, at a time.
+const size_t kInputSize = 256 * 1024;
+const size_t kOutputSize = 256 * 1024;  // a multiple of kWindow
 
-// Reads until size bytes are in or the file ends. The count, or -1.
-long ReadFull(int fd, unsigned char* buffer, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, buffer + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
-    }
-    return static_cast<long>(done);
+static_assert(kOutputSize % kWindow == 0, "the output piece must keep the ring's alignment");
+
+// The buffers of one thread, kept from call to call: a run expands hundreds
+// of files.
+struct Buffers {
+    unsigned char input[kInputSize];
+    unsigned char output[kWindow + kOutputSize + kGroupOutput];
+};
+
+// Null when there is no memory for them.
+Buffers* ThreadBuffers() {
+    thread_local std::unique_ptr<Buffers> buffers;
+    if (!buffers) buffers.reset(new (std::nothrow) Buffers);
+    return buffers.get();
 }
 
 // Writes all of buffer. A short write is retried, so a full disk shows up as
@@ -68,240 +89,222 @@ bool SyncFile(int fd) {
     }
 }
 
-// The compressed source: the header we read ourselves to recognise the
-// format, served again from memory, then the rest of the descriptor through a
-// buffer. The library takes a short read for the end of the file, so a read
-// returns less than asked only at the end.
-struct Source {
-    int fd;
-    unsigned char header[kHeaderSize];
-    unsigned long long position = 0;  // where the library is in the file
-    std::vector<unsigned char> buffer;
-    size_t begin = 0;
-    size_t end = 0;
-    bool at_end = false;
+// The compressed stream after the header: [next, end) is what is at hand;
+// from a descriptor, more is read into the buffer as it is used up.
+struct Input {
+    int fd = -1;
+    unsigned char* buffer = nullptr;
+    const unsigned char* next = nullptr;
+    const unsigned char* end = nullptr;
+    bool at_end = true;
 
-    long Read(unsigned char* out, size_t size) {
-        size_t done = 0;
-        while (done < size) {
-            if (position < kHeaderSize) {
-                size_t n = static_cast<size_t>(kHeaderSize - position);
-                if (n > size - done) n = size - done;
-                std::memcpy(out + done, header + position, n);
-                done += n;
-                position += n;
-                continue;
+    // Moves what is left to the front of the buffer and reads behind it,
+    // until a whole group is at hand or the stream ends. false on a read
+    // error.
+    bool Refill() {
+        if (at_end) return true;
+        size_t left = static_cast<size_t>(end - next);
+        std::memmove(buffer, next, left);
+        next = buffer;
+        while (!at_end && left < kGroupInput) {
+            ssize_t n = read(fd, buffer + left, kInputSize - left);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return false;
             }
-            if (begin == end) {
-                if (at_end) break;
-                long got = ReadFull(fd, buffer.data(), buffer.size());
-                if (got < 0) return -1;
-                if (static_cast<size_t>(got) < buffer.size()) at_end = true;
-                begin = 0;
-                end = static_cast<size_t>(got);
-                if (got == 0) break;
-            }
-            size_t n = end - begin;
-            if (n > size - done) n = size - done;
-            std::memcpy(out + done, buffer.data() + begin, n);
-            begin += n;
-            done += n;
-            position += n;
+            if (n == 0) at_end = true;
+            left += static_cast<size_t>(n);
         }
-        return static_cast<long>(done);
-    }
-
-    // The library seeks only from the start of the header to the start of the
-    // data; the descriptor is not moved for that.
-    bool SeekFromStart(unsigned long long offset) {
-        if (offset > kHeaderSize || position > kHeaderSize) return false;
-        position = offset;
+        end = buffer + left;
         return true;
     }
 };
 
-// The expanded destination: output collected in a buffer (the decoder hands
-// over one byte at a time) and written in large pieces, never beyond the size
-// the header states.
-struct Dest {
-    int fd;
-    unsigned long long limit;
-    unsigned long long produced = 0;
-    std::vector<unsigned char> buffer;
-    size_t used = 0;
-    bool overflow = false;
-    bool write_failed = false;
+// Where the expanded bytes go: a descriptor or a vector, never more than
+// limit bytes in all.
+struct Output {
+    int fd = -1;
+    std::vector<unsigned char>* memory = nullptr;
+    unsigned long long limit = 0;
+    unsigned long long written = 0;
+    long long error = 0;
 
-    bool Flush() {
-        if (used == 0) return true;
-        if (!WriteAll(fd, buffer.data(), used)) {
-            write_failed = true;
+    bool Put(const unsigned char* data, size_t size) {
+        if (size > limit - written) {
+            error = kLzErrorRead;  // more than the header states: corrupt
             return false;
         }
-        used = 0;
+        if (memory) {
+            memory->insert(memory->end(), data, data + size);
+        } else if (!WriteAll(fd, data, size)) {
+            error = kLzErrorWrite;
+            return false;
+        }
+        written += size;
         return true;
     }
+};
 
-    long Write(const unsigned char* data, size_t size) {
-        if (produced + size > limit) {
-            overflow = true;
-            return -1;
+// Copies a match of length bytes from distance bytes back. Overlapping
+// matches repeat their start, byte by byte as the ring does; a copy in 8- or
+// 16-byte moves is the same whenever the distance is at least the move, and
+// may write up to 32 bytes in all.
+inline void CopyMatch(unsigned char* to, size_t distance, unsigned length) {
+    const unsigned char* from = to - distance;
+    if (distance >= 16) {
+        std::memcpy(to, from, 16);
+        std::memcpy(to + 16, from + 16, 16);
+    } else if (distance >= 8) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + 8, from + 8, 8);
+        std::memcpy(to + 16, from + 16, 8);
+    } else {
+        for (unsigned i = 0; i < length; ++i) to[i] = from[i];
+    }
+}
+
+// The distance back from the output position to ring position. The ring's
+// position of output[i] is (i - kWindow + kWindowStart) mod 4096; a match
+// starting at the byte being written reads the one 4096 bytes back.
+inline size_t Distance(size_t index, unsigned position) {
+    return ((index - kWindow + kWindowStart - position - 1) & (kWindow - 1)) + 1;
+}
+
+// Expands the stream of in into out. The expanded size, or a negative code.
+long long Decode(Input& in, Output& out, unsigned char* window) {
+    std::memset(window, ' ', kWindow);
+    unsigned char* const start = window + kWindow;
+    unsigned char* const full = start + kOutputSize;
+    unsigned char* to = start;
+    for (;;) {
+        if (to >= full) {
+            // The piece goes out; the last 4096 bytes and what ran past the
+            // piece move to the front. kOutputSize being a multiple of the
+            // ring's size, distances stay as they were.
+            if (!out.Put(start, kOutputSize)) return out.error;
+            size_t keep = static_cast<size_t>(to - full) + kWindow;
+            std::memmove(window, full - kWindow, keep);
+            to -= kOutputSize;
         }
-        if (used + size > buffer.size()) {
-            if (!Flush()) return -1;
-            if (size >= buffer.size()) {
-                if (!WriteAll(fd, data, size)) {
-                    write_failed = true;
-                    return -1;
+        if (static_cast<size_t>(in.end - in.next) < kGroupInput && !in.Refill()) return kLzErrorRead;
+        const unsigned char* from = in.next;
+        if (static_cast<size_t>(in.end - from) >= kGroupInput) {
+            unsigned control = *from++;
+            unsigned items = 8;
+            for (;;) {
+                // A run of literals (set bits), copied in one move.
+                unsigned run = static_cast<unsigned>(__builtin_ctz(~control));
+                std::memcpy(to, from, 8);
+                to += run;
+                from += run;
+                if (run >= items) break;
+                control >>= run + 1;
+                items -= run + 1;
+                unsigned position = from[0] | (from[1] & 0xF0u) << 4;
+                unsigned length = (from[1] & 0x0Fu) + 3;
+                from += 2;
+                CopyMatch(to, Distance(static_cast<size_t>(to - window), position), length);
+                to += length;
+                if (items == 0) break;
+            }
+        } else {
+            // The last bytes of the stream: a group, a literal or a match
+            // may be cut short; the decoding ends there.
+            if (from == in.end) break;
+            unsigned control = *from++;
+            for (int item = 0; item < 8; ++item, control >>= 1) {
+                if (control & 1) {
+                    if (from == in.end) break;
+                    *to++ = *from++;
+                    continue;
                 }
-                produced += size;
-                return static_cast<long>(size);
+                if (in.end - from < 2) {
+                    from = in.end;
+                    break;
+                }
+                unsigned position = from[0] | (from[1] & 0xF0u) << 4;
+                unsigned length = (from[1] & 0x0Fu) + 3;
+                from += 2;
+                CopyMatch(to, Distance(static_cast<size_t>(to - window), position), length);
+                to += length;
             }
         }
-        std::memcpy(buffer.data() + used, data, size);
-        used += size;
-        produced += size;
-        return static_cast<long>(size);
+        in.next = from;
     }
-};
-
-// What our open() returns: one of the two adapters.
-struct Handle {
-    Source* source;
-    Dest* dest;
-};
-
-// The I/O table the library gets; the table comes first so the library's
-// pointer to it leads back to the adapters.
-struct Context {
-    mspack_system system;
-    Handle* source;
-    Handle* dest;
-};
-
-Handle* ToHandle(mspack_file* file) { return reinterpret_cast<Handle*>(file); }
-
-mspack_file* SysOpen(mspack_system* self, const char* filename, int mode) {
-    Context* context = reinterpret_cast<Context*>(self);
-    if (mode == MSPACK_SYS_OPEN_READ && std::strcmp(filename, kSourceName) == 0)
-        return reinterpret_cast<mspack_file*>(context->source);
-    if (mode == MSPACK_SYS_OPEN_WRITE && std::strcmp(filename, kDestName) == 0)
-        return reinterpret_cast<mspack_file*>(context->dest);
-    return nullptr;
+    if (!out.Put(start, static_cast<size_t>(to - start))) return out.error;
+    if (out.written != out.limit) return kLzErrorRead;
+    return static_cast<long long>(out.written);
 }
 
-// The descriptors belong to the caller; the output is flushed by HostLzCopy,
-// where a failure can still be reported.
-void SysClose(mspack_file*) {}
-
-int SysRead(mspack_file* file, void* buffer, int bytes) {
-    Handle* handle = ToHandle(file);
-    if (!handle->source || bytes < 0) return -1;
-    return static_cast<int>(handle->source->Read(static_cast<unsigned char*>(buffer), static_cast<size_t>(bytes)));
+bool IsSzdd(const unsigned char* data, size_t size) {
+    return size >= kSignatureSize && std::memcmp(data, kSignature, kSignatureSize) == 0;
 }
 
-int SysWrite(mspack_file* file, void* buffer, int bytes) {
-    Handle* handle = ToHandle(file);
-    if (!handle->dest || bytes < 0) return -1;
-    return static_cast<int>(handle->dest->Write(static_cast<const unsigned char*>(buffer), static_cast<size_t>(bytes)));
+unsigned long long StatedSize(const unsigned char* header) {
+    return static_cast<unsigned long long>(header[10]) | static_cast<unsigned long long>(header[11]) << 8 |
+           static_cast<unsigned long long>(header[12]) << 16 | static_cast<unsigned long long>(header[13]) << 24;
 }
 
-int SysSeek(mspack_file* file, off_t offset, int mode) {
-    Handle* handle = ToHandle(file);
-    if (!handle->source || mode != MSPACK_SYS_SEEK_START || offset < 0) return -1;
-    return handle->source->SeekFromStart(static_cast<unsigned long long>(offset)) ? 0 : -1;
-}
-
-off_t SysTell(mspack_file* file) {
-    Handle* handle = ToHandle(file);
-    if (handle->dest) return static_cast<off_t>(handle->dest->produced);
-    return static_cast<off_t>(handle->source->position);
-}
-
-void SysMessage(mspack_file*, const char*, ...) {}
-
-void* SysAlloc(mspack_system*, size_t bytes) { return std::malloc(bytes); }
-
-void SysFree(void* pointer) { std::free(pointer); }
-
-void SysCopy(void* source, void* dest, size_t bytes) { std::memcpy(dest, source, bytes); }
-
-long long CopyPlain(int source_fd, int dest_fd, const unsigned char* start, size_t start_size) {
-    if (start_size > 0 && !WriteAll(dest_fd, start, start_size)) return kLzErrorWrite;
-    long long total = static_cast<long long>(start_size);
-    std::vector<unsigned char> buffer(kBufferSize);
+// Copies a plain source: what was read of it already, then the rest.
+long long CopyPlain(int source_fd, int dest_fd, unsigned char* buffer, size_t already) {
+    long long total = 0;
+    size_t size = already;
     for (;;) {
-        ssize_t n = read(source_fd, buffer.data(), buffer.size());
+        if (size > 0 && !WriteAll(dest_fd, buffer, size)) return kLzErrorWrite;
+        total += static_cast<long long>(size);
+        ssize_t n = read(source_fd, buffer, kInputSize);
         if (n < 0) {
             if (errno == EINTR) continue;
             return kLzErrorRead;
         }
         if (n == 0) break;
-        if (!WriteAll(dest_fd, buffer.data(), static_cast<size_t>(n))) return kLzErrorWrite;
-        total += n;
+        size = static_cast<size_t>(n);
     }
     if (!SyncFile(dest_fd)) return kLzErrorWrite;
     return total;
 }
 
-long long Expand(int source_fd, int dest_fd, const unsigned char* header) {
-    int selftest = MSPACK_ERR_OK;
-    MSPACK_SYS_SELFTEST(selftest);
-    if (selftest != MSPACK_ERR_OK) return kLzErrorRead;
-
-    Source source;
-    source.fd = source_fd;
-    std::memcpy(source.header, header, kHeaderSize);
-    source.buffer.resize(kBufferSize);
-
-    Dest dest;
-    dest.fd = dest_fd;
-    dest.limit = static_cast<unsigned long long>(header[10]) | static_cast<unsigned long long>(header[11]) << 8 |
-                 static_cast<unsigned long long>(header[12]) << 16 | static_cast<unsigned long long>(header[13]) << 24;
-    dest.buffer.resize(kBufferSize);
-
-    Handle source_handle = {&source, nullptr};
-    Handle dest_handle = {nullptr, &dest};
-    Context context;
-    context.system.open = SysOpen;
-    context.system.close = SysClose;
-    context.system.read = SysRead;
-    context.system.write = SysWrite;
-    context.system.seek = SysSeek;
-    context.system.tell = SysTell;
-    context.system.message = SysMessage;
-    context.system.alloc = SysAlloc;
-    context.system.free = SysFree;
-    context.system.copy = SysCopy;
-    context.system.null_ptr = nullptr;
-    context.source = &source_handle;
-    context.dest = &dest_handle;
-
-    msszdd_decompressor* decompressor = mspack_create_szdd_decompressor(&context.system);
-    if (!decompressor) return kLzErrorRead;
-    int error = MSPACK_ERR_OPEN;
-    msszddd_header* szdd = decompressor->open(decompressor, kSourceName);
-    if (szdd) {
-        error = decompressor->extract(decompressor, szdd, kDestName);
-        decompressor->close(decompressor, szdd);
-    }
-    mspack_destroy_szdd_decompressor(decompressor);
-
-    if (error != MSPACK_ERR_OK) return dest.write_failed ? kLzErrorWrite : kLzErrorRead;
-    if (dest.produced != dest.limit) return kLzErrorRead;
-    if (!dest.Flush() || !SyncFile(dest_fd)) return kLzErrorWrite;
-    return static_cast<long long>(dest.produced);
-}
-
 }  // namespace
 
 long long HostLzCopy(int source_fd, int dest_fd) {
-    unsigned char header[kHeaderSize];
-    long got = ReadFull(source_fd, header, kHeaderSize);
-    if (got < 0) return kLzErrorRead;
-    size_t size = static_cast<size_t>(got);
-    if (size < kSignatureSize || std::memcmp(header, kSignature, kSignatureSize) != 0)
-        return CopyPlain(source_fd, dest_fd, header, size);
-    if (size < kHeaderSize) return kLzErrorRead;
-    return Expand(source_fd, dest_fd, header);
+    // The first read serves both to recognise the format and as the start
+    // of the data.
+    Buffers* buffers = ThreadBuffers();
+    if (!buffers) return kLzErrorMemory;
+    Input in;
+    in.fd = source_fd;
+    in.buffer = buffers->input;
+    in.next = in.end = buffers->input;
+    in.at_end = false;
+    if (!in.Refill()) return kLzErrorRead;
+    size_t size = static_cast<size_t>(in.end - in.next);
+    if (!IsSzdd(in.next, size)) return CopyPlain(source_fd, dest_fd, buffers->input, size);
+    if (size < kHeaderSize || in.next[8] != kModeLzss) return kLzErrorRead;
+
+    Output out;
+    out.fd = dest_fd;
+    out.limit = StatedSize(in.next);
+    in.next += kHeaderSize;
+    long long result = Decode(in, out, buffers->output);
+    if (result < 0) return result;
+    if (!SyncFile(dest_fd)) return kLzErrorWrite;
+    return result;
+}
+
+long long HostLzExpandMemory(const unsigned char* data, size_t size, std::vector<unsigned char>* out) {
+    out->clear();
+    if (!IsSzdd(data, size) || size < kHeaderSize || data[8] != kModeLzss) return kLzErrorRead;
+    Input in;
+    in.next = data + kHeaderSize;
+    in.end = data + size;
+    Output sink;
+    sink.memory = out;
+    sink.limit = StatedSize(data);
+    // No stream expands more than nine times; a header that states more
+    // than that gets no more room than the stream can fill.
+    unsigned long long most = static_cast<unsigned long long>(size) * 9 + kWindow;
+    Buffers* buffers = ThreadBuffers();
+    if (!buffers) return kLzErrorMemory;
+    out->reserve(static_cast<size_t>(sink.limit < most ? sink.limit : most));
+    return Decode(in, sink, buffers->output);
 }
