@@ -189,16 +189,19 @@ std::string IniEdit(const std::string& data, const std::string& section, const s
 
     std::string eol = NewLineEnd(data);
     std::string entry = key + "=" + value + eol;
+    // An unended last line that ends in CR keeps that CR as text: a bare LF
+    // after it would turn it into part of the line end.
+    std::string end_last = !data.empty() && data.back() == '\r' ? "\r\n" : eol;
     if (last_filled != kNone) {
         const Line& line = lines[last_filled];
-        if (!line.has_lf) return data + eol + entry;
+        if (!line.has_lf) return data + end_last + entry;
         std::string out(data, 0, line.next);
         out += entry;
         out.append(data, line.next, std::string::npos);
         return out;
     }
     std::string out(data);
-    if (!out.empty() && out.back() != '\n') out += eol;
+    if (!out.empty() && out.back() != '\n') out += end_last;
     out += "[" + section + "]" + eol + entry;
     return out;
 }
