@@ -26,17 +26,20 @@ const char kClassesHome[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// HostLower through a table: paths are lowered for every lookup.
+// HostLowerByte as a table: paths are lowered for every lookup.
+struct LowerTable {
+    unsigned char map[256];
+    LowerTable() {
+        for (int i = 0; i < 256; ++i) map[i] = HostLowerByte(static_cast<unsigned char>(i));
+    }
+};
+const LowerTable kLower;
+
+unsigned char LowerByte(char c) { return kLower.map[static_cast<unsigned char>(c)]; }
+
 std::string Lower(const std::string& text) {
-    struct Table {
-        unsigned char map[256];
-        Table() {
-            for (int i = 0; i < 256; ++i) map[i] = HostLowerByte(static_cast<unsigned char>(i));
-        }
-    };
-    static const Table table;
     std::string out(text);
-    for (char& c : out) c = static_cast<char>(table.map[static_cast<unsigned char>(c)]);
+    for (char& c : out) c = static_cast<char>(LowerByte(c));
     return out;
 }
 
@@ -51,9 +54,7 @@ int HexDigit(char c) {
 // case.
 bool EqualNoCase(const char* text, size_t size, const char* name) {
     for (size_t i = 0; i < size; ++i) {
-        if (!name[i] || HostLowerByte(static_cast<unsigned char>(text[i])) !=
-                            HostLowerByte(static_cast<unsigned char>(name[i])))
-            return false;
+        if (!name[i] || LowerByte(text[i]) != LowerByte(name[i])) return false;
     }
     return name[size] == '\0';
 }
@@ -62,6 +63,18 @@ bool EqualNoCase(const char* text, size_t size, const char* name) {
 // usual spelling, HKEY_CLASSES_ROOT moved under HKEY_LOCAL_MACHINE. Empty for
 // an empty path and for one that starts with no root key.
 std::string CanonicalPath(const char* text, size_t size) {
+    // Most paths (all that the store itself writes) are canonical already:
+    // a root in its usual spelling, then non-empty names.
+    for (const char* root : kRoots) {
+        size_t length = std::strlen(root);
+        if (size > length && text[length] == '\\' && std::memcmp(text, root, length) == 0) {
+            bool canonical = text[size - 1] != '\\';
+            for (size_t i = length; canonical && i + 1 < size; ++i)
+                canonical = !(text[i] == '\\' && text[i + 1] == '\\');
+            if (canonical) return std::string(text, size);
+            break;
+        }
+    }
     std::string out;
     out.reserve(size + 32);
     size_t pos = 0;
@@ -75,8 +88,12 @@ std::string CanonicalPath(const char* text, size_t size) {
                 if (EqualNoCase(text + pos, stop - pos, kClassesRoot)) {
                     out = kClassesHome;
                 } else {
-                    for (const char* root : kRoots)
-                        if (EqualNoCase(text + pos, stop - pos, root)) out = root;
+                    for (const char* root : kRoots) {
+                        if (EqualNoCase(text + pos, stop - pos, root)) {
+                            out = root;
+                            break;
+                        }
+                    }
                     if (out.empty()) return out;
                 }
             } else {
@@ -361,6 +378,8 @@ RegistryStore::RegistryStore() = default;
 RegistryStore::~RegistryStore() = default;
 
 void RegistryStore::Clear() {
+    recent_ = recent_parent_ = nullptr;
+    recent_lower_ = recent_parent_lower_ = nullptr;
     keys_.clear();
     pending_keys_.clear();
     path_.clear();
@@ -386,37 +405,73 @@ bool RegistryStore::Open(const std::string& path, std::string* error) {
 
 RegistryStore::Key* RegistryStore::FindKey(const std::string& canonical_path) {
     auto it = keys_.find(Lower(canonical_path));
-    return it == keys_.end() ? nullptr : it->second.get();
+    return it == keys_.end() ? nullptr : &it->second;
 }
 
 const RegistryStore::Key* RegistryStore::FindKey(const std::string& canonical_path) const {
     auto it = keys_.find(Lower(canonical_path));
-    return it == keys_.end() ? nullptr : it->second.get();
+    return it == keys_.end() ? nullptr : &it->second;
 }
 
-RegistryStore::Key* RegistryStore::MakeKey(const std::string& canonical_path, bool mark_pending) {
-    return MakeKey(canonical_path, Lower(canonical_path), mark_pending);
+RegistryStore::Key* RegistryStore::MakeKey(std::string canonical_path, bool mark_pending) {
+    std::string lower = Lower(canonical_path);
+    return MakeKey(std::move(canonical_path), std::move(lower), mark_pending);
 }
 
-RegistryStore::Key* RegistryStore::MakeKey(const std::string& canonical_path, std::string lower,
-                                           bool mark_pending) {
-    auto it = keys_.find(lower);
-    if (it != keys_.end()) return it->second.get();
-    std::unique_ptr<Key> key(new Key);
+RegistryStore::Key* RegistryStore::MakeKey(std::string canonical_path, std::string lower, bool mark_pending) {
+    // One lookup finds the key or makes it; keys stay where they are when
+    // the table grows, so the new key outlives the making of its parent.
+    auto place = keys_.try_emplace(std::move(lower));
+    Key* key = &place.first->second;
+    if (!place.second) return key;
+    const std::string& lower_path = place.first->first;
     size_t slash = canonical_path.rfind('\\');
+    Key* parent = nullptr;
+    const std::string* parent_lower = nullptr;
     if (slash == std::string::npos) {
-        key->path = canonical_path;
+        key->path = std::move(canonical_path);
     } else {
-        Key* parent = MakeKey(canonical_path.substr(0, slash), lower.substr(0, slash), mark_pending);
-        key->path = parent->path;
-        key->path.append(canonical_path, slash, std::string::npos);
+        // The parent mostly exists, and an export lists a key's siblings and
+        // children right after it: the last key made and its parent are
+        // tried before a lookup, which itself makes no new string.
+        auto is_parent = [&](const std::string* candidate) {
+            return candidate && candidate->size() == slash &&
+                   std::memcmp(candidate->data(), lower_path.data(), slash) == 0;
+        };
+        if (is_parent(recent_parent_lower_)) {
+            parent = recent_parent_;
+            parent_lower = recent_parent_lower_;
+        } else if (is_parent(recent_lower_)) {
+            parent = recent_;
+            parent_lower = recent_lower_;
+        } else {
+            parent_lookup_.assign(lower_path, 0, slash);
+            auto found = keys_.find(parent_lookup_);
+            if (found != keys_.end()) {
+                parent = &found->second;
+                parent_lower = &found->first;
+            } else {
+                parent = MakeKey(canonical_path.substr(0, slash), lower_path.substr(0, slash), mark_pending);
+                parent_lower = recent_lower_;  // the parent was the last key made
+            }
+        }
+        // The key's path keeps its parent's spelling.
+        if (parent->path.size() == slash && parent->path.compare(0, slash, canonical_path, 0, slash) == 0) {
+            key->path = std::move(canonical_path);
+        } else {
+            key->path.reserve(parent->path.size() + canonical_path.size() - slash);
+            key->path = parent->path;
+            key->path.append(canonical_path, slash, std::string::npos);
+        }
     }
+    recent_ = key;
+    recent_lower_ = &lower_path;
+    recent_parent_ = parent;
+    recent_parent_lower_ = parent_lower;
     // The roots always exist: they need no section of their own.
     key->pending_create = mark_pending && slash != std::string::npos;
-    Key* raw = key.get();
-    keys_.emplace(std::move(lower), std::move(key));
-    if (raw->pending_create) Queue(raw);
-    return raw;
+    if (key->pending_create) Queue(key);
+    return key;
 }
 
 RegistryStore::Value* RegistryStore::FindValue(Key* key, const std::string& name) {
@@ -460,7 +515,8 @@ void RegistryStore::PutValue(Key* key, const std::string& name, uint32_t type, s
 }
 
 void RegistryStore::LoadText(const std::string& text) {
-    keys_.reserve(keys_.size() + text.size() / 128);
+    // Exports hold a key for about every 100 bytes.
+    keys_.reserve(keys_.size() + text.size() / 64);
     const char* p = text.data();
     const char* text_end = p + text.size();
     Key* current = nullptr;
@@ -483,7 +539,7 @@ void RegistryStore::LoadText(const std::string& text) {
             current = nullptr;
             if (close - begin < 2 || close[-1] != ']' || begin[1] == '-') continue;
             std::string path = CanonicalPath(begin + 1, static_cast<size_t>(close - 1 - (begin + 1)));
-            if (!path.empty()) current = MakeKey(path, false);
+            if (!path.empty()) current = MakeKey(std::move(path), false);
             continue;
         }
         if (*begin != '"' && *begin != '@') continue;
@@ -506,14 +562,14 @@ bool RegistryStore::KeyExists(const std::string& key_path) const {
 
 void RegistryStore::CreateKey(const std::string& key_path) {
     std::string path = CanonicalPath(key_path);
-    if (!path.empty()) MakeKey(path, true);
+    if (!path.empty()) MakeKey(std::move(path), true);
 }
 
 void RegistryStore::SetValue(const std::string& key_path, const std::string& name, uint32_t type,
                              const std::string& data) {
     std::string path = CanonicalPath(key_path);
     if (path.empty()) return;
-    Key* key = MakeKey(path, true);
+    Key* key = MakeKey(std::move(path), true);
     std::string stored = data;
     if (type == kTypeString && !stored.empty() && stored.back() == '\0') stored.pop_back();
     PutValue(key, name, type, std::move(stored), true);
@@ -605,7 +661,7 @@ bool RegistryStore::FlushKey(Key* key) {
 std::string RegistryStore::Serialize() const {
     std::vector<std::pair<std::string, const Key*>> order;
     order.reserve(keys_.size());
-    for (const auto& entry : keys_) order.emplace_back(SortKey(entry.first), entry.second.get());
+    for (const auto& entry : keys_) order.emplace_back(SortKey(entry.first), &entry.second);
     std::sort(order.begin(), order.end());
     std::string out = kHeader;
     for (const auto& entry : order) {

@@ -117,8 +117,8 @@ private:
 
     Key* FindKey(const std::string& canonical_path);
     const Key* FindKey(const std::string& canonical_path) const;
-    Key* MakeKey(const std::string& canonical_path, bool mark_pending);
-    Key* MakeKey(const std::string& canonical_path, std::string lower_path, bool mark_pending);
+    Key* MakeKey(std::string canonical_path, bool mark_pending);
+    Key* MakeKey(std::string canonical_path, std::string lower_path, bool mark_pending);
     Value* FindValue(Key* key, const std::string& name);
     const Value* FindValue(const Key* key, const std::string& name) const;
     void PutValue(Key* key, const std::string& name, uint32_t type, std::string data,
@@ -127,8 +127,17 @@ private:
     void Queue(Key* key);
     bool FlushKey(Key* key);
 
-    std::unordered_map<std::string, std::unique_ptr<Key>> keys_;  // by lower-cased path
+    // By lower-cased path. The keys live in the table's nodes, which never
+    // move: pointers to them stay valid as the table grows.
+    std::unordered_map<std::string, Key> keys_;
     std::vector<Key*> pending_keys_;  // keys that may have pending changes
+    // MakeKey's scratch space, and the last key it made with its parent
+    // (and their lower-cased paths, the table's own strings).
+    std::string parent_lookup_;
+    Key* recent_ = nullptr;
+    Key* recent_parent_ = nullptr;
+    const std::string* recent_lower_ = nullptr;
+    const std::string* recent_parent_lower_ = nullptr;
     std::string path_;
     size_t loaded_bytes_ = 0;
     size_t appended_bytes_ = 0;
