@@ -1,6 +1,5 @@
 #include "core/messages.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "core/setup_state.h"
@@ -28,8 +27,8 @@ void ShowErrorF(const char* format, const char* first, const char* second) {
     char quoted[256];
     QuoteForMessage(last, quoted, room);
     if (second)
-        std::snprintf(g_setup.messageText, sizeof g_setup.messageText, format, first, quoted);
+        PlatFormatText(g_setup.messageText, sizeof g_setup.messageText, format, first, quoted);
     else
-        std::snprintf(g_setup.messageText, sizeof g_setup.messageText, format, quoted);
+        PlatFormatText(g_setup.messageText, sizeof g_setup.messageText, format, quoted);
     ShowError(g_setup.messageText);
 }

@@ -1,6 +1,5 @@
 #include "core/setup_state.h"
 
-#include <cstdio>
 #include <cstring>
 
 SetupState g_setup;
@@ -31,7 +30,7 @@ void InitSetupState() {
     // With no usable source directory there is no setup file to read either:
     // setupFile stays empty and every read below keeps its default.
     if (!g_setup.sourceDirTooLong) {
-        std::snprintf(g_setup.setupFile, sizeof g_setup.setupFile, "%s\\%s", g_setup.sourceDir, "setup.dat");
+        PlatFormatText(g_setup.setupFile, sizeof g_setup.setupFile, "%s\\%s", g_setup.sourceDir, "setup.dat");
         PlatGetProfileString("Product", "ProductName", g_setup.productName, g_setup.productName,
                              sizeof g_setup.productName, g_setup.setupFile);
         long long kilobytes = PlatGetProfileInt("DiskSpace", "SizeInKB", 0, g_setup.setupFile);

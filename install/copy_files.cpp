@@ -1,6 +1,5 @@
 #include "install/copy_files.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "core/messages.h"
@@ -23,6 +22,11 @@ const CompressedName kCompressedNames[] = {
 };
 
 const size_t kMaxNamePart = 127;
+// The LZ service opens files through a record that holds 128 bytes of path:
+// longer source and destination paths can never be opened.
+const size_t kMaxLzPath = PLAT_LZ_MAX_PATH - 1;
+// A temporary file's name in the destination directory, backslash included.
+const size_t kTempNameLength = 13;
 // The diskette prompt's own words leave this much room for the label.
 const size_t kMaxLabel = 212;
 
@@ -31,8 +35,7 @@ const unsigned char kSzddSignature[8] = {'S', 'Z', 'D', 'D', 0x88, 0xF0, 0x27, 0
 const size_t kSzddHeaderSize = 14;
 
 bool Join(char* out, const char* format, const char* a, const char* b) {
-    int n = std::snprintf(out, kPathSize, format, a, b);
-    return n >= 0 && n < kPathSize;
+    return PlatFormatText(out, kPathSize, format, a, b) >= 0;
 }
 
 // What the source's header says about it, read before the copy so that a
@@ -106,7 +109,7 @@ PlatLz OpenSource(PlatWindow page, const char* sourcePath, const char* diskId, c
             *labelTooLong = true;
             return source;
         }
-        std::snprintf(g_setup.messageText, sizeof g_setup.messageText,
+        PlatFormatText(g_setup.messageText, sizeof g_setup.messageText,
                       "Please insert the diskette labeled %s into %c:", label, g_setup.sourceDir[0]);
         if (PlatMessageBox(g_setup.messageText, "Error", PLAT_MB_OKCANCEL) != PLAT_IDOK) {
             *cancelled = true;
@@ -137,7 +140,7 @@ void GetExtension(const char* name, char* out) {
         out[0] = '\0';
         return;
     }
-    std::snprintf(out, 256, "%s", dot + 1);
+    PlatFormatText(out, 256, "%s", dot + 1);
 }
 
 void ExpandCompressedName(char* name) {
@@ -191,7 +194,7 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
             continue;
         }
         char sourcePath[kPathSize];
-        if (!Join(sourcePath, "%s\\%s", sourceDir, entry.fileName)) {
+        if (!Join(sourcePath, "%s\\%s", sourceDir, entry.fileName) || std::strlen(sourcePath) > kMaxLzPath) {
             ShowErrorF("Path too long in section %s: %s", sectionName, entry.fileName);
             continue;
         }
@@ -214,14 +217,16 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
             }
         }
         if (!nameFits) {
-            ShowErrorF("File name too long in section %s: %s", sectionName, entry.fileName);
+            ShowErrorF("File name too long in section %s: %s", sectionName,
+                       toInf && g_setup.oemInf[0] ? g_setup.oemInf : entry.fileName);
             continue;
         }
 
         char targetDir[kPathSize];
         char destPath[kPathSize];
         bool pathFits = toInf ? Join(targetDir, "%s\\%s", destDir, "inf") : Join(targetDir, "%s%s", destDir, "");
-        pathFits = pathFits && Join(destPath, "%s\\%s", targetDir, name);
+        pathFits = pathFits && Join(destPath, "%s\\%s", targetDir, name) && std::strlen(destPath) <= kMaxLzPath &&
+                   std::strlen(targetDir) + kTempNameLength <= kMaxLzPath;
         if (!pathFits) {
             ShowErrorF("Path too long in section %s: %s", sectionName, name);
             continue;
@@ -252,9 +257,9 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
         if (toInf) PlatCreateDirectory(targetDir);
 
         char status[kPathSize + 16];
-        std::snprintf(status, sizeof status, "Copy : %s", shownSource);
+        PlatFormatText(status, sizeof status, "Copy : %s", shownSource);
         PlatSetItemText(page, kStatusSource, status);
-        std::snprintf(status, sizeof status, "To : %s", shownDest);
+        PlatFormatText(status, sizeof status, "To : %s", shownDest);
         PlatSetItemText(page, kStatusDestination, status);
 
         long long result = PLAT_LZ_ERROR_READ;

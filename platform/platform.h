@@ -50,6 +50,15 @@ int PlatCreateDirectory(const char* path);
 int PlatEqualNoCase(const char* a, const char* b);
 void PlatLowerCase(char* text);
 
+// wvsprintfA: formats with the directives %s, %c and %04d into out (size
+// bytes, size > 0) and always terminates it. Returns the length, or -1 when
+// the text did not fit (out then holds as much as fits).
+int PlatFormatText(char* out, size_t size, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
 // ---------------------------------------------------------------- profile files
 
 // GetPrivateProfileStringA: the value of key in section of file, cut to
@@ -115,6 +124,10 @@ typedef intptr_t PlatLz;
 #define PLAT_LZ_ERROR_READ -2L          // LZERROR_READ: the source is corrupt
 #define PLAT_LZ_ERROR_WRITE -4L         // LZERROR_WRITE
 #define PLAT_LZ_ERROR_GLOBALLOC -5L     // LZERROR_GLOBALLOC
+
+// Paths given to the LZ services must be shorter than this (LZOpenFileA
+// keeps them in an OFSTRUCT); longer ones do not open.
+#define PLAT_LZ_MAX_PATH 128
 
 // LZOpenFileA for reading (OF_READ | OF_SHARE_DENY_WRITE): a handle, or a
 // negative code; PLAT_LZ_NOT_FOUND when the file is missing or cannot be

@@ -1,6 +1,5 @@
 #include "registry/hardware.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -43,13 +42,12 @@ void InstallHardwareKeys() {
     // Without a device name there is no device key to bind; Enum\PCI itself
     // is never written.
     if (bus[0]) {
-        int n = std::snprintf(path, sizeof path, "Enum\\PCI\\%s", bus);
-        if (n < 0 || n >= static_cast<int>(sizeof path)) {
+        if (PlatFormatText(path, sizeof path, "Enum\\PCI\\%s", bus) < 0) {
             ShowErrorF("Path too long in section %s: %s", "[Extra]", bus);
         } else {
             PlatKey key = nullptr;
             if (PlatRegCreateKey(PLAT_HKEY_LOCAL_MACHINE, path, &key) == 0) {
-                std::snprintf(work, sizeof work, "Display\\%s", g_setup.instanceText);
+                PlatFormatText(work, sizeof work, "Display\\%s", g_setup.instanceText);
                 PlatRegSetValue(key, "Driver", PLAT_REG_SZ, work, std::strlen(work) + 1);
                 ReadExtra("ConfigFlags", work);
                 SetBinary(key, "ConfigFlags", work);
@@ -59,7 +57,7 @@ void InstallHardwareKeys() {
         }
     }
 
-    std::snprintf(path, sizeof path, "System\\CurrentControlSet\\Services\\Class\\Display\\%s\\DEFAULT",
+    PlatFormatText(path, sizeof path, "System\\CurrentControlSet\\Services\\Class\\Display\\%s\\DEFAULT",
                   g_setup.instanceText);
     PlatKey chip = nullptr;
     if (PlatRegCreateKey(PLAT_HKEY_LOCAL_MACHINE, path, &chip) != 0) return;

@@ -1,6 +1,5 @@
 #include "registry/reg_install.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "core/messages.h"
@@ -13,7 +12,7 @@ const char kDisplayClassFormat[] = "System\\CurrentControlSet\\Services\\Class\\
 const int kInstanceCount = 9999;
 
 void DisplayClassPath(char* out) {
-    std::snprintf(out, kPathSize, kDisplayClassFormat, g_setup.instanceText);
+    PlatFormatText(out, kPathSize, kDisplayClassFormat, g_setup.instanceText);
 }
 
 // Reports a missing section, lets the setup text go and says so.
@@ -27,7 +26,7 @@ void MissingSection(const char* header) {
 void FindFreeInstance() {
     char path[kPathSize];
     for (int i = 0; i < kInstanceCount; ++i) {
-        std::snprintf(g_setup.instanceText, sizeof g_setup.instanceText, "%04d", i);
+        PlatFormatText(g_setup.instanceText, sizeof g_setup.instanceText, "%04d", i);
         DisplayClassPath(path);
         PlatKey key = nullptr;
         if (PlatRegOpenKey(PLAT_HKEY_LOCAL_MACHINE, path, PLAT_KEY_READ, &key) != 0) return;

@@ -251,14 +251,19 @@ TEST_F(InstallRun, DriverInfWithoutOemName) {
 TEST_F(InstallRun, OverlongFieldsAreRefusedAndTheRunGoesOn) {
     const std::string longName = std::string(128, 'n');
     SetSetup("2=Disk 2", "2=" + std::string(213, 'L'));
+    SetSetup("OemsetupInf=oemsetup.inf", "OemsetupInf=" + longName);
     unlink((disk_ + "/readme.txt").c_str());
     SetSetup("1,card.dr_\r\n", "1,card.dr_\r\n1,x\\" + longName + ".dr_\r\n1," + std::string(260, 'p') + "\r\n");
     SetSetup("HKR,,Ver,,4.0\r\n", "HKR,,Ver,,4.0\r\nHKR,," + longName + ",,v\r\nHKR,,Long,," +
                                       std::string(300, 'w') + "\r\nHKR,,After,,yes\r\n");
     RunResult run = RunInProcess(disk_, prefix_);
     std::vector<std::string> texts = run.MessageTexts();
-    ASSERT_EQ(6u, texts.size());
-    EXPECT_EQ("File name too long in section [SystemDir]: x\\\\" + longName.substr(0, 10), texts[0].substr(0, 56));
+    ASSERT_EQ(7u, texts.size());
+    EXPECT_EQ("File name too long in section [WindowsDir]: nnnnnnnnnnnn", texts[0].substr(0, 56));
+    texts.erase(texts.begin());
+    // A path the LZ service could not open (128 bytes or more) is refused
+    // before any diskette prompt.
+    EXPECT_EQ("Path too long in section [SystemDir]: x\\\\" + longName.substr(0, 10), texts[0].substr(0, 51));
     EXPECT_EQ("Line too long in section [SystemDir]: 1,ppp", texts[1].substr(0, 43));
     EXPECT_EQ("Diskette label too long for disk 2", texts[2]);
     EXPECT_EQ("Value name too long in section [Driver.AddReg]: HKR,,nnn", texts[3].substr(0, 56));

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -208,6 +210,18 @@ void PlatLowerCase(char* text) {
     for (; *text; ++text) *text = static_cast<char>(HostLowerByte(static_cast<unsigned char>(*text)));
 }
 
+int PlatFormatText(char* out, size_t size, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int n = std::vsnprintf(out, size, format, arguments);
+    va_end(arguments);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        out[size - 1] = '\0';
+        return -1;
+    }
+    return n;
+}
+
 // ---------------------------------------------------------------- profile files
 
 size_t PlatGetProfileString(const char* section, const char* key, const char* default_value, char* buffer,
@@ -343,14 +357,26 @@ int PlatReplaceFile(const char* source, const char* destination) {
 
 // ---------------------------------------------------------------- LZ expansion
 
+// The full Windows form of path, as LZOpenFileA measures it.
+static bool FitsLzPath(const char* path) {
+    std::string full = path;
+    if (!(full.size() >= 2 && full[1] == ':')) {
+        std::string current;
+        if (!HostCurrentDirectory(&current)) return false;
+        full = (!full.empty() && full[0] == '\\') ? current.substr(0, 2) + full : current + "\\" + full;
+    }
+    return full.size() < PLAT_LZ_MAX_PATH;
+}
+
 PlatLz PlatLzOpenRead(const char* path) {
+    if (!FitsLzPath(path)) return PLAT_LZ_NOT_FOUND;
     int fd = OpenRegularFile(path);
     return fd < 0 ? PLAT_LZ_NOT_FOUND : fd;
 }
 
 PlatLz PlatLzOpenWrite(const char* path) {
     std::string host;
-    if (!MapForWrite(path, &host)) return -1;
+    if (!FitsLzPath(path) || !MapForWrite(path, &host)) return -1;
     int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     return fd < 0 ? -1 : fd;
 }

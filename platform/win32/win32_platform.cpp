@@ -11,8 +11,8 @@
 #include <lzexpand.h>
 
 #include <climits>
+#include <cstdarg>
 #include <cstring>
-#include <vector>
 
 #include "core/setup_state.h"
 
@@ -96,6 +96,24 @@ int PlatCreateDirectory(const char* path) {
 }
 
 // ---------------------------------------------------------------- text rules
+
+int PlatFormatText(char* out, size_t size, const char* format, ...) {
+    // wvsprintfA writes at most 1024 characters and a zero.
+    char text[1025];
+    va_list arguments;
+    va_start(arguments, format);
+    int n = wvsprintfA(text, format, arguments);
+    va_end(arguments);
+    if (n < 0) n = 0;
+    size_t length = static_cast<size_t>(n);
+    if (length >= size || length >= sizeof text - 1) {
+        std::memcpy(out, text, size - 1);
+        out[size - 1] = '\0';
+        return -1;
+    }
+    std::memcpy(out, text, length + 1);
+    return n;
+}
 
 int PlatEqualNoCase(const char* a, const char* b) {
     return lstrcmpiA(a, b) == 0 ? 1 : 0;
@@ -278,7 +296,8 @@ void PlatLzClose(PlatLz handle) {
 
 int PlatLaunch(const char* command_line) {
     // CreateProcessA may write into the command line; it gets a copy.
-    std::vector<char> command(command_line, command_line + std::strlen(command_line) + 1);
+    char command[1024];
+    if (PlatFormatText(command, sizeof command, "%s", command_line) < 0) return 0;
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -286,7 +305,7 @@ int PlatLaunch(const char* command_line) {
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION process;
     std::memset(&process, 0, sizeof process);
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
                         nullptr, nullptr, &startup, &process)) {
         return 0;
     }
