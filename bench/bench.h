@@ -1,0 +1,130 @@
+// The benchmark suite: the installer's expansion, installation, registry and
+// start-up costs, each measured in the same run as what it is compared with.
+// Only ratios from one run are judged; absolute times on a shared machine
+// mean little.
+#ifndef VSETUP_BENCH_BENCH_H
+#define VSETUP_BENCH_BENCH_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Options {
+    bool quick = false;
+    int rounds = 5;            // repetitions of each timed case; the median counts
+    std::string source_dir;    // the project's sources
+    std::string data_dir;      // generated inputs, kept between runs
+    std::string work_dir;      // scratch space on the build directory's disk
+    std::string ram_dir;       // scratch space in memory (tmpfs), or work_dir
+    std::string vsetup;        // the vsetup program
+    std::string lower_bound;   // the lower-bound installer
+    std::string lz32_exe;      // the Win32 LZCopy program, "" when not built
+    std::string wine_prefix;   // Wine's prefix for it
+    std::string docs;          // where the table goes, "" for nowhere
+};
+
+// ---- measuring
+
+double Now();  // seconds on a monotonic clock
+double Median(std::vector<double> values);
+
+// ---- files
+
+std::string ReadWhole(const std::string& path);
+void WriteWhole(const std::string& path, const std::string& data);
+bool Exists(const std::string& path);
+void MakeDirs(const std::string& path);
+void RemoveTree(const std::string& path);
+// Copies a file the plain way (read and write in big blocks, no sync).
+void CopyPlain(const std::string& from, const std::string& to);
+// Writes everything the page cache holds to disk, so that one case's
+// writeback does not land in the next case's time.
+void SyncAll();
+
+// ---- processes
+
+struct ProcessResult {
+    int status = -1;       // exit code, or -1 when it did not exit normally
+    double seconds = 0;    // from start to exit
+    std::string output;    // standard output, when captured
+};
+
+struct ProcessSpec {
+    std::vector<std::string> argv;
+    std::vector<std::string> env;  // NAME=VALUE added to (or replacing in) ours
+    std::string cwd;
+    std::string stdin_path;        // "" for /dev/null
+    std::string stdout_path;       // "" to capture, "-" for /dev/null
+};
+ProcessResult RunProcess(const ProcessSpec& spec);
+bool HaveProgram(const std::string& name);
+
+// ---- the report
+
+class Report {
+public:
+    // A measured case. ratio and target are text ("4.2x", "≥ 3x"); met is
+    // "met", "missed" or "" (for information only).
+    void Row(const std::string& section, const std::string& subject, const std::string& value,
+             const std::string& ratio = "", const std::string& target = "", const std::string& met = "");
+    // A ratio judged against a target: at least (higher is better) or at most.
+    void Judge(const std::string& section, const std::string& subject, const std::string& value,
+               double ratio, const std::string& against, double limit, bool at_least);
+    // Wrong output: the run fails, whatever the speed.
+    void Wrong(const std::string& what);
+    void Note(const std::string& text);
+
+    bool failed() const { return !wrong_.empty(); }
+    int missed() const { return missed_; }
+    std::string Markdown(const std::string& heading) const;
+    void Print() const;
+
+private:
+    struct Line {
+        std::string section, subject, value, ratio, target, met;
+    };
+    std::vector<Line> lines_;
+    std::vector<std::string> wrong_;
+    std::vector<std::string> notes_;
+    int missed_ = 0;
+};
+
+std::string Rate(double bytes, double seconds);       // "612 MB/s", "1.31 GB/s"
+std::string Duration(double seconds);                 // "0.52 s", "14.1 ms", "8.3 µs"
+std::string Times(double ratio);                      // "3.2x"
+
+// ---- inputs
+
+// The expansion inputs: real binary content, compressed with mscompress.
+struct InputSet {
+    std::string name;                 // "64 MiB file", "300 files"
+    std::vector<std::string> plain;   // the expanded bytes, one path per file
+    std::vector<std::string> packed;  // the same, compressed, in the same order
+    std::vector<std::string> names;   // installed names ("f000.dll")
+    uint64_t bytes = 0;               // expanded bytes in all
+};
+
+struct Inputs {
+    InputSet big;
+    InputSet files;
+    std::string disk;       // a driver disk holding files.packed and its setup.dat
+    std::string one_disk;   // a driver disk with one file
+};
+Inputs PrepareInputs(const Options& options, Report* report);
+
+// ---- the benchmarks
+
+void BenchExpansion(const Options& options, const Inputs& inputs, Report* report);
+// Returns the median load time of the largest store, for the start-up case.
+double BenchRegistry(const Options& options, Report* report);
+void BenchInstall(const Options& options, const Inputs& inputs, Report* report);
+void BenchStartup(const Options& options, const Inputs& inputs, double store_load_seconds, Report* report);
+
+// ---- registry text
+
+// A REGEDIT4 export of about key_count keys with a few values each, as a
+// Windows 95 registry holds them. With instances > 0, the first keys are the
+// display class instances 0000 onwards.
+std::string MakeRegistryExport(int key_count, int instances);
+
+#endif

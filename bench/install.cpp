@@ -1,0 +1,129 @@
+// Whole runs of the vsetup program in batch mode: a disk of many files
+// against the least an installation of those files can do, and the start of
+// a run with a large registry against one with none.
+//
+// These run on the build directory's disk: an installation is as durable as
+// the disk makes it, and the lower bound pays the same fsyncs.
+#include <cstdio>
+#include <stdexcept>
+
+#include "bench/bench.h"
+
+namespace {
+
+struct InstallRun {
+    double seconds = 0;
+    std::string transcript;
+};
+
+InstallRun RunVsetup(const Options& options, const std::string& disk, const std::string& prefix) {
+    ProcessSpec spec;
+    spec.argv = {options.vsetup};
+    spec.env = {"VSETUP_UI=batch", "VSETUP_PREFIX=" + prefix, "VSETUP_ANSWERS=no"};
+    spec.cwd = disk;
+    ProcessResult result = RunProcess(spec);
+    if (result.status != 0) throw std::runtime_error("vsetup failed: " + result.output);
+    return InstallRun{result.seconds, result.output};
+}
+
+// Checks the files a run put in windows_dir and system_dir (half and half,
+// as the disk's lists have them) against the originals.
+void CheckInstalled(const InputSet& set, const std::string& windows_dir, const std::string& system_dir,
+                    const std::string& who, Report* report) {
+    size_t half = set.names.size() / 2;
+    for (size_t i = 0; i < set.names.size(); ++i) {
+        std::string path = (i < half ? windows_dir : system_dir) + "/" + set.names[i];
+        if (!Exists(path) || ReadWhole(path) != ReadWhole(set.plain[i])) {
+            report->Wrong(who + ": " + set.names[i] + " is not installed as it should be");
+            return;
+        }
+    }
+}
+
+void CheckTranscript(const InstallRun& run, const std::string& who, Report* report) {
+    if (run.transcript.find("\"caption\":\"Error\"") != std::string::npos)
+        report->Wrong(who + " reported an error: " + run.transcript.substr(0, 400));
+}
+
+}  // namespace
+
+void BenchInstall(const Options& options, const Inputs& inputs, Report* report) {
+    const std::string dir = options.work_dir + "/install";
+    const std::string prefix = dir + "/prefix";
+    const std::string lower = dir + "/lower";
+    MakeDirs(dir);
+
+    // The lower bound's list: each compressed file, its directory, its name.
+    std::string manifest;
+    size_t half = inputs.files.names.size() / 2;
+    for (size_t i = 0; i < inputs.files.names.size(); ++i) {
+        manifest += inputs.files.packed[i] + "\t" + lower + (i < half ? "/WINDOWS" : "/WINDOWS/SYSTEM") + "\t" +
+                    inputs.files.names[i] + "\n";
+    }
+    const std::string manifest_path = dir + "/lower.list";
+    WriteWhole(manifest_path, manifest);
+
+    std::vector<double> installs, bounds;
+    for (int round = 0; round < options.rounds; ++round) {
+        RemoveTree(prefix);
+        SyncAll();
+        InstallRun run = RunVsetup(options, inputs.disk, prefix);
+        installs.push_back(run.seconds);
+        if (round == 0) {
+            CheckTranscript(run, "vsetup", report);
+            CheckInstalled(inputs.files, prefix + "/drive_c/WINDOWS", prefix + "/drive_c/WINDOWS/SYSTEM", "vsetup",
+                           report);
+        }
+
+        RemoveTree(lower);
+        SyncAll();
+        ProcessSpec spec;
+        spec.argv = {options.lower_bound, manifest_path};
+        ProcessResult result = RunProcess(spec);
+        if (result.status != 0) throw std::runtime_error("the lower bound failed: " + result.output);
+        bounds.push_back(result.seconds);
+        if (round == 0)
+            CheckInstalled(inputs.files, lower + "/WINDOWS", lower + "/WINDOWS/SYSTEM", "the lower bound", report);
+    }
+    const std::string section = "Installation, " + inputs.files.name;
+    report->Row(section, "lower bound: expand, temporary file, fsync, rename", Duration(Median(bounds)));
+    report->Judge(section, "vsetup, batch run", Duration(Median(installs)), Median(installs) / Median(bounds),
+                  "the lower bound", 1.25, false);
+    RemoveTree(dir);
+}
+
+void BenchStartup(const Options& options, const Inputs& inputs, double store_load_seconds, Report* report) {
+    const int large = options.quick ? 20000 : 100000;
+    const std::string dir = options.work_dir + "/startup";
+    const std::string prefix = dir + "/prefix";
+    const std::string seed = MakeRegistryExport(large, 0);
+
+    std::vector<double> times[2];
+    for (int round = 0; round < options.rounds; ++round) {
+        for (int seeded = 0; seeded < 2; ++seeded) {
+            RemoveTree(prefix);
+            MakeDirs(prefix);
+            if (seeded) WriteWhole(prefix + "/registry.reg", seed);
+            SyncAll();
+            InstallRun run = RunVsetup(options, inputs.one_disk, prefix);
+            times[seeded].push_back(run.seconds);
+            if (round == 0) {
+                CheckTranscript(run, "vsetup with a one-file disk", report);
+                std::string registry = ReadWhole(prefix + "/registry.reg");
+                if (registry.find("\"DevLoader\"=\"*vdd\"") == std::string::npos)
+                    report->Wrong("the one-file run wrote no registry entries");
+                if (seeded && registry.size() < seed.size())
+                    report->Wrong("the one-file run lost part of the seeded registry");
+            }
+        }
+    }
+    RemoveTree(dir);
+    const std::string section = "Start-up, one-file disk";
+    double empty = Median(times[0]);
+    double full = Median(times[1]);
+    std::string large_text = std::to_string(large / 1000) + ",000";
+    report->Row(section, "batch run, empty store", Duration(empty));
+    report->Row(section, "loading the " + large_text + "-key store (from above)", Duration(store_load_seconds));
+    report->Judge(section, "batch run, store of " + large_text + " keys", Duration(full),
+                  full / (empty + store_load_seconds), "empty + load", 1.5, false);
+}
