@@ -1,0 +1,177 @@
+/* Loaded into the vsetup program (LD_PRELOAD) by the crash tests: stops it
+ * dead at an exact point of its file output, as a power cut or a kill would.
+ *
+ * It counts the program's calls of write and pwrite on regular files and of
+ * rename, fsync and fdatasync, and reads its settings from the environment:
+ *
+ *   ROBUST_KILL_AT=N   raise SIGKILL at the Nth counted call, before it
+ *                      happens;
+ *   ROBUST_TEAR=1      ... except that a write of more than one byte is
+ *                      carried out halfway first (a torn write);
+ *   ROBUST_LOG=FILE    append one line per counted call to FILE:
+ *                      "<n> <call> <path> [<second path>]";
+ *   ROBUST_SNAPSHOT=DIR after each successful fsync of a file named
+ *                      registry.reg, copy it to DIR/<n>: what that flush
+ *                      made durable;
+ *   ROBUST_NO_SYNC=1   count the syncs but leave them to the kernel: a kill,
+ *                      unlike a power cut, loses nothing the page cache
+ *                      holds, and the tests run many times faster.
+ *
+ * Calls made inside the C library (stdio's own writes of the transcript) are
+ * not seen, which is what the tests want: only the installer's file output
+ * counts. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+static long g_calls;
+static long g_kill_at = -1;
+static int g_tear;
+static int g_no_sync;
+static int g_log = -1;
+static const char* g_snapshot_dir;
+static int g_ready;
+
+static ssize_t (*real_write)(int, const void*, size_t);
+static ssize_t (*real_pwrite)(int, const void*, size_t, off_t);
+static int (*real_rename)(const char*, const char*);
+static int (*real_fsync)(int);
+static int (*real_fdatasync)(int);
+
+static void Setup(void) {
+    if (g_ready) return;
+    real_write = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    real_pwrite = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
+    real_rename = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
+    real_fsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    real_fdatasync = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+    const char* kill_at = getenv("ROBUST_KILL_AT");
+    if (kill_at && *kill_at) g_kill_at = atol(kill_at);
+    const char* tear = getenv("ROBUST_TEAR");
+    g_tear = tear && strcmp(tear, "1") == 0;
+    const char* no_sync = getenv("ROBUST_NO_SYNC");
+    g_no_sync = no_sync && strcmp(no_sync, "1") == 0;
+    const char* log = getenv("ROBUST_LOG");
+    if (log && *log) g_log = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const char* snapshot = getenv("ROBUST_SNAPSHOT");
+    if (snapshot && *snapshot) g_snapshot_dir = snapshot;
+    g_ready = 1;
+}
+
+__attribute__((constructor)) static void Init(void) { Setup(); }
+
+/* Writes straight to the kernel, past our own write. */
+static void RawWrite(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        long n = syscall(SYS_write, fd, data, size);
+        if (n <= 0) return;
+        data += n;
+        size -= (size_t)n;
+    }
+}
+
+static void PathOf(int fd, char* out, size_t size) {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, out, size - 1);
+    out[n < 0 ? 0 : n] = '\0';
+}
+
+static int IsRegular(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+static void Log(const char* call, const char* path, const char* second) {
+    if (g_log < 0) return;
+    char line[2 * PATH_MAX + 64];
+    int n = snprintf(line, sizeof line, "%ld %s %s%s%s\n", g_calls, call, path, second ? " " : "",
+                     second ? second : "");
+    if (n > 0) RawWrite(g_log, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
+}
+
+/* Counts one call; returns 1 when this is the call to die at. */
+static int Count(const char* call, const char* path, const char* second) {
+    Setup();
+    ++g_calls;
+    Log(call, path, second);
+    return g_calls == g_kill_at;
+}
+
+static void Die(void) {
+    syscall(SYS_kill, getpid(), SIGKILL);
+    _exit(137); /* not reached */
+}
+
+static void Snapshot(int fd, const char* path) {
+    size_t length = strlen(path);
+    if (!g_snapshot_dir || length < 13 || strcmp(path + length - 13, "/registry.reg") != 0) return;
+    char name[PATH_MAX];
+    snprintf(name, sizeof name, "%s/%ld", g_snapshot_dir, g_calls);
+    int out = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out < 0) return;
+    char buffer[65536];
+    off_t at = 0;
+    ssize_t n;
+    while ((n = pread(fd, buffer, sizeof buffer, at)) > 0) {
+        RawWrite(out, buffer, (size_t)n);
+        at += n;
+    }
+    close(out);
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+    Setup();
+    if (!IsRegular(fd) || fd == g_log) return real_write(fd, data, size);
+    char path[PATH_MAX];
+    PathOf(fd, path, sizeof path);
+    if (Count("write", path, NULL)) {
+        if (g_tear && size > 1) real_write(fd, data, size / 2);
+        Die();
+    }
+    return real_write(fd, data, size);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+    Setup();
+    if (!IsRegular(fd)) return real_pwrite(fd, data, size, offset);
+    char path[PATH_MAX];
+    PathOf(fd, path, sizeof path);
+    if (Count("pwrite", path, NULL)) {
+        if (g_tear && size > 1) real_pwrite(fd, data, size / 2, offset);
+        Die();
+    }
+    return real_pwrite(fd, data, size, offset);
+}
+
+int rename(const char* from, const char* to) {
+    if (Count("rename", from, to)) Die();
+    return real_rename(from, to);
+}
+
+static int Sync(const char* call, int (*real)(int), int fd) {
+    char path[PATH_MAX];
+    PathOf(fd, path, sizeof path);
+    if (Count(call, path, NULL)) Die();
+    int result = g_no_sync ? 0 : real(fd);
+    if (result == 0) Snapshot(fd, path);
+    return result;
+}
+
+int fsync(int fd) {
+    Setup();
+    return Sync("fsync", real_fsync, fd);
+}
+
+int fdatasync(int fd) {
+    Setup();
+    return Sync("fdatasync", real_fdatasync, fd);
+}

@@ -1,0 +1,218 @@
+#include "tests/robust/robust_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "platform/host/host_ansi.h"
+#include "platform/host/registry_store.h"
+
+namespace {
+
+const int kNobody = 65534;
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+void Snapshot(const std::string& root, const std::string& relative, std::map<std::string, std::string>* out) {
+    std::string path = relative.empty() ? root : root + "/" + relative;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(st.st_mode & 07777));
+    if (S_ISLNK(st.st_mode)) {
+        char target[4096];
+        ssize_t n = readlink(path.c_str(), target, sizeof target);
+        (*out)[relative] = "link -> " + std::string(target, n < 0 ? 0 : static_cast<size_t>(n));
+    } else if (S_ISDIR(st.st_mode)) {
+        (*out)[relative] = std::string("dir ") + mode;
+        if (DIR* dir = opendir(path.c_str())) {
+            std::vector<std::string> names;
+            while (struct dirent* entry = readdir(dir)) {
+                std::string name = entry->d_name;
+                if (name != "." && name != "..") names.push_back(name);
+            }
+            closedir(dir);
+            for (const std::string& name : names) Snapshot(root, relative.empty() ? name : relative + "/" + name, out);
+        }
+    } else if (S_ISREG(st.st_mode)) {
+        (*out)[relative] = std::string("file ") + mode + " " + ReadFile(path);
+    } else {
+        (*out)[relative] = std::string("other ") + mode;
+    }
+}
+
+void Chown(const std::string& path, int uid) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (lchown(path.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(uid)) != 0) std::abort();
+    if (!S_ISDIR(st.st_mode)) return;
+    if (DIR* dir = opendir(path.c_str())) {
+        std::vector<std::string> names;
+        while (struct dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(dir);
+        for (const std::string& name : names) Chown(path + "/" + name, uid);
+    }
+}
+
+// A quoted REGEDIT4 name at text[*pos] (the opening quote), unescaped.
+std::string Unquote(const std::string& text, size_t* pos) {
+    std::string out;
+    size_t i = *pos + 1;
+    while (i < text.size() && text[i] != '"') {
+        if (text[i] == '\\' && i + 1 < text.size()) ++i;
+        out += text[i++];
+    }
+    *pos = i + 1;
+    return out;
+}
+
+}  // namespace
+
+int UnprivilegedUid() { return geteuid() == 0 ? kNobody : -1; }
+
+void GiveToUnprivileged(const std::string& path) {
+    if (UnprivilegedUid() >= 0) Chown(path, UnprivilegedUid());
+}
+
+RunResult RunVsetup(const std::string& disk_dir, const std::string& prefix, const ChildOptions& options) {
+    RunResult result;
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) std::abort();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipe_fds[1], 1);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        if (options.fileSizeLimit >= 0) {
+            signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
+            struct rlimit limit;
+            limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(options.fileSizeLimit);
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        }
+        if (options.unprivileged && UnprivilegedUid() >= 0) {
+            if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
+        }
+        if (chdir(disk_dir.c_str()) != 0) _exit(127);
+        setenv("VSETUP_PREFIX", prefix.c_str(), 1);
+        setenv("VSETUP_UI", "batch", 1);
+        setenv("VSETUP_ANSWERS", options.answers.c_str(), 1);
+        if (!options.preload.empty()) {
+            setenv("LD_PRELOAD", options.preload.c_str(), 1);
+            // A sanitized program wants its runtime loaded first; the shim
+            // comes before it and only passes calls on.
+            const char* asan = std::getenv("ASAN_OPTIONS");
+            std::string value = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") +
+                                "verify_asan_link_order=0";
+            setenv("ASAN_OPTIONS", value.c_str(), 1);
+        }
+        for (const std::string& setting : options.env) putenv(strdup(setting.c_str()));
+        execl(VSETUP_BINARY, "vsetup", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    close(pipe_fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.lines = SplitLines(text);
+    if (options.expectedExit >= 0) {
+        EXPECT_EQ(options.expectedExit, result.exitCode) << "vsetup from " << disk_dir;
+    }
+    return result;
+}
+
+std::map<std::string, std::string> SnapshotTree(const std::string& root) {
+    std::map<std::string, std::string> out;
+    Snapshot(root, "", &out);
+    return out;
+}
+
+RegEntries RegistryFromText(const std::string& text) {
+    RegistryStore store;
+    store.LoadText(text);
+    // Serialize gives one canonical section per key; its hex lists are
+    // joined again here.
+    std::vector<std::string> lines;
+    for (std::string line : SplitLines(store.Serialize())) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!lines.empty() && !lines.back().empty() && lines.back().back() == '\\') {
+            lines.back().pop_back();
+            lines.back() += line.substr(line.find_first_not_of(' '));
+        } else {
+            lines.push_back(line);
+        }
+    }
+    RegEntries entries;
+    std::map<std::string, std::string>* key = nullptr;
+    for (const std::string& line : lines) {
+        if (line.empty() || line == "REGEDIT4") continue;
+        if (line[0] == '[') {
+            key = &entries[HostLower(line.substr(1, line.size() - 2))];
+        } else if (key) {
+            size_t pos = 0;
+            std::string name = line[0] == '@' ? (pos = 1, std::string("@")) : HostLower(Unquote(line, &pos));
+            (*key)[name] = line.substr(pos + 1);
+        }
+    }
+    return entries;
+}
+
+bool LoadRegistry(const std::string& path, RegEntries* entries) {
+    RegistryStore store;
+    std::string error;
+    if (!store.Open(path, &error)) return false;
+    *entries = RegistryFromText(store.Serialize());
+    return true;
+}
+
+std::string MissingEntries(const RegEntries& part, const RegEntries& whole) {
+    std::string missing;
+    for (const auto& key : part) {
+        auto found = whole.find(key.first);
+        if (found == whole.end()) {
+            missing += "key [" + key.first + "]\n";
+            continue;
+        }
+        for (const auto& value : key.second) {
+            auto other = found->second.find(value.first);
+            if (other == found->second.end() || other->second != value.second)
+                missing += "[" + key.first + "] " + value.first + "=" + value.second + "\n";
+        }
+    }
+    return missing;
+}
+
+void CopyTree(const std::string& from, const std::string& to) {
+    struct stat st;
+    if (lstat(from.c_str(), &st) != 0) std::abort();
+    if (S_ISDIR(st.st_mode)) {
+        mkdir(to.c_str(), 0755);
+        for (const std::string& file : ListFiles(from)) WriteFile(to + "/" + file, ReadFile(from + "/" + file));
+    } else {
+        WriteFile(to, ReadFile(from));
+    }
+}
