@@ -1,0 +1,110 @@
+// setup.dat as the copy and registry steps read it: the loader, the section
+// lookup, the line reader and both splitters, then the rules that turn a
+// copy-list entry into the name of an installed file.
+//
+// Invariants: the text ends in its one end marker and holds no comment; a
+// section body starts at a line start; every line read is the text's bytes up
+// to and with its line end, no longer than the line buffer, and reading always
+// moves on; a name that passes StripDirectory and IsSafeFileName can only name
+// a file in its own directory.
+#include <cstdint>
+#include <cstring>
+
+#include "core/setup_state.h"
+#include "fuzz/fuzz_check.h"
+#include "install/copy_files.h"
+#include "setupinfo/fields.h"
+#include "setupinfo/setup_text.h"
+
+namespace {
+
+const char* const kListSections[] = {"[WindowsDir]", "[SystemDir]", "[Prev.DelReg]", "[Driver.AddReg]"};
+
+bool IsMarker(char c) { return static_cast<unsigned char>(c) == kEndMarker; }
+
+void CheckInstalledName(const char* listed) {
+    const size_t listedLength = std::strlen(listed);
+    FUZZ_CHECK(listedLength < 256);
+    char name[kPathSize];
+    std::memcpy(name, listed, listedLength + 1);
+    if (!StripDirectory(name)) {
+        FUZZ_CHECK(std::strcmp(name, listed) == 0);  // left as it was
+        return;
+    }
+    const size_t length = std::strlen(name);
+    FUZZ_CHECK(length <= 127);
+    FUZZ_CHECK(!std::strchr(name, '\\') && !std::strchr(name, '/'));
+    FUZZ_CHECK(std::strcmp(listed + listedLength - length, name) == 0);  // the last part of the listed name
+    ExpandCompressedName(name);
+    FUZZ_CHECK(std::strlen(name) == length);
+    if (IsSafeFileName(name)) {
+        FUZZ_CHECK(name[0] != '\0' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0);
+        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p)
+            FUZZ_CHECK(*p >= 0x20 && *p != 0x7F && *p != ':' && *p != '\\' && *p != '/');
+    }
+}
+
+void ReadList(const char* text, long length, long position, bool copyList) {
+    char line[kLineSize];
+    for (;;) {
+        const long start = position;
+        int read = ReadSectionLine(text, line, &position);
+        FUZZ_CHECK(position >= start && position < length);
+        if (read == kLineEnd) {
+            FUZZ_CHECK(line[0] == '\0');
+            FUZZ_CHECK(text[position] == '[' || IsMarker(text[position]));
+            return;
+        }
+        FUZZ_CHECK(position > start);
+        FUZZ_CHECK(text[position - 1] == '\n' || IsMarker(text[position]));
+        if (read == kLineTooLong) {
+            FUZZ_CHECK(position - start > kLineSize - 1);
+            FUZZ_CHECK(std::memcmp(line, text + start, kLineSize - 1) == 0 && line[kLineSize - 1] == '\0');
+            continue;
+        }
+        FUZZ_CHECK(read == kLineRead);
+        FUZZ_CHECK(position - start <= kLineSize - 1);
+        FUZZ_CHECK(std::memcmp(line, text + start, static_cast<size_t>(position - start)) == 0);
+        FUZZ_CHECK(line[position - start] == '\0');
+        if (IsBlankLine(line)) continue;
+        if (copyList) {
+            CopyEntry entry;
+            SplitCopyLine(line, &entry);
+            FUZZ_CHECK(entry.diskId[1] == '\0');
+            CheckInstalledName(entry.fileName);
+        } else {
+            RegEntry entry;
+            std::memset(&entry, 0, sizeof entry);
+            const char* overlong = nullptr;
+            int count = SplitRegLine(line, &entry, &overlong);
+            FUZZ_CHECK(count >= 1 && count <= 5);
+            FUZZ_CHECK(std::strlen(entry.root) < sizeof entry.root);
+            FUZZ_CHECK(std::strlen(entry.subkey) < sizeof entry.subkey);
+            FUZZ_CHECK(std::strlen(entry.valueName) < sizeof entry.valueName);
+            FUZZ_CHECK(!overlong || std::strlen(entry.valueName) == sizeof entry.valueName - 1);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (!LoadSetupTextFromMemory(reinterpret_cast<const char*>(data), size)) return 0;
+    const char* text = g_setupText.bytes;
+    const long length = g_setupText.length;
+    FUZZ_CHECK(text && length >= 1 && static_cast<size_t>(length) <= size + 1);
+    FUZZ_CHECK(IsMarker(text[length - 1]));
+    FUZZ_CHECK(!std::memchr(text, kEndMarker, static_cast<size_t>(length - 1)));
+    FUZZ_CHECK(!std::memchr(text, ';', static_cast<size_t>(length)));
+
+    for (const char* header : kListSections) {
+        long position = FindSection(text, length, header);
+        if (position == -1) continue;
+        FUZZ_CHECK(position > 0 && position < length);
+        FUZZ_CHECK(text[position - 1] == '\n' || IsMarker(text[position]));
+        ReadList(text, length, position, header[1] == 'W' || header[1] == 'S');
+    }
+    ReleaseSetupText();
+    FUZZ_CHECK(g_setupText.bytes == nullptr && g_setupText.length == 0);
+    return 0;
+}
