@@ -10,3 +10,12 @@ cmake --build --preset win32
 cmake --preset host >/dev/null
 cmake --build --preset host
 ctest --preset host
+
+# The whole host suite again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then every fuzz target for a bounded time (about a minute each).
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ctest --preset asan
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+tools/run-fuzzers.sh 60
