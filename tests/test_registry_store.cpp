@@ -226,4 +226,27 @@ TEST(RegistryStore, FailuresAreReportedAndChangesStayPending) {
     EXPECT_NE(error.find(dir), std::string::npos);
 }
 
+// Keys made many at a time, each needing all its parents, while the index
+// grows: every key is found again, whatever the spelling of the lookup.
+TEST(RegistryStore, DeepAndManyKeysStayFindable) {
+    RegistryStore store;
+    std::string deep = "HKEY_LOCAL_MACHINE";
+    for (int level = 0; level < 300; ++level) deep += "\\L" + std::to_string(level);
+    store.SetValue(deep, "v", 1, "deep");
+    std::string text = "REGEDIT4\r\n";
+    for (int i = 0; i < 3000; ++i)
+        text += "\r\n[HKEY_LOCAL_MACHINE\\Many\\K" + std::to_string(i % 7) + "\\S" + std::to_string(i) + "\\T]\r\n";
+    store.LoadText(text);
+    EXPECT_EQ(Get(store, deep, "V"), "deep");
+    std::string path = "hkey_local_machine";
+    for (int level = 0; level < 300; ++level) {
+        path += "\\l" + std::to_string(level);
+        ASSERT_TRUE(store.KeyExists(path)) << level;
+    }
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_TRUE(store.KeyExists("HKEY_LOCAL_MACHINE\\MANY\\k" + std::to_string(i % 7) + "\\s" + std::to_string(i)))
+            << i;
+    EXPECT_FALSE(store.KeyExists("HKEY_LOCAL_MACHINE\\Many\\K0\\S1"));
+}
+
 }  // namespace

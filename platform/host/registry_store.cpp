@@ -43,6 +43,52 @@ std::string Lower(const std::string& text) {
     return out;
 }
 
+// Eight bytes lower-cased at once: ASCII capitals by arithmetic on the
+// whole word, anything else through the table.
+uint64_t LowerWord(const char* text) {
+    const uint64_t kOnes = 0x0101010101010101ull;
+    const uint64_t kHigh = 0x8080808080808080ull;
+    uint64_t word;
+    std::memcpy(&word, text, 8);
+    if (word & kHigh) {
+        word = 0;
+        for (int j = 0; j < 8; ++j) word |= static_cast<uint64_t>(LowerByte(text[j])) << (8 * j);
+        return word;
+    }
+    // A byte's top bit is set when it is at least 'A', and when it is above 'Z'.
+    uint64_t at_least_a = word + kOnes * (0x80 - 'A');
+    uint64_t above_z = word + kOnes * (0x7F - 'Z');
+    uint64_t capitals = at_least_a & ~above_z & kHigh;
+    return word | (capitals >> 2);
+}
+
+// A hash of the lower-cased text, eight bytes at a time.
+size_t HashNoCase(const char* text, size_t size) {
+    const uint64_t kMultiplier = 0xff51afd7ed558ccdull;
+    uint64_t hash = 0x9e3779b97f4a7c15ull ^ size;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        hash = (hash ^ LowerWord(text + i)) * kMultiplier;
+        hash ^= hash >> 32;
+    }
+    uint64_t word = 0;
+    for (int j = 0; i + j < size; ++j) word |= static_cast<uint64_t>(LowerByte(text[i + j])) << (8 * j);
+    hash = (hash ^ word) * kMultiplier;
+    hash ^= hash >> 29;
+    hash *= 0xc4ceb9fe1a85ec53ull;
+    hash ^= hash >> 32;
+    return static_cast<size_t>(hash);
+}
+
+// Whether path equals text (size bytes) without regard to case.
+bool SamePath(const std::string& path, const char* text, size_t size) {
+    if (path.size() != size) return false;
+    if (std::memcmp(path.data(), text, size) == 0) return true;  // mostly spelled alike
+    for (size_t i = 0; i < size; ++i)
+        if (LowerByte(path[i]) != LowerByte(text[i])) return false;
+    return true;
+}
+
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -65,12 +111,23 @@ bool EqualNoCase(const char* text, size_t size, const char* name) {
 std::string CanonicalPath(const char* text, size_t size) {
     // Most paths (all that the store itself writes) are canonical already:
     // a root in its usual spelling, then non-empty names.
-    for (const char* root : kRoots) {
-        size_t length = std::strlen(root);
+    const size_t kRootCount = sizeof kRoots / sizeof kRoots[0];
+    struct Lengths {
+        size_t of[kRootCount];
+        Lengths() {
+            for (size_t r = 0; r < kRootCount; ++r) of[r] = std::strlen(kRoots[r]);
+        }
+    };
+    static const Lengths lengths;
+    for (size_t r = 0; r < kRootCount; ++r) {
+        const char* root = kRoots[r];
+        size_t length = lengths.of[r];
         if (size > length && text[length] == '\\' && std::memcmp(text, root, length) == 0) {
             bool canonical = text[size - 1] != '\\';
-            for (size_t i = length; canonical && i + 1 < size; ++i)
-                canonical = !(text[i] == '\\' && text[i + 1] == '\\');
+            for (const char* slash = text + length; canonical && slash;) {
+                canonical = slash[1] != '\\';
+                slash = static_cast<const char*>(std::memchr(slash + 1, '\\', size - (slash + 1 - text)));
+            }
             if (canonical) return std::string(text, size);
             break;
         }
@@ -142,24 +199,27 @@ bool NextLine(const char** p, const char* text_end, const char** begin, const ch
 // Leaves *q after the closing quote.
 bool ParseQuoted(const char** q, const char* end, std::string* out) {
     const char* s = *q + 1;
-    out->clear();
+    // Mostly there is nothing to unescape: the text is taken whole.
+    const char* quote = static_cast<const char*>(std::memchr(s, '"', static_cast<size_t>(end - s)));
+    if (quote && !std::memchr(s, '\\', static_cast<size_t>(quote - s))) {
+        out->assign(s, static_cast<size_t>(quote - s));
+        *q = quote + 1;
+        return true;
+    }
+    // Otherwise in one pass into room for the rest of the line.
+    out->resize(static_cast<size_t>(end - s));
+    char* to = &(*out)[0];
+    char* const start = to;
     while (s < end) {
-        const char* run = s;
-        while (s < end && *s != '"' && *s != '\\') ++s;
-        out->append(run, static_cast<size_t>(s - run));
-        if (s >= end) return false;
         if (*s == '"') {
+            out->resize(static_cast<size_t>(to - start));
             *q = s + 1;
             return true;
         }
-        if (s + 1 < end && (s[1] == '\\' || s[1] == '"')) {
-            *out += s[1];
-            s += 2;
-        } else {
-            *out += '\\';
-            ++s;
-        }
+        if (*s == '\\' && s + 1 < end && (s[1] == '\\' || s[1] == '"')) ++s;
+        *to++ = *s++;
     }
+    out->clear();
     return false;
 }
 
@@ -379,7 +439,7 @@ RegistryStore::~RegistryStore() = default;
 
 void RegistryStore::Clear() {
     recent_ = recent_parent_ = nullptr;
-    recent_lower_ = recent_parent_lower_ = nullptr;
+    slots_.clear();
     keys_.clear();
     pending_keys_.clear();
     path_.clear();
@@ -403,73 +463,82 @@ bool RegistryStore::Open(const std::string& path, std::string* error) {
     return true;
 }
 
-RegistryStore::Key* RegistryStore::FindKey(const std::string& canonical_path) {
-    auto it = keys_.find(Lower(canonical_path));
-    return it == keys_.end() ? nullptr : &it->second;
+RegistryStore::Slot* RegistryStore::Probe(const char* path, size_t size, size_t hash) const {
+    size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (!slot.key || (slot.hash == hash && SamePath(slot.key->path, path, size)))
+            return const_cast<Slot*>(&slot);
+    }
 }
 
-const RegistryStore::Key* RegistryStore::FindKey(const std::string& canonical_path) const {
-    auto it = keys_.find(Lower(canonical_path));
-    return it == keys_.end() ? nullptr : &it->second;
+void RegistryStore::Reserve(size_t key_count) {
+    if (key_count * 2 <= slots_.size()) return;  // at most half the slots in use
+    size_t wanted = 64;
+    while (wanted < key_count * 2) wanted *= 2;
+    std::vector<Slot> old(wanted, Slot{0, nullptr});
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+        if (!slot.key) continue;
+        size_t i = slot.hash & (wanted - 1);
+        while (slots_[i].key) i = (i + 1) & (wanted - 1);
+        slots_[i] = slot;
+    }
+}
+
+RegistryStore::Key* RegistryStore::FindKey(const char* canonical_path, size_t size) const {
+    if (slots_.empty()) return nullptr;
+    return Probe(canonical_path, size, HashNoCase(canonical_path, size))->key;
+}
+
+RegistryStore::Key* RegistryStore::FindKey(const std::string& canonical_path) const {
+    return FindKey(canonical_path.data(), canonical_path.size());
 }
 
 RegistryStore::Key* RegistryStore::MakeKey(std::string canonical_path, bool mark_pending) {
-    std::string lower = Lower(canonical_path);
-    return MakeKey(std::move(canonical_path), std::move(lower), mark_pending);
-}
-
-RegistryStore::Key* RegistryStore::MakeKey(std::string canonical_path, std::string lower, bool mark_pending) {
-    // One lookup finds the key or makes it; keys stay where they are when
-    // the table grows, so the new key outlives the making of its parent.
-    auto place = keys_.try_emplace(std::move(lower));
-    Key* key = &place.first->second;
-    if (!place.second) return key;
-    const std::string& lower_path = place.first->first;
+    if (slots_.empty()) Reserve(1);
+    size_t hash = HashNoCase(canonical_path.data(), canonical_path.size());
+    Slot* slot = Probe(canonical_path.data(), canonical_path.size(), hash);
+    if (slot->key) return slot->key;
+    const size_t slot_count = slots_.size();
     size_t slash = canonical_path.rfind('\\');
     Key* parent = nullptr;
-    const std::string* parent_lower = nullptr;
-    if (slash == std::string::npos) {
-        key->path = std::move(canonical_path);
-    } else {
+    if (slash != std::string::npos) {
         // The parent mostly exists, and an export lists a key's siblings and
         // children right after it: the last key made and its parent are
-        // tried before a lookup, which itself makes no new string.
-        auto is_parent = [&](const std::string* candidate) {
-            return candidate && candidate->size() == slash &&
-                   std::memcmp(candidate->data(), lower_path.data(), slash) == 0;
+        // tried before a lookup.
+        auto is_parent = [&](const Key* candidate) {
+            return candidate && SamePath(candidate->path, canonical_path.data(), slash);
         };
-        if (is_parent(recent_parent_lower_)) {
+        if (is_parent(recent_parent_)) {
             parent = recent_parent_;
-            parent_lower = recent_parent_lower_;
-        } else if (is_parent(recent_lower_)) {
+        } else if (is_parent(recent_)) {
             parent = recent_;
-            parent_lower = recent_lower_;
         } else {
-            parent_lookup_.assign(lower_path, 0, slash);
-            auto found = keys_.find(parent_lookup_);
-            if (found != keys_.end()) {
-                parent = &found->second;
-                parent_lower = &found->first;
-            } else {
-                parent = MakeKey(canonical_path.substr(0, slash), lower_path.substr(0, slash), mark_pending);
-                parent_lower = recent_lower_;  // the parent was the last key made
-            }
-        }
-        // The key's path keeps its parent's spelling.
-        if (parent->path.size() == slash && parent->path.compare(0, slash, canonical_path, 0, slash) == 0) {
-            key->path = std::move(canonical_path);
-        } else {
-            key->path.reserve(parent->path.size() + canonical_path.size() - slash);
-            key->path = parent->path;
-            key->path.append(canonical_path, slash, std::string::npos);
+            parent = FindKey(canonical_path.data(), slash);
+            if (!parent) parent = MakeKey(canonical_path.substr(0, slash), mark_pending);
         }
     }
+    // Making the parents, or room for this key, may have grown the index or
+    // taken the slot found.
+    Reserve(keys_.size() + 1);
+    if (slots_.size() != slot_count || slot->key) slot = Probe(canonical_path.data(), canonical_path.size(), hash);
+    keys_.emplace_back();
+    Key* key = &keys_.back();
+    // The key's path keeps its parent's spelling.
+    if (!parent || parent->path.compare(0, std::string::npos, canonical_path, 0, slash) == 0) {
+        key->path = std::move(canonical_path);
+    } else {
+        key->path.reserve(parent->path.size() + canonical_path.size() - slash);
+        key->path = parent->path;
+        key->path.append(canonical_path, slash, std::string::npos);
+    }
+    slot->hash = hash;
+    slot->key = key;
     recent_ = key;
-    recent_lower_ = &lower_path;
     recent_parent_ = parent;
-    recent_parent_lower_ = parent_lower;
     // The roots always exist: they need no section of their own.
-    key->pending_create = mark_pending && slash != std::string::npos;
+    key->pending_create = mark_pending && parent;
     if (key->pending_create) Queue(key);
     return key;
 }
@@ -496,6 +565,9 @@ void RegistryStore::PutValue(Key* key, const std::string& name, uint32_t type, s
         value->type = type;
         value->data = std::move(data);
     } else {
+        // Most keys hold one or two values: room for two at once saves
+        // growing the list value by value.
+        if (key->values.empty()) key->values.reserve(2);
         key->values.push_back(Value{name, type, std::move(data), false});
         value = &key->values.back();
         size_t index = key->values.size() - 1;
@@ -515,10 +587,13 @@ void RegistryStore::PutValue(Key* key, const std::string& name, uint32_t type, s
 }
 
 void RegistryStore::LoadText(const std::string& text) {
-    // Exports hold a key for about every 100 bytes.
-    keys_.reserve(keys_.size() + text.size() / 64);
+    // Exports hold a key for about every 100 bytes; room for fewer keeps
+    // the index small, and it grows when it must.
+    Reserve(keys_.size() + text.size() / 128);
     const char* p = text.data();
     const char* text_end = p + text.size();
+    // Lines are checked for zero bytes only when the text holds any.
+    const bool has_zeros = std::memchr(p, '\0', text.size()) != nullptr;
     Key* current = nullptr;
     std::string name;
     std::string data;
@@ -527,7 +602,7 @@ void RegistryStore::LoadText(const std::string& text) {
     while (NextLine(&p, text_end, &begin, &end)) {
         while (begin < end && IsBlank(*begin)) ++begin;
         if (begin == end || *begin == ';') continue;
-        if (memchr(begin, '\0', static_cast<size_t>(end - begin))) {
+        if (has_zeros && memchr(begin, '\0', static_cast<size_t>(end - begin))) {
             // Zero bytes are what an interrupted write can leave: the section
             // line may be among them, so what follows belongs to no key.
             current = nullptr;
@@ -546,7 +621,7 @@ void RegistryStore::LoadText(const std::string& text) {
         uint32_t type = 0;
         const char* continued = p;
         ValueLine kind = ParseValueLine(begin, end, &p, text_end, &name, &type, &data);
-        if (p != continued && memchr(continued, '\0', static_cast<size_t>(p - continued))) {
+        if (has_zeros && p != continued && memchr(continued, '\0', static_cast<size_t>(p - continued))) {
             current = nullptr;  // damage in a continuation line, as above
             continue;
         }
@@ -652,7 +727,7 @@ bool RegistryStore::FlushKey(Key* key) {
     // The section implies the key's parents.
     for (size_t slash = path.rfind('\\'); slash != std::string::npos && slash > 0;
          slash = path.rfind('\\', slash - 1)) {
-        Key* parent = FindKey(path.substr(0, slash));
+        Key* parent = FindKey(path.data(), slash);
         if (parent) parent->pending_create = false;
     }
     return true;
@@ -661,7 +736,7 @@ bool RegistryStore::FlushKey(Key* key) {
 std::string RegistryStore::Serialize() const {
     std::vector<std::pair<std::string, const Key*>> order;
     order.reserve(keys_.size());
-    for (const auto& entry : keys_) order.emplace_back(SortKey(entry.first), &entry.second);
+    for (const Key& key : keys_) order.emplace_back(SortKey(Lower(key.path)), &key);
     std::sort(order.begin(), order.end());
     std::string out = kHeader;
     for (const auto& entry : order) {

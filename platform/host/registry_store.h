@@ -43,6 +43,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -115,10 +116,17 @@ private:
         bool queued = false;  // in pending_keys_
     };
 
-    Key* FindKey(const std::string& canonical_path);
-    const Key* FindKey(const std::string& canonical_path) const;
+    // The key index: open addressing over a power-of-two table of slots, by
+    // a hash of the lower-cased path; an empty slot has no key.
+    struct Slot {
+        size_t hash;
+        Key* key;
+    };
+    Slot* Probe(const char* path, size_t size, size_t hash) const;
+    void Reserve(size_t key_count);
+    Key* FindKey(const char* canonical_path, size_t size) const;
+    Key* FindKey(const std::string& canonical_path) const;
     Key* MakeKey(std::string canonical_path, bool mark_pending);
-    Key* MakeKey(std::string canonical_path, std::string lower_path, bool mark_pending);
     Value* FindValue(Key* key, const std::string& name);
     const Value* FindValue(const Key* key, const std::string& name) const;
     void PutValue(Key* key, const std::string& name, uint32_t type, std::string data,
@@ -127,17 +135,14 @@ private:
     void Queue(Key* key);
     bool FlushKey(Key* key);
 
-    // By lower-cased path. The keys live in the table's nodes, which never
-    // move: pointers to them stay valid as the table grows.
-    std::unordered_map<std::string, Key> keys_;
+    // The keys in the order they were made; a deque never moves them, so
+    // pointers to them stay valid as the store grows.
+    std::deque<Key> keys_;
+    std::vector<Slot> slots_;
     std::vector<Key*> pending_keys_;  // keys that may have pending changes
-    // MakeKey's scratch space, and the last key it made with its parent
-    // (and their lower-cased paths, the table's own strings).
-    std::string parent_lookup_;
+    // The last key MakeKey made, and its parent.
     Key* recent_ = nullptr;
     Key* recent_parent_ = nullptr;
-    const std::string* recent_lower_ = nullptr;
-    const std::string* recent_parent_lower_ = nullptr;
     std::string path_;
     size_t loaded_bytes_ = 0;
     size_t appended_bytes_ = 0;
