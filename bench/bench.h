@@ -68,8 +68,10 @@ public:
     void Row(const std::string& section, const std::string& subject, const std::string& value,
              const std::string& ratio = "", const std::string& target = "", const std::string& met = "");
     // A ratio judged against a target: at least (higher is better) or at most.
+    // In the wording of the ratio, "{}" stands for the ratio ("vsetup {} as
+    // fast", "{} the lower bound's time").
     void Judge(const std::string& section, const std::string& subject, const std::string& value,
-               double ratio, const std::string& against, double limit, bool at_least);
+               double ratio, const std::string& wording, double limit, bool at_least);
     // Wrong output: the run fails, whatever the speed.
     void Wrong(const std::string& what);
     void Note(const std::string& text);
@@ -92,6 +94,7 @@ private:
 std::string Rate(double bytes, double seconds);       // "612 MB/s", "1.31 GB/s"
 std::string Duration(double seconds);                 // "0.52 s", "14.1 ms", "8.3 µs"
 std::string Times(double ratio);                      // "3.2x"
+std::string Worded(const std::string& wording, double ratio);  // "{}" in wording becomes Times(ratio)
 
 // ---- inputs
 

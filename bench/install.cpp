@@ -88,7 +88,7 @@ void BenchInstall(const Options& options, const Inputs& inputs, Report* report) 
     const std::string section = "Installation, " + inputs.files.name;
     report->Row(section, "lower bound: expand, temporary file, fsync, rename", Duration(Median(bounds)));
     report->Judge(section, "vsetup, batch run", Duration(Median(installs)), Median(installs) / Median(bounds),
-                  "the lower bound", 1.25, false);
+                  "{} the lower bound's time", 1.25, false);
     RemoveTree(dir);
 }
 
@@ -125,5 +125,5 @@ void BenchStartup(const Options& options, const Inputs& inputs, double store_loa
     report->Row(section, "batch run, empty store", Duration(empty));
     report->Row(section, "loading the " + large_text + "-key store (from above)", Duration(store_load_seconds));
     report->Judge(section, "batch run, store of " + large_text + " keys", Duration(full),
-                  full / (empty + store_load_seconds), "empty + load", 1.5, false);
+                  full / (empty + store_load_seconds), "{} (empty store + load)", 1.5, false);
 }

@@ -146,7 +146,7 @@ double BenchRegistry(const Options& options, Report* report) {
         report->Row("Registry load, " + what, "plain read+write copy of the file",
                     Rate(copy_rate, 1) + " (" + std::to_string(text.size() / 1000) + " kB)");
         report->Judge("Registry load, " + what, "RegistryStore::Open", Rate(load_rate, 1) + ", " + Duration(load),
-                      load_rate / copy_rate, "the copy", 0.1, true);
+                      load_rate / copy_rate, "{} the copy's rate", 0.1, true);
         if (keys == large) large_load = load;
     }
 
@@ -166,7 +166,7 @@ double BenchRegistry(const Options& options, Report* report) {
     }
     report->Row("FindFreeInstance, 9,999 taken", "store of the instances only", Duration(Median(find[0])));
     report->Judge("FindFreeInstance, 9,999 taken", "store of " + large_text, Duration(Median(find[1])),
-                  Median(find[1]) / Median(find[0]), "the small store", 1.5, false);
+                  Median(find[1]) / Median(find[0]), "{} the small store's time", 1.5, false);
 
     // A registry list of 1,000 lines, each line flushed.
     const int lines = 1000;
@@ -198,7 +198,7 @@ double BenchRegistry(const Options& options, Report* report) {
     }
     report->Row("[Driver.AddReg], 1,000 lines", "per line, store of 1,000 keys", Duration(Median(apply[0])));
     report->Judge("[Driver.AddReg], 1,000 lines", "per line, store of " + large_text, Duration(Median(apply[1])),
-                  Median(apply[1]) / Median(apply[0]), "the small store", 2, false);
+                  Median(apply[1]) / Median(apply[0]), "{} the small store's time", 2, false);
     RemoveTree(dir);
     return large_load;
 }

@@ -28,10 +28,8 @@ case " $* " in
   *) args+=(--docs "$source_dir/docs/benchmarks.md") ;;
 esac
 
-generator=()
-[ -f "$build/CMakeCache.txt" ] || generator=(-G Ninja)
-cmake -S "$source_dir" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
-  -DVSETUP_QT=OFF -DVSETUP_TESTS=OFF -DVSETUP_BENCH=ON >/dev/null
+# The "bench" preset (Release, no Qt, no tests), in $build.
+cmake --preset bench -B "$build" >/dev/null
 cmake --build "$build" -j2 --target vsetup vsetup_bench vsetup_lower_bound
 
 # Wine's LZ32, called by a small Win32 program.

@@ -209,12 +209,18 @@ void Report::Row(const std::string& section, const std::string& subject, const s
                  ratio.c_str());
 }
 
+std::string Worded(const std::string& wording, double ratio) {
+    std::string text = wording;
+    size_t at = text.find("{}");
+    return at == std::string::npos ? Times(ratio) + " " + text : text.replace(at, 2, Times(ratio));
+}
+
 void Report::Judge(const std::string& section, const std::string& subject, const std::string& value,
-                   double ratio, const std::string& against, double limit, bool at_least) {
+                   double ratio, const std::string& wording, double limit, bool at_least) {
     bool met = at_least ? ratio >= limit : ratio <= limit;
     if (!met) ++missed_;
     std::string target = (at_least ? "≥ " : "≤ ") + Times(limit);
-    Row(section, subject, value, Times(ratio) + " " + against, target, met ? "met" : "missed");
+    Row(section, subject, value, Worded(wording, ratio), target, met ? "met" : "missed");
 }
 
 void Report::Wrong(const std::string& what) {
