@@ -19,3 +19,7 @@ ctest --preset asan
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 tools/run-fuzzers.sh 60
+
+# The benchmark suite on small inputs: every case still runs and every output
+# is right. Speed is judged by bench/run.sh, never here.
+bench/run.sh --quick
