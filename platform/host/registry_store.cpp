@@ -71,8 +71,14 @@ size_t HashNoCase(const char* text, size_t size) {
         hash = (hash ^ LowerWord(text + i)) * kMultiplier;
         hash ^= hash >> 32;
     }
+    // The last bytes: the last eight of the text with those already taken
+    // shifted out, or byte by byte in a text shorter than eight.
     uint64_t word = 0;
-    for (int j = 0; i + j < size; ++j) word |= static_cast<uint64_t>(LowerByte(text[i + j])) << (8 * j);
+    if (i < size && size >= 8) {
+        word = LowerWord(text + size - 8) >> (8 * (8 - (size - i)));
+    } else {
+        for (size_t j = 0; i + j < size; ++j) word |= static_cast<uint64_t>(LowerByte(text[i + j])) << (8 * j);
+    }
     hash = (hash ^ word) * kMultiplier;
     hash ^= hash >> 29;
     hash *= 0xc4ceb9fe1a85ec53ull;
@@ -501,7 +507,9 @@ RegistryStore::Key* RegistryStore::MakeKey(std::string canonical_path, bool mark
     Slot* slot = Probe(canonical_path.data(), canonical_path.size(), hash);
     if (slot->key) return slot->key;
     const size_t slot_count = slots_.size();
-    size_t slash = canonical_path.rfind('\\');
+    const void* last = memrchr(canonical_path.data(), '\\', canonical_path.size());
+    size_t slash = last ? static_cast<size_t>(static_cast<const char*>(last) - canonical_path.data())
+                        : std::string::npos;
     Key* parent = nullptr;
     if (slash != std::string::npos) {
         // The parent mostly exists, and an export lists a key's siblings and
