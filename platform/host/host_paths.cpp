@@ -30,10 +30,16 @@ std::string RealPath(const std::string& path) {
 
 // The entry of directory whose name equals name without regard to case; the
 // exact spelling wins when both exist. "" when there is none.
-std::string FindEntry(const std::string& directory, const std::string& name) {
+// *is_link, when given, tells whether an entry of the exact spelling is a
+// symbolic link (false when another spelling was found).
+std::string FindEntry(const std::string& directory, const std::string& name, bool* is_link = nullptr) {
     struct stat st;
     std::string exact = directory + "/" + name;
-    if (lstat(exact.c_str(), &st) == 0) return name;
+    if (is_link) *is_link = false;
+    if (lstat(exact.c_str(), &st) == 0) {
+        if (is_link) *is_link = S_ISLNK(st.st_mode);
+        return name;
+    }
     DIR* dir = opendir(directory.c_str());
     if (!dir) return std::string();
     std::string found;
@@ -185,14 +191,28 @@ bool HostMapPath(const std::string& windows_path, bool for_write, std::string* h
     if (root.empty()) return false;
     std::string result = root == "/" ? std::string() : root;
     std::vector<std::string> parts = Components(path, 2);
+    if (!for_write && !parts.empty()) {
+        // A path spelled as it is on the disk maps to itself: one lstat
+        // finds it, where matching each name would take one per name.
+        std::string exact = result;
+        for (const std::string& part : parts) exact += "/" + part;
+        struct stat st;
+        if (lstat(exact.c_str(), &st) == 0) {
+            *host_path = exact;
+            return true;
+        }
+    }
     bool exists = true;
     for (size_t i = 0; i < parts.size(); ++i) {
-        std::string entry = exists ? FindEntry(result.empty() ? "/" : result, parts[i]) : std::string();
+        bool is_link = false;
+        std::string entry = exists ? FindEntry(result.empty() ? "/" : result, parts[i], &is_link) : std::string();
         if (entry.empty()) exists = false;
+        bool exact = entry == parts[i];
         result += "/" + (entry.empty() ? parts[i] : entry);
         if (exists && for_write) {
+            // FindEntry's lstat already told about an entry of the exact spelling.
             struct stat st;
-            if (lstat(result.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return false;
+            if (exact ? is_link : (lstat(result.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) return false;
         }
     }
     *host_path = result.empty() ? "/" : result;
