@@ -49,14 +49,14 @@ struct ProcessResult {
     std::string output;    // standard output, when captured
 };
 
-struct ProcessSpec {
+struct Command {
     std::vector<std::string> argv;
     std::vector<std::string> env;  // NAME=VALUE added to (or replacing in) ours
     std::string cwd;
     std::string stdin_path;        // "" for /dev/null
     std::string stdout_path;       // "" to capture, "-" for /dev/null
 };
-ProcessResult RunProcess(const ProcessSpec& spec);
+ProcessResult RunProcess(const Command& command);
 bool HaveProgram(const std::string& name);
 
 // ---- the report

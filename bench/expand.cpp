@@ -86,11 +86,11 @@ double RunMsexpand(const std::vector<std::string>& sources, const std::vector<st
     if (!HaveProgram("msexpand")) return -1;
     double seconds = 0;
     for (size_t i = 0; i < sources.size(); ++i) {
-        ProcessSpec spec;
-        spec.argv = {"msexpand"};
-        spec.stdin_path = sources[i];
-        spec.stdout_path = destinations[i];
-        ProcessResult result = RunProcess(spec);
+        Command command;
+        command.argv = {"msexpand"};
+        command.stdin_path = sources[i];
+        command.stdout_path = destinations[i];
+        ProcessResult result = RunProcess(command);
         if (result.status != 0) throw std::runtime_error("msexpand failed on " + sources[i]);
         seconds += result.seconds;
     }
@@ -109,10 +109,10 @@ double RunWine(const Options& options, const std::vector<std::string>& sources,
     for (size_t i = 0; i < sources.size(); ++i) list += sources[i] + "\t" + destinations[i] + "\n";
     std::string list_path = options.ram_dir + "/wine.list";
     WriteWhole(list_path, list);
-    ProcessSpec spec;
-    spec.argv = {"wine", options.lz32_exe, list_path};
-    spec.env = WineEnvironment(options);
-    ProcessResult result = RunProcess(spec);
+    Command command;
+    command.argv = {"wine", options.lz32_exe, list_path};
+    command.env = WineEnvironment(options);
+    ProcessResult result = RunProcess(command);
     int files = 0;
     long long bytes = 0;
     double seconds = 0;
@@ -126,11 +126,11 @@ double RunWine(const Options& options, const std::vector<std::string>& sources,
 // anything is timed.
 bool PrepareWine(const Options& options) {
     if (options.lz32_exe.empty() || !HaveProgram("wine")) return false;
-    ProcessSpec spec;
-    spec.argv = {"wine", "wineboot", "-i"};
-    spec.env = WineEnvironment(options);
-    spec.stdout_path = "-";
-    return RunProcess(spec).status == 0;
+    Command command;
+    command.argv = {"wine", "wineboot", "-i"};
+    command.env = WineEnvironment(options);
+    command.stdout_path = "-";
+    return RunProcess(command).status == 0;
 }
 
 bool SameAs(const std::string& path, const std::string& expected) {

@@ -165,10 +165,10 @@ void Compress(const std::vector<std::string>& plain_paths, const std::vector<std
     std::string list;
     for (const std::string& path : plain_paths) list += path + '\0';
     WriteWhole(list_path, list);
-    ProcessSpec spec;
-    spec.argv = {"sh", "-c", "xargs -0 -n 1 -P 2 mscompress < \"$0\"", list_path};
-    spec.stdout_path = "-";
-    if (RunProcess(spec).status != 0) throw std::runtime_error("mscompress failed");
+    Command command;
+    command.argv = {"sh", "-c", "xargs -0 -n 1 -P 2 mscompress < \"$0\"", list_path};
+    command.stdout_path = "-";
+    if (RunProcess(command).status != 0) throw std::runtime_error("mscompress failed");
     for (size_t i = 0; i < plain_paths.size(); ++i) {
         if (std::rename((plain_paths[i] + "_").c_str(), packed_paths[i].c_str()) != 0)
             throw std::runtime_error("mscompress left no " + plain_paths[i] + "_");

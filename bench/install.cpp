@@ -17,11 +17,11 @@ struct InstallRun {
 };
 
 InstallRun RunVsetup(const Options& options, const std::string& disk, const std::string& prefix) {
-    ProcessSpec spec;
-    spec.argv = {options.vsetup};
-    spec.env = {"VSETUP_UI=batch", "VSETUP_PREFIX=" + prefix, "VSETUP_ANSWERS=no"};
-    spec.cwd = disk;
-    ProcessResult result = RunProcess(spec);
+    Command command;
+    command.argv = {options.vsetup};
+    command.env = {"VSETUP_UI=batch", "VSETUP_PREFIX=" + prefix, "VSETUP_ANSWERS=no"};
+    command.cwd = disk;
+    ProcessResult result = RunProcess(command);
     if (result.status != 0) throw std::runtime_error("vsetup failed: " + result.output);
     return InstallRun{result.seconds, result.output};
 }
@@ -77,9 +77,9 @@ void BenchInstall(const Options& options, const Inputs& inputs, Report* report) 
 
         RemoveTree(lower);
         SyncAll();
-        ProcessSpec spec;
-        spec.argv = {options.lower_bound, manifest_path};
-        ProcessResult result = RunProcess(spec);
+        Command command;
+        command.argv = {options.lower_bound, manifest_path};
+        ProcessResult result = RunProcess(command);
         if (result.status != 0) throw std::runtime_error("the lower bound failed: " + result.output);
         bounds.push_back(result.seconds);
         if (round == 0)

@@ -76,10 +76,10 @@ void MakeDirs(const std::string& path) {
 
 void RemoveTree(const std::string& path) {
     if (!Exists(path)) return;
-    ProcessSpec spec;
-    spec.argv = {"rm", "-rf", "--", path};
-    spec.stdout_path = "-";
-    if (RunProcess(spec).status != 0) throw std::runtime_error("cannot remove " + path);
+    Command command;
+    command.argv = {"rm", "-rf", "--", path};
+    command.stdout_path = "-";
+    if (RunProcess(command).status != 0) throw std::runtime_error("cannot remove " + path);
 }
 
 void CopyPlain(const std::string& from, const std::string& to) {
@@ -105,26 +105,26 @@ void SyncAll() { sync(); }
 
 // ---------------------------------------------------------------- processes
 
-ProcessResult RunProcess(const ProcessSpec& spec) {
+ProcessResult RunProcess(const Command& command) {
     ProcessResult result;
     int pipe_fds[2] = {-1, -1};
-    bool capture = spec.stdout_path.empty();
+    bool capture = command.stdout_path.empty();
     if (capture && pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
 
     std::vector<std::string> environment;
     for (char** e = environ; *e; ++e) {
         bool replaced = false;
-        for (const std::string& entry : spec.env) {
+        for (const std::string& entry : command.env) {
             size_t eq = entry.find('=');
             if (std::strncmp(*e, entry.c_str(), eq + 1) == 0) replaced = true;
         }
         if (!replaced) environment.emplace_back(*e);
     }
-    environment.insert(environment.end(), spec.env.begin(), spec.env.end());
+    environment.insert(environment.end(), command.env.begin(), command.env.end());
     std::vector<char*> envp;
     for (std::string& entry : environment) envp.push_back(&entry[0]);
     envp.push_back(nullptr);
-    std::vector<std::string> args = spec.argv;
+    std::vector<std::string> args = command.argv;
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
     argv.push_back(nullptr);
@@ -133,15 +133,15 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        int in = open(spec.stdin_path.empty() ? "/dev/null" : spec.stdin_path.c_str(), O_RDONLY);
+        int in = open(command.stdin_path.empty() ? "/dev/null" : command.stdin_path.c_str(), O_RDONLY);
         int out = capture ? pipe_fds[1]
-                          : open(spec.stdout_path == "-" ? "/dev/null" : spec.stdout_path.c_str(),
+                          : open(command.stdout_path == "-" ? "/dev/null" : command.stdout_path.c_str(),
                                  O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0) _exit(126);
         dup2(in, 0);
         dup2(out, 1);
         if (capture) close(pipe_fds[0]);
-        if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) _exit(126);
+        if (!command.cwd.empty() && chdir(command.cwd.c_str()) != 0) _exit(126);
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
@@ -165,10 +165,10 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
 }
 
 bool HaveProgram(const std::string& name) {
-    ProcessSpec spec;
-    spec.argv = {"sh", "-c", "command -v \"$0\" >/dev/null", name};
-    spec.stdout_path = "-";
-    return RunProcess(spec).status == 0;
+    Command command;
+    command.argv = {"sh", "-c", "command -v \"$0\" >/dev/null", name};
+    command.stdout_path = "-";
+    return RunProcess(command).status == 0;
 }
 
 // ---------------------------------------------------------------- the report
