@@ -132,13 +132,6 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 }  // namespace
 
 bool IniRead(const std::string& data, const std::string& section, const std::string& key,
@@ -255,7 +248,7 @@ bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* mi
 }
 
 bool HostReplaceFileWhole(const std::string& host_path, const std::string& data) {
-    std::string directory = DirectoryOf(host_path);
+    std::string directory = HostDirectoryOf(host_path);
     size_t slash = host_path.rfind('/');
     std::string base = slash == std::string::npos ? host_path : host_path.substr(slash + 1);
     if (base.empty()) return false;
@@ -297,4 +290,11 @@ bool IniWriteFile(const std::string& host_path, const std::string& section, cons
     bool missing = false;
     if (!HostReadWholeFile(host_path, &data, &missing) && !missing) return false;
     return HostReplaceFileWhole(host_path, IniEdit(data, section, key, value));
+}
+
+std::string HostDirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
 }

@@ -431,13 +431,6 @@ off_t CutTornTail(int fd, off_t size) {
     return ftruncate(fd, 0) == 0 ? 0 : -1;
 }
 
-std::string DirectoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 }  // namespace
 
 RegistryStore::RegistryStore() = default;
@@ -722,7 +715,7 @@ bool RegistryStore::FlushKey(Key* key) {
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
     if (ok && fresh) {
-        int dir_fd = open(DirectoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int dir_fd = open(HostDirectoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         ok = dir_fd >= 0 && fsync(dir_fd) == 0;
         if (dir_fd >= 0) close(dir_fd);
     }
