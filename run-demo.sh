@@ -12,6 +12,9 @@ cmake --build build/demo --target vsetup -j2
 
 prefix="$top/build/demo-prefix"
 rm -rf "$prefix"
+# The disk is drive A:, as a diskette would be.
+mkdir -p "$prefix/dosdevices"
+ln -s "$top/examples/disk1" "$prefix/dosdevices/a:"
 export VSETUP_PREFIX="$prefix"
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   export VSETUP_UI=batch
