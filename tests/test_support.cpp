@@ -173,7 +173,7 @@ RunResult RunInProcess(const std::string& disk_dir, const std::string& prefix, c
 }
 
 RunResult RunProgram(const std::string& disk_dir, const std::string& prefix, const std::string& answers,
-                     const std::vector<std::string>& extra_env) {
+                     const std::vector<std::string>& extra_env, const std::function<void()>& in_child) {
     RunResult result;
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) std::abort();
@@ -187,6 +187,7 @@ RunResult RunProgram(const std::string& disk_dir, const std::string& prefix, con
         setenv("VSETUP_UI", "batch", 1);
         setenv("VSETUP_ANSWERS", answers.c_str(), 1);
         for (const std::string& setting : extra_env) putenv(strdup(setting.c_str()));
+        if (in_child) in_child();
         execl(VSETUP_BINARY, "vsetup", static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -3,6 +3,7 @@
 #ifndef VSETUP_TESTS_TEST_SUPPORT_H
 #define VSETUP_TESTS_TEST_SUPPORT_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,11 @@ struct RunResult {
 RunResult RunInProcess(const std::string& disk_dir, const std::string& prefix, const std::string& answers = "");
 // Runs the vsetup program with VSETUP_UI=batch from disk_dir into prefix.
 // extra_env holds further NAME=VALUE settings.
+// in_child, when given, runs in the child after the environment is set and
+// before the program starts (limits, user, further settings).
 RunResult RunProgram(const std::string& disk_dir, const std::string& prefix, const std::string& answers = "",
-                     const std::vector<std::string>& extra_env = {});
+                     const std::vector<std::string>& extra_env = {},
+                     const std::function<void()>& in_child = nullptr);
 
 // The value of a registry.reg string or binary entry as the file spells it
 // after "name"= (e.g. "\"4.0\"" or "hex:03,12"), or "" when the key or value

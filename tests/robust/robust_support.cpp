@@ -95,14 +95,7 @@ void GiveToUnprivileged(const std::string& path) {
 }
 
 RunResult RunVsetup(const std::string& disk_dir, const std::string& prefix, const ChildOptions& options) {
-    RunResult result;
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) std::abort();
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipe_fds[1], 1);
-        close(pipe_fds[0]);
-        close(pipe_fds[1]);
+    RunResult result = RunProgram(disk_dir, prefix, options.answers, options.env, [&options] {
         if (options.fileSizeLimit >= 0) {
             signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
             struct rlimit limit;
@@ -112,10 +105,6 @@ RunResult RunVsetup(const std::string& disk_dir, const std::string& prefix, cons
         if (options.unprivileged && UnprivilegedUid() >= 0) {
             if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
         }
-        if (chdir(disk_dir.c_str()) != 0) _exit(127);
-        setenv("VSETUP_PREFIX", prefix.c_str(), 1);
-        setenv("VSETUP_UI", "batch", 1);
-        setenv("VSETUP_ANSWERS", options.answers.c_str(), 1);
         if (!options.preload.empty()) {
             setenv("LD_PRELOAD", options.preload.c_str(), 1);
             // A sanitized program wants its runtime loaded first; the shim
@@ -125,20 +114,7 @@ RunResult RunVsetup(const std::string& disk_dir, const std::string& prefix, cons
                                 "verify_asan_link_order=0";
             setenv("ASAN_OPTIONS", value.c_str(), 1);
         }
-        for (const std::string& setting : options.env) putenv(strdup(setting.c_str()));
-        execl(VSETUP_BINARY, "vsetup", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(pipe_fds[1]);
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-    close(pipe_fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.lines = SplitLines(text);
+    });
     if (options.expectedExit >= 0) {
         EXPECT_EQ(options.expectedExit, result.exitCode) << "vsetup from " << disk_dir;
     }
