@@ -1,5 +1,7 @@
 #include "platform/host/lz_expand.h"
 
+#include "platform/host/host_io.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,20 +67,6 @@ Buffers* ThreadBuffers() {
 
 // Writes all of buffer. A short write is retried, so a full disk shows up as
 // the error of the next write.
-bool WriteAll(int fd, const unsigned char* buffer, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, buffer, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;
-        buffer += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Puts what was written on stable storage. A descriptor that cannot be
 // synchronised at all (a pipe, a device) reports EINVAL and has nothing to do.
 bool SyncFile(int fd) {
@@ -136,7 +124,7 @@ struct Output {
         }
         if (memory) {
             memory->insert(memory->end(), data, data + size);
-        } else if (!WriteAll(fd, data, size)) {
+        } else if (!HostWriteAll(fd, data, size)) {
             error = kLzErrorWrite;
             return false;
         }
@@ -250,7 +238,7 @@ long long CopyPlain(int source_fd, int dest_fd, unsigned char* buffer, size_t al
     long long total = 0;
     size_t size = already;
     for (;;) {
-        if (size > 0 && !WriteAll(dest_fd, buffer, size)) return kLzErrorWrite;
+        if (size > 0 && !HostWriteAll(dest_fd, buffer, size)) return kLzErrorWrite;
         total += static_cast<long long>(size);
         ssize_t n = read(source_fd, buffer, kInputSize);
         if (n < 0) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/host/host_ansi.h"
+#include "platform/host/host_io.h"
 
 namespace {
 
@@ -117,19 +118,6 @@ std::string NewLineEnd(const std::string& data) {
     size_t lf = data.find('\n');
     if (lf != std::string::npos && (lf == 0 || data[lf - 1] != '\r')) return "\n";
     return "\r\n";
-}
-
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 }  // namespace
@@ -264,7 +252,7 @@ bool HostReplaceFileWhole(const std::string& host_path, const std::string& data)
     if (fd < 0) return false;
     temp.assign(name.data());
 
-    bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, data.data(), data.size()) && fsync(fd) == 0;
+    bool ok = fchmod(fd, mode) == 0 && HostWriteAll(fd, data.data(), data.size()) && fsync(fd) == 0;
     if (close(fd) != 0) ok = false;
     if (!ok || rename(temp.c_str(), host_path.c_str()) != 0) {
         unlink(temp.c_str());
@@ -290,11 +278,4 @@ bool IniWriteFile(const std::string& host_path, const std::string& section, cons
     bool missing = false;
     if (!HostReadWholeFile(host_path, &data, &missing) && !missing) return false;
     return HostReplaceFileWhole(host_path, IniEdit(data, section, key, value));
-}
-
-std::string HostDirectoryOf(const std::string& path) {
-    size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
 }

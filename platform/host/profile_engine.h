@@ -54,9 +54,6 @@ bool IniWriteFile(const std::string& host_path, const std::string& section, cons
 // that was because it does not exist (may be null).
 bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing);
 
-// The directory part of a host path ("." for a bare name, "/" for the root).
-std::string HostDirectoryOf(const std::string& path);
-
 // Replaces the file at host_path by data, whole or not at all: writes a
 // temporary file in the same directory, syncs it, renames it over host_path
 // and syncs the directory. A new file gets mode 0644, a replaced one keeps its

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "platform/host/host_ansi.h"
+#include "platform/host/host_io.h"
 #include "platform/host/profile_engine.h"
 
 namespace {
@@ -394,20 +395,6 @@ void AppendValueLine(std::string* out, const std::string& name, uint32_t type,
     *out += "\r\n";
 }
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (written == 0) return false;
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // Cuts what follows the file's last line end: the remains of an append that
 // was interrupted. Returns the new size, or -1.
 off_t CutTornTail(int fd, off_t size) {
@@ -705,7 +692,7 @@ bool RegistryStore::FlushKey(Key* key) {
     bool ok = size >= 0;
     bool fresh = size == 0;
     if (ok && fresh) section.insert(0, kHeader);
-    if (ok && !WriteAll(fd, section.data(), section.size())) {
+    if (ok && !HostWriteAll(fd, section.data(), section.size())) {
         // Take back the part that reached the file; should that fail too,
         // the next flush cuts the torn line.
         ok = false;
