@@ -55,14 +55,6 @@ void Collect(const std::string& root, const std::string& relative, std::vector<s
     closedir(dir);
 }
 
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
 // Runs f with the current directory set to dir.
 template <typename F>
 void InDirectory(const std::string& dir, F f) {
@@ -74,6 +66,14 @@ void InDirectory(const std::string& dir, F f) {
 }
 
 }  // namespace
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");

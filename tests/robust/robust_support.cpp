@@ -22,12 +22,17 @@ namespace {
 
 const int kNobody = 65534;
 
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
+// The names in a directory, without "." and "..".
+std::vector<std::string> EntryNames(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(path.c_str())) {
+        while (struct dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(dir);
+    }
+    return names;
 }
 
 void Snapshot(const std::string& root, const std::string& relative, std::map<std::string, std::string>* out) {
@@ -42,15 +47,8 @@ void Snapshot(const std::string& root, const std::string& relative, std::map<std
         (*out)[relative] = "link -> " + std::string(target, n < 0 ? 0 : static_cast<size_t>(n));
     } else if (S_ISDIR(st.st_mode)) {
         (*out)[relative] = std::string("dir ") + mode;
-        if (DIR* dir = opendir(path.c_str())) {
-            std::vector<std::string> names;
-            while (struct dirent* entry = readdir(dir)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..") names.push_back(name);
-            }
-            closedir(dir);
-            for (const std::string& name : names) Snapshot(root, relative.empty() ? name : relative + "/" + name, out);
-        }
+        for (const std::string& name : EntryNames(path))
+            Snapshot(root, relative.empty() ? name : relative + "/" + name, out);
     } else if (S_ISREG(st.st_mode)) {
         (*out)[relative] = std::string("file ") + mode + " " + ReadFile(path);
     } else {
@@ -63,15 +61,7 @@ void Chown(const std::string& path, int uid) {
     if (lstat(path.c_str(), &st) != 0) return;
     if (lchown(path.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(uid)) != 0) std::abort();
     if (!S_ISDIR(st.st_mode)) return;
-    if (DIR* dir = opendir(path.c_str())) {
-        std::vector<std::string> names;
-        while (struct dirent* entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        closedir(dir);
-        for (const std::string& name : names) Chown(path + "/" + name, uid);
-    }
+    for (const std::string& name : EntryNames(path)) Chown(path + "/" + name, uid);
 }
 
 // A quoted REGEDIT4 name at text[*pos] (the opening quote), unescaped.
