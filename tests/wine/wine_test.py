@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""VSETUP.EXE under Wine: the wizard's buttons, installs checked on disk and
-in the registry, and the same runs compared with the Linux batch build.
+"""VSETUP.EXE under Wine: the wizard's buttons, and the golden scenarios
+(tests/golden) that are marked for Wine installed by VSETUP.EXE and compared
+with what the batch build is expected to leave.
 
     wine_test.py COMMAND --win32-dir DIR --work DIR [options]
 
@@ -10,8 +11,7 @@ Commands:
   template       makes the initialised Wine prefix the other tests copy
   cleanup        removes it again
   buttons        Next, Back and Cancel on each page: exit 0, nothing touched
-  install        the tiny disk (and the example disk) installed, checked
-  differential   the same runs through the batch build and VSETUP.EXE
+  golden         the scenarios with a `wine` file, through VSETUP.EXE
   screenshots    the two pages as PNG files (--out DIR)
 
 Every test copies the template into a prefix of its own, runs Wine on an
@@ -32,6 +32,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
 EXAMPLE_DISK = os.path.join(SOURCE_DIR, "examples", "disk1")
+TINY_DISK = os.path.join(SOURCE_DIR, "tests", "disks", "tiny")
+sys.path.insert(0, os.path.dirname(HERE))
+import golden  # noqa: E402  (the scenario folders: disks, answers, expectations)
 
 # DLLs VSETUP.EXE may import: all part of Windows 95 (MSVCRT with its
 # OSR releases and every program that ships it).
@@ -52,6 +55,9 @@ WIN95_MISSING = {
 }
 
 WIZARD_CAPTION = "Vorel Setup Wizard"
+# With --win95, every prefix has Wine behave as Windows 95 for VSETUP.EXE.
+WIN95_SETTING = ["reg", "add", "HKCU\\Software\\Wine\\AppDefaults\\VSETUP.EXE", "/v", "Version", "/d", "win95", "/f"]
+WIN95 = False
 
 
 class Failure(Exception):
@@ -142,6 +148,8 @@ class Wine:
         one starts quickly."""
         subprocess.run(["wineserver", "-p"], env=self.env, timeout=60, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
+        if WIN95:
+            check(self.run(WIN95_SETTING).returncode == 0, "could not set Version=win95 for VSETUP.EXE")
 
     def stop(self):
         """Ends every process of the prefix; the server writes the registry
@@ -212,21 +220,9 @@ def wine_windows_dir(prefix):
 
 # ---------------------------------------------------------------- driver
 
-def insert_disk(prefix, disk):
-    """Makes disk drive A: of the prefix (Wine's and the Linux build's
-    prefixes map drives the same way), so that both runs start from A:, whatever
-    directory the test works in."""
-    devices = os.path.join(prefix, "dosdevices")
-    os.makedirs(devices, exist_ok=True)
-    drive = os.path.join(devices, "a:")
-    if os.path.lexists(drive):
-        os.remove(drive)
-    os.symlink(os.path.abspath(disk), drive)
-
-
 def run_driver(args, wine, work, disk, steps, answers="", shots=None, timeout=120):
     """Runs VSETUP.EXE through DRIVE.EXE from disk; returns (exit code, events)."""
-    insert_disk(wine.prefix, disk)
+    golden.insert_disk(wine.prefix, disk)
     transcript = os.path.join(work, "transcript.jsonl")
     if os.path.exists(transcript):
         os.remove(transcript)
@@ -253,18 +249,6 @@ def run_driver(args, wine, work, disk, steps, answers="", shots=None, timeout=12
     check(events[:1] == [{"event": "observer", "attached": True}],
           "the observer did not attach to VSETUP.EXE: %r" % events[:1])
     return int(match.group(1)), events[1:]
-
-
-def run_batch(args, prefix, disk, answers=""):
-    """Runs the Linux batch build from disk into prefix; returns the events."""
-    insert_disk(prefix, disk)
-    env = dict(os.environ)
-    env.update({"VSETUP_UI": "batch", "VSETUP_PREFIX": prefix, "VSETUP_ANSWERS": answers})
-    result = subprocess.run([args.vsetup], cwd=disk, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            timeout=120)
-    check(result.returncode == 0, "the batch build failed (%d): %s" %
-          (result.returncode, result.stderr.decode(errors="replace")))
-    return [json.loads(line) for line in result.stdout.decode("utf-8").splitlines() if line.strip()]
 
 
 # ---------------------------------------------------------------- registry files
@@ -384,155 +368,6 @@ def wine_registry(wine, work, tops):
     return found
 
 
-# ---------------------------------------------------------------- disks
-
-SZDD_SIGNATURE = b"SZDD\x88\xf0\x27\x33"
-
-
-def szdd_expand(data):
-    """The bytes of an SZDD file, or the data itself when it is plain."""
-    if not data.startswith(SZDD_SIGNATURE):
-        return data
-    size = int.from_bytes(data[10:14], "little")
-    window = bytearray(b" " * 4096)
-    position = 4096 - 16
-    out = bytearray()
-    i = 14
-    while i < len(data):
-        flags = data[i]
-        i += 1
-        for bit in range(8):
-            if i >= len(data):
-                break
-            if flags & (1 << bit):
-                byte = data[i]
-                i += 1
-                out.append(byte)
-                window[position] = byte
-                position = (position + 1) & 4095
-            else:
-                if i + 1 >= len(data):
-                    i = len(data)
-                    break
-                offset = data[i] | ((data[i + 1] & 0xF0) << 4)
-                length = (data[i + 1] & 0x0F) + 3
-                i += 2
-                for k in range(length):
-                    byte = window[(offset + k) & 4095]
-                    out.append(byte)
-                    window[position] = byte
-                    position = (position + 1) & 4095
-    return bytes(out[:size])
-
-
-def pseudo_random_bytes(seed, count):
-    """Deterministic bytes with some repetition, so that LZ has work to do."""
-    out = bytearray()
-    state = seed
-    while len(out) < count:
-        state = (state * 1103515245 + 12345) & 0x7FFFFFFF
-        if state % 5 == 0 and len(out) > 64:
-            start = (state >> 8) % (len(out) - 32)
-            out += out[start:start + 8 + state % 24]
-        else:
-            out.append((state >> 16) & 0xFF)
-    return bytes(out[:count])
-
-
-def compress(path):
-    """SZDD-compresses path into its "_" name (last extension letter)."""
-    tool = shutil.which("mscompress")
-    check(tool is not None, "mscompress is needed to make the tiny disk")
-    subprocess.run([tool, path], check=True, stdout=subprocess.DEVNULL)
-    os.replace(path + "_", path[:-1] + "_")
-    os.remove(path)
-
-
-TINY_SETUP = """; The tiny test disk of the Wine tests.
-[Product]
-{product_line}
-DriverInf=vorel.inf
-OemsetupInf=oemsetup.inf
-
-[DiskSpace]
-SizeInKB=24
-
-[Source Media Descriptions]
-1="Vorel Test Disk 1"
-
-[Banner]
-FontHi=30
-
-[WindowsDir]
-1,vorelhlp.tx_
-1,vorel.inf
-
-[SystemDir]
-1,vorel.drv
-1,vorel.vx_
-{extra_system}
-[Prev.DelReg]
-
-[Driver.AddReg]
-HKR,,DriverDesc,0,"Vorel Test Display"
-HKR,DEFAULT,drv,0,vorel.drv
-HKR,DEFAULT,Mode,0,"8,640,480"
-HKR,INFO
-HKLM,Software\\Vorel\\Display,Installed,0,yes
-HKCR,VorelFile,,0,"Vorel display settings"
-
-[Extra]
-PCIBUS=VEN_5654&DEV_0001
-ConfigFlags=0000
-CHIPID=12345678
-"""
-
-TINY_FILES = {
-    "vorelhlp.txt": ("".join("Line %d of the Vorel help text.\r\n" % i for i in range(120))).encode(),
-    "vorel.inf": b"[Version]\r\nSignature=\"$CHICAGO$\"\r\nClass=DISPLAY\r\n",
-    "vorel.drv": pseudo_random_bytes(7, 5000),
-    "vorel.vxd": pseudo_random_bytes(11, 9000),
-}
-
-
-def long_path_lines(disk):
-    """Two plain files in subdirectories whose paths on A: are 127 and 128
-    bytes long: the longest LZOpenFile (OpenFile) opens, and one more."""
-    lines = ""
-    for length in (127, 128):
-        name = "vorel%d.drv" % length
-        directory = "long" + "x" * (length - len("A:\\") - len("\\") - len(name) - 4)
-        os.makedirs(os.path.join(disk, directory))
-        with open(os.path.join(disk, directory, name), "wb") as f:
-            f.write(pseudo_random_bytes(length, 300))
-        lines += "1,%s\\%s\n" % (directory, name)
-    return lines
-
-
-def make_tiny_disk(disk, extra_system="", corrupt=None, long_paths=False, product_line="ProductName=Vorel Test"):
-    """The tiny disk: two compressed files, a plain driver file and the INF
-    that becomes oemsetup.inf. extra_system adds lines to [SystemDir];
-    corrupt names a compressed file to cut short; long_paths adds the files
-    of long_path_lines; product_line replaces the ProductName line."""
-    os.makedirs(disk)
-    if long_paths:
-        extra_system += long_path_lines(disk)
-    with open(os.path.join(disk, "setup.dat"), "w", newline="\r\n") as f:
-        f.write(TINY_SETUP.format(extra_system=extra_system, product_line=product_line))
-    for name, data in TINY_FILES.items():
-        with open(os.path.join(disk, name), "wb") as f:
-            f.write(data)
-    for name in ("vorelhlp.txt", "vorel.vxd"):
-        compress(os.path.join(disk, name))
-    if corrupt:
-        path = os.path.join(disk, corrupt)
-        with open(path, "rb") as f:
-            data = f.read()
-        with open(path, "wb") as f:
-            f.write(data[:len(data) // 2])
-    return disk
-
-
 # ---------------------------------------------------------------- snapshots
 
 def tree_state(root):
@@ -645,8 +480,8 @@ def command_buttons(args):
     # Each way out of the wizard without Finish: the installer exits with 0,
     # shows nothing and leaves the Windows tree and the registry as they were.
     with Session(args, "buttons") as session:
-        disk = make_tiny_disk(os.path.join(session.work, "disk"))
-        installer_keys = top_keys(expected_tiny_registry())
+        disk = TINY_DISK
+        installer_keys = top_keys(expected_registry(os.path.join(golden.GOLDEN, "tiny-install")))
         session.wine.stop()
         keys_before = registry_keys(session.prefix)
         session.wine.start()
@@ -676,20 +511,6 @@ def command_buttons(args):
         log("next,back,next,finish: installed")
 
 
-def expected_tiny_registry(instance="0000"):
-    display = "hkey_local_machine\\system\\currentcontrolset\\services\\class\\display\\" + instance
-    return {
-        display: {"driverdesc": (1, b"Vorel Test Display")},
-        display + "\\default": {"drv": (1, b"vorel.drv"), "mode": (1, b"8,640,480"),
-                                "chipid": (3, bytes([0x12, 0x34, 0x56, 0x78]))},
-        display + "\\info": {},
-        "hkey_local_machine\\enum\\pci\\ven_5654&dev_0001": {
-            "driver": (1, ("Display\\" + instance).encode()), "configflags": (3, b"\0\0")},
-        "hkey_local_machine\\software\\vorel\\display": {"installed": (1, b"yes")},
-        "hkey_local_machine\\software\\classes\\vorelfile": {"": (1, b"Vorel display settings")},
-    }
-
-
 def read_ini_value(path, section, key):
     current = None
     with open(path, "rb") as f:
@@ -702,110 +523,6 @@ def read_ini_value(path, section, key):
                 if name.strip().lower() == key.lower():
                     return value.strip()
     return None
-
-
-def check_listed_files(disk, windows_dir, system_dir):
-    """Every file of the disk's copy lists is installed with its expanded
-    bytes, under its installed name."""
-    setup = os.path.join(disk, "setup.dat")
-    with open(setup, "rb") as f:
-        text = re.sub(r";[^\r\n]*", "", f.read().decode("cp1252"))
-    sections, current = {}, None
-    for line in text.splitlines():
-        line = line.strip()
-        if line.startswith("[") and line.endswith("]"):
-            current = line.lower()
-            sections.setdefault(current, [])
-        elif current and line:
-            sections[current].append(line)
-    product = dict(l.split("=", 1) for l in sections.get("[product]", []) if "=" in l)
-    product = {k.strip().lower(): v.strip() for k, v in product.items()}
-    checked = 0
-    for header, target in (("[windowsdir]", windows_dir), ("[systemdir]", system_dir)):
-        for line in sections.get(header, []):
-            parts = [p for p in re.split(r"[,\s]+", line) if p]
-            if len(parts) < 2:
-                continue
-            source = os.path.join(disk, parts[1].replace("\\", "/"))
-            name = re.split(r"[\\/]", parts[1])[-1]
-            mapping = {"dr_": "v", "vx_": "d", "in_": "f", "dl_": "l", "hl_": "p", "da_": "t", "re_": "g",
-                       "tx_": "t"}
-            if name.lower()[-4:-3] == "." and name.lower()[-3:] in mapping:
-                name = name[:-1] + mapping[name.lower()[-3:]]
-            directory = target
-            if product.get("driverinf") and name.lower() == product["driverinf"].lower():
-                directory = os.path.join(target, "inf")
-                name = product.get("oemsetupinf") or name
-            installed = find_no_case(directory, name)
-            check(installed is not None, "%s not installed in %s" % (name, directory))
-            with open(source, "rb") as f:
-                expected = szdd_expand(f.read())
-            with open(installed, "rb") as f:
-                check(f.read() == expected, "%s does not hold the expanded %s" % (installed, parts[1]))
-            checked += 1
-    return checked, product.get("productname", "")
-
-
-def find_no_case(directory, name):
-    if not os.path.isdir(directory):
-        return None
-    for entry in os.listdir(directory):
-        if entry.lower() == name.lower():
-            return os.path.join(directory, entry)
-    return None
-
-
-def command_install(args):
-    with Session(args, "install") as session:
-        disk = make_tiny_disk(os.path.join(session.work, "disk"))
-        code, events = run_driver(args, session.wine, session.work, disk, "next,finish", answers="yes")
-        check(code == 0, "exit code %d" % code)
-        windows, system = wine_windows_dir(session.prefix), wine_system_dir(session.prefix)
-        count, product = check_listed_files(disk, windows, system)
-        check(count == 4, "the tiny disk lists 4 files, %d checked" % count)
-        check(read_ini_value(os.path.join(windows, "system.ini"), "boot.description", "display.drv") == product,
-              "system.ini does not name %r as the display" % product)
-        expected = expected_tiny_registry()
-        found = wine_registry(session.wine, session.work, top_keys(expected))
-        check(found == expected, "registry differs:\n  wanted %r\n  found  %r" % (expected, found))
-        # The run shows each copy, moves the bar on after each, then asks; Yes
-        # starts the Display control panel.
-        kinds = [e["event"] for e in events]
-        statuses = [e for e in events if e["event"] == "status"]
-        check(any(e["text"] == "Copy : a:\\vorel.vx_" for e in statuses),
-              "no status line for vorel.vx_: %r" % statuses)
-        check(any(e["text"] == "To : c:\\windows\\system32\\vorel.vxd" for e in statuses),
-              "no status line for the installed vorel.vxd: %r" % statuses)
-        progress = [e["position"] for e in events if e["event"] == "progress"]
-        check(len(progress) == count and progress == sorted(set(progress)),
-              "progress does not climb once per file: %r" % progress)
-        check(kinds.count("message") == 1 and events[-2]["event"] == "message" and
-              events[-2]["buttons"] == "yesno" and events[-2]["caption"] == "Vorel Test",
-              "not exactly one message, the completion prompt: %r" % events)
-        check(events[-1] == {"event": "launch", "command": "CONTROL.EXE DESK.CPL,,3", "started": True},
-              "no launch of the Display control panel: %r" % events[-1])
-        log("tiny disk: %d files, registry, system.ini and transcript as expected" % count)
-
-        if os.path.exists(os.path.join(EXAMPLE_DISK, "setup.dat")):
-            fresh = os.path.join(session.work, "prefix-example")
-            session.wine.stop()
-            clone_prefix(args.template, fresh)
-            example_wine = Wine(fresh, session.display)
-            example_wine.start()
-            try:
-                code, events = run_driver(args, example_wine, session.work, EXAMPLE_DISK, "next,finish")
-                check(code == 0, "example disk: exit code %d" % code)
-                count, product = check_listed_files(EXAMPLE_DISK, wine_windows_dir(fresh), wine_system_dir(fresh))
-                check(read_ini_value(os.path.join(wine_windows_dir(fresh), "system.ini"), "boot.description",
-                                     "display.drv") == product, "example disk: system.ini entry")
-                check(wine_registry(example_wine, session.work,
-                                    ["hkey_local_machine\\system\\currentcontrolset\\services\\class\\display\\0000"]),
-                      "example disk: no display class instance 0000")
-                log("example disk: %d files, system.ini and registry instance present" % count)
-            finally:
-                example_wine.stop()
-        else:
-            log("examples/disk1 not present: the tiny disk only")
 
 
 # What a Linux batch run and a Wine run may differ in: the system directory
@@ -823,160 +540,133 @@ def normalise_events(events):
     return out
 
 
-# A system.ini as Windows 95 leaves it, with a display already named.
-SEED_SYSTEM_INI = (
-    "[boot]\r\nshell=Explorer.exe\r\ndisplay.drv=pnpdrvr.drv\r\n\r\n"
-    "[boot.description]\r\nkeyboard.typ=Standard 101/102-Key or Microsoft Natural Keyboard\r\n"
-    "Display.Drv=Standard Display Adapter (VGA)\r\n\r\n"
-    "[386Enh]\r\nebios=*ebios\r\n")
-
-SCENARIOS = [
-    # name, disk maker arguments, answers, what both trees hold before
-    ("plain install", {}, "", {}),
-    ("missing file, prompt answered OK then Cancel", {"extra_system": "1,absent.dll\n"}, "ok,cancel", {}),
-    ("corrupt compressed file", {"corrupt": "vorel.vx_"}, "", {}),
-    ("over an older driver and a used system.ini, with a quoted product name",
-     {"product_line": 'ProductName =  "Vorel  Test ; 2"  '}, "",
-     {"system.ini": SEED_SYSTEM_INI.encode("cp1252"), "vorel.drv": b"an older driver"}),
-    ("sources at the longest path LZ opens and one byte beyond", {"long_paths": True}, "", {}),
-]
+def made_keys(keys, seeded=()):
+    """The keys of keys that hold values or are leaves, but for seeded ones."""
+    return {k: v for k, v in keys.items() if k not in seeded and
+            (v or not any(other.startswith(k + "\\") for other in keys))}
 
 
-def seed_tree(windows_dir, system_dir, seed):
-    """Puts the scenario's files in place before a run: system.ini in the
-    Windows directory, any other file in the System directory."""
-    for name, data in seed.items():
-        directory = windows_dir if name == "system.ini" else system_dir
-        os.makedirs(directory, exist_ok=True)
-        with open(os.path.join(find_no_case(directory, name) or os.path.join(directory, name)), "wb") as f:
+def expected_registry(scenario):
+    """What the scenario's run adds to registry.reg."""
+    keys = parse_reg(golden.read(os.path.join(scenario, "expect", "prefix", "registry.reg"), b""))
+    return made_keys(keys, parse_reg(golden.read(os.path.join(scenario, "prefix", "registry.reg"), b"")))
+
+
+def wine_path(prefix, relative):
+    """Where a file of the batch build's prefix lies in a Wine prefix: the
+    Windows directory is C:\\windows, the System directory system32; names
+    match without regard to case."""
+    parts = relative.split("/")
+    if len(parts) < 3 or parts[:2] != ["drive_c", "WINDOWS"]:
+        return None
+    parts[1] = "windows"
+    if len(parts) > 3 and parts[2].lower() == "system":
+        parts[2] = "system32"
+    path = prefix
+    for part in parts:
+        path = os.path.join(path, find_no_case(path, part) or part)
+    return path
+
+
+def find_no_case(directory, name):
+    if os.path.isdir(directory):
+        for entry in os.listdir(directory):
+            if entry.lower() == name.lower():
+                return entry
+    return None
+
+
+def without_blank_lines(data):
+    return b"".join(line for line in data.splitlines(True) if line.strip())
+
+
+def golden_faults(args, session, scenario):
+    """Runs the scenario through VSETUP.EXE in a fresh prefix and lists how
+    the result differs from what the batch build is expected to leave."""
+    work = tempfile.mkdtemp(prefix="scenario-", dir=session.work)
+    disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
+    golden.assemble_disk(scenario, disk)
+    clone_prefix(args.template, prefix)
+    template_system = set(e.lower() for e in os.listdir(wine_system_dir(prefix)))
+    seeds = golden.files_below(os.path.join(scenario, "prefix"))
+    for relative, data in seeds.items():
+        target = wine_path(prefix, relative)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as f:
             f.write(data)
-
-
-def compare_runs(args, session, name, disk, answers, seed):
-    host_prefix = os.path.join(session.work, "host-" + re.sub(r"\W+", "-", name))
-    wine_prefix = os.path.join(session.work, "wine-" + re.sub(r"\W+", "-", name))
-    seed_tree(os.path.join(host_prefix, "drive_c", "WINDOWS"), os.path.join(host_prefix, "drive_c", "WINDOWS", "SYSTEM"),
-              seed)
-    batch_events = run_batch(args, host_prefix, disk, answers)
-    clone_prefix(args.template, wine_prefix)
-    seed_tree(wine_windows_dir(wine_prefix), wine_system_dir(wine_prefix), seed)
-    wine = Wine(wine_prefix, session.display)
+    answers = golden.scenario_env(scenario, disk, prefix).get("VSETUP_ANSWERS", "")
+    wine = Wine(prefix, session.display)
     wine.start()
     try:
-        code, wine_events = run_driver(args, wine, session.work, disk, "next,finish", answers=answers)
-        check(code == 0, "%s: VSETUP.EXE exit code %d" % (name, code))
-        faults = []
-        a, b = normalise_events(batch_events), normalise_events(wine_events)
-        if a != b:
-            for i in range(max(len(a), len(b))):
-                left = a[i] if i < len(a) else None
-                right = b[i] if i < len(b) else None
-                if left != right:
-                    faults.append("transcripts part at event %d:\n    batch: %s\n    wine:  %s" %
-                                  (i, json.dumps(left), json.dumps(right)))
-                    break
-
-        host_windows = find_no_case(os.path.join(host_prefix, "drive_c"), "windows")
-        host_system = find_no_case(host_windows, "system") if host_windows else None
-        check(host_windows and host_system, "%s: the batch build made no C:\\WINDOWS\\SYSTEM" % name)
-        for label, host_dir, wine_dir in (("system", host_system, wine_system_dir(wine_prefix)),
-                                          ("windows", host_windows, wine_windows_dir(wine_prefix))):
-            host_files = {}
-            for entry in os.listdir(host_dir):
-                path = os.path.join(host_dir, entry)
-                if os.path.isfile(path) and entry.lower() != "system.ini":
-                    with open(path, "rb") as f:
-                        host_files[entry.lower()] = f.read()
-            inf = find_no_case(host_dir, "inf")
-            if inf and label == "windows":
-                for entry in os.listdir(inf):
-                    with open(os.path.join(inf, entry), "rb") as f:
-                        host_files["inf/" + entry.lower()] = f.read()
-            for relative, data in sorted(host_files.items()):
-                parts = relative.split("/")
-                directory = wine_dir if len(parts) == 1 else find_no_case(wine_dir, parts[0])
-                installed = find_no_case(directory, parts[-1]) if directory else None
-                if installed is None:
-                    faults.append("%s dir: %s installed by the batch build only" % (label, relative))
-                    continue
-                with open(installed, "rb") as f:
+        code, events = run_driver(args, wine, work, disk, "next,finish", answers=answers)
+        faults = [] if code == 0 else ["VSETUP.EXE exit code %d" % code]
+        wanted = [json.loads(line) for line in
+                  golden.read(os.path.join(scenario, "expect", "transcript.jsonl"), b"").decode().splitlines()]
+        a, b = normalise_events(wanted), normalise_events(events)
+        for i in range(max(len(a), len(b))):
+            if (a[i:i + 1] or [None]) != (b[i:i + 1] or [None]):
+                faults.append("transcripts part at event %d:\n    expected: %s\n    wine:     %s" %
+                              (i, json.dumps(a[i:i + 1]), json.dumps(b[i:i + 1])))
+                break
+        expected_files = golden.files_below(os.path.join(scenario, "expect", "prefix"))
+        for relative, data in sorted(expected_files.items()):
+            target = wine_path(prefix, relative)
+            if target is None:
+                continue
+            if not os.path.exists(target):
+                faults.append("%s: not installed by VSETUP.EXE" % relative)
+            elif os.path.basename(relative).lower() == "system.ini":
+                with open(target, "rb") as f:
+                    got = f.read()
+                # A seeded system.ini must be edited the same, but for blank
+                # lines, which Wine's profile writer drops and Windows keeps.
+                seeded = any(k.lower().endswith("/system.ini") for k in seeds)
+                if (without_blank_lines(got) != without_blank_lines(data) if seeded else
+                        read_ini_value(target, "boot.description", "display.drv") !=
+                        read_ini_value(os.path.join(scenario, "expect", "prefix", relative),
+                                       "boot.description", "display.drv")):
+                    faults.append("system.ini differs:\n    expected %r\n    wine     %r" % (data, got))
+            else:
+                with open(target, "rb") as f:
                     if f.read() != data:
-                        faults.append("%s dir: %s differs" % (label, relative))
-        # Files that only VSETUP.EXE installed: anything of the disk's that
-        # the template does not have.
-        template_system = set(e.lower() for e in os.listdir(wine_system_dir(args.template)))
-        for entry in os.listdir(wine_system_dir(wine_prefix)):
-            if entry.lower() not in template_system and find_no_case(host_system, entry) is None:
+                        faults.append("%s differs" % relative)
+        expected_names = set(os.path.basename(k).lower() for k in expected_files)
+        for entry in os.listdir(wine_system_dir(prefix)):
+            if entry.lower() not in template_system and entry.lower() not in expected_names:
                 faults.append("system dir: %s installed by VSETUP.EXE only" % entry)
-
-        host_ini = os.path.join(host_windows, find_no_case(host_windows, "system.ini") or "system.ini")
-        host_entry = read_ini_value(host_ini, "boot.description", "display.drv") if os.path.exists(host_ini) else None
-        wine_entry = read_ini_value(os.path.join(wine_windows_dir(wine_prefix), "system.ini"),
-                                    "boot.description", "display.drv")
-        if host_entry != wine_entry:
-            faults.append("system.ini display.drv: batch %r, wine %r" % (host_entry, wine_entry))
-        if "system.ini" in seed:
-            # Both started from the same file: the edit must be the same,
-            # byte for byte, but for blank lines, which Wine's profile
-            # writer drops and Windows keeps.
-            def without_blank_lines(path):
-                with open(path, "rb") as f:
-                    return b"".join(l for l in f.read().splitlines(True) if l.strip())
-            host_bytes = without_blank_lines(host_ini)
-            wine_bytes = without_blank_lines(os.path.join(wine_windows_dir(wine_prefix), "system.ini"))
-            if host_bytes != wine_bytes:
-                faults.append("system.ini differs:\n    batch: %r\n    wine:  %r" % (host_bytes, wine_bytes))
-
-        store = os.path.join(host_prefix, "registry.reg")
-        host_keys = {}
-        if os.path.exists(store):
-            with open(store, "rb") as f:
-                host_keys = parse_reg(f.read())
-        # The store also holds every parent of what the installer made;
-        # the comparison starts at the keys that hold values or are leaves.
-        made = {k for k, values in host_keys.items()
-                if values or not any(other.startswith(k + "\\") for other in host_keys)}
-        tops = top_keys(made) or ["hkey_local_machine\\system\\currentcontrolset\\services\\class\\display"]
-        host_keys = {k: v for k, v in host_keys.items() if any(k == t or k.startswith(t + "\\") for t in tops)}
-        wine_keys = wine_registry(wine, session.work, tops)
-        for key in sorted(set(host_keys) | set(wine_keys)):
-            if host_keys.get(key) != wine_keys.get(key):
-                faults.append("registry %s:\n    batch: %r\n    wine:  %r" % (key, host_keys.get(key),
-                                                                             wine_keys.get(key)))
-        return faults, len(batch_events)
+        wanted_keys = expected_registry(scenario)
+        found = made_keys(wine_registry(wine, work, top_keys(wanted_keys) or
+                                        ["hkey_local_machine\\system\\currentcontrolset\\services\\class\\display"]))
+        for key in sorted(set(wanted_keys) | set(found)):
+            if wanted_keys.get(key) != found.get(key):
+                faults.append("registry %s:\n    expected %r\n    wine     %r" % (key, wanted_keys.get(key),
+                                                                                 found.get(key)))
+        return faults
     finally:
         wine.stop()
 
 
-def command_differential(args):
-    check(args.vsetup and os.path.exists(args.vsetup), "the batch build's vsetup is needed (--vsetup)")
+def command_golden(args):
+    every = golden.scenarios(args.names)
+    chosen = [s for s in every if os.path.exists(os.path.join(s, "wine"))]
+    check(chosen, "no scenario is marked for Wine")
     all_faults = []
-    with Session(args, "differential") as session:
-        runs = []
-        for name, disk_args, answers, seed in SCENARIOS:
-            disk = make_tiny_disk(os.path.join(session.work, "disk-" + re.sub(r"\W+", "-", name)), **disk_args)
-            runs.append(("tiny disk, " + name, disk, answers, seed))
-        if os.path.exists(os.path.join(EXAMPLE_DISK, "setup.dat")):
-            runs.append(("example disk", EXAMPLE_DISK, "", {}))
-        else:
-            log("examples/disk1 not present: the tiny disk only")
-        for name, disk, answers, seed in runs:
-            faults, count = compare_runs(args, session, name, disk, answers, seed)
+    with Session(args, "golden") as session:
+        session.wine.stop()
+        for scenario in chosen:
+            faults = golden_faults(args, session, scenario)
+            name = os.path.basename(scenario)
             if faults:
                 all_faults.append("%s:\n  %s" % (name, "\n  ".join(faults)))
-            else:
-                log("%s: same %d events, files, registry and system.ini" % (name, count))
-    check(not all_faults, "the batch build and VSETUP.EXE differ:\n" + "\n".join(all_faults))
+            log("%s: %s" % (name, "FAILED" if faults else "as the batch build"))
+    check(not all_faults, "VSETUP.EXE differs from the expected results:\n" + "\n".join(all_faults))
 
 
 def command_screenshots(args):
     out = args.out or os.path.join(args.work, "screenshots")
     os.makedirs(out, exist_ok=True)
     with Session(args, "screenshots") as session:
-        if os.path.exists(os.path.join(EXAMPLE_DISK, "setup.dat")):
-            disk = EXAMPLE_DISK
-        else:
-            disk = make_tiny_disk(os.path.join(session.work, "disk"))
+        disk = EXAMPLE_DISK
         shots = os.path.join(session.work, "shots")
         os.makedirs(shots)
         code, _ = run_driver(args, session.wine, session.work, disk, "next,cancel", shots=shots)
@@ -999,8 +689,7 @@ COMMANDS = {
     "template": command_template,
     "cleanup": command_cleanup,
     "buttons": command_buttons,
-    "install": command_install,
-    "differential": command_differential,
+    "golden": command_golden,
     "screenshots": command_screenshots,
 }
 
@@ -1011,14 +700,16 @@ def main():
     parser.add_argument("--win32-dir", help="the cross build directory")
     parser.add_argument("--work", default=tempfile.gettempdir(), help="where test prefixes are made")
     parser.add_argument("--template", help="the initialised prefix (default: WORK/template)")
-    parser.add_argument("--vsetup", help="the batch build's vsetup program")
+    parser.add_argument("--win95", action="store_true",
+                        help="run VSETUP.EXE with Wine set to behave as Windows 95 for it")
     parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
     parser.add_argument("--out", help="screenshots: where the PNG files go")
     parser.add_argument("--keep", action="store_true", help="keep the work directories")
-    args = parser.parse_args()
+    parser.add_argument("names", nargs="*", help="golden: the scenarios to run (default: every one for Wine)")
+    args = parser.parse_intermixed_args()
+    global WIN95
+    WIN95 = args.win95
     args.work = os.path.abspath(args.work)
-    if args.vsetup:
-        args.vsetup = os.path.abspath(args.vsetup)
     os.makedirs(args.work, exist_ok=True)
     args.template = args.template or os.path.join(args.work, "template")
     try:
