@@ -7,7 +7,7 @@ over-long lines, climbing names, torn registry appends. With the path of a
 built vsetup program as argument, a registry.reg written by a real
 installation of the example disk is added as well.
 
-    fuzz/make-corpus.py [path/to/vsetup]
+    tools/make-fuzz-corpus.py [path/to/vsetup]
 
 The output is committed; running this again reproduces it.
 """
@@ -30,7 +30,7 @@ def read(path):
 
 
 def put(target, name, data):
-    directory = os.path.join(HERE, "corpus", target)
+    directory = os.path.join(ROOT, "fuzz", "corpus", target)
     os.makedirs(directory, exist_ok=True)
     with open(os.path.join(directory, name), "wb") as f:
         f.write(data)
@@ -139,7 +139,7 @@ def lz():
 
 def main():
     vsetup = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
-    shutil.rmtree(os.path.join(HERE, "corpus"), ignore_errors=True)
+    shutil.rmtree(os.path.join(ROOT, "fuzz", "corpus"), ignore_errors=True)
     setup_dat()
     profiles()
     registries(vsetup)
