@@ -1,0 +1,40 @@
+#!/bin/sh
+# The installed program.
+#   install_test.sh BUILD staged   cmake --install into a staging directory;
+#                                  the staged vsetup answers --version and
+#                                  installs the staged example disk
+#   install_test.sh BUILD deb      the Debian package holds what it must
+set -eu
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+case $2 in
+staged)
+    DESTDIR=$work/stage cmake --install "$build" --prefix /usr >/dev/null
+    usr=$work/stage/usr
+    "$usr/bin/vsetup" --version | grep -qx 'vsetup [0-9][0-9.]*' || fail "--version"
+    "$usr/bin/vsetup" --help | grep -q '^Usage: vsetup' || fail "--help"
+    [ -f "$usr/share/man/man1/vsetup.1" ] || fail "no man page"
+    disk=$usr/share/doc/vsetup/examples/disk1
+    mkdir -p "$work/prefix/dosdevices"
+    ln -s "$disk" "$work/prefix/dosdevices/a:"
+    (cd "$disk" && VSETUP_PREFIX=$work/prefix VSETUP_UI=batch "$usr/bin/vsetup" ignored -style fusion) >"$work/out"
+    golden=$(dirname "$0")/golden/example-disk/expect
+    cmp "$work/out" "$golden/transcript.jsonl" || fail "the staged example disk installs otherwise"
+    cmp "$work/prefix/registry.reg" "$golden/prefix/registry.reg" || fail "registry.reg differs"
+    ;;
+deb)
+    cmake --build "$build" --target package >/dev/null
+    deb=$(ls "$build"/vsetup_*.deb)
+    dpkg-deb -c "$deb" | awk '{print $6}' >"$work/list"
+    for file in ./usr/bin/vsetup ./usr/share/man/man1/vsetup.1 ./usr/share/doc/vsetup/examples/disk1/setup.dat \
+                ./usr/share/vsetup/VSETUP.EXE; do
+        grep -qx "$file" "$work/list" || fail "$file is not in the package"
+    done
+    dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "no dependency on Qt: $(dpkg-deb -f "$deb" Depends)"
+    ;;
+*) fail "usage: $0 BUILD staged|deb" ;;
+esac
+echo ok
