@@ -6,6 +6,8 @@
 
 enum { kStatusSource = 1001, kStatusDestination = 1002 };
 
+// Loads the setup text and copies [WindowsDir], then [SystemDir], asking for
+// diskettes and reporting every file that cannot be installed.
 void InstallFiles(PlatWindow page);
 // 1 when the section was worked through, 2 when a diskette prompt was cancelled.
 int CopyFileList(PlatWindow page, const char* text, long position, const char* sectionName,
@@ -15,6 +17,8 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
 int StripDirectory(char* name);
 // out (256 bytes) receives what follows the last dot, or the empty text.
 void GetExtension(const char* name, char* out);
+// Gives a compressed file's name ("card.dr_") its installed extension back
+// from the table of known extensions; other names stay as they are.
 void ExpandCompressedName(char* name);
 // Non-zero when name is a plain file name that stays in its directory.
 int IsSafeFileName(const char* name);

@@ -4,9 +4,14 @@
 
 #include <cstddef>
 
+// Binds the [Extra] PCIBUS device to the chosen instance (its Driver and
+// ConfigFlags values) and stores CHIPID under the instance's DEFAULT key.
+// Does nothing when there is no free instance.
 void InstallHardwareKeys();
 // Packs pairs of decimal digits into bytes; returns the count (text length / 2).
 size_t PairsToBytes(const char* text, unsigned char* out);
+// Names the product as display.drv in system.ini's [boot.description];
+// reports a failed write.
 void WriteBootEntry();
 
 #endif

@@ -19,6 +19,7 @@ struct RegEntry {
 // the position after the delimiter that ended it, -1 when the line ended, or
 // the text length when the text ran out first.
 long NextCopyToken(const char* line, char* out, long start);
+// Splits a copy-list line into its disk number (one character) and file name.
 void SplitCopyLine(const char* line, CopyEntry* entry);
 
 // Reads the next comma-separated registry field into out (out_size bytes).
