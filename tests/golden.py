@@ -8,6 +8,9 @@ A scenario folder holds
   disk/           the driver disk, or what it changes of the base disk
   remove          optional: names of the base disk's files to leave out, one a line
   prefix/         optional: the prefix as it is before the run
+  start           optional: the directory of the disk the run starts in
+  outside/        optional: a directory beside the prefix that drive D: maps;
+                  it must be left as it was
   env             optional: NAME=value lines for the run (VSETUP_ANSWERS=...);
                   @DISK@ and @PREFIX@ stand for the run's directories
   wine            optional: the scenario runs under Wine too (tests/wine)
@@ -17,7 +20,8 @@ A scenario folder holds
   expect/prefix/  the prefix afterwards: the same files, byte for byte, and no
                   other (dosdevices/ aside, and what expect/ignore's globs match)
 
-The disk is reached as drive A: (dosdevices/a:), as a diskette would be.
+The disk is reached as drive A: (dosdevices/a:), as a diskette would be, and
+must be left as it was.
 --bless writes expect/ from the run instead of comparing: read the result
 before committing it. Standard library only.
 """
@@ -88,25 +92,37 @@ def insert_disk(prefix, disk):
     os.symlink(disk, drive)
 
 
+def snapshot(root):
+    return {name: data for name, data in files_below(root, ()).items()}
+
+
 def run_batch(vsetup, scenario, work):
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
+    outside = os.path.join(work, "outside")
     assemble_disk(scenario, disk)
     copy_tree(os.path.join(scenario, "prefix"), prefix)
+    copy_tree(os.path.join(scenario, "outside"), outside)
     insert_disk(prefix, disk)
+    if os.path.isdir(outside):
+        os.symlink(outside, os.path.join(prefix, "dosdevices", "d:"))
+    start = os.path.join(disk, read(os.path.join(scenario, "start"), b"").decode().strip())
+    os.makedirs(start, exist_ok=True)
+    before = (snapshot(disk), snapshot(outside))
     env = dict(os.environ)
     for name in ("VSETUP_UI", "VSETUP_ANSWERS", "DISPLAY", "WAYLAND_DISPLAY"):
         env.pop(name, None)
     env.update({"VSETUP_UI": "batch", "VSETUP_PREFIX": prefix})
     env.update(scenario_env(scenario, disk, prefix))
-    result = subprocess.run([vsetup], cwd=disk, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    result = subprocess.run([vsetup], cwd=start, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             timeout=300)
+    result.untouched = before == (snapshot(disk), snapshot(outside))
     return result, prefix
 
 
 def compare(scenario, result, prefix):
     """The differences between the run and expect/, as a list of lines."""
     expect = os.path.join(scenario, "expect")
-    faults = []
+    faults = [] if result.untouched else ["the disk or the directory D: maps changed"]
     wanted_exit = int(read(os.path.join(expect, "exit"), b"0"))
     if result.returncode != wanted_exit:
         faults.append("exit code %d, expected %d" % (result.returncode, wanted_exit))

@@ -80,3 +80,19 @@ TEST_F(InstallRun, DisplayPanelLaunch) {
               run.lines.back());
     EXPECT_EQ(0, run.exitCode);
 }
+
+TEST_F(InstallRun, TenMegabytesInOneLine) {
+    // The line is refused with a message, and the list goes on after it.
+    std::string disk = root_ / "disk";
+    std::string setup = ReadFile(kCard + "/setup.dat");
+    setup.insert(setup.find("1,card.in_"), std::string(10 * 1024 * 1024, '1') + "\r\n");
+    WriteFile(disk + "/setup.dat", setup);
+    WriteFile(disk + "/card.in_", ReadFile(kCard + "/card.in_"));
+    RunResult run = RunInProcess(disk, prefix_, "cancel,cancel");
+    std::vector<std::string> texts = run.MessageTexts();
+    ASSERT_EQ(3u, texts.size());  // the line, a prompt for card.dr_ (cancelled), the end
+    EXPECT_EQ("Line too long in section [WindowsDir]: 1111", texts[0].substr(0, 43));
+    EXPECT_LT(texts[0].size(), 256u);
+    EXPECT_EQ(ReadFile(VSETUP_SOURCE_DIR "/tests/golden/card-install/expect/prefix/drive_c/WINDOWS/INF/oemsetup.inf"),
+              ReadFile(windows_ + "/INF/oemsetup.inf"));
+}

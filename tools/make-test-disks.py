@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Makes the small driver disks the golden scenarios start from, in
-tests/disks/: `tiny` (two compressed files, a plain driver and the INF that
+tests/disks/: `plain` (the disk the hostile scenarios change), `tiny` (two compressed files, a plain driver and the INF that
 becomes oemsetup.inf) and `card` (compressed files of both disks, a
 subdirectory, and registry lines of every form). The files are generated
 bytes; the compressed ones are made with mscompress, which is deterministic,
@@ -83,6 +83,31 @@ HKCR,xyz,,,abc
 HKLM,Software\Vorel,Version,,1.0
 """
 
+# The disk the hostile scenarios change: a few files and every step.
+PLAIN_SETUP = r"""[Product]
+ProductName=Vorel Test 3D
+DriverInf=card.inf
+OemsetupInf=oemsetup.inf
+[DiskSpace]
+SizeInKB=8
+[Source Media Descriptions]
+1=Disk 1
+2=Disk 2
+[Extra]
+PCIBUS=VEN_1A2B&DEV_0C0D
+ConfigFlags=00000010
+CHIPID=0312
+[WindowsDir]
+1,card.in_
+1,readme.txt
+[SystemDir]
+1,card.dr_
+[Prev.DelReg]
+[Driver.AddReg]
+HKR,,Ver,,4.0
+HKLM,Software\Vorel,Version,,1.0
+"""
+
 INF = b"[Version]\r\nSignature=\"$CHICAGO$\"\r\nClass=DISPLAY\r\n"
 
 
@@ -126,6 +151,13 @@ def main():
     help_text = "".join("Line %d of the Vorel help text.\r\n" % i for i in range(120)).encode()
     compressed(os.path.join(tiny, "vorelhlp.tx_"), help_text)
     compressed(os.path.join(tiny, "vorel.vx_"), pseudo_random_bytes(11, 9000))
+
+    plain = os.path.join(ROOT, "plain")
+    shutil.rmtree(plain, ignore_errors=True)
+    write(os.path.join(plain, "setup.dat"), PLAIN_SETUP.replace("\n", "\r\n").encode())
+    compressed(os.path.join(plain, "card.in_"), INF)
+    compressed(os.path.join(plain, "card.dr_"), b"driver bytes")
+    write(os.path.join(plain, "readme.txt"), b"Vorel readme\r\n")
 
     card = os.path.join(ROOT, "card")
     shutil.rmtree(card, ignore_errors=True)
