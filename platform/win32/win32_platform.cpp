@@ -14,8 +14,6 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "core/setup_state.h"
-
 namespace {
 
 HWND ToWindow(PlatWindow window) {
@@ -326,7 +324,7 @@ void PlatSetItemText(PlatWindow page, int control, const char* text) {
 
 PlatWindow PlatCreateProgressBar(PlatWindow page) {
     HWND bar = CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 165, 200, 275, 18,
-                             ToWindow(page), nullptr, static_cast<HINSTANCE>(g_setup.instance), nullptr);
+                             ToWindow(page), nullptr, GetModuleHandleA(nullptr), nullptr);
     if (bar != nullptr) {
         SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
         SendMessageA(bar, PBM_SETSTEP, 1, 0);
