@@ -7,10 +7,8 @@
 
 #include <windows.h>
 #include <commctrl.h>
-#include <direct.h>
 #include <lzexpand.h>
 
-#include <climits>
 #include <cstdarg>
 #include <cstring>
 
@@ -70,8 +68,9 @@ const char* PlatStartupError() {
 
 int PlatGetCurrentDirectory(char* buffer, size_t size) {
     if (size == 0) return 0;
-    int length = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-    if (_getcwd(buffer, length) == nullptr) {
+    // The length without the zero when it fitted, the size needed otherwise.
+    DWORD length = GetCurrentDirectoryA(ClampSize(size), buffer);
+    if (length == 0 || length >= size) {
         buffer[0] = '\0';
         return 0;
     }
