@@ -18,28 +18,12 @@ void RunConstructors() {
     for (int i = count; i >= 1; --i) __CTOR_LIST__[i]();
 }
 
-// The command line after the program's own name, as WinMain receives it.
-LPSTR CommandTail() {
-    LPSTR text = GetCommandLineA();
-    if (*text == '"') {
-        ++text;
-        while (*text && *text != '"') ++text;
-        if (*text == '"') ++text;
-    } else {
-        while (*text && *text != ' ' && *text != '\t') ++text;
-    }
-    while (*text == ' ' || *text == '\t') ++text;
-    return text;
-}
-
 }  // namespace
 
-// Windows enters with the stack aligned to four bytes only.
+// Windows enters with the stack aligned to four bytes only. The program reads
+// no argument, so WinMain is given none.
 extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup() {
     RunConstructors();
-    STARTUPINFOA startup;
-    startup.cb = sizeof startup;
-    GetStartupInfoA(&startup);
-    int show = startup.dwFlags & STARTF_USESHOWWINDOW ? startup.wShowWindow : SW_SHOWDEFAULT;
-    ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleA(nullptr), nullptr, CommandTail(), show)));
+    char no_arguments[] = "";
+    ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleA(nullptr), nullptr, no_arguments, SW_SHOWDEFAULT)));
 }
