@@ -1,8 +1,8 @@
 # Cross-compiling VSETUP.EXE for 32-bit Windows with Debian's MinGW-w64.
 #
-# The win32 thread model is used: its C++ runtime needs no winpthread DLL, so
-# with -static-libgcc -static-libstdc++ the program imports only from system
-# DLLs that Windows 95 has.
+# The win32 thread model is used: its runtime needs no winpthread DLL. The
+# test programs link the C++ runtime statically; VSETUP.EXE links no runtime
+# at all (see wizard/win32/CMakeLists.txt).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 

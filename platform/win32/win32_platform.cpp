@@ -7,14 +7,10 @@
 
 #include <windows.h>
 #include <commctrl.h>
-#include <direct.h>
 #include <lzexpand.h>
 
-#include <climits>
 #include <cstdarg>
 #include <cstring>
-
-#include "core/setup_state.h"
 
 namespace {
 
@@ -72,8 +68,9 @@ const char* PlatStartupError() {
 
 int PlatGetCurrentDirectory(char* buffer, size_t size) {
     if (size == 0) return 0;
-    int length = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-    if (_getcwd(buffer, length) == nullptr) {
+    // The length without the zero when it fitted, the size needed otherwise.
+    DWORD length = GetCurrentDirectoryA(ClampSize(size), buffer);
+    if (length == 0 || length >= size) {
         buffer[0] = '\0';
         return 0;
     }
@@ -326,7 +323,7 @@ void PlatSetItemText(PlatWindow page, int control, const char* text) {
 
 PlatWindow PlatCreateProgressBar(PlatWindow page) {
     HWND bar = CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 165, 200, 275, 18,
-                             ToWindow(page), nullptr, static_cast<HINSTANCE>(g_setup.instance), nullptr);
+                             ToWindow(page), nullptr, GetModuleHandleA(nullptr), nullptr);
     if (bar != nullptr) {
         SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
         SendMessageA(bar, PBM_SETSTEP, 1, 0);
