@@ -7,7 +7,6 @@ with what the batch build is expected to leave.
 
 Commands:
   unconfigured   fails, saying how to point the tests at a cross build
-  imports        VSETUP.EXE imports only from the DLLs Windows 95 has
   template       makes the initialised Wine prefix the other tests copy
   cleanup        removes it again
   buttons        Next, Back and Cancel on each page: exit 0, nothing touched
@@ -35,24 +34,6 @@ EXAMPLE_DISK = os.path.join(SOURCE_DIR, "examples", "disk1")
 TINY_DISK = os.path.join(SOURCE_DIR, "tests", "disks", "tiny")
 sys.path.insert(0, os.path.dirname(HERE))
 import golden  # noqa: E402  (the scenario folders: disks, answers, expectations)
-
-# DLLs VSETUP.EXE may import: all part of Windows 95 (MSVCRT with its
-# OSR releases and every program that ships it).
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "advapi32.dll", "lz32.dll",
-                "msvcrt.dll"}
-# Functions of those DLLs that Windows 95 lacks (they came with Windows 98 or
-# NT); importing one keeps the program from loading.
-WIN95_MISSING = {
-    "MoveFileExA", "MoveFileExW", "GetFileSizeEx", "SetFilePointerEx", "GetFileAttributesExA",
-    "GetFileAttributesExW", "IsDebuggerPresent", "InitializeCriticalSectionAndSpinCount",
-    "TryEnterCriticalSection", "SwitchToThread", "GetLongPathNameA", "GetLongPathNameW",
-    "CreateHardLinkA", "ReplaceFileA", "ReplaceFileW", "GetModuleHandleExA", "GetModuleHandleExW",
-    "FindFirstFileExA", "FindFirstFileExW", "GetSystemTimePreciseAsFileTime", "GetTickCount64",
-    "InitOnceExecuteOnce", "AddVectoredExceptionHandler", "CreateWaitableTimerA", "GetVersionExW",
-    "GlobalMemoryStatusEx", "GetDiskFreeSpaceExA", "SetThreadStackGuarantee", "QueueUserAPC",
-    "GetNativeSystemInfo", "RtlCaptureContext", "RtlUnwind", "LockFileEx", "UnlockFileEx",
-    "GetFileInformationByHandleEx", "CreateSymbolicLinkA", "AttachConsole",
-}
 
 WIZARD_CAPTION = "Vorel Setup Wizard"
 # With --win95, every prefix has Wine behave as Windows 95 for VSETUP.EXE.
@@ -417,26 +398,6 @@ def command_unconfigured(args):
                   "e.g. cmake --preset win32 && cmake --build --preset win32")
 
 
-def command_imports(args):
-    exe = os.path.join(args.win32_dir, "wizard", "win32", "VSETUP.exe")
-    check(os.path.exists(exe), "no VSETUP.exe in %s: build the win32 preset first" % args.win32_dir)
-    result = subprocess.run([args.objdump, "-p", exe], stdout=subprocess.PIPE, check=True)
-    dump = result.stdout.decode(errors="replace")
-    dlls = [name.lower() for name in re.findall(r"DLL Name: (\S+)", dump)]
-    check(dlls, "objdump shows no imports")
-    others = sorted(set(dlls) - ALLOWED_DLLS)
-    check(not others, "VSETUP.EXE imports from DLLs Windows 95 does not have: %s" % others)
-    functions = set(re.findall(r"^\s+[0-9a-f]+\s+\d+\s+(\w+)\s*$", dump, re.M))
-    missing = sorted(functions & WIN95_MISSING)
-    check(not missing, "VSETUP.EXE imports functions Windows 95 lacks: %s" % missing)
-    for field, wanted in (("MajorOSystemVersion", "4"), ("MajorSubsystemVersion", "4"),
-                          ("MinorSubsystemVersion", "0")):
-        match = re.search(r"^%s\s+(\d+)" % field, dump, re.M)
-        check(match and match.group(1) == wanted, "%s is not %s" % (field, wanted))
-    check(re.search(r"^Subsystem\s+00000002", dump, re.M), "VSETUP.EXE is not a GUI program")
-    log("imports: %s" % ", ".join(sorted(set(dlls))))
-
-
 def command_template(args):
     make_template(args.template)
     log("template prefix ready")
@@ -685,7 +646,6 @@ def command_screenshots(args):
 
 COMMANDS = {
     "unconfigured": command_unconfigured,
-    "imports": command_imports,
     "template": command_template,
     "cleanup": command_cleanup,
     "buttons": command_buttons,
@@ -702,7 +662,6 @@ def main():
     parser.add_argument("--template", help="the initialised prefix (default: WORK/template)")
     parser.add_argument("--win95", action="store_true",
                         help="run VSETUP.EXE with Wine set to behave as Windows 95 for it")
-    parser.add_argument("--objdump", default="i686-w64-mingw32-objdump")
     parser.add_argument("--out", help="screenshots: where the PNG files go")
     parser.add_argument("--keep", action="store_true", help="keep the work directories")
     parser.add_argument("names", nargs="*", help="golden: the scenarios to run (default: every one for Wine)")
