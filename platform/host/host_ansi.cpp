@@ -1,6 +1,8 @@
 #include "platform/host/host_ansi.h"
 
-unsigned char HostLowerByte(unsigned char byte) {
+namespace {
+
+constexpr unsigned char LowerOf(int byte) {
     if (byte >= 'A' && byte <= 'Z') return static_cast<unsigned char>(byte + 0x20);
     // Latin capitals À..Þ, without the multiplication sign.
     if (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7) return static_cast<unsigned char>(byte + 0x20);
@@ -9,9 +11,18 @@ unsigned char HostLowerByte(unsigned char byte) {
     case 0x8C: return 0x9C;  // Œ
     case 0x8E: return 0x9E;  // Ž
     case 0x9F: return 0xFF;  // Ÿ
-    default: return byte;
+    default: return static_cast<unsigned char>(byte);
     }
 }
+
+}  // namespace
+
+// Built at compile time: ready before any static constructor runs.
+extern constexpr HostLowerMap kHostLower = [] {
+    HostLowerMap table{};
+    for (int i = 0; i < 256; ++i) table.map[i] = LowerOf(i);
+    return table;
+}();
 
 std::string HostLower(const std::string& text) {
     std::string out(text);
