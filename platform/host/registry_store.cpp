@@ -11,11 +11,10 @@
 
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_io.h"
-#include "platform/host/profile_engine.h"
+#include "platform/host/regedit4.h"
 
 namespace {
 
-const char kHeader[] = "REGEDIT4\r\n";
 const size_t kIndexThreshold = 16;  // values a key holds before it gets an index
 
 const char* const kRoots[] = {
@@ -25,18 +24,7 @@ const char* const kRoots[] = {
 const char kClassesRoot[] = "HKEY_CLASSES_ROOT";
 const char kClassesHome[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-// HostLowerByte as a table: paths are lowered for every lookup.
-struct LowerTable {
-    unsigned char map[256];
-    LowerTable() {
-        for (int i = 0; i < 256; ++i) map[i] = HostLowerByte(static_cast<unsigned char>(i));
-    }
-};
-const LowerTable kLower;
-
-unsigned char LowerByte(char c) { return kLower.map[static_cast<unsigned char>(c)]; }
+unsigned char LowerByte(char c) { return HostLowerByte(static_cast<unsigned char>(c)); }
 
 std::string Lower(const std::string& text) {
     std::string out(text);
@@ -96,22 +84,6 @@ bool SamePath(const std::string& path, const char* text, size_t size) {
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Whether text (size bytes) equals the zero-terminated name without regard to
-// case.
-bool EqualNoCase(const char* text, size_t size, const char* name) {
-    for (size_t i = 0; i < size; ++i) {
-        if (!name[i] || LowerByte(text[i]) != LowerByte(name[i])) return false;
-    }
-    return name[size] == '\0';
-}
-
 // The path as the store keeps it: empty components dropped, the root in its
 // usual spelling, HKEY_CLASSES_ROOT moved under HKEY_LOCAL_MACHINE. Empty for
 // an empty path and for one that starts with no root key.
@@ -149,11 +121,11 @@ std::string CanonicalPath(const char* text, size_t size) {
         if (stop > pos) {
             if (first) {
                 first = false;
-                if (EqualNoCase(text + pos, stop - pos, kClassesRoot)) {
+                if (Reg4EqualNoCase(text + pos, stop - pos, kClassesRoot)) {
                     out = kClassesHome;
                 } else {
                     for (const char* root : kRoots) {
-                        if (EqualNoCase(text + pos, stop - pos, root)) {
+                        if (Reg4EqualNoCase(text + pos, stop - pos, root)) {
                             out = root;
                             break;
                         }
@@ -186,213 +158,6 @@ std::string SortKey(const std::string& lower_path) {
     for (char& c : key)
         if (c == '\\') c = '\0';
     return key;
-}
-
-// ------------------------------------------------------------------ reading
-
-// The next complete line at *p: [*begin, *end) without the line end. false
-// when no line end follows (the end of the text or a cut last line).
-bool NextLine(const char** p, const char* text_end, const char** begin, const char** end) {
-    if (*p >= text_end) return false;
-    const char* lf = static_cast<const char*>(memchr(*p, '\n', static_cast<size_t>(text_end - *p)));
-    if (!lf) return false;
-    *begin = *p;
-    *end = (lf > *p && lf[-1] == '\r') ? lf - 1 : lf;
-    *p = lf + 1;
-    return true;
-}
-
-// A quoted text at *q (which is at the opening quote), \\ and \" unescaped.
-// Leaves *q after the closing quote.
-bool ParseQuoted(const char** q, const char* end, std::string* out) {
-    const char* s = *q + 1;
-    // Mostly there is nothing to unescape: the text is taken whole.
-    const char* quote = static_cast<const char*>(std::memchr(s, '"', static_cast<size_t>(end - s)));
-    if (quote && !std::memchr(s, '\\', static_cast<size_t>(quote - s))) {
-        out->assign(s, static_cast<size_t>(quote - s));
-        *q = quote + 1;
-        return true;
-    }
-    // Otherwise in one pass into room for the rest of the line.
-    out->resize(static_cast<size_t>(end - s));
-    char* to = &(*out)[0];
-    char* const start = to;
-    while (s < end) {
-        if (*s == '"') {
-            out->resize(static_cast<size_t>(to - start));
-            *q = s + 1;
-            return true;
-        }
-        if (*s == '\\' && s + 1 < end && (s[1] == '\\' || s[1] == '"')) ++s;
-        *to++ = *s++;
-    }
-    out->clear();
-    return false;
-}
-
-bool OnlyBlanks(const char* q, const char* end) {
-    while (q < end && IsBlank(*q)) ++q;
-    return q == end;
-}
-
-// A hex byte list from q to the line end, continued on the following lines
-// while a line ends in a backslash. *p is the reading position in the whole
-// text and moves past the continuation lines used; a continuation that is
-// missing (blank line, end of text, a line that holds no hex) makes the
-// value malformed and leaves *p at that line.
-bool ParseHexList(const char* q, const char* end, const char** p, const char* text_end,
-                  std::string* out) {
-    out->clear();
-    bool need_byte = false;  // after a comma
-    for (;;) {
-        while (q < end && IsBlank(*q)) ++q;
-        if (q < end && *q == '\\' && OnlyBlanks(q + 1, end)) {
-            const char* next = *p;
-            const char* line_begin;
-            const char* line_end;
-            if (!NextLine(&next, text_end, &line_begin, &line_end)) return false;
-            while (line_begin < line_end && IsBlank(*line_begin)) ++line_begin;
-            if (line_begin == line_end || HexDigit(*line_begin) < 0) return false;
-            if (!need_byte && !out->empty()) return false;  // "01\" without a comma
-            *p = next;
-            q = line_begin;
-            end = line_end;
-            need_byte = true;
-            continue;
-        }
-        if (q == end) return !need_byte;
-        int high = HexDigit(*q);
-        if (high < 0 || (!need_byte && !out->empty())) return false;
-        ++q;
-        int value = high;
-        if (q < end && HexDigit(*q) >= 0) value = value * 16 + HexDigit(*q++);
-        out->push_back(static_cast<char>(value));
-        while (q < end && IsBlank(*q)) ++q;
-        need_byte = false;
-        if (q < end && *q == ',') {
-            ++q;
-            need_byte = true;
-        }
-    }
-}
-
-enum class ValueLine { kValue, kDelete, kMalformed };
-
-// A value line ("name"=... or @=...) whose text starts at q.
-ValueLine ParseValueLine(const char* q, const char* end, const char** p, const char* text_end,
-                         std::string* name, uint32_t* type, std::string* data) {
-    if (*q == '@') {
-        name->clear();
-        ++q;
-    } else if (!ParseQuoted(&q, end, name)) {
-        return ValueLine::kMalformed;
-    }
-    while (q < end && IsBlank(*q)) ++q;
-    if (q >= end || *q != '=') return ValueLine::kMalformed;
-    ++q;
-    while (q < end && IsBlank(*q)) ++q;
-    if (q >= end) return ValueLine::kMalformed;
-    size_t left = static_cast<size_t>(end - q);
-    if (*q == '"') {
-        if (!ParseQuoted(&q, end, data) || !OnlyBlanks(q, end)) return ValueLine::kMalformed;
-        *type = RegistryStore::kTypeString;
-        return ValueLine::kValue;
-    }
-    if (*q == '-') return OnlyBlanks(q + 1, end) ? ValueLine::kDelete : ValueLine::kMalformed;
-    if (left >= 6 && EqualNoCase(q, 6, "dword:")) {
-        q += 6;
-        uint32_t number = 0;
-        int digits = 0;
-        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
-            number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
-        if (digits == 0 || digits > 8 || !OnlyBlanks(q, end)) return ValueLine::kMalformed;
-        data->resize(4);
-        for (int i = 0; i < 4; ++i) (*data)[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
-        *type = RegistryStore::kTypeDword;
-        return ValueLine::kValue;
-    }
-    if (left < 4 || !EqualNoCase(q, 3, "hex")) return ValueLine::kMalformed;
-    q += 3;
-    *type = RegistryStore::kTypeBinary;
-    if (*q == '(') {
-        ++q;
-        uint32_t number = 0;
-        int digits = 0;
-        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
-            number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
-        if (digits == 0 || digits > 8 || q >= end || *q != ')') return ValueLine::kMalformed;
-        ++q;
-        *type = number;
-    }
-    if (q >= end || *q != ':') return ValueLine::kMalformed;
-    if (!ParseHexList(q + 1, end, p, text_end, data)) return ValueLine::kMalformed;
-    if (*type == RegistryStore::kTypeString && !data->empty() && data->back() == '\0')
-        data->pop_back();
-    return ValueLine::kValue;
-}
-
-// ------------------------------------------------------------------ writing
-
-void AppendQuoted(std::string* out, const std::string& text) {
-    *out += '"';
-    for (char c : text) {
-        if (c == '\\' || c == '"') *out += '\\';
-        *out += c;
-    }
-    *out += '"';
-}
-
-void AppendHexList(std::string* out, const char* bytes, size_t size, size_t column) {
-    static const char kDigits[] = "0123456789abcdef";
-    for (size_t i = 0; i < size; ++i) {
-        unsigned char b = static_cast<unsigned char>(bytes[i]);
-        *out += kDigits[b >> 4];
-        *out += kDigits[b & 15];
-        column += 2;
-        if (i + 1 < size) {
-            *out += ',';
-            ++column;
-            if (column > 76) {  // regedit's line width
-                *out += "\\\r\n  ";
-                column = 2;
-            }
-        }
-    }
-}
-
-void AppendValueLine(std::string* out, const std::string& name, uint32_t type,
-                     const std::string& data) {
-    size_t line_start = out->size();
-    if (name.empty())
-        *out += '@';
-    else
-        AppendQuoted(out, name);
-    *out += '=';
-    if (type == RegistryStore::kTypeString && data.find_first_of(std::string("\0\r\n", 3)) == std::string::npos) {
-        AppendQuoted(out, data);
-    } else if (type == RegistryStore::kTypeDword && data.size() == 4) {
-        static const char kDigits[] = "0123456789abcdef";
-        *out += "dword:";
-        for (int i = 3; i >= 0; --i) {
-            unsigned char b = static_cast<unsigned char>(data[static_cast<size_t>(i)]);
-            *out += kDigits[b >> 4];
-            *out += kDigits[b & 15];
-        }
-    } else {
-        if (type == RegistryStore::kTypeBinary) {
-            *out += "hex:";
-        } else {
-            char prefix[24];
-            snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(type));
-            *out += prefix;
-        }
-        std::string bytes = data;
-        // A text that cannot be quoted keeps its terminating zero, as a
-        // REG_SZ's bytes have it.
-        if (type == RegistryStore::kTypeString) bytes += '\0';
-        AppendHexList(out, bytes.data(), bytes.size(), out->size() - line_start);
-    }
-    *out += "\r\n";
 }
 
 // Cuts what follows the file's last line end: the remains of an append that
@@ -578,42 +343,28 @@ void RegistryStore::LoadText(const std::string& text) {
     // Exports hold a key for about every 100 bytes; room for fewer keeps
     // the index small, and it grows when it must.
     Reserve(keys_.size() + text.size() / 128);
-    const char* p = text.data();
-    const char* text_end = p + text.size();
-    // Lines are checked for zero bytes only when the text holds any.
-    const bool has_zeros = std::memchr(p, '\0', text.size()) != nullptr;
+    Reg4Reader reader(text.data(), text.size());
+    Reg4Item item;
     Key* current = nullptr;
-    std::string name;
-    std::string data;
-    const char* begin;
-    const char* end;
-    while (NextLine(&p, text_end, &begin, &end)) {
-        while (begin < end && IsBlank(*begin)) ++begin;
-        if (begin == end || *begin == ';') continue;
-        if (has_zeros && memchr(begin, '\0', static_cast<size_t>(end - begin))) {
-            // Zero bytes are what an interrupted write can leave: the section
-            // line may be among them, so what follows belongs to no key.
+    while (reader.Next(&item)) {
+        switch (item.kind) {
+        case Reg4Item::kKey: {
+            std::string path = CanonicalPath(item.key.data(), item.key.size());
+            current = path.empty() ? nullptr : MakeKey(std::move(path), false);
+            break;
+        }
+        case Reg4Item::kDeleteKey:
             current = nullptr;
-            continue;
+            break;
+        case Reg4Item::kValue:
+            if (current) PutValue(current, item.name, item.type, std::move(item.data), false);
+            break;
+        case Reg4Item::kDeleteValue:
+            break;
+        case Reg4Item::kBroken:
+            if (item.ends_key) current = nullptr;
+            break;
         }
-        if (*begin == '[') {
-            const char* close = end;
-            while (close > begin && IsBlank(close[-1])) --close;
-            current = nullptr;
-            if (close - begin < 2 || close[-1] != ']' || begin[1] == '-') continue;
-            std::string path = CanonicalPath(begin + 1, static_cast<size_t>(close - 1 - (begin + 1)));
-            if (!path.empty()) current = MakeKey(std::move(path), false);
-            continue;
-        }
-        if (*begin != '"' && *begin != '@') continue;
-        uint32_t type = 0;
-        const char* continued = p;
-        ValueLine kind = ParseValueLine(begin, end, &p, text_end, &name, &type, &data);
-        if (has_zeros && p != continued && memchr(continued, '\0', static_cast<size_t>(p - continued))) {
-            current = nullptr;  // damage in a continuation line, as above
-            continue;
-        }
-        if (kind == ValueLine::kValue && current) PutValue(current, name, type, std::move(data), false);
     }
 }
 
@@ -682,7 +433,7 @@ bool RegistryStore::FlushKey(Key* key) {
     std::string section = "\r\n[" + key->path + "]\r\n";
     for (size_t index : key->pending_values) {
         const Value& value = key->values[index];
-        AppendValueLine(&section, value.name, value.type, value.data);
+        Reg4AppendValue(&section, value.name, value.type, value.data);
     }
 
     int fd = open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -691,7 +442,7 @@ bool RegistryStore::FlushKey(Key* key) {
     off_t size = fstat(fd, &st) == 0 ? CutTornTail(fd, st.st_size) : -1;
     bool ok = size >= 0;
     bool fresh = size == 0;
-    if (ok && fresh) section.insert(0, kHeader);
+    if (ok && fresh) section.insert(0, kReg4Header);
     if (ok && !HostWriteAll(fd, section.data(), section.size())) {
         // Take back the part that reached the file; should that fail too,
         // the next flush cuts the torn line.
@@ -701,11 +452,7 @@ bool RegistryStore::FlushKey(Key* key) {
     }
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
-    if (ok && fresh) {
-        int dir_fd = open(HostDirectoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ok = dir_fd >= 0 && fsync(dir_fd) == 0;
-        if (dir_fd >= 0) close(dir_fd);
-    }
+    if (ok && fresh) ok = HostSyncDirectoryOf(path_);
     if (!ok) return false;
 
     appended_bytes_ += section.size();
@@ -726,14 +473,14 @@ std::string RegistryStore::Serialize() const {
     order.reserve(keys_.size());
     for (const Key& key : keys_) order.emplace_back(SortKey(Lower(key.path)), &key);
     std::sort(order.begin(), order.end());
-    std::string out = kHeader;
+    std::string out = kReg4Header;
     for (const auto& entry : order) {
         const Key* key = entry.second;
         if (key->values.empty() && IsKnownRoot(key->path)) continue;
         out += "\r\n[";
         out += key->path;
         out += "]\r\n";
-        for (const Value& value : key->values) AppendValueLine(&out, value.name, value.type, value.data);
+        for (const Value& value : key->values) Reg4AppendValue(&out, value.name, value.type, value.data);
     }
     return out;
 }

@@ -1,20 +1,11 @@
 // The registry of the Windows tree on the host: keys and values in memory,
-// kept in one file in REGEDIT4 form (what Windows 95's regedit imports):
+// kept in one file in REGEDIT4 form (platform/host/regedit4.h), what Windows
+// 95's regedit imports.
 //
-//   REGEDIT4
-//
-//   [HKEY_LOCAL_MACHINE\Software\Vorel]
-//   @="default value"
-//   "Name"="text with \\ and \" escaped"
-//   "Data"=hex:01,02,03
-//   "Count"=dword:0000000a
-//   "Other"=hex(7):61,00,00
-//
-// Lines end in CR LF and a blank line comes before each section. The file
-// grows by appending: each flush adds one section with what changed on a key,
-// and a key's section may therefore appear many times; on loading, later
-// entries win and values merge, as an import does. Compact() writes the whole
-// store again, sorted.
+// The file grows by appending: each flush adds one section with what changed
+// on a key, and a key's section may therefore appear many times; on loading,
+// later entries win and values merge, as an import does. Compact() writes the
+// whole store again, sorted.
 //
 // Key paths are full paths from a root key ("HKEY_LOCAL_MACHINE\System\...").
 // HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes; the other roots
@@ -32,9 +23,7 @@
 // interrupted append ends. The store always loads.
 //
 // REG_SZ values are kept without their terminating zero (SetValue drops one
-// trailing zero byte, as RegSetValueExA's callers pass it). A text holding a
-// CR, an LF or a zero byte cannot be quoted and is written as hex(1) bytes
-// with its zero; a REG_DWORD that is not 4 bytes long as hex(4).
+// trailing zero byte, as RegSetValueExA's callers pass it).
 //
 // A flush that finds the file ending without a line end (an append that was
 // interrupted) cuts that torn line away before appending.
