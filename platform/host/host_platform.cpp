@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/frontend.h"
+#include "platform/host/frontend.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_fault.h"
+#include "platform/host/host_io.h"
 #include "platform/host/host_paths.h"
 #include "platform/host/lz_expand.h"
 #include "platform/host/profile_engine.h"
@@ -117,15 +118,6 @@ bool IsReadOnlyFile(const std::string& host_path) {
     return lstat(host_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
 }
 
-void SyncDirectoryOf(const std::string& host_path) {
-    std::string dir = host_path.substr(0, host_path.rfind('/'));
-    int fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- test seam
@@ -197,7 +189,7 @@ int PlatCreateDirectory(const char* path) {
     std::string host;
     if (!MapForWrite(path, &host)) return 0;
     if (mkdir(host.c_str(), 0755) == 0) {
-        SyncDirectoryOf(host);
+        HostSyncDirectoryOf(host);
         return 1;
     }
     struct stat st;
@@ -353,7 +345,7 @@ int PlatReplaceFile(const char* source, const char* destination) {
     if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
     if (IsReadOnlyFile(to)) return 0;
     if (rename(from.c_str(), to.c_str()) != 0) return 0;
-    SyncDirectoryOf(to);
+    HostSyncDirectoryOf(to);
     return 1;
 }
 

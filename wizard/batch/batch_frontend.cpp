@@ -115,8 +115,7 @@ void BatchFrontEnd::Launched(const char* command_line, bool started) {
 
 void RunBatchWizard(const char* answers, FILE* out) {
     BatchFrontEnd front(answers, out);
-    PlatSetFrontEnd(&front);
+    PlatFrontEndGuard guard(&front);
     // Next, then Finish: the welcome page has nothing to do, Finish runs it all.
     RunInstall(&g_page);
-    PlatSetFrontEnd(nullptr);
 }

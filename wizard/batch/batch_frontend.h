@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/frontend.h"
+#include "platform/host/frontend.h"
 
 class BatchFrontEnd : public PlatFrontEnd {
 public:
