@@ -18,6 +18,10 @@ std::string HostLower(const std::string& text);
 // Equality without regard to case.
 bool HostEqualNoCase(const std::string& a, const std::string& b);
 
+// Converts UTF-16LE bytes to Windows-1252. false when their count is odd or
+// a character has no Windows-1252 form.
+bool HostUtf16ToAnsi(const std::string& utf16, std::string* ansi);
+
 // A blank inside a line of a text file: space or tab.
 inline bool HostIsBlank(char c) { return c == ' ' || c == '\t'; }
 

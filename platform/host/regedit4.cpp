@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/host/host_ansi.h"
 
@@ -17,18 +18,6 @@ int HexDigit(char c) {
 }
 
 // ------------------------------------------------------------------ reading
-
-// The next complete line at *p: [*begin, *end) without the line end. false
-// when no line end follows (the end of the text or a cut last line).
-bool NextLine(const char** p, const char* text_end, const char** begin, const char** end) {
-    if (*p >= text_end) return false;
-    const char* lf = static_cast<const char*>(memchr(*p, '\n', static_cast<size_t>(text_end - *p)));
-    if (!lf) return false;
-    *begin = *p;
-    *end = (lf > *p && lf[-1] == '\r') ? lf - 1 : lf;
-    *p = lf + 1;
-    return true;
-}
 
 // A quoted text at *q (which is at the opening quote), \\ and \" unescaped.
 // Leaves *q after the closing quote.
@@ -58,37 +47,82 @@ bool ParseQuoted(const char** q, const char* end, std::string* out) {
     return false;
 }
 
-bool OnlyBlanks(const char* q, const char* end) {
+
+}  // namespace
+
+// A line ends in LF, CR LF or a lone CR.
+struct Reg4Lines {
+    const char* p;
+    const char* end;
+    bool read_unended;  // whether a last line without a line end counts
+    size_t number = 0;  // of the last line taken
+
+    // The next line: [*begin, *stop) without its line end. false at the end.
+    bool Next(const char** begin, const char** stop) {
+        if (p >= end) return false;
+        const char* at = p;
+        // Most lines end in LF: one memchr finds it, then a CR before it is
+        // looked for only in the line.
+        const char* lf = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+        const char* limit = lf ? lf : end;
+        const char* cr = static_cast<const char*>(std::memchr(at, '\r', static_cast<size_t>(limit - at)));
+        if (cr && !(cr + 1 == lf)) {
+            *begin = at;
+            *stop = cr;
+            p = cr + 1;
+        } else if (lf) {
+            *begin = at;
+            *stop = cr ? cr : lf;
+            p = lf + 1;
+        } else {
+            if (!read_unended) return false;
+            *begin = at;
+            *stop = end;
+            p = end;
+        }
+        ++number;
+        return true;
+    }
+};
+
+namespace {
+
+bool BlankOrComment(const char* q, const char* end) {
     while (q < end && HostIsBlank(*q)) ++q;
-    return q == end;
+    return q == end || *q == ';';
 }
 
 // A hex byte list from q to the line end, continued on the following lines
-// while a line ends in a backslash. *p is the reading position in the whole
-// text and moves past the continuation lines used; a continuation that is
-// missing (blank line, end of text, a line that holds no hex) makes the
-// value malformed and leaves *p at that line.
-bool ParseHexList(const char* q, const char* end, const char** p, const char* text_end,
-                  std::string* out) {
+// while a line ends in a backslash; blank and comment lines between them are
+// passed over. A comma may end the list, and a comment may follow it. A
+// continuation that is missing (the end of the text, a line that holds no
+// hex) makes the value malformed.
+bool ParseHexList(const char* q, const char* end, Reg4Lines* lines, std::string* out) {
     out->clear();
     bool need_byte = false;  // after a comma
     for (;;) {
         while (q < end && HostIsBlank(*q)) ++q;
-        if (q < end && *q == '\\' && OnlyBlanks(q + 1, end)) {
-            const char* next = *p;
+        if (q < end && *q == '\\' && BlankOrComment(q + 1, end)) {
+            // A line that does not go on leaves the list malformed and is
+            // read again as a line of its own.
+            const Reg4Lines before = *lines;
             const char* line_begin;
             const char* line_end;
-            if (!NextLine(&next, text_end, &line_begin, &line_end)) return false;
+            do {
+                if (!lines->Next(&line_begin, &line_end)) return false;
+            } while (BlankOrComment(line_begin, line_end) &&
+                     std::memchr(line_begin, '\0', static_cast<size_t>(line_end - line_begin)) == nullptr);
             while (line_begin < line_end && HostIsBlank(*line_begin)) ++line_begin;
-            if (line_begin == line_end || HexDigit(*line_begin) < 0) return false;
-            if (!need_byte && !out->empty()) return false;  // "01\" without a comma
-            *p = next;
+            if (line_begin == line_end || HexDigit(*line_begin) < 0 || (!need_byte && !out->empty())) {
+                *lines = before;  // "01\" without a comma, or no hex at all
+                return false;
+            }
             q = line_begin;
             end = line_end;
             need_byte = true;
             continue;
         }
-        if (q == end) return !need_byte;
+        if (q == end || *q == ';') return true;
         int high = HexDigit(*q);
         if (high < 0 || (!need_byte && !out->empty())) return false;
         ++q;
@@ -104,11 +138,11 @@ bool ParseHexList(const char* q, const char* end, const char** p, const char* te
     }
 }
 
-enum class ValueLine { kValue, kDelete, kMalformed };
+enum class ValueLine { kText, kValue, kDelete, kMalformed };  // kValue: in hex
 
 // A value line ("name"=... or @=...) whose text starts at q.
-ValueLine ParseValueLine(const char* q, const char* end, const char** p, const char* text_end,
-                         std::string* name, uint32_t* type, std::string* data) {
+ValueLine ParseValueLine(const char* q, const char* end, Reg4Lines* lines, std::string* name, uint32_t* type,
+                         std::string* data) {
     if (*q == '@') {
         name->clear();
         ++q;
@@ -122,18 +156,19 @@ ValueLine ParseValueLine(const char* q, const char* end, const char** p, const c
     if (q >= end) return ValueLine::kMalformed;
     size_t left = static_cast<size_t>(end - q);
     if (*q == '"') {
-        if (!ParseQuoted(&q, end, data) || !OnlyBlanks(q, end)) return ValueLine::kMalformed;
+        if (!ParseQuoted(&q, end, data) || !BlankOrComment(q, end)) return ValueLine::kMalformed;
         *type = kReg4String;
-        return ValueLine::kValue;
+        return ValueLine::kText;
     }
-    if (*q == '-') return OnlyBlanks(q + 1, end) ? ValueLine::kDelete : ValueLine::kMalformed;
+    if (*q == '-') return BlankOrComment(q + 1, end) ? ValueLine::kDelete : ValueLine::kMalformed;
     if (left >= 6 && Reg4EqualNoCase(q, 6, "dword:")) {
         q += 6;
+        while (q < end && HostIsBlank(*q)) ++q;
         uint32_t number = 0;
         int digits = 0;
         for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
             number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
-        if (digits == 0 || digits > 8 || !OnlyBlanks(q, end)) return ValueLine::kMalformed;
+        if (digits == 0 || digits > 8 || !BlankOrComment(q, end)) return ValueLine::kMalformed;
         data->resize(4);
         for (int i = 0; i < 4; ++i) (*data)[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
         *type = kReg4Dword;
@@ -153,12 +188,17 @@ ValueLine ParseValueLine(const char* q, const char* end, const char** p, const c
         *type = number;
     }
     if (q >= end || *q != ':') return ValueLine::kMalformed;
-    if (!ParseHexList(q + 1, end, p, text_end, data)) return ValueLine::kMalformed;
-    if (*type == kReg4String && !data->empty() && data->back() == '\0')
-        data->pop_back();
+    if (!ParseHexList(q + 1, end, lines, data)) return ValueLine::kMalformed;
     return ValueLine::kValue;
 }
 
+const char kVersion5[] = "Windows Registry Editor Version 5.00";
+
+bool IsLine(const char* begin, const char* end, const char* text) {
+    while (end > begin && HostIsBlank(end[-1])) --end;
+    size_t size = std::strlen(text);
+    return static_cast<size_t>(end - begin) == size && std::memcmp(begin, text, size) == 0;
+}
 
 }  // namespace
 
@@ -171,29 +211,55 @@ bool Reg4EqualNoCase(const char* text, size_t size, const char* name) {
     return name[size] == '\0';
 }
 
-Reg4Reader::Reg4Reader(const char* text, size_t size)
-    : p_(text), end_(text + size), has_zeros_(std::memchr(text, '\0', size) != nullptr) {}
+Reg4Reader::Reg4Reader(const char* text, size_t size, bool strict)
+    : lines_(new Reg4Lines{text, text + size, strict}),
+      strict_(strict),
+      has_zeros_(std::memchr(text, '\0', size) != nullptr) {}
+
+Reg4Reader::~Reg4Reader() { delete lines_; }
 
 bool Reg4Reader::Next(Reg4Item* item) {
     const char* begin;
     const char* end;
-    while (NextLine(&p_, end_, &begin, &end)) {
-        ++line_;
+    while (lines_->Next(&begin, &end)) {
+        item->text = std::string_view(begin, static_cast<size_t>(end - begin));
+        if (strict_ && has_zeros_) {
+            // A line is read up to a zero byte, as a program reading it as a
+            // C string does.
+            if (const void* zero = std::memchr(begin, '\0', static_cast<size_t>(end - begin)))
+                end = static_cast<const char*>(zero);
+        }
         while (begin < end && HostIsBlank(*begin)) ++begin;
         if (begin == end || *begin == ';') continue;
-        item->line = line_;
+        item->line = lines_->number;
         item->ends_key = false;
+        item->kind = Reg4Item::kBroken;
+        if (!seen_header_) {
+            seen_header_ = true;
+            if (IsLine(begin, end, "REGEDIT4")) continue;
+            if (IsLine(begin, end, kVersion5)) {
+                version5_ = true;
+                continue;
+            }
+            if (strict_) return true;  // no header: not a registry file
+        }
         // Lines are checked for zero bytes only when the text holds any.
         if (has_zeros_ && std::memchr(begin, '\0', static_cast<size_t>(end - begin))) {
-            item->kind = Reg4Item::kBroken;
+            // Zero bytes are what an interrupted write can leave: the key's
+            // line may be among them, so what follows belongs to no key.
             item->ends_key = true;
             return true;
         }
         if (*begin == '[') {
+            // The key's name ends at the last "]" of the line, or at the
+            // first when text follows it.
             const char* close = end;
             while (close > begin && HostIsBlank(close[-1])) --close;
             if (close - begin < 2 || close[-1] != ']') {
-                item->kind = Reg4Item::kBroken;
+                const void* first = std::memchr(begin, ']', static_cast<size_t>(end - begin));
+                close = first ? static_cast<const char*>(first) + 1 : nullptr;
+            }
+            if (!close) {
                 item->ends_key = true;
             } else if (begin[1] == '-') {
                 item->kind = Reg4Item::kDeleteKey;
@@ -204,26 +270,27 @@ bool Reg4Reader::Next(Reg4Item* item) {
             }
             return true;
         }
-        if (*begin != '"' && *begin != '@') {
-            if (line_ == 1 && static_cast<size_t>(end - begin) == 8 && std::memcmp(begin, kReg4Header, 8) == 0)
-                continue;
-            item->kind = Reg4Item::kBroken;
+        if (*begin != '"' && *begin != '@') return true;
+        const Reg4Lines before = *lines_;
+        ValueLine kind = ParseValueLine(begin, end, lines_, &item->name, &item->type, &item->data);
+        if (has_zeros_ && !strict_ && lines_->p > before.p &&
+            std::memchr(before.p, '\0', static_cast<size_t>(lines_->p - before.p))) {
+            item->ends_key = true;  // damage in a continuation line, as above
             return true;
         }
-        const char* continued = p_;
-        ValueLine kind = ParseValueLine(begin, end, &p_, end_, &item->name, &item->type, &item->data);
-        if (p_ > continued) {
-            for (const char* c = continued; c < p_; ++c) line_ += *c == '\n';
-            if (has_zeros_ && std::memchr(continued, '\0', static_cast<size_t>(p_ - continued))) {
-                // Damage in a continuation line, as above.
+        if (kind == ValueLine::kDelete) item->kind = Reg4Item::kDeleteValue;
+        if (kind != ValueLine::kValue && kind != ValueLine::kText) return true;
+        item->kind = Reg4Item::kValue;
+        if (kind == ValueLine::kValue && version5_ && (item->type == kReg4String || item->type == 2 || item->type == 7)) {
+            // Version 5 writes the bytes of texts in UTF-16LE.
+            std::string converted;
+            if (!HostUtf16ToAnsi(item->data, &converted)) {
                 item->kind = Reg4Item::kBroken;
-                item->ends_key = true;
                 return true;
             }
+            item->data.swap(converted);
         }
-        item->kind = kind == ValueLine::kValue    ? Reg4Item::kValue
-                     : kind == ValueLine::kDelete ? Reg4Item::kDeleteValue
-                                                  : Reg4Item::kBroken;
+        if (item->type == kReg4String && !item->data.empty() && item->data.back() == '\0') item->data.pop_back();
         return true;
     }
     return false;

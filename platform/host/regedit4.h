@@ -49,25 +49,43 @@ struct Reg4Item {
     // may have been the key's own line, or holds zero bytes, which is what an
     // interrupted write leaves).
     bool ends_key = false;
-    // The number of the item's first line, from 1.
+    // The number of the item's first line, from 1, and that line as it is
+    // in the text (without its line end).
     size_t line = 0;
+    std::string_view text;
 };
 
-// Reads text (which it does not copy) item by item. Lines end in LF, with or
-// without a CR before it; blank lines, lines starting with ";" and the
-// header are passed over. A hex list goes on over the following lines while
-// a line ends in a backslash. A last line without a line end is not read.
+struct Reg4Lines;
+
+// Reads text (which it does not copy) item by item, as regedit imports it.
+// Lines end in LF, CR LF or a lone CR, mixed as they come; blank lines,
+// lines starting with ";" and the header ("REGEDIT4", or "Windows Registry
+// Editor Version 5.00", whose texts in hex(1), hex(2) and hex(7) values are
+// UTF-16LE and are converted to Windows-1252) are passed over. A comment may
+// follow a value, text may follow the "]" of a key line, a hex list may end
+// in a comma and goes on over the following lines while a line ends in a
+// backslash, with blank and comment lines between them passed over.
+//
+// strict reads a file as it is: a last line without a line end is read, a
+// line is read up to a zero byte in it, and a first line other than a
+// header is kBroken. Otherwise the reader takes the text as the store's own,
+// where a last line without a line end is the remains of a cut write and
+// is not read, and a line holding a zero byte is kBroken with ends_key.
 class Reg4Reader {
 public:
-    Reg4Reader(const char* text, size_t size);
+    Reg4Reader(const char* text, size_t size, bool strict = false);
+    ~Reg4Reader();
+    Reg4Reader(const Reg4Reader&) = delete;
+    Reg4Reader& operator=(const Reg4Reader&) = delete;
     // The next item; false at the end of the text.
     bool Next(Reg4Item* item);
 
 private:
-    const char* p_;
-    const char* end_;
-    size_t line_ = 0;
+    Reg4Lines* lines_;
+    bool strict_;
     bool has_zeros_;
+    bool seen_header_ = false;
+    bool version5_ = false;
 };
 
 // Appends `"name"=value` (or `@=value`) with its line end. A REG_SZ holding a

@@ -160,27 +160,35 @@ std::string SortKey(const std::string& lower_path) {
     return key;
 }
 
-// Cuts what follows the file's last line end: the remains of an append that
-// was interrupted. Returns the new size, or -1.
-off_t CutTornTail(int fd, off_t size) {
+// Makes the file end with a line end before an append: what follows its last
+// line end is cut when it starts at own_from or later (an append of the
+// store's that was interrupted), and is the user's last line otherwise,
+// which then gets a line end at the start of section. Returns the size the
+// append starts at, or -1.
+off_t EndLastLine(int fd, off_t size, size_t own_from, std::string* section) {
     char last;
     if (size == 0) return 0;
     if (pread(fd, &last, 1, size - 1) != 1) return -1;
-    if (last == '\n') return size;
+    if (last == '\n' || last == '\r') return size;
     char buffer[4096];
     off_t pos = size;
-    while (pos > 0) {
+    off_t keep = 0;
+    while (pos > 0 && keep == 0) {
         off_t chunk = std::min<off_t>(pos, static_cast<off_t>(sizeof buffer));
         if (pread(fd, buffer, static_cast<size_t>(chunk), pos - chunk) != chunk) return -1;
         for (off_t i = chunk; i > 0; --i) {
-            if (buffer[i - 1] == '\n') {
-                off_t keep = pos - chunk + i;
-                return ftruncate(fd, keep) == 0 ? keep : -1;
+            if (buffer[i - 1] == '\n' || buffer[i - 1] == '\r') {
+                keep = pos - chunk + i;
+                break;
             }
         }
         pos -= chunk;
     }
-    return ftruncate(fd, 0) == 0 ? 0 : -1;
+    if (own_from == RegistryStore::kNotOwn || static_cast<size_t>(keep) < own_from) {
+        section->insert(0, "\r\n");
+        return size;
+    }
+    return ftruncate(fd, keep) == 0 ? keep : -1;
 }
 
 }  // namespace
@@ -190,6 +198,10 @@ RegistryStore::~RegistryStore() = default;
 
 void RegistryStore::Clear() {
     recent_ = recent_parent_ = nullptr;
+    appended_ = false;
+    foreign_ = false;
+    loaded_from_file_ = false;
+    own_from_ = kNotOwn;
     slots_.clear();
     keys_.clear();
     pending_keys_.clear();
@@ -198,19 +210,106 @@ void RegistryStore::Clear() {
     appended_bytes_ = 0;
 }
 
-bool RegistryStore::Open(const std::string& path, std::string* error) {
+bool RegistryStore::Open(const std::string& path, std::string* error, size_t own_from) {
     Clear();
     path_ = path;
     std::string text;
     bool missing = false;
+    auto fail = [&](const std::string& why) {
+        Clear();
+        path_ = path;
+        if (error) *error = "the registry file " + path + " " + why;
+        return false;
+    };
     if (!HostReadWholeFile(path, &text, &missing)) {
         if (missing) return true;
-        int code = errno;
-        if (error) *error = "cannot read the registry file " + path + ": " + strerror(code);
-        return false;
+        return fail(std::string("cannot be read: ") + strerror(errno));
     }
+    own_from_ = own_from;
+    if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
+        std::string ansi;
+        if (!HostUtf16ToAnsi(text.substr(2), &ansi)) {
+            // The line of the first character without a Windows-1252 form.
+            size_t line = 1;
+            std::string decoded;
+            for (size_t i = 2; i + 1 < text.size(); i += 2) {
+                if (!HostUtf16ToAnsi(text.substr(i, 2), &decoded)) break;
+                if (decoded == "\n" || (decoded == "\r" && !(i + 3 < text.size() && text[i + 2] == '\n'))) ++line;
+            }
+            return fail("cannot be imported: line " + std::to_string(line) +
+                        " holds text that has no Windows-1252 form, or the file is cut");
+        }
+        text.swap(ansi);
+        foreign_ = true;
+    } else if (text.compare(0, 8, "REGEDIT4") != 0) {
+        // A version 5 export, or no registry file at all (refused below).
+        foreign_ = !text.empty();
+    }
+    // What follows the last line end, when the store appended it, is an
+    // append cut short: it goes from the file, once the rest has loaded.
+    size_t last = text.find_last_of("\r\n");
+    size_t tail = last == std::string::npos ? 0 : last + 1;
+    bool torn = tail < text.size() && !foreign_ && own_from != kNotOwn && tail >= own_from;
+    if (torn) text.resize(tail);
+    Reserve(text.size() / 128);
+    Reg4Reader reader(text.data(), text.size(), true);
+    Reg4Item item;
+    Key* current = nullptr;
+    // Whether the file is byte for byte what the store writes: then a
+    // rewrite loses nothing of it. Checked item by item while it holds.
+    bool own_form = !foreign_ && text.compare(0, std::strlen(kReg4Header), kReg4Header) == 0;
+    size_t at = std::strlen(kReg4Header);
+    std::string rendered;
+    while (reader.Next(&item)) {
+        bool read = false;
+        if (item.kind == Reg4Item::kKey) {
+            std::string key_path = CanonicalPath(item.key.data(), item.key.size());
+            current = nullptr;
+            if (!key_path.empty()) {
+                read = true;
+                if (own_form) {
+                    rendered = "\r\n[";
+                    rendered.append(item.key.data(), item.key.size());
+                    rendered += "]\r\n";
+                }
+                current = MakeKey(std::move(key_path), false);
+            }
+        } else if (item.kind == Reg4Item::kValue && current) {
+            read = true;
+            if (own_form) {
+                rendered.clear();
+                Reg4AppendValue(&rendered, item.name, item.type, item.data);
+            }
+            PutValue(current, item.name, item.type, std::move(item.data), false);
+        }
+        if (!read) {
+            std::string line(item.text);
+            if (line.size() > 200) line = line.substr(0, 200) + "...";
+            return fail("cannot be imported faithfully: line " + std::to_string(item.line) + ": " + line);
+        }
+        if (own_form) {
+            own_form = text.compare(at, rendered.size(), rendered) == 0;
+            at += rendered.size();
+        }
+    }
+    own_form = own_form && at == text.size();
+    if (torn && truncate(path.c_str(), static_cast<off_t>(tail)) != 0)
+        return fail(std::string("cannot be repaired: ") + strerror(errno));
     loaded_bytes_ = text.size();
-    LoadText(text);
+    loaded_from_file_ = !text.empty() && !own_form;
+    return true;
+}
+
+bool RegistryStore::KeepBackup() {
+    if (!loaded_from_file_ || backup_path_.empty()) return true;
+    struct stat st;
+    if (lstat(backup_path_.c_str(), &st) == 0) {
+        loaded_from_file_ = false;
+        return true;
+    }
+    std::string text;
+    if (!HostReadWholeFile(path_, &text, nullptr) || !HostReplaceFileWhole(backup_path_, text)) return false;
+    loaded_from_file_ = false;
     return true;
 }
 
@@ -428,6 +527,9 @@ bool RegistryStore::FlushAll() {
 bool RegistryStore::FlushKey(Key* key) {
     if (!key->pending_create && key->pending_values.empty()) return true;
     if (path_.empty()) return false;
+    // A file in another form is written whole, in REGEDIT4, by its first
+    // change; everything pending is then on disk.
+    if (foreign_) return Compact();
     const std::string& path = key->path;
 
     std::string section = "\r\n[" + key->path + "]\r\n";
@@ -439,7 +541,10 @@ bool RegistryStore::FlushKey(Key* key) {
     int fd = open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     struct stat st;
-    off_t size = fstat(fd, &st) == 0 ? CutTornTail(fd, st.st_size) : -1;
+    off_t size = fstat(fd, &st) == 0 ? EndLastLine(fd, st.st_size, own_from_, &section) : -1;
+    if (size >= 0 && !appended_ &&
+        (!KeepBackup() || (before_first_append_ && !before_first_append_(static_cast<size_t>(size)))))
+        size = -1;
     bool ok = size >= 0;
     bool fresh = size == 0;
     if (ok && fresh) section.insert(0, kReg4Header);
@@ -455,6 +560,10 @@ bool RegistryStore::FlushKey(Key* key) {
     if (ok && fresh) ok = HostSyncDirectoryOf(path_);
     if (!ok) return false;
 
+    if (!appended_) {
+        appended_ = true;
+        if (own_from_ == kNotOwn || own_from_ > static_cast<size_t>(size)) own_from_ = static_cast<size_t>(size);
+    }
     appended_bytes_ += section.size();
     for (size_t index : key->pending_values) key->values[index].pending = false;
     key->pending_values.clear();
@@ -487,13 +596,16 @@ std::string RegistryStore::Serialize() const {
 
 bool RegistryStore::Compact() {
     if (path_.empty()) return false;
+    if (!KeepBackup()) return false;
     std::string text = Serialize();
     if (!HostReplaceFileWhole(path_, text)) return false;
-    for (Key* key : pending_keys_) {
-        for (size_t index : key->pending_values) key->values[index].pending = false;
-        key->pending_values.clear();
-        key->pending_create = false;
-        key->queued = false;
+    foreign_ = false;
+    own_from_ = 0;
+    for (Key& key : keys_) {
+        for (size_t index : key.pending_values) key.values[index].pending = false;
+        key.pending_values.clear();
+        key.pending_create = false;
+        key.queued = false;
     }
     pending_keys_.clear();
     loaded_bytes_ = text.size();

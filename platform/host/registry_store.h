@@ -15,24 +15,25 @@
 // with; an empty value name is the key's unnamed value. A key implies its
 // parents.
 //
-// The loader accepts LF line ends, hex lists continued over lines with a
-// trailing backslash and ";" comments, and skips anything it cannot read: a
-// malformed line, a value after a malformed section line or after a line
-// holding zero bytes, "[-key]" deletion sections, value deletions
-// ("name"=-), and a last line without a line end, which is where an
-// interrupted append ends. The store always loads.
+// Open reads a file strictly and refuses what it cannot import faithfully,
+// "[-key]" and "name"=- deletions included. LoadText takes text as the
+// store's own and skips what it cannot read: a malformed line, a value after
+// a malformed key line or after a line holding zero bytes, deletions, and a
+// last line without a line end, which is where an interrupted append ends.
 //
 // REG_SZ values are kept without their terminating zero (SetValue drops one
 // trailing zero byte, as RegSetValueExA's callers pass it).
 //
-// A flush that finds the file ending without a line end (an append that was
-// interrupted) cuts that torn line away before appending.
+// A flush that finds the file ending without a line end cuts that torn line
+// away before appending when the store appended it, and ends the line first
+// when it is the user's.
 #ifndef VSETUP_HOST_REGISTRY_STORE_H
 #define VSETUP_HOST_REGISTRY_STORE_H
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -49,11 +50,30 @@ public:
     RegistryStore(const RegistryStore&) = delete;
     RegistryStore& operator=(const RegistryStore&) = delete;
 
+    static const size_t kNotOwn = static_cast<size_t>(-1);
+
     // Empties the store and loads the file at path when it exists; later
     // flushes go to that file, which is not created before the first one.
-    // false, with a line of text in *error, when the file exists but cannot be
-    // read (the store is then empty).
-    bool Open(const std::string& path, std::string* error);
+    //
+    // The file is read as a REGEDIT4 import reads it (Reg4Reader, strict),
+    // UTF-16LE files included. own_from is where the store's own appends
+    // begin in it (kNotOwn when it has none): a last line without a line end
+    // that starts there or later is the remains of an interrupted append and
+    // is cut from the file; one before it is the user's and is read.
+    //
+    // false, with a line of text in *error, when the file exists but cannot
+    // be read, or holds anything that cannot be imported faithfully (the file
+    // is then untouched and the store empty). The error names the file, the
+    // line number and the line.
+    bool Open(const std::string& path, std::string* error, size_t own_from = 0);
+    // Called once before the store first appends to its file, with the
+    // file's size then; the append does not happen when it returns false.
+    void SetBeforeFirstAppend(std::function<bool(size_t)> hook) { before_first_append_ = std::move(hook); }
+    // Where a copy of the file as it was loaded is kept before the store
+    // first rewrites it whole (Compact, or the first change to a file that
+    // is not in REGEDIT4 form); the copy is made only when that path does
+    // not exist yet. "" (the default) keeps none.
+    void SetBackupPath(const std::string& path) { backup_path_ = path; }
     // Merges REGEDIT4 text into the store as loading a file does. What it
     // brings is not marked for flushing.
     void LoadText(const std::string& text);
@@ -133,6 +153,16 @@ private:
     Key* recent_ = nullptr;
     Key* recent_parent_ = nullptr;
     std::string path_;
+    std::string backup_path_;
+    std::function<bool(size_t)> before_first_append_;
+    bool appended_ = false;  // since Open
+    // The file is not in the form the store appends to (UTF-16, version 5):
+    // its first change writes it whole.
+    bool foreign_ = false;
+    // The file existed when it was opened and has not been rewritten since.
+    bool loaded_from_file_ = false;
+    size_t own_from_ = kNotOwn;
+    bool KeepBackup();
     size_t loaded_bytes_ = 0;
     size_t appended_bytes_ = 0;
 };
