@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/robust/robust_support.h"
 
@@ -97,6 +99,20 @@ TEST(LosslessRuns, AnUnwritableRegistryIsReportedOnce) {
     ASSERT_EQ(2u, texts.size());
     EXPECT_EQ("Can't write to the registry file " + prefix + "/registry.reg.", texts[0]);
     EXPECT_EQ(seed, ReadFile(prefix + "/registry.reg"));
+}
+
+TEST(LosslessRuns, ConcurrentRunsTakeTurnsAndLoseNoWrite) {
+    TempDir root;
+    const std::string prefix = root / "prefix";
+    std::vector<RunResult> runs(6);
+    std::vector<std::thread> threads;
+    for (RunResult& run : runs) threads.emplace_back([&] { run = RunProgram(kDisk, prefix); });
+    for (std::thread& thread : threads) thread.join();
+    for (const RunResult& run : runs) EXPECT_EQ(0, run.exitCode);
+    RegEntries entries;
+    ASSERT_TRUE(LoadRegistry(prefix + "/registry.reg", &entries));
+    for (int i = 0; i < 6; ++i) EXPECT_EQ("\"4.0\"", entries[kClass + "000" + std::to_string(i)]["ver"]) << i;
+    EXPECT_FALSE(FileExists(prefix + "/vsetup.journal"));
 }
 
 }  // namespace
