@@ -160,7 +160,10 @@ TEST_F(InstallRun, MissingSetupFileStillEndsNormally) {
                                         "Can't find section: [Prev.DelReg]", kDone}),
               run.MessageTexts());
     EXPECT_NE(std::string::npos, run.Events("message").back().find("\"caption\":\"\""));
-    EXPECT_EQ("[boot.description]\r\ndisplay.drv=\r\n", ReadFile(windows_ + "/system.ini"));
+    // Nothing after the copy step is written: no boot entry naming no driver,
+    // no empty display instance.
+    EXPECT_FALSE(FileExists(windows_ + "/system.ini"));
+    EXPECT_FALSE(FileExists(prefix_ + "/registry.reg"));
     EXPECT_FALSE(FileExists(windows_ + "/SYSTEM/card.drv"));
 }
 
