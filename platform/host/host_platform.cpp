@@ -96,16 +96,40 @@ const long kErrorWriteFault = 29;
 bool MapForRead(const char* path, std::string* host) { return HostMapPath(path, false, host); }
 bool MapForWrite(const char* path, std::string* host) { return HostMapPath(path, true, host); }
 
-// Opens a regular file for reading; a directory does not open, as on Windows.
-int OpenRegularFile(const char* path) {
+// Whether host_path, with its links resolved, stays inside the directory the
+// installer was started from (the disk): a link on a disk never brings a
+// file of the host into the Windows tree.
+bool StaysOnTheDisk(const std::string& host_path) {
+    char* real = realpath(host_path.c_str(), nullptr);
+    if (!real) return true;  // nothing there: the open fails on its own
+    std::string resolved = real;
+    std::free(real);
+    if (resolved == host_path) return true;
+    char* here = realpath(".", nullptr);
+    if (!here) return false;
+    std::string disk = here;
+    std::free(here);
+    return disk == "/" || resolved.compare(0, disk.size() + 1, disk + "/") == 0;
+}
+
+// Opens a regular file of the disk for reading; a directory does not open, as
+// on Windows. *refused tells a file that is there but is not opened: a link
+// leading off the disk, a device, a FIFO or a socket, which stderr names.
+int OpenRegularFile(const char* path, bool* refused = nullptr) {
     std::string host;
+    if (refused) *refused = false;
     if (!MapForRead(path, &host)) return -1;
-    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
+    const char* why = nullptr;
+    int fd = -1;
+    if (!StaysOnTheDisk(host)) {
+        why = "it is a link leading off the disk";
+    } else {
+        fd = HostOpenRegular(host);
+        if (fd < 0 && errno == EINVAL) why = "it is not a regular file";
+    }
+    if (why) {
+        std::fprintf(stderr, "vsetup: %s is not read: %s\n", host.c_str(), why);
+        if (refused) *refused = true;
     }
     return fd;
 }
@@ -417,6 +441,14 @@ int PlatReplaceFile(const char* source, const char* destination) {
     struct stat st;
     if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
     if (IsReadOnlyFile(to)) return 0;
+    if (lstat(to.c_str(), &st) == 0) {
+        // The installed file keeps the owner, group and mode of the one it
+        // replaces: a privileged run does not take the user's files.
+        int fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        bool kept = fd >= 0 && HostTakeOwnership(fd, st);
+        if (fd >= 0) close(fd);
+        if (!kept) return 0;
+    }
     if (rename(from.c_str(), to.c_str()) != 0) return 0;
     HostSyncDirectoryOf(to);
     return 1;
@@ -437,8 +469,11 @@ static bool FitsLzPath(const char* path) {
 
 PlatLz PlatLzOpenRead(const char* path) {
     if (!FitsLzPath(path)) return PLAT_LZ_NOT_FOUND;
-    int fd = OpenRegularFile(path);
-    return fd < 0 ? PLAT_LZ_NOT_FOUND : fd;
+    bool refused = false;
+    int fd = OpenRegularFile(path, &refused);
+    // A refused file is there: asking for another diskette would not help.
+    if (fd < 0) return refused ? PLAT_LZ_ERROR_READ : PLAT_LZ_NOT_FOUND;
+    return fd;
 }
 
 PlatLz PlatLzOpenWrite(const char* path) {

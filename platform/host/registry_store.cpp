@@ -221,9 +221,9 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
         if (error) *error = "the registry file " + path + " " + why;
         return false;
     };
-    if (!HostReadWholeFile(path, &text, &missing)) {
+    if (!HostReadWholeFile(path, &text, &missing, kMaxFileSize)) {
         if (missing) return true;
-        return fail(std::string("cannot be read: ") + strerror(errno));
+        return fail("cannot be read: " + HostReadError(errno, kMaxFileSize));
     }
     own_from_ = own_from;
     if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
@@ -308,7 +308,8 @@ bool RegistryStore::KeepBackup() {
         return true;
     }
     std::string text;
-    if (!HostReadWholeFile(path_, &text, nullptr) || !HostReplaceFileWhole(backup_path_, text)) return false;
+    if (!HostReadWholeFile(path_, &text, nullptr, kMaxFileSize) || !HostReplaceFileWhole(backup_path_, text, path_))
+        return false;
     loaded_from_file_ = false;
     return true;
 }

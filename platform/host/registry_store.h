@@ -51,6 +51,8 @@ public:
     RegistryStore& operator=(const RegistryStore&) = delete;
 
     static const size_t kNotOwn = static_cast<size_t>(-1);
+    // The largest registry file Open reads; a larger one is refused.
+    static const size_t kMaxFileSize = 256u << 20;
 
     // Empties the store and loads the file at path when it exists; later
     // flushes go to that file, which is not created before the first one.
