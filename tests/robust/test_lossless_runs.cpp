@@ -115,4 +115,97 @@ TEST(LosslessRuns, ConcurrentRunsTakeTurnsAndLoseNoWrite) {
     EXPECT_FALSE(FileExists(prefix + "/vsetup.journal"));
 }
 
+const char kSetupDat[] =
+    "[Product]\r\nProductName=Vorel Test 3D\r\nDriverInf=card.inf\r\nOemsetupInf=oemsetup.inf\r\n"
+    "[Source Media Descriptions]\r\n1=Disk 1\r\n"
+    "[Extra]\r\nCHIPID=0312\r\n"
+    "[WindowsDir]\r\n1,readme.txt\r\n"
+    "[SystemDir]\r\n1,card.drv\r\n1,card.cpl\r\n"
+    "[Prev.DelReg]\r\n"
+    "[Driver.AddReg]\r\nHKR,,Ver,,4.0\r\n";
+
+std::string Done() { return "Setup is complete.\\n\\nWould you like to run Display control panel right now?"; }
+
+// A small disk and an empty prefix; a run that blocks is stopped by an alarm.
+struct OddFiles {
+    OddFiles() {
+        chmod(root.path().c_str(), 0755);
+        WriteFile(disk + "/setup.dat", kSetupDat);
+        WriteFile(disk + "/readme.txt", "readme");
+        WriteFile(disk + "/card.drv", "driver");
+        WriteFile(disk + "/card.cpl", "panel");
+        WriteFile(root / "secret", "the host's secret");
+        mkdir(prefix.c_str(), 0755);
+    }
+    RunResult Run(int expected_exit = 0) {
+        RunResult run = RunProgram(disk, prefix, "", {}, [] { alarm(20); });
+        EXPECT_EQ(expected_exit, run.exitCode);
+        return run;
+    }
+    void Replace(const std::string& path, const std::string& kind) {
+        unlink(path.c_str());
+        if (kind == "fifo") ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+        if (kind == "link") ASSERT_EQ(0, symlink((root / "secret").c_str(), path.c_str()));
+        if (kind == "huge") {
+            WriteFile(path, "");
+            ASSERT_EQ(0, truncate(path.c_str(), 100LL << 30));  // sparse: 100 GB that take no room
+        }
+    }
+    TempDir root;
+    std::string disk = root / "disk";
+    std::string prefix = root / "prefix";
+    std::string windows = prefix + "/drive_c/WINDOWS";
+};
+
+TEST(LosslessRuns, OddFilesAreRefusedWithoutBlockingOrAborting) {
+    const std::string cant_copy = "Can't copy file: c:\\\\windows\\\\system\\\\card.cpl";
+    for (const char* kind : {"link", "fifo"}) {
+        SCOPED_TRACE(kind);
+        OddFiles odd;
+        odd.Replace(odd.disk + "/card.cpl", kind);
+        EXPECT_EQ((std::vector<std::string>{cant_copy, Done()}), odd.Run().MessageTexts());
+        EXPECT_FALSE(FileExists(odd.windows + "/SYSTEM/card.cpl"));
+        EXPECT_EQ("driver", ReadFile(odd.windows + "/SYSTEM/card.drv"));
+    }
+    for (const char* kind : {"fifo", "huge"}) {
+        SCOPED_TRACE(kind);
+        OddFiles odd;
+        mkdir((odd.prefix + "/drive_c").c_str(), 0755);
+        mkdir(odd.windows.c_str(), 0755);
+        odd.Replace(odd.windows + "/system.ini", kind);
+        EXPECT_EQ((std::vector<std::string>{"Can't write the display entry to system.ini.", Done()}),
+                  odd.Run().MessageTexts());
+        odd.Replace(odd.prefix + "/registry.reg", kind);
+        EXPECT_TRUE(odd.Run(1).lines.empty());
+        unlink((odd.prefix + "/registry.reg").c_str());
+        odd.Replace(odd.disk + "/setup.dat", kind);
+        std::vector<std::string> texts = odd.Run().MessageTexts();
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ("Not enough memory to process Setup Information file.", texts[0]);
+        EXPECT_FALSE(FileExists(odd.prefix + "/registry.reg"));
+    }
+}
+
+TEST(LosslessRuns, ReplacedFilesKeepTheirOwnerAndMode) {
+    if (getuid() != 0) GTEST_SKIP() << "only a privileged run can take a user's files";
+    OddFiles odd;
+    RunProgram(odd.disk, odd.prefix);
+    const std::string files[] = {odd.windows + "/system.ini", odd.windows + "/SYSTEM/card.drv",
+                                 odd.prefix + "/registry.reg"};
+    for (const std::string& file : files) {
+        ASSERT_EQ(0, chown(file.c_str(), 65534, 65534));
+        ASSERT_EQ(0, chmod(file.c_str(), 0640));
+    }
+    WriteFile(odd.disk + "/card.drv", "driver 2");
+    odd.Run();
+    for (const std::string& file : files) {
+        struct stat st;
+        ASSERT_EQ(0, stat(file.c_str(), &st));
+        EXPECT_EQ(65534u, st.st_uid) << file;
+        EXPECT_EQ(65534u, st.st_gid) << file;
+        EXPECT_EQ(0640u, st.st_mode & 07777) << file;
+    }
+    EXPECT_EQ("driver 2", ReadFile(odd.windows + "/SYSTEM/card.drv"));
+}
+
 }  // namespace
