@@ -110,7 +110,9 @@ bool HostOpenPrefix(std::string* error) {
     std::string prefix;
     if (const char* env = std::getenv("VSETUP_PREFIX"); env && *env) {
         prefix = env;
-    } else if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) {
+    } else if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/') {
+        // A relative XDG_DATA_HOME is invalid and ignored, as the XDG base
+        // directory rules say.
         prefix = std::string(data) + "/vsetup/prefix";
     } else if (const char* home = std::getenv("HOME"); home && *home) {
         prefix = std::string(home) + "/.local/share/vsetup/prefix";
