@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,6 +207,43 @@ TEST(LosslessRuns, ReplacedFilesKeepTheirOwnerAndMode) {
         EXPECT_EQ(0640u, st.st_mode & 07777) << file;
     }
     EXPECT_EQ("driver 2", ReadFile(odd.windows + "/SYSTEM/card.drv"));
+}
+
+TEST(LosslessRuns, ATranscriptThatCannotBeWrittenNeverStopsTheInstallation) {
+    const std::function<void()> sinks[] = {
+        [] { dup2(open("/dev/full", O_WRONLY), 1); },
+        [] {
+            int reader_gone[2];
+            if (pipe(reader_gone) != 0) _exit(126);
+            close(reader_gone[0]);
+            dup2(reader_gone[1], 1);
+        },
+    };
+    for (const auto& sink : sinks) {
+        OddFiles odd;
+        RunResult run = RunProgram(odd.disk, odd.prefix, "", {}, sink);
+        EXPECT_EQ(2, run.exitCode);
+        EXPECT_EQ("panel", ReadFile(odd.windows + "/SYSTEM/card.cpl"));
+        EXPECT_NE(std::string::npos, ReadFile(odd.windows + "/system.ini").find("display.drv=Vorel Test 3D"));
+        EXPECT_FALSE(FileExists(odd.prefix + "/vsetup.journal"));
+    }
+}
+
+TEST(LosslessRuns, UnknownUiValuesAreRefusedAndARelativeXdgDataHomeIgnored) {
+    for (const char* ui : {"VSETUP_UI=Batch", "VSETUP_UI=bach"}) {
+        OddFiles odd;
+        RunResult run = RunProgram(odd.disk, odd.prefix, "", {ui});
+        EXPECT_EQ(1, run.exitCode) << ui;
+        EXPECT_TRUE(run.lines.empty());
+        EXPECT_FALSE(FileExists(odd.prefix + "/drive_c"));
+    }
+    OddFiles odd;
+    const std::string home = odd.root / "home";
+    RunResult run = RunProgram(odd.disk, odd.prefix, "", {"HOME=" + home, "XDG_DATA_HOME=relative"},
+                               [] { unsetenv("VSETUP_PREFIX"); });
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_TRUE(FileExists(home + "/.local/share/vsetup/prefix/registry.reg"));
+    EXPECT_FALSE(FileExists(odd.disk + "/relative"));
 }
 
 }  // namespace
