@@ -35,6 +35,9 @@ struct SetupState {
     // Set when no free display class instance exists; the registry and
     // hardware steps are then skipped.
     int noFreeInstance;
+    // Set when the setup text could not be loaded; the steps after the copy
+    // step then write nothing (no instance, no hardware keys, no boot entry).
+    int setupTextMissing;
 };
 
 extern SetupState g_setup;

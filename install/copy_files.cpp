@@ -280,10 +280,12 @@ void InstallFiles(PlatWindow page) {
     PlatSetItemText(page, kStatusSource, "");
     PlatSetItemText(page, kStatusDestination, "");
     if (g_setup.sourceDirTooLong) {
+        g_setup.setupTextMissing = 1;
         ShowError("Setup can't read its files: the path of the directory it was started from is too long.");
         return;
     }
     if (!LoadSetupText()) {
+        g_setup.setupTextMissing = 1;
         ShowError("Not enough memory to process Setup Information file.");
         return;
     }

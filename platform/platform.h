@@ -25,7 +25,9 @@
 // store). Returns non-zero on success. Called once by the program entry before
 // anything else here; a failure is reported by the caller.
 int PlatStartup();
-// Puts what the backend keeps in memory to rest (on the host: the store).
+// Ends the backend's work before the program exits: whatever it still holds
+// only in memory is written out (on the host: registry keys that were created
+// but never flushed), and its files are left tidy.
 void PlatShutdown();
 // The last start-up failure as one line of text, for the program entry.
 const char* PlatStartupError();

@@ -33,7 +33,7 @@ size_t PairsToBytes(const char* text, unsigned char* out) {
 }
 
 void InstallHardwareKeys() {
-    if (g_setup.noFreeInstance) return;
+    if (g_setup.noFreeInstance || g_setup.setupTextMissing) return;
     char work[kPathSize];
     char path[kPathSize];
 
@@ -68,6 +68,9 @@ void InstallHardwareKeys() {
 }
 
 void WriteBootEntry() {
+    // Without the setup text the product name is empty: the entry would
+    // name no driver.
+    if (g_setup.setupTextMissing) return;
     if (!PlatWriteProfileString("boot.description", "display.drv", g_setup.productName, "system.ini"))
         ShowError("Can't write the display entry to system.ini.");
 }

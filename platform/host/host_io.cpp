@@ -1,8 +1,12 @@
 #include "platform/host/host_io.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 bool HostWriteAll(int fd, const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);
@@ -24,4 +28,108 @@ std::string HostDirectoryOf(const std::string& path) {
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
+}
+
+bool HostSyncDirectoryOf(const std::string& host_path) {
+    int fd = open(HostDirectoryOf(host_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+int HostOpenRegular(const std::string& host_path) {
+    struct stat st;
+    if (stat(host_path.c_str(), &st) != 0) return -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
+    // Whatever took the file's place since is checked again once open.
+    int fd = open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+std::string HostReadError(int code, size_t max_size) {
+    if (code == EINVAL) return "it is not a regular file";
+    if (code == EFBIG) return "it is larger than " + std::to_string(max_size >> 20) + " MB";
+    return std::strerror(code);
+}
+
+bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing, size_t max_size) {
+    if (missing) *missing = false;
+    data->clear();
+    int fd = HostOpenRegular(host_path);
+    if (fd < 0) {
+        if (missing) *missing = (errno == ENOENT || errno == ENOTDIR);
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || static_cast<unsigned long long>(st.st_size) > max_size) {
+        close(fd);
+        errno = EFBIG;
+        return false;
+    }
+    data->reserve(static_cast<size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            int code = errno;
+            close(fd);
+            data->clear();
+            errno = code;
+            return false;
+        }
+        if (got == 0) break;
+        if (data->size() + static_cast<size_t>(got) > max_size) {  // it grew while being read
+            close(fd);
+            data->clear();
+            errno = EFBIG;
+            return false;
+        }
+        data->append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return true;
+}
+
+bool HostTakeOwnership(int fd, const struct stat& st) {
+    // Only a privileged run can give a file away; an unprivileged one makes
+    // files of its own user, which is then the owner already.
+    if (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) return false;
+    return fchmod(fd, st.st_mode & 07777) == 0;
+}
+
+bool HostReplaceFileWhole(const std::string& host_path, const std::string& data, const std::string& like_path) {
+    std::string directory = HostDirectoryOf(host_path);
+    size_t slash = host_path.rfind('/');
+    std::string base = slash == std::string::npos ? host_path : host_path.substr(slash + 1);
+    if (base.empty()) return false;
+
+    struct stat st;
+    bool like = stat(host_path.c_str(), &st) == 0 || (!like_path.empty() && stat(like_path.c_str(), &st) == 0);
+
+    std::string temp = directory + "/." + base + ".XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+    temp.assign(name.data());
+
+    bool ok = (like ? HostTakeOwnership(fd, st) : fchmod(fd, 0644) == 0) &&
+              HostWriteAll(fd, data.data(), data.size()) && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (!ok || rename(temp.c_str(), host_path.c_str()) != 0) {
+        unlink(temp.c_str());
+        return false;
+    }
+    return HostSyncDirectoryOf(host_path);
 }

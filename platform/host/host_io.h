@@ -1,9 +1,12 @@
-// Small file helpers shared by the host backend's pieces.
+// File primitives shared by the host backend's pieces: whole writes, whole
+// reads, whole replacement and directory syncs.
 #ifndef VSETUP_HOST_IO_H
 #define VSETUP_HOST_IO_H
 
 #include <cstddef>
 #include <string>
+
+struct stat;
 
 // Writes all size bytes, going on after short writes and interruptions.
 // false on an error or when nothing more can be written.
@@ -11,5 +14,43 @@ bool HostWriteAll(int fd, const void* data, size_t size);
 
 // The directory part of a host path ("." for a bare name, "/" for the root).
 std::string HostDirectoryOf(const std::string& path);
+
+// Puts the directory holding host_path on stable storage, so that a file
+// created, renamed or removed there stays so after a crash. false when the
+// directory cannot be opened or synced.
+bool HostSyncDirectoryOf(const std::string& host_path);
+
+// The largest file HostReadWholeFile reads by default: profile files (a
+// Windows 95 profile is at most 64 KB).
+const size_t kHostMaxTextFile = 16u << 20;
+
+// Opens a regular file for reading without ever blocking (a FIFO does not
+// open) and without side effects (a device is never opened). -1 with errno
+// set (EINVAL for anything that is not a regular file).
+int HostOpenRegular(const std::string& host_path);
+
+// Reads a whole regular file of at most max_size bytes. false when it cannot
+// be read (errno EINVAL when it is not a regular file, EFBIG when it is
+// larger); *missing tells whether that was because it does not exist (may be
+// null).
+bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing,
+                       size_t max_size = kHostMaxTextFile);
+
+// The reason of the last failed read in words, as HostReadWholeFile leaves
+// errno ("is not a regular file", "is larger than N bytes", ...).
+std::string HostReadError(int code, size_t max_size = kHostMaxTextFile);
+
+// Gives the open file fd the owner, group and mode of the file st describes,
+// as far as this process may. false when the mode could not be set.
+bool HostTakeOwnership(int fd, const struct stat& st);
+
+// Replaces the file at host_path by data, whole or not at all: writes a
+// temporary file in the same directory, syncs it, renames it over host_path
+// and syncs the directory. A replaced file keeps its owner, group and mode; a
+// new one takes those of like_path when given and existing, else mode 0644.
+// On failure no temporary file is left and host_path is as it was (unless
+// only the final directory sync failed, after the rename).
+bool HostReplaceFileWhole(const std::string& host_path, const std::string& data,
+                          const std::string& like_path = std::string());
 
 #endif

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/host/host_ansi.h"
@@ -22,10 +23,14 @@ bool IsDirectory(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The path with every link resolved, or "" (errno set) when it cannot be
+// resolved.
 std::string RealPath(const std::string& path) {
-    char resolved[PATH_MAX];
-    if (!realpath(path.c_str(), resolved)) return std::string();
-    return resolved;
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return std::string();
+    std::string out = resolved;
+    std::free(resolved);
+    return out;
 }
 
 // The entry of directory whose name equals name without regard to case; the
@@ -105,7 +110,9 @@ bool HostOpenPrefix(std::string* error) {
     std::string prefix;
     if (const char* env = std::getenv("VSETUP_PREFIX"); env && *env) {
         prefix = env;
-    } else if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) {
+    } else if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/') {
+        // A relative XDG_DATA_HOME is invalid and ignored, as the XDG base
+        // directory rules say.
         prefix = std::string(data) + "/vsetup/prefix";
     } else if (const char* home = std::getenv("HOME"); home && *home) {
         prefix = std::string(home) + "/.local/share/vsetup/prefix";
@@ -128,7 +135,15 @@ bool HostOpenPrefix(std::string* error) {
         *error = "cannot create the prefix " + prefix;
         return false;
     }
+    // Every path below is built on the resolved prefix: one that cannot be
+    // resolved would leave it empty and put the tree at the root of the host.
     g_prefix = RealPath(prefix);
+    if (g_prefix.empty() || g_prefix == "/") {
+        *error = "cannot resolve the prefix " + prefix + ": " +
+                 (g_prefix.empty() ? std::strerror(errno) : "it is the root directory");
+        g_prefix.clear();
+        return false;
+    }
     // drive_c is the root of drive C: and may itself be a link.
     if (!MakeTree(g_prefix, {"drive_c", "WINDOWS", "SYSTEM"}, 1) ||
         !MakeTree(g_prefix, {"drive_c", "WINDOWS", "INF"}, 1)) {

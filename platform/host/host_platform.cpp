@@ -13,10 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/frontend.h"
+#include "platform/host/frontend.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_fault.h"
+#include "platform/host/host_io.h"
 #include "platform/host/host_paths.h"
+#include "platform/host/host_run.h"
 #include "platform/host/lz_expand.h"
 #include "platform/host/profile_engine.h"
 #include "platform/host/registry_store.h"
@@ -33,6 +35,11 @@ std::string g_startupError;
 // freeing a large store key by key took a fifth of a whole run.
 RegistryStore& g_store = *new RegistryStore;
 PlatFrontEnd* g_frontEnd = nullptr;
+std::string g_registryPath;
+// The registry file as it was when the store loaded it: a run that had to
+// wait for another reloads it when it changed meanwhile.
+struct stat g_registryLoaded;
+bool g_registryReported = false;  // a failed registry write was reported in this run
 
 struct Fault {
     int countdown = 0;
@@ -89,16 +96,40 @@ const long kErrorWriteFault = 29;
 bool MapForRead(const char* path, std::string* host) { return HostMapPath(path, false, host); }
 bool MapForWrite(const char* path, std::string* host) { return HostMapPath(path, true, host); }
 
-// Opens a regular file for reading; a directory does not open, as on Windows.
-int OpenRegularFile(const char* path) {
+// Whether host_path, with its links resolved, stays inside the directory the
+// installer was started from (the disk): a link on a disk never brings a
+// file of the host into the Windows tree.
+bool StaysOnTheDisk(const std::string& host_path) {
+    char* real = realpath(host_path.c_str(), nullptr);
+    if (!real) return true;  // nothing there: the open fails on its own
+    std::string resolved = real;
+    std::free(real);
+    if (resolved == host_path) return true;
+    char* here = realpath(".", nullptr);
+    if (!here) return false;
+    std::string disk = here;
+    std::free(here);
+    return disk == "/" || resolved.compare(0, disk.size() + 1, disk + "/") == 0;
+}
+
+// Opens a regular file of the disk for reading; a directory does not open, as
+// on Windows. *refused tells a file that is there but is not opened: a link
+// leading off the disk, a device, a FIFO or a socket, which stderr names.
+int OpenRegularFile(const char* path, bool* refused = nullptr) {
     std::string host;
+    if (refused) *refused = false;
     if (!MapForRead(path, &host)) return -1;
-    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
+    const char* why = nullptr;
+    int fd = -1;
+    if (!StaysOnTheDisk(host)) {
+        why = "it is a link leading off the disk";
+    } else {
+        fd = HostOpenRegular(host);
+        if (fd < 0 && errno == EINVAL) why = "it is not a regular file";
+    }
+    if (why) {
+        std::fprintf(stderr, "vsetup: %s is not read: %s\n", host.c_str(), why);
+        if (refused) *refused = true;
     }
     return fd;
 }
@@ -115,15 +146,6 @@ std::string ProfilePath(const char* file) {
 bool IsReadOnlyFile(const std::string& host_path) {
     struct stat st;
     return lstat(host_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
-}
-
-void SyncDirectoryOf(const std::string& host_path) {
-    std::string dir = host_path.substr(0, host_path.rfind('/'));
-    int fd = open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
 }
 
 }  // namespace
@@ -147,38 +169,102 @@ bool HostShouldFail(HostOperation operation) {
 
 // ---------------------------------------------------------------- start-up
 
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Loads the registry file into the store (again only when it changed since
+// it was loaded, unless always). own_from: where the appends of a stopped
+// run began.
+bool LoadRegistry(size_t own_from, bool always, std::string* error) {
+    // Flushes append to the registry file in place: through a link they
+    // would write outside the prefix.
+    struct stat st;
+    bool exists = lstat(g_registryPath.c_str(), &st) == 0;
+    if (exists && S_ISLNK(st.st_mode)) {
+        *error = "the registry file " + g_registryPath + " is a symbolic link; it has to be a file in the prefix";
+        return false;
+    }
+    if (!always && exists && own_from == HostRunLeft::kNone && SameFile(st, g_registryLoaded)) return true;
+    if (!g_store.Open(g_registryPath, error, own_from == HostRunLeft::kNone ? RegistryStore::kNotOwn : own_from))
+        return false;
+    g_store.SetBackupPath(g_registryPath + ".orig");
+    g_store.SetBeforeFirstAppend([](size_t size) { return HostRunNote("registry", std::to_string(size)); });
+    if (lstat(g_registryPath.c_str(), &g_registryLoaded) != 0) std::memset(&g_registryLoaded, 0, sizeof g_registryLoaded);
+    return true;
+}
+
+// Holds the prefix for a run: cleans up after a stopped run and loads the
+// registry as it is now.
+bool BeginRun(bool always_load, std::string* error) {
+    HostRunLeft left;
+    if (!HostRunHold(HostPrefix(), &left, error)) return false;
+    if (!LoadRegistry(left.registry_from, always_load, error) || !HostRunStartJournal(HostRunLeft::kNone)) {
+        if (error->empty()) *error = "cannot write the journal in " + HostPrefix();
+        HostRunRelease();
+        return false;
+    }
+    g_registryReported = false;
+    return true;
+}
+
+// Reports a failed registry write, once per run.
+void ReportRegistryFailure() {
+    if (g_registryReported) return;
+    g_registryReported = true;
+    std::string text = "Can't write to the registry file " + g_registryPath + ".";
+    if (g_frontEnd) g_frontEnd->MessageBox(text.c_str(), "Error", PLAT_MB_OK | PLAT_MB_ICONERROR);
+    std::fprintf(stderr, "vsetup: cannot write to the registry file %s\n", g_registryPath.c_str());
+}
+
+// Everything was flushed where the installer flushes; what it only created
+// goes to disk here. A store that grew a lot by appending is written afresh,
+// sorted.
+void FinishRegistry() {
+    bool ok = g_store.FlushAll();
+    if (ok && g_store.AppendedBytes() > 0 && g_store.AppendedBytes() >= g_store.LoadedBytes() / 4)
+        ok = g_store.Compact();
+    if (!ok) ReportRegistryFailure();
+}
+
+}  // namespace
+
 int PlatStartup() {
     g_startupError.clear();
     if (!HostOpenPrefix(&g_startupError)) return 0;
-    std::string error;
-    // Flushes append to the registry file in place: through a link they
-    // would write outside the prefix.
-    std::string registry = HostPrefix() + "/registry.reg";
-    struct stat st;
-    if (lstat(registry.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        g_startupError = "the registry file " + registry + " is a symbolic link; it has to be a file in the prefix";
-        return 0;
-    }
-    if (!g_store.Open(registry, &error)) {
-        g_startupError = error;
-        return 0;
-    }
+    g_registryPath = HostPrefix() + "/registry.reg";
+    // The registry is checked, and what a stopped run left is cleaned up,
+    // under the hold; a wizard that then waits on a page holds nothing.
+    if (!BeginRun(true, &g_startupError)) return 0;
+    HostRunRelease();
     return 1;
 }
 
 void PlatShutdown() {
-    // Everything was flushed where the installer flushes; what it only
-    // created goes to disk here. A store that grew a lot by appending is
-    // written afresh, sorted.
     // What was created but never flushed (a bare HKR line) still reaches the
     // file, as the real registry keeps it.
-    g_store.FlushAll();
-    if (g_store.AppendedBytes() > 0 && g_store.AppendedBytes() >= g_store.LoadedBytes() / 4) g_store.Compact();
+    FinishRegistry();
 }
 
 const char* PlatStartupError() { return g_startupError.c_str(); }
 
-void PlatSetFrontEnd(PlatFrontEnd* front_end) { g_frontEnd = front_end; }
+void PlatSetFrontEnd(PlatFrontEnd* front_end) {
+    if (front_end && !HostRunHolding()) {
+        // A run begins: it holds the prefix to its end.
+        g_frontEnd = front_end;
+        std::string error;
+        if (!BeginRun(false, &error)) std::fprintf(stderr, "vsetup: %s\n", error.c_str());
+        return;
+    }
+    if (!front_end && HostRunHolding()) {
+        FinishRegistry();
+        HostRunRelease();
+    }
+    g_frontEnd = front_end;
+}
 
 // ---------------------------------------------------------------- directories
 
@@ -197,7 +283,7 @@ int PlatCreateDirectory(const char* path) {
     std::string host;
     if (!MapForWrite(path, &host)) return 0;
     if (mkdir(host.c_str(), 0755) == 0) {
-        SyncDirectoryOf(host);
+        HostSyncDirectoryOf(host);
         return 1;
     }
     struct stat st;
@@ -281,8 +367,11 @@ long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* d
 
 long PlatRegFlushKey(PlatKey key) {
     if (!key) return kErrorInvalidHandle;
-    if (HostShouldFail(kHostRegFlush)) return kErrorWriteFault;
-    return g_store.Flush(KeyOf(key)->path) ? 0 : kErrorWriteFault;
+    if (HostShouldFail(kHostRegFlush) || !g_store.Flush(KeyOf(key)->path)) {
+        ReportRegistryFailure();
+        return kErrorWriteFault;
+    }
+    return 0;
 }
 
 long PlatRegCloseKey(PlatKey key) {
@@ -352,8 +441,16 @@ int PlatReplaceFile(const char* source, const char* destination) {
     struct stat st;
     if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
     if (IsReadOnlyFile(to)) return 0;
+    if (lstat(to.c_str(), &st) == 0) {
+        // The installed file keeps the owner, group and mode of the one it
+        // replaces: a privileged run does not take the user's files.
+        int fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        bool kept = fd >= 0 && HostTakeOwnership(fd, st);
+        if (fd >= 0) close(fd);
+        if (!kept) return 0;
+    }
     if (rename(from.c_str(), to.c_str()) != 0) return 0;
-    SyncDirectoryOf(to);
+    HostSyncDirectoryOf(to);
     return 1;
 }
 
@@ -372,8 +469,11 @@ static bool FitsLzPath(const char* path) {
 
 PlatLz PlatLzOpenRead(const char* path) {
     if (!FitsLzPath(path)) return PLAT_LZ_NOT_FOUND;
-    int fd = OpenRegularFile(path);
-    return fd < 0 ? PLAT_LZ_NOT_FOUND : fd;
+    bool refused = false;
+    int fd = OpenRegularFile(path, &refused);
+    // A refused file is there: asking for another diskette would not help.
+    if (fd < 0) return refused ? PLAT_LZ_ERROR_READ : PLAT_LZ_NOT_FOUND;
+    return fd;
 }
 
 PlatLz PlatLzOpenWrite(const char* path) {

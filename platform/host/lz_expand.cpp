@@ -65,8 +65,6 @@ Buffers* ThreadBuffers() {
     return buffers.get();
 }
 
-// Writes all of buffer. A short write is retried, so a full disk shows up as
-// the error of the next write.
 // Puts what was written on stable storage. A descriptor that cannot be
 // synchronised at all (a pipe, a device) reports EINVAL and has nothing to do.
 bool SyncFile(int fd) {
@@ -224,13 +222,19 @@ long long Decode(Input& in, Output& out, unsigned char* window) {
     return static_cast<long long>(out.written);
 }
 
-bool IsSzdd(const unsigned char* data, size_t size) {
-    return size >= kSignatureSize && std::memcmp(data, kSignature, kSignatureSize) == 0;
-}
+// What the first bytes of a file (size of them at hand) say about it.
+enum class Header {
+    kPlain,    // no SZDD signature: a file to copy as it is
+    kCorrupt,  // the signature, then a header cut short or another mode than LZSS
+    kLzss,     // a file to expand to the size the header states
+};
 
-unsigned long long StatedSize(const unsigned char* header) {
-    return static_cast<unsigned long long>(header[10]) | static_cast<unsigned long long>(header[11]) << 8 |
-           static_cast<unsigned long long>(header[12]) << 16 | static_cast<unsigned long long>(header[13]) << 24;
+Header ReadHeader(const unsigned char* data, size_t size, unsigned long long* stated_size) {
+    if (size < kSignatureSize || std::memcmp(data, kSignature, kSignatureSize) != 0) return Header::kPlain;
+    if (size < kHeaderSize || data[8] != kModeLzss) return Header::kCorrupt;
+    *stated_size = static_cast<unsigned long long>(data[10]) | static_cast<unsigned long long>(data[11]) << 8 |
+                   static_cast<unsigned long long>(data[12]) << 16 | static_cast<unsigned long long>(data[13]) << 24;
+    return Header::kLzss;
 }
 
 // Copies a plain source: what was read of it already, then the rest.
@@ -266,12 +270,13 @@ long long HostLzCopy(int source_fd, int dest_fd) {
     in.at_end = false;
     if (!in.Refill()) return kLzErrorRead;
     size_t size = static_cast<size_t>(in.end - in.next);
-    if (!IsSzdd(in.next, size)) return CopyPlain(source_fd, dest_fd, buffers->input, size);
-    if (size < kHeaderSize || in.next[8] != kModeLzss) return kLzErrorRead;
-
     Output out;
     out.fd = dest_fd;
-    out.limit = StatedSize(in.next);
+    switch (ReadHeader(in.next, size, &out.limit)) {
+    case Header::kPlain: return CopyPlain(source_fd, dest_fd, buffers->input, size);
+    case Header::kCorrupt: return kLzErrorRead;
+    case Header::kLzss: break;
+    }
     in.next += kHeaderSize;
     long long result = Decode(in, out, buffers->output);
     if (result < 0) return result;
@@ -281,13 +286,12 @@ long long HostLzCopy(int source_fd, int dest_fd) {
 
 long long HostLzExpandMemory(const unsigned char* data, size_t size, std::vector<unsigned char>* out) {
     out->clear();
-    if (!IsSzdd(data, size) || size < kHeaderSize || data[8] != kModeLzss) return kLzErrorRead;
+    Output sink;
+    if (ReadHeader(data, size, &sink.limit) != Header::kLzss) return kLzErrorRead;
     Input in;
     in.next = data + kHeaderSize;
     in.end = data + size;
-    Output sink;
     sink.memory = out;
-    sink.limit = StatedSize(data);
     // No stream expands more than nine times; a header that states more
     // than that gets no more room than the stream can fill.
     unsigned long long most = static_cast<unsigned long long>(size) * 9 + kWindow;

@@ -1,20 +1,13 @@
 #include "platform/host/profile_engine.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_io.h"
 
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // One line of a file: its text is [begin, end), without the line end; the
 // next line starts at next. has_lf is false only for a last line that ends
@@ -62,8 +55,8 @@ std::vector<Line> SplitLines(const std::string& data) {
 }
 
 void TrimBlanks(const std::string& data, size_t* begin, size_t* end) {
-    while (*begin < *end && IsBlank(data[*begin])) ++*begin;
-    while (*end > *begin && IsBlank(data[*end - 1])) --*end;
+    while (*begin < *end && HostIsBlank(data[*begin])) ++*begin;
+    while (*end > *begin && HostIsBlank(data[*end - 1])) --*end;
 }
 
 LineInfo ReadLine(const std::string& data, const Line& line, bool want_value) {
@@ -93,7 +86,7 @@ LineInfo ReadLine(const std::string& data, const Line& line, bool want_value) {
     size_t equals = data.find('=', begin);
     if (equals == std::string::npos || equals >= end) return info;
     size_t key_end = equals;
-    while (key_end > begin && IsBlank(data[key_end - 1])) --key_end;
+    while (key_end > begin && HostIsBlank(data[key_end - 1])) --key_end;
     info.kind = LineKind::kKey;
     info.name.assign(data, begin, key_end - begin);
     if (want_value) {
@@ -190,7 +183,7 @@ std::string IniEdit(const std::string& data, const std::string& section, const s
 int IniParseInt(const std::string& value, int default_value) {
     if (value.empty()) return default_value;
     size_t pos = 0;
-    while (pos < value.size() && IsBlank(value[pos])) ++pos;
+    while (pos < value.size() && HostIsBlank(value[pos])) ++pos;
     bool negative = false;
     if (pos < value.size() && value[pos] == '-') {
         negative = true;
@@ -201,68 +194,6 @@ int IniParseInt(const std::string& value, int default_value) {
         result = result * 10u + static_cast<uint32_t>(value[pos] - '0');
     if (negative) result = 0u - result;
     return static_cast<int>(result);
-}
-
-bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing) {
-    if (missing) *missing = false;
-    data->clear();
-    int fd = open(host_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (missing) *missing = (errno == ENOENT || errno == ENOTDIR);
-        return false;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int code = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        close(fd);
-        errno = code;
-        return false;
-    }
-    data->reserve(static_cast<size_t>(st.st_size));
-    char buffer[65536];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            close(fd);
-            data->clear();
-            return false;
-        }
-        if (got == 0) break;
-        data->append(buffer, static_cast<size_t>(got));
-    }
-    close(fd);
-    return true;
-}
-
-bool HostReplaceFileWhole(const std::string& host_path, const std::string& data) {
-    std::string directory = HostDirectoryOf(host_path);
-    size_t slash = host_path.rfind('/');
-    std::string base = slash == std::string::npos ? host_path : host_path.substr(slash + 1);
-    if (base.empty()) return false;
-
-    mode_t mode = 0644;
-    struct stat st;
-    if (stat(host_path.c_str(), &st) == 0) mode = st.st_mode & 07777;
-
-    std::string temp = directory + "/." + base + ".XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0) return false;
-    temp.assign(name.data());
-
-    bool ok = fchmod(fd, mode) == 0 && HostWriteAll(fd, data.data(), data.size()) && fsync(fd) == 0;
-    if (close(fd) != 0) ok = false;
-    if (!ok || rename(temp.c_str(), host_path.c_str()) != 0) {
-        unlink(temp.c_str());
-        return false;
-    }
-    int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd < 0) return false;
-    ok = fsync(dir_fd) == 0;
-    close(dir_fd);
-    return ok;
 }
 
 bool IniReadFile(const std::string& host_path, const std::string& section, const std::string& key,

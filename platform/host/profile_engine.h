@@ -25,6 +25,8 @@
 
 #include <string>
 
+#include "platform/host/host_io.h"
+
 // The value of key in section of the INI text data; false when the section or
 // the key is absent.
 bool IniRead(const std::string& data, const std::string& section, const std::string& key,
@@ -49,16 +51,5 @@ bool IniReadFile(const std::string& host_path, const std::string& section, const
 // result in its place with HostReplaceFileWhole. false on any failure.
 bool IniWriteFile(const std::string& host_path, const std::string& section, const std::string& key,
                   const std::string& value);
-
-// Reads a whole file. false when it cannot be read; *missing tells whether
-// that was because it does not exist (may be null).
-bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing);
-
-// Replaces the file at host_path by data, whole or not at all: writes a
-// temporary file in the same directory, syncs it, renames it over host_path
-// and syncs the directory. A new file gets mode 0644, a replaced one keeps its
-// mode. On failure no temporary file is left and host_path is as it was
-// (unless only the final directory sync failed, after the rename).
-bool HostReplaceFileWhole(const std::string& host_path, const std::string& data);
 
 #endif

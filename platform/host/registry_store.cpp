@@ -11,11 +11,10 @@
 
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_io.h"
-#include "platform/host/profile_engine.h"
+#include "platform/host/regedit4.h"
 
 namespace {
 
-const char kHeader[] = "REGEDIT4\r\n";
 const size_t kIndexThreshold = 16;  // values a key holds before it gets an index
 
 const char* const kRoots[] = {
@@ -25,18 +24,7 @@ const char* const kRoots[] = {
 const char kClassesRoot[] = "HKEY_CLASSES_ROOT";
 const char kClassesHome[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-// HostLowerByte as a table: paths are lowered for every lookup.
-struct LowerTable {
-    unsigned char map[256];
-    LowerTable() {
-        for (int i = 0; i < 256; ++i) map[i] = HostLowerByte(static_cast<unsigned char>(i));
-    }
-};
-const LowerTable kLower;
-
-unsigned char LowerByte(char c) { return kLower.map[static_cast<unsigned char>(c)]; }
+unsigned char LowerByte(char c) { return HostLowerByte(static_cast<unsigned char>(c)); }
 
 std::string Lower(const std::string& text) {
     std::string out(text);
@@ -96,22 +84,6 @@ bool SamePath(const std::string& path, const char* text, size_t size) {
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Whether text (size bytes) equals the zero-terminated name without regard to
-// case.
-bool EqualNoCase(const char* text, size_t size, const char* name) {
-    for (size_t i = 0; i < size; ++i) {
-        if (!name[i] || LowerByte(text[i]) != LowerByte(name[i])) return false;
-    }
-    return name[size] == '\0';
-}
-
 // The path as the store keeps it: empty components dropped, the root in its
 // usual spelling, HKEY_CLASSES_ROOT moved under HKEY_LOCAL_MACHINE. Empty for
 // an empty path and for one that starts with no root key.
@@ -149,11 +121,11 @@ std::string CanonicalPath(const char* text, size_t size) {
         if (stop > pos) {
             if (first) {
                 first = false;
-                if (EqualNoCase(text + pos, stop - pos, kClassesRoot)) {
+                if (Reg4EqualNoCase(text + pos, stop - pos, kClassesRoot)) {
                     out = kClassesHome;
                 } else {
                     for (const char* root : kRoots) {
-                        if (EqualNoCase(text + pos, stop - pos, root)) {
+                        if (Reg4EqualNoCase(text + pos, stop - pos, root)) {
                             out = root;
                             break;
                         }
@@ -188,234 +160,35 @@ std::string SortKey(const std::string& lower_path) {
     return key;
 }
 
-// ------------------------------------------------------------------ reading
-
-// The next complete line at *p: [*begin, *end) without the line end. false
-// when no line end follows (the end of the text or a cut last line).
-bool NextLine(const char** p, const char* text_end, const char** begin, const char** end) {
-    if (*p >= text_end) return false;
-    const char* lf = static_cast<const char*>(memchr(*p, '\n', static_cast<size_t>(text_end - *p)));
-    if (!lf) return false;
-    *begin = *p;
-    *end = (lf > *p && lf[-1] == '\r') ? lf - 1 : lf;
-    *p = lf + 1;
-    return true;
-}
-
-// A quoted text at *q (which is at the opening quote), \\ and \" unescaped.
-// Leaves *q after the closing quote.
-bool ParseQuoted(const char** q, const char* end, std::string* out) {
-    const char* s = *q + 1;
-    // Mostly there is nothing to unescape: the text is taken whole.
-    const char* quote = static_cast<const char*>(std::memchr(s, '"', static_cast<size_t>(end - s)));
-    if (quote && !std::memchr(s, '\\', static_cast<size_t>(quote - s))) {
-        out->assign(s, static_cast<size_t>(quote - s));
-        *q = quote + 1;
-        return true;
-    }
-    // Otherwise in one pass into room for the rest of the line.
-    out->resize(static_cast<size_t>(end - s));
-    char* to = &(*out)[0];
-    char* const start = to;
-    while (s < end) {
-        if (*s == '"') {
-            out->resize(static_cast<size_t>(to - start));
-            *q = s + 1;
-            return true;
-        }
-        if (*s == '\\' && s + 1 < end && (s[1] == '\\' || s[1] == '"')) ++s;
-        *to++ = *s++;
-    }
-    out->clear();
-    return false;
-}
-
-bool OnlyBlanks(const char* q, const char* end) {
-    while (q < end && IsBlank(*q)) ++q;
-    return q == end;
-}
-
-// A hex byte list from q to the line end, continued on the following lines
-// while a line ends in a backslash. *p is the reading position in the whole
-// text and moves past the continuation lines used; a continuation that is
-// missing (blank line, end of text, a line that holds no hex) makes the
-// value malformed and leaves *p at that line.
-bool ParseHexList(const char* q, const char* end, const char** p, const char* text_end,
-                  std::string* out) {
-    out->clear();
-    bool need_byte = false;  // after a comma
-    for (;;) {
-        while (q < end && IsBlank(*q)) ++q;
-        if (q < end && *q == '\\' && OnlyBlanks(q + 1, end)) {
-            const char* next = *p;
-            const char* line_begin;
-            const char* line_end;
-            if (!NextLine(&next, text_end, &line_begin, &line_end)) return false;
-            while (line_begin < line_end && IsBlank(*line_begin)) ++line_begin;
-            if (line_begin == line_end || HexDigit(*line_begin) < 0) return false;
-            if (!need_byte && !out->empty()) return false;  // "01\" without a comma
-            *p = next;
-            q = line_begin;
-            end = line_end;
-            need_byte = true;
-            continue;
-        }
-        if (q == end) return !need_byte;
-        int high = HexDigit(*q);
-        if (high < 0 || (!need_byte && !out->empty())) return false;
-        ++q;
-        int value = high;
-        if (q < end && HexDigit(*q) >= 0) value = value * 16 + HexDigit(*q++);
-        out->push_back(static_cast<char>(value));
-        while (q < end && IsBlank(*q)) ++q;
-        need_byte = false;
-        if (q < end && *q == ',') {
-            ++q;
-            need_byte = true;
-        }
-    }
-}
-
-enum class ValueLine { kValue, kDelete, kMalformed };
-
-// A value line ("name"=... or @=...) whose text starts at q.
-ValueLine ParseValueLine(const char* q, const char* end, const char** p, const char* text_end,
-                         std::string* name, uint32_t* type, std::string* data) {
-    if (*q == '@') {
-        name->clear();
-        ++q;
-    } else if (!ParseQuoted(&q, end, name)) {
-        return ValueLine::kMalformed;
-    }
-    while (q < end && IsBlank(*q)) ++q;
-    if (q >= end || *q != '=') return ValueLine::kMalformed;
-    ++q;
-    while (q < end && IsBlank(*q)) ++q;
-    if (q >= end) return ValueLine::kMalformed;
-    size_t left = static_cast<size_t>(end - q);
-    if (*q == '"') {
-        if (!ParseQuoted(&q, end, data) || !OnlyBlanks(q, end)) return ValueLine::kMalformed;
-        *type = RegistryStore::kTypeString;
-        return ValueLine::kValue;
-    }
-    if (*q == '-') return OnlyBlanks(q + 1, end) ? ValueLine::kDelete : ValueLine::kMalformed;
-    if (left >= 6 && EqualNoCase(q, 6, "dword:")) {
-        q += 6;
-        uint32_t number = 0;
-        int digits = 0;
-        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
-            number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
-        if (digits == 0 || digits > 8 || !OnlyBlanks(q, end)) return ValueLine::kMalformed;
-        data->resize(4);
-        for (int i = 0; i < 4; ++i) (*data)[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
-        *type = RegistryStore::kTypeDword;
-        return ValueLine::kValue;
-    }
-    if (left < 4 || !EqualNoCase(q, 3, "hex")) return ValueLine::kMalformed;
-    q += 3;
-    *type = RegistryStore::kTypeBinary;
-    if (*q == '(') {
-        ++q;
-        uint32_t number = 0;
-        int digits = 0;
-        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
-            number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
-        if (digits == 0 || digits > 8 || q >= end || *q != ')') return ValueLine::kMalformed;
-        ++q;
-        *type = number;
-    }
-    if (q >= end || *q != ':') return ValueLine::kMalformed;
-    if (!ParseHexList(q + 1, end, p, text_end, data)) return ValueLine::kMalformed;
-    if (*type == RegistryStore::kTypeString && !data->empty() && data->back() == '\0')
-        data->pop_back();
-    return ValueLine::kValue;
-}
-
-// ------------------------------------------------------------------ writing
-
-void AppendQuoted(std::string* out, const std::string& text) {
-    *out += '"';
-    for (char c : text) {
-        if (c == '\\' || c == '"') *out += '\\';
-        *out += c;
-    }
-    *out += '"';
-}
-
-void AppendHexList(std::string* out, const char* bytes, size_t size, size_t column) {
-    static const char kDigits[] = "0123456789abcdef";
-    for (size_t i = 0; i < size; ++i) {
-        unsigned char b = static_cast<unsigned char>(bytes[i]);
-        *out += kDigits[b >> 4];
-        *out += kDigits[b & 15];
-        column += 2;
-        if (i + 1 < size) {
-            *out += ',';
-            ++column;
-            if (column > 76) {  // regedit's line width
-                *out += "\\\r\n  ";
-                column = 2;
-            }
-        }
-    }
-}
-
-void AppendValueLine(std::string* out, const std::string& name, uint32_t type,
-                     const std::string& data) {
-    size_t line_start = out->size();
-    if (name.empty())
-        *out += '@';
-    else
-        AppendQuoted(out, name);
-    *out += '=';
-    if (type == RegistryStore::kTypeString && data.find_first_of(std::string("\0\r\n", 3)) == std::string::npos) {
-        AppendQuoted(out, data);
-    } else if (type == RegistryStore::kTypeDword && data.size() == 4) {
-        static const char kDigits[] = "0123456789abcdef";
-        *out += "dword:";
-        for (int i = 3; i >= 0; --i) {
-            unsigned char b = static_cast<unsigned char>(data[static_cast<size_t>(i)]);
-            *out += kDigits[b >> 4];
-            *out += kDigits[b & 15];
-        }
-    } else {
-        if (type == RegistryStore::kTypeBinary) {
-            *out += "hex:";
-        } else {
-            char prefix[24];
-            snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(type));
-            *out += prefix;
-        }
-        std::string bytes = data;
-        // A text that cannot be quoted keeps its terminating zero, as a
-        // REG_SZ's bytes have it.
-        if (type == RegistryStore::kTypeString) bytes += '\0';
-        AppendHexList(out, bytes.data(), bytes.size(), out->size() - line_start);
-    }
-    *out += "\r\n";
-}
-
-// Cuts what follows the file's last line end: the remains of an append that
-// was interrupted. Returns the new size, or -1.
-off_t CutTornTail(int fd, off_t size) {
+// Makes the file end with a line end before an append: what follows its last
+// line end is cut when it starts at own_from or later (an append of the
+// store's that was interrupted), and is the user's last line otherwise,
+// which then gets a line end at the start of section. Returns the size the
+// append starts at, or -1.
+off_t EndLastLine(int fd, off_t size, size_t own_from, std::string* section) {
     char last;
     if (size == 0) return 0;
     if (pread(fd, &last, 1, size - 1) != 1) return -1;
-    if (last == '\n') return size;
+    if (last == '\n' || last == '\r') return size;
     char buffer[4096];
     off_t pos = size;
-    while (pos > 0) {
+    off_t keep = 0;
+    while (pos > 0 && keep == 0) {
         off_t chunk = std::min<off_t>(pos, static_cast<off_t>(sizeof buffer));
         if (pread(fd, buffer, static_cast<size_t>(chunk), pos - chunk) != chunk) return -1;
         for (off_t i = chunk; i > 0; --i) {
-            if (buffer[i - 1] == '\n') {
-                off_t keep = pos - chunk + i;
-                return ftruncate(fd, keep) == 0 ? keep : -1;
+            if (buffer[i - 1] == '\n' || buffer[i - 1] == '\r') {
+                keep = pos - chunk + i;
+                break;
             }
         }
         pos -= chunk;
     }
-    return ftruncate(fd, 0) == 0 ? 0 : -1;
+    if (own_from == RegistryStore::kNotOwn || static_cast<size_t>(keep) < own_from) {
+        section->insert(0, "\r\n");
+        return size;
+    }
+    return ftruncate(fd, keep) == 0 ? keep : -1;
 }
 
 }  // namespace
@@ -425,6 +198,10 @@ RegistryStore::~RegistryStore() = default;
 
 void RegistryStore::Clear() {
     recent_ = recent_parent_ = nullptr;
+    appended_ = false;
+    foreign_ = false;
+    loaded_from_file_ = false;
+    own_from_ = kNotOwn;
     slots_.clear();
     keys_.clear();
     pending_keys_.clear();
@@ -433,19 +210,107 @@ void RegistryStore::Clear() {
     appended_bytes_ = 0;
 }
 
-bool RegistryStore::Open(const std::string& path, std::string* error) {
+bool RegistryStore::Open(const std::string& path, std::string* error, size_t own_from) {
     Clear();
     path_ = path;
     std::string text;
     bool missing = false;
-    if (!HostReadWholeFile(path, &text, &missing)) {
-        if (missing) return true;
-        int code = errno;
-        if (error) *error = "cannot read the registry file " + path + ": " + strerror(code);
+    auto fail = [&](const std::string& why) {
+        Clear();
+        path_ = path;
+        if (error) *error = "the registry file " + path + " " + why;
         return false;
+    };
+    if (!HostReadWholeFile(path, &text, &missing, kMaxFileSize)) {
+        if (missing) return true;
+        return fail("cannot be read: " + HostReadError(errno, kMaxFileSize));
     }
+    own_from_ = own_from;
+    if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
+        std::string ansi;
+        if (!HostUtf16ToAnsi(text.substr(2), &ansi)) {
+            // The line of the first character without a Windows-1252 form.
+            size_t line = 1;
+            std::string decoded;
+            for (size_t i = 2; i + 1 < text.size(); i += 2) {
+                if (!HostUtf16ToAnsi(text.substr(i, 2), &decoded)) break;
+                if (decoded == "\n" || (decoded == "\r" && !(i + 3 < text.size() && text[i + 2] == '\n'))) ++line;
+            }
+            return fail("cannot be imported: line " + std::to_string(line) +
+                        " holds text that has no Windows-1252 form, or the file is cut");
+        }
+        text.swap(ansi);
+        foreign_ = true;
+    } else if (text.compare(0, 8, "REGEDIT4") != 0) {
+        // A version 5 export, or no registry file at all (refused below).
+        foreign_ = !text.empty();
+    }
+    // What follows the last line end, when the store appended it, is an
+    // append cut short: it goes from the file, once the rest has loaded.
+    size_t last = text.find_last_of("\r\n");
+    size_t tail = last == std::string::npos ? 0 : last + 1;
+    bool torn = tail < text.size() && !foreign_ && own_from != kNotOwn && tail >= own_from;
+    if (torn) text.resize(tail);
+    Reserve(text.size() / 128);
+    Reg4Reader reader(text.data(), text.size(), true);
+    Reg4Item item;
+    Key* current = nullptr;
+    // Whether the file is byte for byte what the store writes: then a
+    // rewrite loses nothing of it. Checked item by item while it holds.
+    bool own_form = !foreign_ && text.compare(0, std::strlen(kReg4Header), kReg4Header) == 0;
+    size_t at = std::strlen(kReg4Header);
+    std::string rendered;
+    while (reader.Next(&item)) {
+        bool read = false;
+        if (item.kind == Reg4Item::kKey) {
+            std::string key_path = CanonicalPath(item.key.data(), item.key.size());
+            current = nullptr;
+            if (!key_path.empty()) {
+                read = true;
+                if (own_form) {
+                    rendered = "\r\n[";
+                    rendered.append(item.key.data(), item.key.size());
+                    rendered += "]\r\n";
+                }
+                current = MakeKey(std::move(key_path), false);
+            }
+        } else if (item.kind == Reg4Item::kValue && current) {
+            read = true;
+            if (own_form) {
+                rendered.clear();
+                Reg4AppendValue(&rendered, item.name, item.type, item.data);
+            }
+            PutValue(current, item.name, item.type, std::move(item.data), false);
+        }
+        if (!read) {
+            std::string line(item.text);
+            if (line.size() > 200) line = line.substr(0, 200) + "...";
+            return fail("cannot be imported faithfully: line " + std::to_string(item.line) + ": " + line);
+        }
+        if (own_form) {
+            own_form = text.compare(at, rendered.size(), rendered) == 0;
+            at += rendered.size();
+        }
+    }
+    own_form = own_form && at == text.size();
+    if (torn && truncate(path.c_str(), static_cast<off_t>(tail)) != 0)
+        return fail(std::string("cannot be repaired: ") + strerror(errno));
     loaded_bytes_ = text.size();
-    LoadText(text);
+    loaded_from_file_ = !text.empty() && !own_form;
+    return true;
+}
+
+bool RegistryStore::KeepBackup() {
+    if (!loaded_from_file_ || backup_path_.empty()) return true;
+    struct stat st;
+    if (lstat(backup_path_.c_str(), &st) == 0) {
+        loaded_from_file_ = false;
+        return true;
+    }
+    std::string text;
+    if (!HostReadWholeFile(path_, &text, nullptr, kMaxFileSize) || !HostReplaceFileWhole(backup_path_, text, path_))
+        return false;
+    loaded_from_file_ = false;
     return true;
 }
 
@@ -578,42 +443,28 @@ void RegistryStore::LoadText(const std::string& text) {
     // Exports hold a key for about every 100 bytes; room for fewer keeps
     // the index small, and it grows when it must.
     Reserve(keys_.size() + text.size() / 128);
-    const char* p = text.data();
-    const char* text_end = p + text.size();
-    // Lines are checked for zero bytes only when the text holds any.
-    const bool has_zeros = std::memchr(p, '\0', text.size()) != nullptr;
+    Reg4Reader reader(text.data(), text.size());
+    Reg4Item item;
     Key* current = nullptr;
-    std::string name;
-    std::string data;
-    const char* begin;
-    const char* end;
-    while (NextLine(&p, text_end, &begin, &end)) {
-        while (begin < end && IsBlank(*begin)) ++begin;
-        if (begin == end || *begin == ';') continue;
-        if (has_zeros && memchr(begin, '\0', static_cast<size_t>(end - begin))) {
-            // Zero bytes are what an interrupted write can leave: the section
-            // line may be among them, so what follows belongs to no key.
+    while (reader.Next(&item)) {
+        switch (item.kind) {
+        case Reg4Item::kKey: {
+            std::string path = CanonicalPath(item.key.data(), item.key.size());
+            current = path.empty() ? nullptr : MakeKey(std::move(path), false);
+            break;
+        }
+        case Reg4Item::kDeleteKey:
             current = nullptr;
-            continue;
+            break;
+        case Reg4Item::kValue:
+            if (current) PutValue(current, item.name, item.type, std::move(item.data), false);
+            break;
+        case Reg4Item::kDeleteValue:
+            break;
+        case Reg4Item::kBroken:
+            if (item.ends_key) current = nullptr;
+            break;
         }
-        if (*begin == '[') {
-            const char* close = end;
-            while (close > begin && IsBlank(close[-1])) --close;
-            current = nullptr;
-            if (close - begin < 2 || close[-1] != ']' || begin[1] == '-') continue;
-            std::string path = CanonicalPath(begin + 1, static_cast<size_t>(close - 1 - (begin + 1)));
-            if (!path.empty()) current = MakeKey(std::move(path), false);
-            continue;
-        }
-        if (*begin != '"' && *begin != '@') continue;
-        uint32_t type = 0;
-        const char* continued = p;
-        ValueLine kind = ParseValueLine(begin, end, &p, text_end, &name, &type, &data);
-        if (has_zeros && p != continued && memchr(continued, '\0', static_cast<size_t>(p - continued))) {
-            current = nullptr;  // damage in a continuation line, as above
-            continue;
-        }
-        if (kind == ValueLine::kValue && current) PutValue(current, name, type, std::move(data), false);
     }
 }
 
@@ -677,21 +528,27 @@ bool RegistryStore::FlushAll() {
 bool RegistryStore::FlushKey(Key* key) {
     if (!key->pending_create && key->pending_values.empty()) return true;
     if (path_.empty()) return false;
+    // A file in another form is written whole, in REGEDIT4, by its first
+    // change; everything pending is then on disk.
+    if (foreign_) return Compact();
     const std::string& path = key->path;
 
     std::string section = "\r\n[" + key->path + "]\r\n";
     for (size_t index : key->pending_values) {
         const Value& value = key->values[index];
-        AppendValueLine(&section, value.name, value.type, value.data);
+        Reg4AppendValue(&section, value.name, value.type, value.data);
     }
 
     int fd = open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     struct stat st;
-    off_t size = fstat(fd, &st) == 0 ? CutTornTail(fd, st.st_size) : -1;
+    off_t size = fstat(fd, &st) == 0 ? EndLastLine(fd, st.st_size, own_from_, &section) : -1;
+    if (size >= 0 && !appended_ &&
+        (!KeepBackup() || (before_first_append_ && !before_first_append_(static_cast<size_t>(size)))))
+        size = -1;
     bool ok = size >= 0;
     bool fresh = size == 0;
-    if (ok && fresh) section.insert(0, kHeader);
+    if (ok && fresh) section.insert(0, kReg4Header);
     if (ok && !HostWriteAll(fd, section.data(), section.size())) {
         // Take back the part that reached the file; should that fail too,
         // the next flush cuts the torn line.
@@ -701,13 +558,13 @@ bool RegistryStore::FlushKey(Key* key) {
     }
     if (ok && fsync(fd) != 0) ok = false;
     if (close(fd) != 0) ok = false;
-    if (ok && fresh) {
-        int dir_fd = open(HostDirectoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ok = dir_fd >= 0 && fsync(dir_fd) == 0;
-        if (dir_fd >= 0) close(dir_fd);
-    }
+    if (ok && fresh) ok = HostSyncDirectoryOf(path_);
     if (!ok) return false;
 
+    if (!appended_) {
+        appended_ = true;
+        if (own_from_ == kNotOwn || own_from_ > static_cast<size_t>(size)) own_from_ = static_cast<size_t>(size);
+    }
     appended_bytes_ += section.size();
     for (size_t index : key->pending_values) key->values[index].pending = false;
     key->pending_values.clear();
@@ -726,27 +583,30 @@ std::string RegistryStore::Serialize() const {
     order.reserve(keys_.size());
     for (const Key& key : keys_) order.emplace_back(SortKey(Lower(key.path)), &key);
     std::sort(order.begin(), order.end());
-    std::string out = kHeader;
+    std::string out = kReg4Header;
     for (const auto& entry : order) {
         const Key* key = entry.second;
         if (key->values.empty() && IsKnownRoot(key->path)) continue;
         out += "\r\n[";
         out += key->path;
         out += "]\r\n";
-        for (const Value& value : key->values) AppendValueLine(&out, value.name, value.type, value.data);
+        for (const Value& value : key->values) Reg4AppendValue(&out, value.name, value.type, value.data);
     }
     return out;
 }
 
 bool RegistryStore::Compact() {
     if (path_.empty()) return false;
+    if (!KeepBackup()) return false;
     std::string text = Serialize();
     if (!HostReplaceFileWhole(path_, text)) return false;
-    for (Key* key : pending_keys_) {
-        for (size_t index : key->pending_values) key->values[index].pending = false;
-        key->pending_values.clear();
-        key->pending_create = false;
-        key->queued = false;
+    foreign_ = false;
+    own_from_ = 0;
+    for (Key& key : keys_) {
+        for (size_t index : key.pending_values) key.values[index].pending = false;
+        key.pending_values.clear();
+        key.pending_create = false;
+        key.queued = false;
     }
     pending_keys_.clear();
     loaded_bytes_ = text.size();

@@ -1,20 +1,11 @@
 // The registry of the Windows tree on the host: keys and values in memory,
-// kept in one file in REGEDIT4 form (what Windows 95's regedit imports):
+// kept in one file in REGEDIT4 form (platform/host/regedit4.h), what Windows
+// 95's regedit imports.
 //
-//   REGEDIT4
-//
-//   [HKEY_LOCAL_MACHINE\Software\Vorel]
-//   @="default value"
-//   "Name"="text with \\ and \" escaped"
-//   "Data"=hex:01,02,03
-//   "Count"=dword:0000000a
-//   "Other"=hex(7):61,00,00
-//
-// Lines end in CR LF and a blank line comes before each section. The file
-// grows by appending: each flush adds one section with what changed on a key,
-// and a key's section may therefore appear many times; on loading, later
-// entries win and values merge, as an import does. Compact() writes the whole
-// store again, sorted.
+// The file grows by appending: each flush adds one section with what changed
+// on a key, and a key's section may therefore appear many times; on loading,
+// later entries win and values merge, as an import does. Compact() writes the
+// whole store again, sorted.
 //
 // Key paths are full paths from a root key ("HKEY_LOCAL_MACHINE\System\...").
 // HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes; the other roots
@@ -24,26 +15,25 @@
 // with; an empty value name is the key's unnamed value. A key implies its
 // parents.
 //
-// The loader accepts LF line ends, hex lists continued over lines with a
-// trailing backslash and ";" comments, and skips anything it cannot read: a
-// malformed line, a value after a malformed section line or after a line
-// holding zero bytes, "[-key]" deletion sections, value deletions
-// ("name"=-), and a last line without a line end, which is where an
-// interrupted append ends. The store always loads.
+// Open reads a file strictly and refuses what it cannot import faithfully,
+// "[-key]" and "name"=- deletions included. LoadText takes text as the
+// store's own and skips what it cannot read: a malformed line, a value after
+// a malformed key line or after a line holding zero bytes, deletions, and a
+// last line without a line end, which is where an interrupted append ends.
 //
 // REG_SZ values are kept without their terminating zero (SetValue drops one
-// trailing zero byte, as RegSetValueExA's callers pass it). A text holding a
-// CR, an LF or a zero byte cannot be quoted and is written as hex(1) bytes
-// with its zero; a REG_DWORD that is not 4 bytes long as hex(4).
+// trailing zero byte, as RegSetValueExA's callers pass it).
 //
-// A flush that finds the file ending without a line end (an append that was
-// interrupted) cuts that torn line away before appending.
+// A flush that finds the file ending without a line end cuts that torn line
+// away before appending when the store appended it, and ends the line first
+// when it is the user's.
 #ifndef VSETUP_HOST_REGISTRY_STORE_H
 #define VSETUP_HOST_REGISTRY_STORE_H
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -60,11 +50,32 @@ public:
     RegistryStore(const RegistryStore&) = delete;
     RegistryStore& operator=(const RegistryStore&) = delete;
 
+    static const size_t kNotOwn = static_cast<size_t>(-1);
+    // The largest registry file Open reads; a larger one is refused.
+    static const size_t kMaxFileSize = 256u << 20;
+
     // Empties the store and loads the file at path when it exists; later
     // flushes go to that file, which is not created before the first one.
-    // false, with a line of text in *error, when the file exists but cannot be
-    // read (the store is then empty).
-    bool Open(const std::string& path, std::string* error);
+    //
+    // The file is read as a REGEDIT4 import reads it (Reg4Reader, strict),
+    // UTF-16LE files included. own_from is where the store's own appends
+    // begin in it (kNotOwn when it has none): a last line without a line end
+    // that starts there or later is the remains of an interrupted append and
+    // is cut from the file; one before it is the user's and is read.
+    //
+    // false, with a line of text in *error, when the file exists but cannot
+    // be read, or holds anything that cannot be imported faithfully (the file
+    // is then untouched and the store empty). The error names the file, the
+    // line number and the line.
+    bool Open(const std::string& path, std::string* error, size_t own_from = 0);
+    // Called once before the store first appends to its file, with the
+    // file's size then; the append does not happen when it returns false.
+    void SetBeforeFirstAppend(std::function<bool(size_t)> hook) { before_first_append_ = std::move(hook); }
+    // Where a copy of the file as it was loaded is kept before the store
+    // first rewrites it whole (Compact, or the first change to a file that
+    // is not in REGEDIT4 form); the copy is made only when that path does
+    // not exist yet. "" (the default) keeps none.
+    void SetBackupPath(const std::string& path) { backup_path_ = path; }
     // Merges REGEDIT4 text into the store as loading a file does. What it
     // brings is not marked for flushing.
     void LoadText(const std::string& text);
@@ -144,6 +155,16 @@ private:
     Key* recent_ = nullptr;
     Key* recent_parent_ = nullptr;
     std::string path_;
+    std::string backup_path_;
+    std::function<bool(size_t)> before_first_append_;
+    bool appended_ = false;  // since Open
+    // The file is not in the form the store appends to (UTF-16, version 5):
+    // its first change writes it whole.
+    bool foreign_ = false;
+    // The file existed when it was opened and has not been rewritten since.
+    bool loaded_from_file_ = false;
+    size_t own_from_ = kNotOwn;
+    bool KeepBackup();
     size_t loaded_bytes_ = 0;
     size_t appended_bytes_ = 0;
 };

@@ -55,9 +55,11 @@ BatchFrontEnd::BatchFrontEnd(const char* answers, FILE* out) : out_(out) {
 }
 
 void BatchFrontEnd::Emit(const std::string& json) {
-    std::fputs(json.c_str(), out_);
-    std::fputc('\n', out_);
-    std::fflush(out_);
+    // After a failed write nothing more goes out: a later line could only
+    // appear without the ones before it.
+    if (failed_) return;
+    if (std::fputs(json.c_str(), out_) < 0 || std::fputc('\n', out_) == EOF || std::fflush(out_) != 0)
+        failed_ = true;
 }
 
 int BatchFrontEnd::MessageBox(const char* text, const char* caption, unsigned style) {
@@ -113,10 +115,12 @@ void BatchFrontEnd::Launched(const char* command_line, bool started) {
          ",\"started\":" + (started ? "true" : "false") + "}");
 }
 
-void RunBatchWizard(const char* answers, FILE* out) {
+bool RunBatchWizard(const char* answers, FILE* out) {
     BatchFrontEnd front(answers, out);
-    PlatSetFrontEnd(&front);
-    // Next, then Finish: the welcome page has nothing to do, Finish runs it all.
-    RunInstall(&g_page);
-    PlatSetFrontEnd(nullptr);
+    {
+        PlatFrontEndGuard guard(&front);
+        // Next, then Finish: the welcome page has nothing to do, Finish runs it all.
+        RunInstall(&g_page);
+    }
+    return front.written();
 }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/frontend.h"
+#include "platform/host/frontend.h"
 
 class BatchFrontEnd : public PlatFrontEnd {
 public:
@@ -23,6 +23,8 @@ public:
     void DestroyWindow(PlatWindow window) override;
     void SetFocus(PlatWindow window) override;
     void Launched(const char* command_line, bool started) override;
+    // Whether every event reached the stream.
+    bool written() const { return !failed_; }
 
 private:
     void Emit(const std::string& json);
@@ -30,10 +32,13 @@ private:
     std::vector<std::string> answers_;
     size_t next_answer_ = 0;
     FILE* out_;
+    bool failed_ = false;
 };
 
-// Runs the wizard's whole installation with a batch front end.
-void RunBatchWizard(const char* answers, FILE* out);
+// Runs the wizard's whole installation with a batch front end. false when
+// the transcript could not be written whole (the installation still ran to
+// its end; writing stopped at the first failure).
+bool RunBatchWizard(const char* answers, FILE* out);
 
 // Text as a JSON string literal: Windows-1252 converted to UTF-8, escaped.
 std::string JsonString(const char* text);

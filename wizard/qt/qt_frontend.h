@@ -10,7 +10,7 @@
 #include <functional>
 #include <vector>
 
-#include "platform/frontend.h"
+#include "platform/host/frontend.h"
 
 // The window handles that pass through the platform are QWidget pointers.
 inline PlatWindow ToPlatWindow(QWidget* widget) { return static_cast<PlatWindow>(widget); }

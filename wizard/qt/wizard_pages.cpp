@@ -13,7 +13,7 @@
 
 #include "core/cp1252.h"
 #include "core/setup_state.h"
-#include "platform/frontend.h"
+#include "platform/host/frontend.h"
 #include "wizard/qt/logo_panel.h"
 #include "wizard/qt/qt_frontend.h"
 #include "wizard/run_install.h"
@@ -194,9 +194,8 @@ void VorelWizard::accept() {
     ShowInstallingButtons();
     {
         QtFrontEnd front(this);
-        PlatSetFrontEnd(&front);
+        PlatFrontEndGuard guard(&front);
         RunInstall(ToPlatWindow(finish_));
-        PlatSetFrontEnd(nullptr);
     }
     installing_ = false;
     installed_ = true;

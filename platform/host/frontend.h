@@ -5,8 +5,8 @@
 // wizard); the front end that runs installs itself here before the run, and
 // the host backend forwards every dialogue call to it. The window handles
 // that pass through are the front end's own.
-#ifndef VSETUP_PLATFORM_FRONTEND_H
-#define VSETUP_PLATFORM_FRONTEND_H
+#ifndef VSETUP_HOST_FRONTEND_H
+#define VSETUP_HOST_FRONTEND_H
 
 #include "platform/platform.h"
 
@@ -28,5 +28,15 @@ public:
 // Installs the front end (null removes it; the dialogue services then do
 // nothing and message boxes count as not shown).
 void PlatSetFrontEnd(PlatFrontEnd* front_end);
+
+// Holds a front end installed for as long as it lives: a run is wrapped in
+// one, so that the front end is removed however the run ends.
+class PlatFrontEndGuard {
+public:
+    explicit PlatFrontEndGuard(PlatFrontEnd* front_end) { PlatSetFrontEnd(front_end); }
+    ~PlatFrontEndGuard() { PlatSetFrontEnd(nullptr); }
+    PlatFrontEndGuard(const PlatFrontEndGuard&) = delete;
+    PlatFrontEndGuard& operator=(const PlatFrontEndGuard&) = delete;
+};
 
 #endif

@@ -1,0 +1,122 @@
+#include "platform/host/host_run.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/host/host_io.h"
+
+namespace {
+
+int g_holdFd = -1;
+int g_journalFd = -1;
+std::string g_prefix;
+
+std::string JournalPath() { return g_prefix + "/vsetup.journal"; }
+
+// Whether name is one this program gives its temporary files: "~vs" and six
+// characters (copies), or "." name "." and six characters (whole-file
+// replacements).
+bool IsTemporaryName(const std::string& name) {
+    if (name.size() == 9 && name.compare(0, 3, "~vs") == 0) return true;
+    return name.size() > 9 && name[0] == '.' && name[name.size() - 7] == '.';
+}
+
+// Removes a temporary file named by the journal, when it is one.
+bool RemoveTemporary(const std::string& path) {
+    if (path.compare(0, g_prefix.size() + 1, g_prefix + "/") != 0 || path.find("/../") != std::string::npos)
+        return false;
+    std::string name = path.substr(path.rfind('/') + 1);
+    struct stat st;
+    if (!IsTemporaryName(name) || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    return unlink(path.c_str()) == 0;
+}
+
+}  // namespace
+
+bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error) {
+    *left = HostRunLeft();
+    if (g_holdFd < 0) {
+        int fd = open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) {
+            *error = "cannot open the prefix " + prefix + ": " + std::strerror(errno);
+            return false;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK) {
+                std::fprintf(stderr, "vsetup: another installation is working on %s; waiting for it to finish.\n",
+                             prefix.c_str());
+                std::fflush(stderr);
+            }
+            int result;
+            do {
+                result = flock(fd, LOCK_EX);
+            } while (result != 0 && errno == EINTR);
+            if (result != 0) {
+                *error = "cannot hold the prefix " + prefix + ": " + std::strerror(errno);
+                close(fd);
+                return false;
+            }
+        }
+        g_holdFd = fd;
+    }
+    g_prefix = prefix;
+    std::string journal;
+    if (!HostReadWholeFile(JournalPath(), &journal, nullptr)) return true;
+    size_t pos = 0;
+    while (pos < journal.size()) {
+        size_t end = journal.find('\n', pos);
+        if (end == std::string::npos) break;  // an entry cut short announced nothing that happened
+        std::string line = journal.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.compare(0, 9, "registry ") == 0) {
+            char* stop = nullptr;
+            unsigned long long offset = std::strtoull(line.c_str() + 9, &stop, 10);
+            if (stop && *stop == '\0' && offset < left->registry_from) left->registry_from = static_cast<size_t>(offset);
+        } else if (line.compare(0, 5, "temp ") == 0) {
+            if (RemoveTemporary(line.substr(5))) ++left->temporaries_removed;
+        }
+    }
+    return true;
+}
+
+bool HostRunStartJournal(size_t registry_from) {
+    if (g_journalFd >= 0) close(g_journalFd);
+    g_journalFd = -1;
+    std::string path = JournalPath();
+    unlink(path.c_str());
+    HostSyncDirectoryOf(path);
+    if (registry_from != HostRunLeft::kNone) return HostRunNote("registry", std::to_string(registry_from));
+    return true;
+}
+
+bool HostRunNote(const char* kind, const std::string& value) {
+    if (g_holdFd < 0) return true;  // no run in progress: nothing to recover later
+    if (g_journalFd < 0) {
+        std::string path = JournalPath();
+        g_journalFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (g_journalFd < 0 || !HostSyncDirectoryOf(path)) return false;
+    }
+    std::string line = std::string(kind) + " " + value + "\n";
+    return HostWriteAll(g_journalFd, line.data(), line.size()) && fdatasync(g_journalFd) == 0;
+}
+
+void HostRunRelease() {
+    if (g_journalFd >= 0) {
+        close(g_journalFd);
+        g_journalFd = -1;
+    }
+    if (g_holdFd < 0) return;
+    std::string path = JournalPath();
+    if (unlink(path.c_str()) == 0) HostSyncDirectoryOf(path);
+    close(g_holdFd);  // lets the hold go
+    g_holdFd = -1;
+}
+
+bool HostRunHolding() { return g_holdFd >= 0; }

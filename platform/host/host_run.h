@@ -1,0 +1,45 @@
+// What a run keeps in the prefix's top directory, beside registry.reg, while
+// it installs: a hold on the prefix, so that runs on one prefix take turns,
+// and a journal, so that the next run can clean up after one that was
+// stopped. Nothing of it is inside drive_c, the Windows disk.
+//
+// The hold is a lock on the prefix directory itself (flock): the system lets
+// it go when the process ends, however it ends, so a crashed run cannot
+// leave it stuck, and it leaves no file behind.
+//
+// The journal, "vsetup.journal", holds one line per entry, each on stable
+// storage before what it announces happens:
+//   registry <offset>   the store's appends to registry.reg begin there
+//   temp <path>         a temporary file is about to be created at path
+// A run that ends normally removes it.
+#ifndef VSETUP_HOST_RUN_H
+#define VSETUP_HOST_RUN_H
+
+#include <cstddef>
+#include <string>
+
+// What a stopped run left in the journal.
+struct HostRunLeft {
+    static const size_t kNone = static_cast<size_t>(-1);
+    size_t registry_from = kNone;  // where its registry appends began
+    int temporaries_removed = 0;
+};
+
+// Takes the hold on prefix (a directory), waiting while another run holds
+// it; waiting, when it must, is announced on stderr first. Then reads the
+// journal of a stopped run: removes the temporary files it names that are
+// still there (only names of the forms this program makes, inside the
+// prefix) and reports where its registry appends began. The old journal is
+// kept until HostRunStartJournal. false with a reason on failure.
+bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error);
+// Starts a new journal (the old one's facts are taken over by the caller).
+// registry_from is written as the first entry when it is not kNone.
+bool HostRunStartJournal(size_t registry_from);
+// Appends an entry and syncs it. false when it could not be recorded.
+bool HostRunNote(const char* kind, const std::string& value);
+// Removes the journal and lets the hold go.
+void HostRunRelease();
+// Whether this process holds its prefix.
+bool HostRunHolding();
+
+#endif

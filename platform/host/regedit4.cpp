@@ -1,0 +1,365 @@
+#include "platform/host/regedit4.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "platform/host/host_ansi.h"
+
+const char kReg4Header[] = "REGEDIT4\r\n";
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// ------------------------------------------------------------------ reading
+
+// A quoted text at *q (which is at the opening quote), \\ and \" unescaped.
+// Leaves *q after the closing quote.
+bool ParseQuoted(const char** q, const char* end, std::string* out) {
+    const char* s = *q + 1;
+    // Mostly there is nothing to unescape: the text is taken whole.
+    const char* quote = static_cast<const char*>(std::memchr(s, '"', static_cast<size_t>(end - s)));
+    if (quote && !std::memchr(s, '\\', static_cast<size_t>(quote - s))) {
+        out->assign(s, static_cast<size_t>(quote - s));
+        *q = quote + 1;
+        return true;
+    }
+    // Otherwise in one pass into room for the rest of the line.
+    out->resize(static_cast<size_t>(end - s));
+    char* to = &(*out)[0];
+    char* const start = to;
+    while (s < end) {
+        if (*s == '"') {
+            out->resize(static_cast<size_t>(to - start));
+            *q = s + 1;
+            return true;
+        }
+        if (*s == '\\' && s + 1 < end && (s[1] == '\\' || s[1] == '"')) ++s;
+        *to++ = *s++;
+    }
+    out->clear();
+    return false;
+}
+
+
+}  // namespace
+
+// A line ends in LF, CR LF or a lone CR.
+struct Reg4Lines {
+    const char* p;
+    const char* end;
+    bool read_unended;  // whether a last line without a line end counts
+    size_t number = 0;  // of the last line taken
+
+    // The next line: [*begin, *stop) without its line end. false at the end.
+    bool Next(const char** begin, const char** stop) {
+        if (p >= end) return false;
+        const char* at = p;
+        // Most lines end in LF: one memchr finds it, then a CR before it is
+        // looked for only in the line.
+        const char* lf = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+        const char* limit = lf ? lf : end;
+        const char* cr = static_cast<const char*>(std::memchr(at, '\r', static_cast<size_t>(limit - at)));
+        if (cr && !(cr + 1 == lf)) {
+            *begin = at;
+            *stop = cr;
+            p = cr + 1;
+        } else if (lf) {
+            *begin = at;
+            *stop = cr ? cr : lf;
+            p = lf + 1;
+        } else {
+            if (!read_unended) return false;
+            *begin = at;
+            *stop = end;
+            p = end;
+        }
+        ++number;
+        return true;
+    }
+};
+
+namespace {
+
+bool BlankOrComment(const char* q, const char* end) {
+    while (q < end && HostIsBlank(*q)) ++q;
+    return q == end || *q == ';';
+}
+
+// A hex byte list from q to the line end, continued on the following lines
+// while a line ends in a backslash; blank and comment lines between them are
+// passed over. A comma may end the list, and a comment may follow it. A
+// continuation that is missing (the end of the text, a line that holds no
+// hex) makes the value malformed.
+bool ParseHexList(const char* q, const char* end, Reg4Lines* lines, std::string* out) {
+    out->clear();
+    bool need_byte = false;  // after a comma
+    for (;;) {
+        while (q < end && HostIsBlank(*q)) ++q;
+        if (q < end && *q == '\\' && BlankOrComment(q + 1, end)) {
+            // A line that does not go on leaves the list malformed and is
+            // read again as a line of its own.
+            const Reg4Lines before = *lines;
+            const char* line_begin;
+            const char* line_end;
+            do {
+                if (!lines->Next(&line_begin, &line_end)) return false;
+            } while (BlankOrComment(line_begin, line_end) &&
+                     std::memchr(line_begin, '\0', static_cast<size_t>(line_end - line_begin)) == nullptr);
+            while (line_begin < line_end && HostIsBlank(*line_begin)) ++line_begin;
+            if (line_begin == line_end || HexDigit(*line_begin) < 0 || (!need_byte && !out->empty())) {
+                *lines = before;  // "01\" without a comma, or no hex at all
+                return false;
+            }
+            q = line_begin;
+            end = line_end;
+            need_byte = true;
+            continue;
+        }
+        if (q == end || *q == ';') return true;
+        int high = HexDigit(*q);
+        if (high < 0 || (!need_byte && !out->empty())) return false;
+        ++q;
+        int value = high;
+        if (q < end && HexDigit(*q) >= 0) value = value * 16 + HexDigit(*q++);
+        out->push_back(static_cast<char>(value));
+        while (q < end && HostIsBlank(*q)) ++q;
+        need_byte = false;
+        if (q < end && *q == ',') {
+            ++q;
+            need_byte = true;
+        }
+    }
+}
+
+enum class ValueLine { kText, kValue, kDelete, kMalformed };  // kValue: in hex
+
+// A value line ("name"=... or @=...) whose text starts at q.
+ValueLine ParseValueLine(const char* q, const char* end, Reg4Lines* lines, std::string* name, uint32_t* type,
+                         std::string* data) {
+    if (*q == '@') {
+        name->clear();
+        ++q;
+    } else if (!ParseQuoted(&q, end, name)) {
+        return ValueLine::kMalformed;
+    }
+    while (q < end && HostIsBlank(*q)) ++q;
+    if (q >= end || *q != '=') return ValueLine::kMalformed;
+    ++q;
+    while (q < end && HostIsBlank(*q)) ++q;
+    if (q >= end) return ValueLine::kMalformed;
+    size_t left = static_cast<size_t>(end - q);
+    if (*q == '"') {
+        if (!ParseQuoted(&q, end, data) || !BlankOrComment(q, end)) return ValueLine::kMalformed;
+        *type = kReg4String;
+        return ValueLine::kText;
+    }
+    if (*q == '-') return BlankOrComment(q + 1, end) ? ValueLine::kDelete : ValueLine::kMalformed;
+    if (left >= 6 && Reg4EqualNoCase(q, 6, "dword:")) {
+        q += 6;
+        while (q < end && HostIsBlank(*q)) ++q;
+        uint32_t number = 0;
+        int digits = 0;
+        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
+            number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
+        if (digits == 0 || digits > 8 || !BlankOrComment(q, end)) return ValueLine::kMalformed;
+        data->resize(4);
+        for (int i = 0; i < 4; ++i) (*data)[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
+        *type = kReg4Dword;
+        return ValueLine::kValue;
+    }
+    if (left < 4 || !Reg4EqualNoCase(q, 3, "hex")) return ValueLine::kMalformed;
+    q += 3;
+    *type = kReg4Binary;
+    if (*q == '(') {
+        ++q;
+        uint32_t number = 0;
+        int digits = 0;
+        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
+            number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
+        if (digits == 0 || digits > 8 || q >= end || *q != ')') return ValueLine::kMalformed;
+        ++q;
+        *type = number;
+    }
+    if (q >= end || *q != ':') return ValueLine::kMalformed;
+    if (!ParseHexList(q + 1, end, lines, data)) return ValueLine::kMalformed;
+    return ValueLine::kValue;
+}
+
+const char kVersion5[] = "Windows Registry Editor Version 5.00";
+
+bool IsLine(const char* begin, const char* end, const char* text) {
+    while (end > begin && HostIsBlank(end[-1])) --end;
+    size_t size = std::strlen(text);
+    return static_cast<size_t>(end - begin) == size && std::memcmp(begin, text, size) == 0;
+}
+
+}  // namespace
+
+bool Reg4EqualNoCase(const char* text, size_t size, const char* name) {
+    for (size_t i = 0; i < size; ++i) {
+        if (!name[i] || HostLowerByte(static_cast<unsigned char>(text[i])) !=
+                            HostLowerByte(static_cast<unsigned char>(name[i])))
+            return false;
+    }
+    return name[size] == '\0';
+}
+
+Reg4Reader::Reg4Reader(const char* text, size_t size, bool strict)
+    : lines_(new Reg4Lines{text, text + size, strict}),
+      strict_(strict),
+      has_zeros_(std::memchr(text, '\0', size) != nullptr) {}
+
+Reg4Reader::~Reg4Reader() { delete lines_; }
+
+bool Reg4Reader::Next(Reg4Item* item) {
+    const char* begin;
+    const char* end;
+    while (lines_->Next(&begin, &end)) {
+        item->text = std::string_view(begin, static_cast<size_t>(end - begin));
+        if (strict_ && has_zeros_) {
+            // A line is read up to a zero byte, as a program reading it as a
+            // C string does.
+            if (const void* zero = std::memchr(begin, '\0', static_cast<size_t>(end - begin)))
+                end = static_cast<const char*>(zero);
+        }
+        while (begin < end && HostIsBlank(*begin)) ++begin;
+        if (begin == end || *begin == ';') continue;
+        item->line = lines_->number;
+        item->ends_key = false;
+        item->kind = Reg4Item::kBroken;
+        if (!seen_header_) {
+            seen_header_ = true;
+            if (IsLine(begin, end, "REGEDIT4")) continue;
+            if (IsLine(begin, end, kVersion5)) {
+                version5_ = true;
+                continue;
+            }
+            if (strict_) return true;  // no header: not a registry file
+        }
+        // Lines are checked for zero bytes only when the text holds any.
+        if (has_zeros_ && std::memchr(begin, '\0', static_cast<size_t>(end - begin))) {
+            // Zero bytes are what an interrupted write can leave: the key's
+            // line may be among them, so what follows belongs to no key.
+            item->ends_key = true;
+            return true;
+        }
+        if (*begin == '[') {
+            // The key's name ends at the last "]" of the line, or at the
+            // first when text follows it.
+            const char* close = end;
+            while (close > begin && HostIsBlank(close[-1])) --close;
+            if (close - begin < 2 || close[-1] != ']') {
+                const void* first = std::memchr(begin, ']', static_cast<size_t>(end - begin));
+                close = first ? static_cast<const char*>(first) + 1 : nullptr;
+            }
+            if (!close) {
+                item->ends_key = true;
+            } else if (begin[1] == '-') {
+                item->kind = Reg4Item::kDeleteKey;
+                item->key = std::string_view(begin + 2, static_cast<size_t>(close - 1 - (begin + 2)));
+            } else {
+                item->kind = Reg4Item::kKey;
+                item->key = std::string_view(begin + 1, static_cast<size_t>(close - 1 - (begin + 1)));
+            }
+            return true;
+        }
+        if (*begin != '"' && *begin != '@') return true;
+        const Reg4Lines before = *lines_;
+        ValueLine kind = ParseValueLine(begin, end, lines_, &item->name, &item->type, &item->data);
+        if (has_zeros_ && !strict_ && lines_->p > before.p &&
+            std::memchr(before.p, '\0', static_cast<size_t>(lines_->p - before.p))) {
+            item->ends_key = true;  // damage in a continuation line, as above
+            return true;
+        }
+        if (kind == ValueLine::kDelete) item->kind = Reg4Item::kDeleteValue;
+        if (kind != ValueLine::kValue && kind != ValueLine::kText) return true;
+        item->kind = Reg4Item::kValue;
+        if (kind == ValueLine::kValue && version5_ && (item->type == kReg4String || item->type == 2 || item->type == 7)) {
+            // Version 5 writes the bytes of texts in UTF-16LE.
+            std::string converted;
+            if (!HostUtf16ToAnsi(item->data, &converted)) {
+                item->kind = Reg4Item::kBroken;
+                return true;
+            }
+            item->data.swap(converted);
+        }
+        if (item->type == kReg4String && !item->data.empty() && item->data.back() == '\0') item->data.pop_back();
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+// ------------------------------------------------------------------ writing
+
+void AppendQuoted(std::string* out, const std::string& text) {
+    *out += '"';
+    for (char c : text) {
+        if (c == '\\' || c == '"') *out += '\\';
+        *out += c;
+    }
+    *out += '"';
+}
+
+void AppendHexList(std::string* out, const char* bytes, size_t size, size_t column) {
+    static const char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char b = static_cast<unsigned char>(bytes[i]);
+        *out += kDigits[b >> 4];
+        *out += kDigits[b & 15];
+        column += 2;
+        if (i + 1 < size) {
+            *out += ',';
+            ++column;
+            if (column > 76) {  // regedit's line width
+                *out += "\\\r\n  ";
+                column = 2;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void Reg4AppendValue(std::string* out, const std::string& name, uint32_t type, const std::string& data) {
+    size_t line_start = out->size();
+    if (name.empty())
+        *out += '@';
+    else
+        AppendQuoted(out, name);
+    *out += '=';
+    if (type == kReg4String && data.find_first_of(std::string("\0\r\n", 3)) == std::string::npos) {
+        AppendQuoted(out, data);
+    } else if (type == kReg4Dword && data.size() == 4) {
+        static const char kDigits[] = "0123456789abcdef";
+        *out += "dword:";
+        for (int i = 3; i >= 0; --i) {
+            unsigned char b = static_cast<unsigned char>(data[static_cast<size_t>(i)]);
+            *out += kDigits[b >> 4];
+            *out += kDigits[b & 15];
+        }
+    } else {
+        if (type == kReg4Binary) {
+            *out += "hex:";
+        } else {
+            char prefix[24];
+            snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(type));
+            *out += prefix;
+        }
+        std::string bytes = data;
+        // A text that cannot be quoted keeps its terminating zero, as a
+        // REG_SZ's bytes have it.
+        if (type == kReg4String) bytes += '\0';
+        AppendHexList(out, bytes.data(), bytes.size(), out->size() - line_start);
+    }
+    *out += "\r\n";
+}
+

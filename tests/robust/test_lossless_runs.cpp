@@ -1,0 +1,249 @@
+// Whole runs of the vsetup program where a user's data is at stake: a prefix
+// that cannot be resolved, a seeded registry in other line-end forms, and a
+// registry that cannot be written.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/robust/robust_support.h"
+
+namespace {
+
+const std::string kDisk = std::string(VSETUP_SOURCE_DIR) + "/examples/disk1";
+const std::string kClass = "hkey_local_machine\\system\\currentcontrolset\\services\\class\\display\\";
+
+// Makes count directories named name inside each other below dir.
+void MakeChain(int dir, const std::string& name, int count) {
+    int fd = dup(dir);
+    for (int i = 0; i < count; ++i) {
+        mkdirat(fd, name.c_str(), 0755);
+        int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    close(fd);
+}
+
+std::string Repeat(const std::string& part, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += (i ? "/" : "") + part;
+    return out;
+}
+
+TEST(LosslessRuns, APrefixThatCannotBeResolvedStopsStartUp) {
+    // prefix -> a/b, a -> 15 levels of long names, b -> 10 more: every link
+    // is short, the resolved path is longer than a path may be.
+    TempDir root;
+    const std::string d(200, 'd');
+    const std::string e(200, 'e');
+    int fd = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
+    MakeChain(fd, d, 15);
+    ASSERT_EQ(0, symlink(Repeat(d, 15).c_str(), (root / "a").c_str()));
+    int bottom = openat(fd, Repeat(d, 15).c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(bottom, 0);
+    MakeChain(bottom, e, 10);
+    ASSERT_EQ(0, symlinkat(Repeat(e, 10).c_str(), bottom, "b"));
+    close(bottom);
+    close(fd);
+    ASSERT_EQ(0, symlink("a/b", (root / "prefix").c_str()));
+    struct stat st;
+    ASSERT_EQ(0, stat((root / "prefix").c_str(), &st));  // it does lead to a directory
+
+    ChildOptions options;
+    options.expectedExit = 1;
+    RunResult run = RunVsetup(kDisk, root / "prefix", options);
+    EXPECT_TRUE(run.lines.empty());
+    EXPECT_FALSE(FileExists("/registry.reg"));
+    EXPECT_FALSE(FileExists("/drive_c"));
+}
+
+TEST(LosslessRuns, ASeededRegistryInAnyLineEndFormKeepsEveryInstance) {
+    // Another driver's instance, in a file with lone CRs and one with
+    // CR CR LF: the installer takes the next free instance and leaves it.
+    for (const std::string eol : {"\r", "\r\r\n"}) {
+        TempDir root;
+        const std::string prefix = root / "prefix";
+        std::string seed = "REGEDIT4" + eol + eol;
+        seed += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Display\\0000]" + eol;
+        seed += "\"DriverDesc\"=\"Other card\"" + eol + "\"Ver\"=\"3.1\"" + eol;
+        WriteFile(prefix + "/registry.reg", seed);
+        RunVsetup(kDisk, prefix, ChildOptions());
+        RegEntries entries;
+        ASSERT_TRUE(LoadRegistry(prefix + "/registry.reg", &entries));
+        EXPECT_EQ("\"Other card\"", entries[kClass + "0000"]["driverdesc"]);
+        EXPECT_EQ("\"3.1\"", entries[kClass + "0000"]["ver"]);
+        EXPECT_EQ("\"4.0\"", entries[kClass + "0001"]["ver"]);
+        EXPECT_EQ(seed, ReadFile(prefix + "/registry.reg.orig"));
+    }
+}
+
+TEST(LosslessRuns, AnUnwritableRegistryIsReportedOnce) {
+    if (UnprivilegedUid() < 0 && getuid() == 0) GTEST_SKIP();
+    TempDir root;
+    chmod(root.path().c_str(), 0755);
+    const std::string prefix = root / "prefix";
+    const std::string seed = "REGEDIT4\r\n";
+    WriteFile(prefix + "/registry.reg", seed);
+    GiveToUnprivileged(prefix);
+    chmod((prefix + "/registry.reg").c_str(), 0444);
+    ChildOptions options;
+    options.unprivileged = true;
+    RunResult run = RunVsetup(kDisk, prefix, options);
+    std::vector<std::string> texts = run.MessageTexts();
+    ASSERT_EQ(2u, texts.size());
+    EXPECT_EQ("Can't write to the registry file " + prefix + "/registry.reg.", texts[0]);
+    EXPECT_EQ(seed, ReadFile(prefix + "/registry.reg"));
+}
+
+TEST(LosslessRuns, ConcurrentRunsTakeTurnsAndLoseNoWrite) {
+    TempDir root;
+    const std::string prefix = root / "prefix";
+    std::vector<RunResult> runs(6);
+    std::vector<std::thread> threads;
+    for (RunResult& run : runs) threads.emplace_back([&] { run = RunProgram(kDisk, prefix); });
+    for (std::thread& thread : threads) thread.join();
+    for (const RunResult& run : runs) EXPECT_EQ(0, run.exitCode);
+    RegEntries entries;
+    ASSERT_TRUE(LoadRegistry(prefix + "/registry.reg", &entries));
+    for (int i = 0; i < 6; ++i) EXPECT_EQ("\"4.0\"", entries[kClass + "000" + std::to_string(i)]["ver"]) << i;
+    EXPECT_FALSE(FileExists(prefix + "/vsetup.journal"));
+}
+
+const char kSetupDat[] =
+    "[Product]\r\nProductName=Vorel Test 3D\r\nDriverInf=card.inf\r\nOemsetupInf=oemsetup.inf\r\n"
+    "[Source Media Descriptions]\r\n1=Disk 1\r\n"
+    "[Extra]\r\nCHIPID=0312\r\n"
+    "[WindowsDir]\r\n1,readme.txt\r\n"
+    "[SystemDir]\r\n1,card.drv\r\n1,card.cpl\r\n"
+    "[Prev.DelReg]\r\n"
+    "[Driver.AddReg]\r\nHKR,,Ver,,4.0\r\n";
+
+std::string Done() { return "Setup is complete.\\n\\nWould you like to run Display control panel right now?"; }
+
+// A small disk and an empty prefix; a run that blocks is stopped by an alarm.
+struct OddFiles {
+    OddFiles() {
+        chmod(root.path().c_str(), 0755);
+        WriteFile(disk + "/setup.dat", kSetupDat);
+        WriteFile(disk + "/readme.txt", "readme");
+        WriteFile(disk + "/card.drv", "driver");
+        WriteFile(disk + "/card.cpl", "panel");
+        WriteFile(root / "secret", "the host's secret");
+        mkdir(prefix.c_str(), 0755);
+    }
+    RunResult Run(int expected_exit = 0) {
+        RunResult run = RunProgram(disk, prefix, "", {}, [] { alarm(20); });
+        EXPECT_EQ(expected_exit, run.exitCode);
+        return run;
+    }
+    void Replace(const std::string& path, const std::string& kind) {
+        unlink(path.c_str());
+        if (kind == "fifo") ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+        if (kind == "link") ASSERT_EQ(0, symlink((root / "secret").c_str(), path.c_str()));
+        if (kind == "huge") {
+            WriteFile(path, "");
+            ASSERT_EQ(0, truncate(path.c_str(), 100LL << 30));  // sparse: 100 GB that take no room
+        }
+    }
+    TempDir root;
+    std::string disk = root / "disk";
+    std::string prefix = root / "prefix";
+    std::string windows = prefix + "/drive_c/WINDOWS";
+};
+
+TEST(LosslessRuns, OddFilesAreRefusedWithoutBlockingOrAborting) {
+    const std::string cant_copy = "Can't copy file: c:\\\\windows\\\\system\\\\card.cpl";
+    for (const char* kind : {"link", "fifo"}) {
+        SCOPED_TRACE(kind);
+        OddFiles odd;
+        odd.Replace(odd.disk + "/card.cpl", kind);
+        EXPECT_EQ((std::vector<std::string>{cant_copy, Done()}), odd.Run().MessageTexts());
+        EXPECT_FALSE(FileExists(odd.windows + "/SYSTEM/card.cpl"));
+        EXPECT_EQ("driver", ReadFile(odd.windows + "/SYSTEM/card.drv"));
+    }
+    for (const char* kind : {"fifo", "huge"}) {
+        SCOPED_TRACE(kind);
+        OddFiles odd;
+        mkdir((odd.prefix + "/drive_c").c_str(), 0755);
+        mkdir(odd.windows.c_str(), 0755);
+        odd.Replace(odd.windows + "/system.ini", kind);
+        EXPECT_EQ((std::vector<std::string>{"Can't write the display entry to system.ini.", Done()}),
+                  odd.Run().MessageTexts());
+        odd.Replace(odd.prefix + "/registry.reg", kind);
+        EXPECT_TRUE(odd.Run(1).lines.empty());
+        unlink((odd.prefix + "/registry.reg").c_str());
+        odd.Replace(odd.disk + "/setup.dat", kind);
+        std::vector<std::string> texts = odd.Run().MessageTexts();
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ("Not enough memory to process Setup Information file.", texts[0]);
+        EXPECT_FALSE(FileExists(odd.prefix + "/registry.reg"));
+    }
+}
+
+TEST(LosslessRuns, ReplacedFilesKeepTheirOwnerAndMode) {
+    if (getuid() != 0) GTEST_SKIP() << "only a privileged run can take a user's files";
+    OddFiles odd;
+    RunProgram(odd.disk, odd.prefix);
+    const std::string files[] = {odd.windows + "/system.ini", odd.windows + "/SYSTEM/card.drv",
+                                 odd.prefix + "/registry.reg"};
+    for (const std::string& file : files) {
+        ASSERT_EQ(0, chown(file.c_str(), 65534, 65534));
+        ASSERT_EQ(0, chmod(file.c_str(), 0640));
+    }
+    WriteFile(odd.disk + "/card.drv", "driver 2");
+    odd.Run();
+    for (const std::string& file : files) {
+        struct stat st;
+        ASSERT_EQ(0, stat(file.c_str(), &st));
+        EXPECT_EQ(65534u, st.st_uid) << file;
+        EXPECT_EQ(65534u, st.st_gid) << file;
+        EXPECT_EQ(0640u, st.st_mode & 07777) << file;
+    }
+    EXPECT_EQ("driver 2", ReadFile(odd.windows + "/SYSTEM/card.drv"));
+}
+
+TEST(LosslessRuns, ATranscriptThatCannotBeWrittenNeverStopsTheInstallation) {
+    const std::function<void()> sinks[] = {
+        [] { dup2(open("/dev/full", O_WRONLY), 1); },
+        [] {
+            int reader_gone[2];
+            if (pipe(reader_gone) != 0) _exit(126);
+            close(reader_gone[0]);
+            dup2(reader_gone[1], 1);
+        },
+    };
+    for (const auto& sink : sinks) {
+        OddFiles odd;
+        RunResult run = RunProgram(odd.disk, odd.prefix, "", {}, sink);
+        EXPECT_EQ(2, run.exitCode);
+        EXPECT_EQ("panel", ReadFile(odd.windows + "/SYSTEM/card.cpl"));
+        EXPECT_NE(std::string::npos, ReadFile(odd.windows + "/system.ini").find("display.drv=Vorel Test 3D"));
+        EXPECT_FALSE(FileExists(odd.prefix + "/vsetup.journal"));
+    }
+}
+
+TEST(LosslessRuns, UnknownUiValuesAreRefusedAndARelativeXdgDataHomeIgnored) {
+    for (const char* ui : {"VSETUP_UI=Batch", "VSETUP_UI=bach"}) {
+        OddFiles odd;
+        RunResult run = RunProgram(odd.disk, odd.prefix, "", {ui});
+        EXPECT_EQ(1, run.exitCode) << ui;
+        EXPECT_TRUE(run.lines.empty());
+        EXPECT_FALSE(FileExists(odd.prefix + "/drive_c"));
+    }
+    OddFiles odd;
+    const std::string home = odd.root / "home";
+    RunResult run = RunProgram(odd.disk, odd.prefix, "", {"HOME=" + home, "XDG_DATA_HOME=relative"},
+                               [] { unsetenv("VSETUP_PREFIX"); });
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_TRUE(FileExists(home + "/.local/share/vsetup/prefix/registry.reg"));
+    EXPECT_FALSE(FileExists(odd.disk + "/relative"));
+}
+
+}  // namespace
