@@ -149,7 +149,7 @@ class Wine:
         if not os.path.exists(out):
             return None
         with open(out, "rb") as f:
-            return parse_reg(f.read())
+            return golden.parse_reg(f.read())
 
 
 def make_template(template):
@@ -233,98 +233,6 @@ def run_driver(args, wine, work, disk, steps, answers="", shots=None, timeout=12
 
 
 # ---------------------------------------------------------------- registry files
-
-def parse_reg(data):
-    """REGEDIT4 (ANSI) or version 5 (UTF-16) text as {key: {name: (type, bytes)}},
-    keys and names lower-cased, HKEY_CLASSES_ROOT as HKLM\\Software\\Classes."""
-    if data.startswith(b"\xff\xfe"):
-        text = data[2:].decode("utf-16-le")
-        wide = True
-    else:
-        text = data.decode("cp1252")
-        wide = False
-    lines = text.replace("\r\n", "\n").split("\n")
-    joined = []
-    for line in lines:
-        if joined and joined[-1].endswith("\\") and not joined[-1].startswith("["):
-            joined[-1] = joined[-1][:-1] + line.strip()
-        else:
-            joined.append(line)
-    keys = {}
-    current = None
-    for line in joined:
-        line = line.strip()
-        if not line or line.startswith(";"):
-            continue
-        if line.startswith("[") and line.endswith("]"):
-            name = line[1:-1]
-            if name.startswith("-"):
-                current = None
-                continue
-            current = keys.setdefault(normal_key(name), {})
-            continue
-        if current is None:
-            continue
-        name, value = split_value_line(line)
-        if name is None:
-            continue
-        current[name.lower()] = parse_value(value, wide)
-    return keys
-
-
-def normal_key(name):
-    lowered = name.lower()
-    for short, full in (("hkey_classes_root", "hkey_local_machine\\software\\classes"),
-                        ("hklm", "hkey_local_machine")):
-        if lowered == short or lowered.startswith(short + "\\"):
-            lowered = full + lowered[len(short):]
-    return lowered
-
-
-def split_value_line(line):
-    if line.startswith("@="):
-        return "", line[2:]
-    if not line.startswith('"'):
-        return None, None
-    i, name = 1, ""
-    while i < len(line):
-        c = line[i]
-        if c == "\\" and i + 1 < len(line):
-            name += line[i + 1]
-            i += 2
-            continue
-        if c == '"':
-            break
-        name += c
-        i += 1
-    rest = line[i + 1:]
-    if not rest.startswith("="):
-        return None, None
-    return name, rest[1:]
-
-
-def parse_value(value, wide):
-    if value.startswith('"'):
-        text, i = "", 1
-        while i < len(value) and value[i] != '"':
-            if value[i] == "\\" and i + 1 < len(value):
-                i += 1
-            text += value[i]
-            i += 1
-        return (1, text.encode("cp1252", errors="replace"))
-    if value.startswith("dword:"):
-        return (4, int(value[6:], 16).to_bytes(4, "little"))
-    match = re.match(r"hex(?:\(([0-9a-fA-F]+)\))?:(.*)", value)
-    if match:
-        kind = int(match.group(1), 16) if match.group(1) else 3
-        data = bytes(int(b, 16) for b in match.group(2).replace(" ", "").split(",") if b)
-        if kind in (1, 2) and wide:
-            data = data.decode("utf-16-le").rstrip("\0").encode("cp1252", errors="replace")
-        elif kind in (1, 2):
-            data = data.rstrip(b"\0")
-        return (kind, data)
-    return (0, value.encode("utf-8"))
-
 
 def subtree(keys, top):
     return {k: v for k, v in keys.items() if k == top or k.startswith(top + "\\")}
@@ -509,8 +417,8 @@ def made_keys(keys, seeded=()):
 
 def expected_registry(scenario):
     """What the scenario's run adds to registry.reg."""
-    keys = parse_reg(golden.read(os.path.join(scenario, "expect", "prefix", "registry.reg"), b""))
-    return made_keys(keys, parse_reg(golden.read(os.path.join(scenario, "prefix", "registry.reg"), b"")))
+    keys = golden.parse_reg(golden.read(os.path.join(scenario, "expect", "prefix", "registry.reg"), b""))
+    return made_keys(keys, golden.parse_reg(golden.read(os.path.join(scenario, "prefix", "registry.reg"), b"")))
 
 
 def wine_path(prefix, relative):
