@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/test_support.h"
+
 namespace {
 
 std::string Read(const std::string& data, const std::string& section, const std::string& key) {
@@ -90,30 +92,10 @@ TEST(ProfileEngine, ParsesIntegersAsGetPrivateProfileInt) {
     EXPECT_EQ(IniParseInt("4294967295", 7), -1);
 }
 
-// A directory of its own for a test, removed with everything in it.
-struct ScratchDir {
-    ScratchDir() {
-        std::string pattern = ::testing::TempDir() + "profile.XXXXXX";
-        if (mkdtemp(&pattern[0])) path = pattern;
-    }
-    ~ScratchDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    int Entries() const {
-        int count = 0;
-        DIR* dir = opendir(path.c_str());
-        while (dirent* entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            count += name != "." && name != "..";
-        }
-        closedir(dir);
-        return count;
-    }
-    std::string path;
-};
 
 TEST(ProfileEngine, WritesWholeFilesAndLeavesNoTemporary) {
-    ScratchDir scratch;
-    ASSERT_FALSE(scratch.path.empty());
-    const std::string& dir = scratch.path;
+    TempDir scratch;
+    const std::string& dir = scratch.path();
     std::string path = dir + "/SYSTEM.INI";
     std::string value;
     EXPECT_FALSE(IniReadFile(path, "boot", "shell", &value));
@@ -129,14 +111,14 @@ TEST(ProfileEngine, WritesWholeFilesAndLeavesNoTemporary) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_TRUE(IniReadFile(path, "BOOT", "display.drv", &value));
     EXPECT_EQ(value, "vorel.drv");
-    EXPECT_EQ(scratch.Entries(), 1);
+    EXPECT_EQ(ListFiles(scratch.path()), std::vector<std::string>{"SYSTEM.INI"});
 
     // A path that cannot be read or replaced fails and changes nothing.
     EXPECT_FALSE(IniWriteFile(dir + "/missing/WIN.INI", "a", "b", "c"));
     ASSERT_EQ(mkdir((dir + "/folder.ini").c_str(), 0755), 0);
     EXPECT_FALSE(IniWriteFile(dir + "/folder.ini", "a", "b", "c"));
     EXPECT_FALSE(IniReadFile(dir + "/folder.ini", "a", "b", &value));
-    EXPECT_EQ(scratch.Entries(), 2);
+    EXPECT_EQ(ListFiles(scratch.path()), std::vector<std::string>{"SYSTEM.INI"});
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <iterator>
 #include <string>
 
+#include "tests/test_support.h"
+
 namespace {
 
 const char kHklm[] = "HKEY_LOCAL_MACHINE\\";
@@ -137,15 +139,6 @@ TEST(RegistryStore, EveryCutOfTheFileLoadsOnlyWholeValues) {
     }
 }
 
-// A directory of its own for a test, removed with everything in it.
-struct ScratchDir {
-    ScratchDir() {
-        std::string pattern = ::testing::TempDir() + "registry.XXXXXX";
-        if (mkdtemp(&pattern[0])) path = pattern;
-    }
-    ~ScratchDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string path;
-};
 
 std::string FileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -153,9 +146,8 @@ std::string FileText(const std::string& path) {
 }
 
 TEST(RegistryStore, FlushAppendsOnlyWhatChanged) {
-    ScratchDir scratch;
-    ASSERT_FALSE(scratch.path.empty());
-    const std::string file = scratch.path + "/registry.reg";
+    TempDir scratch;
+    const std::string file = scratch.path() + "/registry.reg";
     const std::string key = std::string(kHklm) + "System\\CurrentControlSet\\Services\\Class\\Display\\0000";
     RegistryStore store;
     std::string error;
@@ -206,9 +198,8 @@ TEST(RegistryStore, FlushAppendsOnlyWhatChanged) {
 }
 
 TEST(RegistryStore, FailuresAreReportedAndChangesStayPending) {
-    ScratchDir scratch;
-    ASSERT_FALSE(scratch.path.empty());
-    const std::string& dir = scratch.path;
+    TempDir scratch;
+    const std::string& dir = scratch.path();
     RegistryStore store;
     std::string error;
     ASSERT_TRUE(store.Open(dir + "/missing/registry.reg", &error));
