@@ -1,5 +1,6 @@
 // platform/platform.h over the host: the prefix's drives, the profile engine,
-// the registry store, the LZ service and posix_spawn.
+// the registry store (or the Windows system's own SYSTEM.DAT), the LZ service
+// and posix_spawn.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/frontend.h"
+#include "platform/host/creg_store.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_fault.h"
 #include "platform/host/host_paths.h"
@@ -32,6 +34,9 @@ std::string g_startupError;
 // Never destroyed: at exit its memory goes back with the process, while
 // freeing a large store key by key took a fifth of a whole run.
 RegistryStore& g_store = *new RegistryStore;
+// HKEY_LOCAL_MACHINE in the C: drive's WINDOWS\SYSTEM.DAT when there is
+// one; registry.reg is then neither read nor written.
+CregStore* g_creg = nullptr;
 PlatFrontEnd* g_frontEnd = nullptr;
 
 struct Fault {
@@ -83,6 +88,7 @@ std::string SubkeyPath(PlatKey parent, const char* path) {
 const long kErrorFileNotFound = 2;
 const long kErrorInvalidHandle = 6;
 const long kErrorWriteFault = 29;
+const long kErrorInvalidParameter = 87;
 
 // ---- files
 
@@ -151,6 +157,16 @@ int PlatStartup() {
     g_startupError.clear();
     if (!HostOpenPrefix(&g_startupError)) return 0;
     std::string error;
+    // A Windows 95/98 system's own registry wins over the side file.
+    std::string system_dat;
+    struct stat system_st;
+    if (HostMapPath("C:\\WINDOWS\\SYSTEM.DAT", false, &system_dat) && stat(system_dat.c_str(), &system_st) == 0) {
+        g_creg = new CregStore;
+        if (g_creg->Open(system_dat, &g_startupError)) return 1;
+        delete g_creg;
+        g_creg = nullptr;
+        return 0;
+    }
     // Flushes append to the registry file in place: through a link they
     // would write outside the prefix.
     std::string registry = HostPrefix() + "/registry.reg";
@@ -167,6 +183,10 @@ int PlatStartup() {
 }
 
 void PlatShutdown() {
+    if (g_creg) {
+        g_creg->Commit();
+        return;
+    }
     // Everything was flushed where the installer flushes; what it only
     // created goes to disk here. A store that grew a lot by appending is
     // written afresh, sorted.
@@ -258,7 +278,7 @@ long PlatRegOpenKey(PlatKey parent, const char* path, unsigned /*access*/, PlatK
     if (!parent) return kErrorInvalidHandle;
     std::string full = SubkeyPath(parent, path);
     if (!IsRoot(parent) || (path && *path)) {
-        if (!g_store.KeyExists(full)) return kErrorFileNotFound;
+        if (!(g_creg ? g_creg->KeyExists(full) : g_store.KeyExists(full))) return kErrorFileNotFound;
     }
     *key = new HostKey{full};
     return 0;
@@ -267,7 +287,12 @@ long PlatRegOpenKey(PlatKey parent, const char* path, unsigned /*access*/, PlatK
 long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
     if (!parent) return kErrorInvalidHandle;
     std::string full = SubkeyPath(parent, path);
-    if (path && *path) g_store.CreateKey(full);
+    if (path && *path) {
+        if (!g_creg)
+            g_store.CreateKey(full);
+        else if (!g_creg->CreateKey(full))
+            return kErrorInvalidParameter;
+    }
     *key = new HostKey{full};
     return 0;
 }
@@ -275,13 +300,16 @@ long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
 long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* data, size_t size) {
     if (!key) return kErrorInvalidHandle;
     const HostKey* host = KeyOf(key);
-    g_store.SetValue(host->path, name ? name : "", type, std::string(static_cast<const char*>(data), size));
+    std::string bytes(static_cast<const char*>(data), size);
+    if (g_creg) return g_creg->SetValue(host->path, name ? name : "", type, bytes) ? 0 : kErrorInvalidParameter;
+    g_store.SetValue(host->path, name ? name : "", type, bytes);
     return 0;
 }
 
 long PlatRegFlushKey(PlatKey key) {
     if (!key) return kErrorInvalidHandle;
     if (HostShouldFail(kHostRegFlush)) return kErrorWriteFault;
+    if (g_creg) return g_creg->Flush() ? 0 : kErrorWriteFault;
     return g_store.Flush(KeyOf(key)->path) ? 0 : kErrorWriteFault;
 }
 
