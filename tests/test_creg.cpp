@@ -6,71 +6,18 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <string>
 
 #include "platform/host/creg_file.h"
 #include "platform/host/creg_store.h"
+#include "tests/creg_support.h"
 #include "tests/test_support.h"
 
 namespace {
 
-std::string Run(const std::string& command, int* status) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    size_t n;
-    while (pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-    *status = pipe ? pclose(pipe) : -1;
-    return out;
-}
-
-// What both readers see in the file; fails the test when they fail or differ.
-std::string Oracle(const std::string& file) {
-    int status;
-    std::string out = Run("python3 " VSETUP_SOURCE_DIR "/tools/creg-oracle.py '" + file + "'", &status);
-    EXPECT_EQ(0, status) << file << " is not read alike by both readers";
-    return out;
-}
-
 std::string Generated(const TempDir& dir) {
-    int status;
-    Run("python3 " VSETUP_SOURCE_DIR "/tools/creg-gen.py display '" + dir / "SYSTEM.DAT" + "'", &status);
-    EXPECT_EQ(0, status);
+    EXPECT_TRUE(GenerateHive(dir / "SYSTEM.DAT"));
     return dir / "SYSTEM.DAT";
-}
-
-std::string Escaped(const std::string& raw) {
-    std::string out;
-    for (unsigned char c : raw) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, "%%%02X", c);
-        out += (c >= 0x20 && c <= 0x7E && c != '%') ? std::string(1, static_cast<char>(c)) : std::string(hex);
-    }
-    return out;
-}
-
-// The hive in the oracle's form.
-void Dump(const CregHive& hive, uint32_t key, const std::string& path, std::string* out) {
-    *out += "[" + Escaped(path) + "]\n";
-    for (size_t i = 0; i < hive.ValueCount(key); ++i) {
-        std::string name, data, hex;
-        uint32_t type;
-        hive.GetValue(key, i, &name, &type, &data);
-        for (unsigned char c : data) {
-            char two[3];
-            std::snprintf(two, sizeof two, "%02x", c);
-            hex += two;
-        }
-        *out += "  \"" + Escaped(name) + "\" type=" + std::to_string(type) + " data=" + hex + "\n";
-    }
-    for (uint32_t c = hive.FirstChild(key); c != CregHive::kNone; c = hive.NextSibling(c))
-        Dump(hive, c, path.empty() ? hive.Name(c) : path + "\\" + hive.Name(c), out);
-}
-std::string Dump(const CregHive& hive) {
-    std::string out;
-    Dump(hive, 0, "", &out);
-    return out;
 }
 
 const char kInstance[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Display\\0002";

@@ -25,9 +25,9 @@
 
 class CregHive {
 public:
-    static const uint32_t kNone = 0xFFFFFFFFu;
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
     // The largest name or data a record can hold (16-bit sizes).
-    static const size_t kMaxField = 0xFFFF;
+    static constexpr size_t kMaxField = 0xFFFF;
 
     // Replaces the hive by the file's content. false, with what is wrong in
     // *error, when the file is not a CREG file or cannot be read in full
