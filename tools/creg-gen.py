@@ -161,11 +161,12 @@ def display_tree():
 def big_tree(size):
     root = display_tree()
     soft = root.path(b"SOFTWARE\\Bulk")
-    total, n = 0, 0
+    total, n = len(layout(root)), 0
     while total < size:
         k = soft.child(b"Group%03d" % (n // 200)).child(b"Item%05d" % n)
         k.values += [(b"Name", 1, b"Item number %d" % n), (b"Data", 3, bytes(range(16))), (b"Flags", 4, struct.pack("<I", n))]
-        total += 20 + len(k.name) + 3 * 12 + 4 + 16 + 16 + 5 + 4 + 28 + 4
+        # The record, its navigation entry, and a quarter for free space.
+        total += (20 + len(k.name) + sum(12 + len(vn) + len(d) for vn, t, d in k.values) + 28) * 5 // 4
         n += 1
     return root
 

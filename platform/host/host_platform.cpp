@@ -185,6 +185,8 @@ int PlatStartup() {
 void PlatShutdown() {
     if (g_creg) {
         g_creg->Commit();
+        delete g_creg;
+        g_creg = nullptr;
         return;
     }
     // Everything was flushed where the installer flushes; what it only

@@ -72,16 +72,33 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
 
     // Each call of the complete run; for each journal sync, what it made
     // durable: the old file with the journal as it then was.
-    std::vector<std::pair<long, std::string>> calls;
+    struct Call {
+        long number;
+        std::string kind;
+        std::string what;  // copy, journal, replacement (SYSTEM.VS0 and SYSTEM.DAT), system.ini
+    };
+    std::vector<Call> calls;
     std::map<long, std::set<std::string>> flushed;
     std::ifstream in(log);
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
-        long number;
-        std::string kind;
-        fields >> number >> kind;
-        calls.emplace_back(number, kind);
+        Call call;
+        std::string path;
+        fields >> call.number >> call.kind >> path;
+        if (path.find("SYSTEM.VSJ") != std::string::npos) {
+            call.what = "journal";
+        } else if (path.find("SYSTEM.VST") != std::string::npos) {
+            call.what = "replacement";
+        } else if (path.find("system.ini") != std::string::npos) {
+            call.what = "system.ini";
+        } else if (path.find("~vs") != std::string::npos || calls.empty()) {
+            call.what = "copy";
+        } else {
+            call.what = calls.back().what;  // a directory's sync completes the step before it
+        }
+        const long number = call.number;
+        calls.push_back(call);
         std::string snapshot = snapshots + "/" + std::to_string(number);
         if (FileExists(snapshot)) {
             TempDir replay;
@@ -93,17 +110,19 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
     ASSERT_GE(flushed.size(), 5u);
     ASSERT_EQ("", Missing(flushed.rbegin()->second, done));
 
-    int kills = 0, old_file = 0;
-    for (const auto& call : calls) {
-        bool is_write = call.second == "write" || call.second == "pwrite";
+    int kills = 0, old_file = 0, torn = 0;
+    std::map<std::string, int> covered;
+    for (const Call& call : calls) {
+        bool is_write = call.kind == "write" || call.kind == "pwrite";
         for (int tear = 0; tear <= (is_write ? 1 : 0); ++tear) {
-            SCOPED_TRACE("killed at call " + std::to_string(call.first) + (tear ? " halfway" : ""));
+            SCOPED_TRACE("killed at call " + std::to_string(call.number) + (tear ? " halfway" : "") + " (" + call.what +
+                         ")");
             std::string prefix = MakePrefix("killed");
             std::string dat = prefix + "/drive_c/WINDOWS/SYSTEM.DAT";
             ChildOptions options;
             options.preload = ROBUST_SHIM;
-            options.env = {"ROBUST_KILL_AT=" + std::to_string(call.first), std::string("ROBUST_TEAR=") + (tear ? "1" : "0"),
-                           "ROBUST_NO_SYNC=1"};
+            options.env = {"ROBUST_KILL_AT=" + std::to_string(call.number),
+                           std::string("ROBUST_TEAR=") + (tear ? "1" : "0"), "ROBUST_NO_SYNC=1"};
             options.expectedExit = 128 + 9;  // SIGKILL
             RunVsetup(disk_, prefix, options);
             const std::string left = ReadFile(dat);
@@ -113,7 +132,7 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
             std::set<std::string> found = HiveEntries(dat);
             EXPECT_EQ("", Missing(found, done));
             EXPECT_EQ("", Missing(seeded, found));
-            auto last = flushed.lower_bound(call.first);
+            auto last = flushed.lower_bound(call.number);
             if (last != flushed.begin()) {
                 EXPECT_EQ("", Missing(std::prev(last)->second, found));
             }
@@ -127,11 +146,16 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
             if (kills % 10 == 0) Oracle(dat);
             if (HasFailure()) return;
             ++kills;
+            ++covered[call.what];
+            torn += tear;
         }
     }
-    std::printf("[ kill points ] SYSTEM.DAT: %zu calls, %d kills (%d left the old file, %zu journal syncs)\n",
-                calls.size(), kills, old_file, flushed.size());
-    EXPECT_GT(old_file, 0);
+    std::printf("[ kill points ] SYSTEM.DAT: %zu calls, %d kills (copy %d, journal %d, replacement %d, system.ini %d; "
+                "%d torn writes; %d left the old file; %zu journal syncs)\n",
+                calls.size(), kills, covered["copy"], covered["journal"], covered["replacement"],
+                covered["system.ini"], torn, old_file, flushed.size());
+    EXPECT_GT(covered["journal"], 0);
+    EXPECT_GT(covered["replacement"], 0);
     EXPECT_LT(old_file, kills);
 }
 
