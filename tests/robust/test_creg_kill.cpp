@@ -86,17 +86,12 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
         Call call;
         std::string path;
         fields >> call.number >> call.kind >> path;
-        if (path.find("SYSTEM.VSJ") != std::string::npos) {
-            call.what = "journal";
-        } else if (path.find("SYSTEM.VST") != std::string::npos) {
-            call.what = "replacement";
-        } else if (path.find("system.ini") != std::string::npos) {
-            call.what = "system.ini";
-        } else if (path.find("~vs") != std::string::npos || calls.empty()) {
-            call.what = "copy";
-        } else {
-            call.what = calls.back().what;  // a directory's sync completes the step before it
-        }
+        // A directory's sync completes the step before it.
+        call.what = path.find("SYSTEM.VSJ") != std::string::npos   ? "journal"
+                    : path.find("SYSTEM.VST") != std::string::npos ? "replacement"
+                    : path.find("system.ini") != std::string::npos ? "system.ini"
+                    : path.find("~vs") != std::string::npos || calls.empty() ? "copy"
+                                                                           : calls.back().what;
         const long number = call.number;
         calls.push_back(call);
         std::string snapshot = snapshots + "/" + std::to_string(number);
