@@ -161,6 +161,13 @@ int PlatStartup() {
     std::string system_dat;
     struct stat system_st;
     if (HostMapPath("C:\\WINDOWS\\SYSTEM.DAT", false, &system_dat) && stat(system_dat.c_str(), &system_st) == 0) {
+        // It is replaced beside itself: never through a link below C:.
+        std::string writable;
+        if (!MapForWrite("C:\\WINDOWS\\SYSTEM.DAT", &writable)) {
+            g_startupError = "the Windows registry " + system_dat +
+                             " is reached through a symbolic link inside drive C:; it has to be in the drive's tree";
+            return 0;
+        }
         g_creg = new CregStore;
         if (g_creg->Open(system_dat, &g_startupError)) return 1;
         delete g_creg;
@@ -184,7 +191,13 @@ int PlatStartup() {
 
 void PlatShutdown() {
     if (g_creg) {
-        g_creg->Commit();
+        // Nothing is lost: the old file stays, and the journal beside it
+        // goes in at the next start.
+        if (!g_creg->Commit())
+            std::fprintf(stderr,
+                         "vsetup: the Windows registry SYSTEM.DAT could not be written (%s); it is as it was, "
+                         "and this run's changes, kept in SYSTEM.VSJ beside it, go in when vsetup next starts\n",
+                         std::strerror(errno));
         delete g_creg;
         g_creg = nullptr;
         return;
