@@ -168,6 +168,10 @@ def cregs(vsetup):
     loop = bytearray(small)
     struct.pack_into("<I", loop, 0x20 + 0x3C + 16, 0x20)
     put("creg", "loop", bytes(loop))
+    sparse = bytearray(small)  # a record number far above the block's record count
+    struct.pack_into("<H", sparse, 0x20 + 0x3C + 24, 0x3000)
+    struct.pack_into("<H", sparse, 0x1020 + 32 + 4, 0x3000)
+    put("creg", "sparse-record-number", bytes(sparse))
 
 
 def main():

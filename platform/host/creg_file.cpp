@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/host/host_ansi.h"
@@ -95,7 +96,11 @@ bool CregHive::Load(std::string bytes, std::string* error) {
     const uint32_t block_count = Get16(d + 16);
     if (blocks_at < kHeaderSize + static_cast<uint64_t>(rgkn_size) || blocks_at > n)
         return Fail(error, "gives its data blocks an offset out of bounds (" + Hex(blocks_at) + ")");
+    // By block, record number to position; numbers beyond what a block of
+    // that size could hold in 4-byte steps go to a map, so that a hostile
+    // file cannot make the table large.
     std::vector<std::vector<uint32_t>> records(block_count);
+    std::unordered_map<uint32_t, uint32_t> sparse_records;
     uint64_t at = blocks_at;
     for (uint32_t b = 0; b < block_count; ++b) {
         if (n - at < kHeaderSize) return Fail(error, "is cut short: data block " + std::to_string(b) + " is missing");
@@ -111,10 +116,12 @@ bool CregHive::Load(std::string bytes, std::string* error) {
             if (record_size < kRecordHeader || record_size > end - pos)
                 return Fail(error, "has a record out of bounds at " + Hex(pos));
             const uint32_t id = Get16(d + pos + 4);
-            if (id != kNoRecord) {
+            if (id != kNoRecord && id < size / 4) {
                 std::vector<uint32_t>& ids = records[b];
                 if (ids.size() <= id) ids.resize(id + 1, 0);
                 if (ids[id] == 0) ids[id] = static_cast<uint32_t>(pos);  // the first one counts
+            } else if (id != kNoRecord) {
+                sparse_records.emplace((b << 16) | id, static_cast<uint32_t>(pos));
             }
             pos += record_size;
         }
@@ -147,11 +154,17 @@ bool CregHive::Load(std::string bytes, std::string* error) {
             }
             key.has_record = false;
         } else {
-            if (block >= block_count || id >= records[block].size() || records[block][id] == 0) {
+            uint32_t pos = 0;
+            if (block < block_count && id < records[block].size()) {
+                pos = records[block][id];
+            } else if (block < block_count) {
+                auto found = sparse_records.find((block << 16) | id);
+                if (found != sparse_records.end()) pos = found->second;
+            }
+            if (pos == 0) {
                 *why = "is missing the data record of the key at entry " + Hex(entry);
                 return kNone;
             }
-            const uint32_t pos = records[block][id];
             const uint32_t record_size = Get32(d + pos);
             const uint32_t used = Get32(d + pos + 8);
             const uint32_t name_size = Get16(d + pos + 12);
