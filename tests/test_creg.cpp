@@ -37,39 +37,10 @@ TEST(CregFile, ReadsAndRewritesAForeignHiveWhole) {
     CregHive again;
     ASSERT_TRUE(again.Load(rewritten, &error)) << error;
     EXPECT_EQ(rewritten, again.Serialize());
-}
-
-TEST(CregFile, RefusesWhatItCouldNotWriteBackWhole) {
-    TempDir dir;
-    CregHive hive;
-    std::string error;
-    ASSERT_TRUE(hive.Load(ReadFile(Generated(dir)), &error));
-    const std::string good = hive.Serialize();  // root entry at 0x40, first data block after the RGKN
-    auto patched = [&](size_t at, uint32_t v) {
-        std::string bytes = good;
-        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
-        return bytes;
-    };
-    uint32_t blocks = static_cast<unsigned char>(good[8]) | static_cast<unsigned char>(good[9]) << 8 |
-                      static_cast<unsigned char>(good[10]) << 16;
-    struct Case {
-        std::string bytes;
-        const char* says;
-    } cases[] = {
-        {"regf" + good.substr(4), "does not start with the CREG signature"},
-        {good.substr(0, 40), "cut short"},
-        {good.substr(0, blocks + 100), "cut short"},
-        {good + "x", "bytes after its last data block"},
-        {patched(0x40 + 16, 0x20), "loop in its key tree"},
-        {patched(0x40 + 16, 0x7FFFFFF0), "key entry out of bounds"},
-        {patched(blocks + 32, 0x7FFFFFF0), "record out of bounds"},
-        {patched(0x5C + 24, 0x7777), "missing the data record"},
-    };
-    for (const Case& c : cases) {
-        EXPECT_FALSE(hive.Load(c.bytes, &error)) << c.says;
-        EXPECT_NE(std::string::npos, error.find(c.says)) << error;
-    }
-    for (size_t size = 0; size < good.size(); size += 61) EXPECT_FALSE(hive.Load(good.substr(0, size), &error));
+    // Cut short anywhere, it is refused (the golden scenarios creg-* hold the
+    // other damage, with the messages).
+    for (size_t size = 0; size < rewritten.size(); size += 61)
+        EXPECT_FALSE(again.Load(rewritten.substr(0, size), &error)) << size;
 }
 
 TEST(CregStore, EditsWithoutRegardToCaseAndKeepsEverythingElse) {
