@@ -157,7 +157,7 @@ def cregs(vsetup):
     struct.pack_into("<4sIII", rgkn, 0, b"RGKN", 0x1000, 0x20, 0x3C)
     struct.pack_into("<IIIIIIHH", rgkn, 0x20, 0, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0x3C, 0xFFFFFFFF, 0xFFFF, 0xFFFF)
     struct.pack_into("<IIIIIIHH", rgkn, 0x3C, 0, sum(b"SYSTEM"), 0xFFFFFFFF, 0x20, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0)
-    value = struct.pack("<IIHH", 4, 0, 4, 2) + b"Name" + b"\x01\x00"
+    value = struct.pack("<IIHH", 4, 0xFFFFFFFF, 4, 2) + b"Name" + b"\x01\x00"
     record = struct.pack("<IHHIHHI", 26 + len(value), 0, 0, 26 + len(value), 6, 1, 0) + b"System" + value
     free = 0x1000 - 32 - len(record)
     block = (struct.pack("<4sIIHHIHH8s", b"RGDB", 0x1000, free, 0, 0, 0x1000 - free, 0, 0, bytes(8)) + record +

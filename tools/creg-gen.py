@@ -70,7 +70,7 @@ def layout(root):
         return b
 
     for n, k in enumerate(rest):
-        vals = b"".join(struct.pack("<IIHH", t, 0, len(vn), len(d)) + vn + d for vn, t, d in k.values)
+        vals = b"".join(struct.pack("<IIHH", t, 0xFFFFFFFF, len(vn), len(d)) + vn + d for vn, t, d in k.values)
         used = 20 + len(k.name) + len(vals)
         slack = (n % 3) * 4
         extra = []
@@ -86,7 +86,7 @@ def layout(root):
                 cur["records"].append(struct.pack("<IIIHHI", size, 0xFFFFFFFF, 20, 0, 0, 0) + bytes(size - 20))
             else:
                 rid = cur["next"] + 1  # never a live id
-                body = b"Deleted" + struct.pack("<IIHH", 1, 0, 1, 3) + b"x" + b"old"
+                body = b"Deleted" + struct.pack("<IIHH", 1, 0xFFFFFFFF, 1, 3) + b"x" + b"old"
                 cur["records"].append(struct.pack("<IHHIHHI", 20 + len(body), rid, len(blocks) - 1,
                                                   20 + len(body), 7, 1, 0) + body)
         rid = cur["next"]

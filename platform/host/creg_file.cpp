@@ -303,7 +303,7 @@ bool CregHive::SetValue(uint32_t key, const std::string& name, uint32_t type, co
     }
     Value value;
     value.type = type;
-    value.reserved = 0;
+    value.reserved = 0xFFFFFFFFu;  // as Windows leaves it in the values it writes
     value.name = Store(name);
     value.data = Store(data);
     values_.push_back(value);
