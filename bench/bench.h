@@ -122,6 +122,8 @@ void BenchExpansion(const Options& options, const Inputs& inputs, Report* report
 double BenchRegistry(const Options& options, Report* report);
 void BenchInstall(const Options& options, const Inputs& inputs, Report* report);
 void BenchStartup(const Options& options, const Inputs& inputs, double store_load_seconds, Report* report);
+// SYSTEM.DAT: loading, one flushed line by file size, a whole installation.
+void BenchCreg(const Options& options, Report* report);
 
 // ---- registry text
 

@@ -2,7 +2,7 @@
 //
 //   vsetup_bench --source DIR --build DIR --vsetup PATH --lower-bound PATH
 //                [--lz32 PATH] [--docs FILE] [--quick] [--rounds N]
-//                [--only expand,registry,install,startup]
+//                [--only expand,registry,install,startup,creg]
 //
 // Prints one table of results (and puts it in --docs between its markers).
 // Exits 1 when some output was wrong or a case could not run; a missed speed
@@ -121,6 +121,7 @@ int main(int argc, char** argv) {
         if (Wanted(only, "registry") || Wanted(only, "startup")) load = BenchRegistry(options, &report);
         if (Wanted(only, "install")) BenchInstall(options, inputs, &report);
         if (Wanted(only, "startup")) BenchStartup(options, inputs, load, &report);
+        if (Wanted(only, "creg")) BenchCreg(options, &report);
     } catch (const std::exception& error) {
         report.Wrong(std::string("the benchmark could not run: ") + error.what());
     }

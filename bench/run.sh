@@ -9,7 +9,7 @@
 #                           seconds that every case still runs and every output
 #                           is right
 #   bench/run.sh --only expand,registry   some of the cases (expand, registry,
-#                           install, startup), nothing written
+#                           install, startup, creg), nothing written
 #
 # Builds in Release in build/bench (VSETUP_BENCH_BUILD overrides). Fails only
 # when some output is wrong or a case cannot run, never on a missed speed

@@ -6,7 +6,8 @@ set -euo pipefail
 
 demo=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins fonts-liberation)
 all=("${demo[@]}" libmspack-dev mscompress libgtest-dev libgmock-dev xvfb xauth imagemagick
-     g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32 clang libclang-rt-14-dev libbenchmark-dev)
+     g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32 clang libclang-rt-14-dev libbenchmark-dev
+     libcreg-utils libparse-win32registry-perl python3)
 
 case "${1:-all}" in
   demo) wanted=("${demo[@]}") ;;

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of every fuzz target into fuzz/corpus/<target>/.
 
-The seeds come from the example disk (examples/disk1, examples/src) and from
-the kinds of input the tests build: line-end variants, zero bytes, 0x1A,
+The seeds come from the example disk (examples/disk1, examples/src), from
+tools/creg-gen.py, and from the kinds of input the tests build: line-end variants, zero bytes, 0x1A,
 over-long lines, climbing names, torn registry appends. With the path of a
 built vsetup program as argument, a registry.reg written by a real
 installation of the example disk is added as well.
@@ -137,6 +137,43 @@ def lz():
     put("lz", "valid-cut", b"\x01\x40\x00" + read(os.path.join(SRC, "vorel.inf"))[:1500])
 
 
+def cregs(vsetup):
+    """SYSTEM.DAT: a hive from tools/creg-gen.py, the same after an installation,
+    and a one-key hive, whole, cut short and with a loop in its key tree."""
+    work = tempfile.mkdtemp()
+    try:
+        windows = os.path.join(work, "prefix", "drive_c", "WINDOWS")
+        os.makedirs(windows)
+        hive = os.path.join(windows, "SYSTEM.DAT")
+        subprocess.run([sys.executable, os.path.join(ROOT, "tools", "creg-gen.py"), "display", hive], check=True)
+        put("creg", "generated-display", read(hive))
+        if vsetup:
+            env = dict(os.environ, VSETUP_PREFIX=os.path.join(work, "prefix"), VSETUP_UI="batch")
+            subprocess.run([vsetup], cwd=DISK, env=env, stdout=subprocess.DEVNULL, check=True)
+            put("creg", "installed-display", read(hive))
+    finally:
+        shutil.rmtree(work)
+    rgkn = bytearray(0x1000)
+    struct.pack_into("<4sIII", rgkn, 0, b"RGKN", 0x1000, 0x20, 0x3C)
+    struct.pack_into("<IIIIIIHH", rgkn, 0x20, 0, 0, 0xFFFFFFFF, 0xFFFFFFFF, 0x3C, 0xFFFFFFFF, 0xFFFF, 0xFFFF)
+    struct.pack_into("<IIIIIIHH", rgkn, 0x3C, 0, sum(b"SYSTEM"), 0xFFFFFFFF, 0x20, 0xFFFFFFFF, 0xFFFFFFFF, 0, 0)
+    value = struct.pack("<IIHH", 4, 0xFFFFFFFF, 4, 2) + b"Name" + b"\x01\x00"
+    record = struct.pack("<IHHIHHI", 26 + len(value), 0, 0, 26 + len(value), 6, 1, 0) + b"System" + value
+    free = 0x1000 - 32 - len(record)
+    block = (struct.pack("<4sIIHHIHH8s", b"RGDB", 0x1000, free, 0, 0, 0x1000 - free, 0, 0, bytes(8)) + record +
+             struct.pack("<IIIHHI", free, 0xFFFFFFFF, 20, 0, 0, 0) + bytes(free - 20))
+    small = struct.pack("<4sHHIIHHI8s", b"CREG", 0, 1, 0x1020, 0, 1, 0, 0, bytes(8)) + bytes(rgkn) + block
+    put("creg", "minimal", small)
+    put("creg", "cut-short", small[:0x1100])
+    loop = bytearray(small)
+    struct.pack_into("<I", loop, 0x20 + 0x3C + 16, 0x20)
+    put("creg", "loop", bytes(loop))
+    sparse = bytearray(small)  # a record number far above the block's record count
+    struct.pack_into("<H", sparse, 0x20 + 0x3C + 24, 0x3000)
+    struct.pack_into("<H", sparse, 0x1020 + 32 + 4, 0x3000)
+    put("creg", "sparse-record-number", bytes(sparse))
+
+
 def main():
     vsetup = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else None
     shutil.rmtree(os.path.join(ROOT, "fuzz", "corpus"), ignore_errors=True)
@@ -144,6 +181,7 @@ def main():
     profiles()
     registries(vsetup)
     lz()
+    cregs(vsetup)
 
 
 if __name__ == "__main__":

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build=build/fuzz/fuzz
 work=build/fuzz/runs
-targets=(setup_dat profile registry lz)
+targets=(setup_dat profile registry lz creg)
 
 rm -rf "$work"
 mkdir -p "$work"

@@ -1,5 +1,6 @@
 // platform/platform.h over the host: the prefix's drives, the profile engine,
-// the registry store, the LZ service and posix_spawn.
+// the registry store (or the Windows system's own SYSTEM.DAT), the LZ service
+// and posix_spawn.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "platform/host/frontend.h"
+#include "platform/host/creg_store.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_fault.h"
 #include "platform/host/host_io.h"
@@ -34,6 +36,9 @@ std::string g_startupError;
 // Never destroyed: at exit its memory goes back with the process, while
 // freeing a large store key by key took a fifth of a whole run.
 RegistryStore& g_store = *new RegistryStore;
+// HKEY_LOCAL_MACHINE in the C: drive's WINDOWS\SYSTEM.DAT when there is
+// one; registry.reg is then neither read nor written.
+CregStore* g_creg = nullptr;
 PlatFrontEnd* g_frontEnd = nullptr;
 std::string g_registryPath;
 // The registry file as it was when the store loaded it: a run that had to
@@ -90,6 +95,7 @@ std::string SubkeyPath(PlatKey parent, const char* path) {
 const long kErrorFileNotFound = 2;
 const long kErrorInvalidHandle = 6;
 const long kErrorWriteFault = 29;
+const long kErrorInvalidParameter = 87;
 
 // ---- files
 
@@ -180,6 +186,29 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 // it was loaded, unless always). own_from: where the appends of a stopped
 // run began.
 bool LoadRegistry(size_t own_from, bool always, std::string* error) {
+    // A Windows 95/98 system's own registry wins over the side file.
+    std::string system_dat;
+    struct stat system_st;
+    if (HostMapPath("C:\\WINDOWS\\SYSTEM.DAT", false, &system_dat) && stat(system_dat.c_str(), &system_st) == 0) {
+        // It is replaced beside itself: never through a link below C:.
+        std::string writable;
+        if (!MapForWrite("C:\\WINDOWS\\SYSTEM.DAT", &writable)) {
+            *error = "the Windows registry " + system_dat +
+                     " is reached through a symbolic link inside drive C:; it has to be in the drive's tree";
+            return false;
+        }
+        g_registryPath = system_dat;
+        if (g_creg && !always && SameFile(system_st, g_registryLoaded)) return true;
+        delete g_creg;
+        g_creg = new CregStore;
+        if (!g_creg->Open(system_dat, error)) {
+            delete g_creg;
+            g_creg = nullptr;
+            return false;
+        }
+        g_registryLoaded = system_st;
+        return true;
+    }
     // Flushes append to the registry file in place: through a link they
     // would write outside the prefix.
     struct stat st;
@@ -224,6 +253,18 @@ void ReportRegistryFailure() {
 // goes to disk here. A store that grew a lot by appending is written afresh,
 // sorted.
 void FinishRegistry() {
+    if (g_creg) {
+        // Nothing is lost when the file cannot be replaced: the old file
+        // stays, and the journal beside it goes in at the next start.
+        if (!g_creg->Commit()) {
+            std::fprintf(stderr,
+                         "vsetup: the Windows registry SYSTEM.DAT could not be written (%s); it is as it was, "
+                         "and this run's changes, kept in SYSTEM.VSJ beside it, go in when vsetup next starts\n",
+                         std::strerror(errno));
+            ReportRegistryFailure();
+        }
+        return;
+    }
     bool ok = g_store.FlushAll();
     if (ok && g_store.AppendedBytes() > 0 && g_store.AppendedBytes() >= g_store.LoadedBytes() / 4)
         ok = g_store.Compact();
@@ -344,7 +385,7 @@ long PlatRegOpenKey(PlatKey parent, const char* path, unsigned /*access*/, PlatK
     if (!parent) return kErrorInvalidHandle;
     std::string full = SubkeyPath(parent, path);
     if (!IsRoot(parent) || (path && *path)) {
-        if (!g_store.KeyExists(full)) return kErrorFileNotFound;
+        if (!(g_creg ? g_creg->KeyExists(full) : g_store.KeyExists(full))) return kErrorFileNotFound;
     }
     *key = new HostKey{full};
     return 0;
@@ -353,7 +394,12 @@ long PlatRegOpenKey(PlatKey parent, const char* path, unsigned /*access*/, PlatK
 long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
     if (!parent) return kErrorInvalidHandle;
     std::string full = SubkeyPath(parent, path);
-    if (path && *path) g_store.CreateKey(full);
+    if (path && *path) {
+        if (!g_creg)
+            g_store.CreateKey(full);
+        else if (!g_creg->CreateKey(full))
+            return kErrorInvalidParameter;
+    }
     *key = new HostKey{full};
     return 0;
 }
@@ -361,13 +407,16 @@ long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
 long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* data, size_t size) {
     if (!key) return kErrorInvalidHandle;
     const HostKey* host = KeyOf(key);
-    g_store.SetValue(host->path, name ? name : "", type, std::string(static_cast<const char*>(data), size));
+    std::string bytes(static_cast<const char*>(data), size);
+    if (g_creg) return g_creg->SetValue(host->path, name ? name : "", type, bytes) ? 0 : kErrorInvalidParameter;
+    g_store.SetValue(host->path, name ? name : "", type, bytes);
     return 0;
 }
 
 long PlatRegFlushKey(PlatKey key) {
     if (!key) return kErrorInvalidHandle;
-    if (HostShouldFail(kHostRegFlush) || !g_store.Flush(KeyOf(key)->path)) {
+    bool flushed = !HostShouldFail(kHostRegFlush) && (g_creg ? g_creg->Flush() : g_store.Flush(KeyOf(key)->path));
+    if (!flushed) {
         ReportRegistryFailure();
         return kErrorWriteFault;
     }

@@ -11,7 +11,8 @@
  *   ROBUST_LOG=FILE    append one line per counted call to FILE:
  *                      "<n> <call> <path> [<second path>]";
  *   ROBUST_SNAPSHOT=DIR after each successful fsync of a file named
- *                      registry.reg, copy it to DIR/<n>: what that flush
+ *                      registry.reg or SYSTEM.VSJ (the journal of
+ *                      SYSTEM.DAT), copy it to DIR/<n>: what that flush
  *                      made durable;
  *   ROBUST_NO_SYNC=1   count the syncs but leave them to the kernel: a kill,
  *                      unlike a power cut, loses nothing the page cache
@@ -113,7 +114,10 @@ static void Die(void) {
 
 static void Snapshot(int fd, const char* path) {
     size_t length = strlen(path);
-    if (!g_snapshot_dir || length < 13 || strcmp(path + length - 13, "/registry.reg") != 0) return;
+    if (!g_snapshot_dir) return;
+    if ((length < 13 || strcmp(path + length - 13, "/registry.reg") != 0) &&
+        (length < 11 || strcmp(path + length - 11, "/SYSTEM.VSJ") != 0))
+        return;
     char name[PATH_MAX];
     snprintf(name, sizeof name, "%s/%ld", g_snapshot_dir, g_calls);
     int out = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -1,0 +1,99 @@
+// The Windows 95/98/Me registry file (CREG: SYSTEM.DAT, USER.DAT) in memory.
+//
+// A file is a 32-byte header ("CREG"), the key navigation block (RGKN: one
+// 28-byte entry per key, linked to its parent, first child and next
+// sibling) and data blocks (RGDB) holding one record per key: its name and
+// its values. docs/creg.md describes the layout and what this code sets.
+//
+// Load() reads a whole file and checks every structure it follows: offsets
+// in bounds, records inside their block, values inside their record, every
+// key's record present, and no loop in the key tree. It refuses a file it
+// could not write back whole. Serialize() lays the tree out afresh: the
+// entries in tree order, the records packed into data blocks with free
+// records filling each block's tail. Names and data are kept byte for byte,
+// with every value type and the fields whose meaning is unknown.
+//
+// Keys are numbered; 0 is the root (the hive itself, HKEY_LOCAL_MACHINE for
+// SYSTEM.DAT). Names match without regard to case, by the Windows-1252 rules.
+#ifndef VSETUP_HOST_CREG_FILE_H
+#define VSETUP_HOST_CREG_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CregHive {
+public:
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+    // The largest name or data a record can hold (16-bit sizes).
+    static constexpr size_t kMaxField = 0xFFFF;
+
+    // Replaces the hive by the file's content. false, with what is wrong in
+    // *error, when the file is not a CREG file or cannot be read in full
+    // (the hive is then empty).
+    bool Load(std::string bytes, std::string* error);
+    // The whole hive as a CREG file.
+    std::string Serialize() const;
+    // The bytes Load() was given.
+    const char* LoadedData() const { return pool_.data(); }
+    size_t LoadedSize() const { return loaded_size_; }
+
+    size_t KeyCount() const { return keys_.size(); }
+    uint32_t FindChild(uint32_t parent, const std::string& name) const;
+    // The child of that name, made when missing.
+    uint32_t MakeChild(uint32_t parent, const std::string& name);
+    uint32_t FirstChild(uint32_t key) const { return keys_[key].first_child; }
+    uint32_t NextSibling(uint32_t key) const { return keys_[key].next_sibling; }
+    std::string Name(uint32_t key) const { return Text(keys_[key].name); }
+
+    size_t ValueCount(uint32_t key) const { return keys_[key].value_count; }
+    void GetValue(uint32_t key, size_t index, std::string* name, uint32_t* type, std::string* data) const;
+    // Creates or replaces the value; false when a name or the data is too
+    // long for the format.
+    bool SetValue(uint32_t key, const std::string& name, uint32_t type, const std::string& data);
+
+    // The documented name hash: the sum of the upper-cased bytes below 0x80.
+    static uint32_t NameHash(const char* name, size_t size);
+
+private:
+    struct Span {
+        uint32_t offset = 0;  // into pool_
+        uint32_t size = 0;
+    };
+    struct Value {
+        uint32_t type;
+        uint32_t reserved;  // the value entry's second field, kept as found
+        Span name;
+        Span data;
+    };
+    struct Key {
+        Span name;
+        uint32_t reserved = 0;    // the key record's last header field, kept
+        uint32_t entry_word = 0;  // the navigation entry's first field, kept
+        uint32_t hash = 0;
+        uint32_t parent = kNone;
+        uint32_t first_child = kNone;
+        uint32_t last_child = kNone;
+        uint32_t next_sibling = kNone;
+        uint32_t first_value = 0;  // into values_
+        uint32_t value_count = 0;
+        bool has_record = true;
+    };
+
+    std::string Text(Span span) const { return std::string(pool_.data() + span.offset, span.size); }
+    Span Store(const std::string& text);
+    bool SameName(Span span, const std::string& name) const;
+    void Link(uint32_t parent, uint32_t child);
+    bool Fail(std::string* error, const std::string& what);
+
+    std::string pool_;  // the loaded file, then names and data added since
+    size_t loaded_size_ = 0;
+    std::vector<Key> keys_;
+    std::vector<Value> values_;
+    char header_[32] = {};       // the file header as loaded
+    char rgkn_header_[32] = {};  // the navigation block's header as loaded
+    char rgdb_header_[32] = {};  // the first data block's header as loaded
+};
+
+#endif

@@ -1,0 +1,379 @@
+// HKEY_LOCAL_MACHINE in SYSTEM.DAT, with a journal for flushes and one
+// whole, atomic replacement of the file per run (see creg_store.h).
+#include "platform/host/creg_store.h"
+
+#include <fcntl.h>
+#include <linux/msdos_fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/host/host_ansi.h"
+#include "platform/host/host_io.h"
+
+const char CregStore::kJournalName[] = "SYSTEM.VSJ";
+const char CregStore::kBackupName[] = "SYSTEM.VS0";
+const char CregStore::kTempName[] = "SYSTEM.VST";
+
+namespace {
+
+const char kJournalMagic[8] = {'V', 'S', 'J', 'C', 'R', 'E', 'G', '1'};
+const size_t kJournalHeader = 24;  // magic, base size, base hash
+const size_t kEntryHeader = 8;     // payload size, payload hash
+
+// A fast hash of the whole file, to tie a journal to the file it extends.
+uint64_t Fingerprint(const char* data, size_t size) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ size;
+    size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, data + i, 8);
+        h = (h ^ w) * 0x100000001B3ull;
+        h ^= h >> 29;
+    }
+    for (; i < size; ++i) h = (h ^ static_cast<unsigned char>(data[i])) * 0x100000001B3ull;
+    return h ^ (h >> 32);
+}
+
+void Put64(std::string* out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+}
+void Put32(std::string* out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
+}
+uint64_t Get(const char* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+    return v;
+}
+void PutText(std::string* out, const std::string& text) {
+    Put32(out, static_cast<uint32_t>(text.size()));
+    *out += text;
+}
+bool GetText(const char*& p, const char* end, std::string* text) {
+    if (end - p < 4) return false;
+    uint64_t size = Get(p, 4);
+    p += 4;
+    if (static_cast<uint64_t>(end - p) < size) return false;
+    text->assign(p, size);
+    p += size;
+    return true;
+}
+
+bool ReadWhole(const std::string& path, std::string* bytes, int* error_number) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error_number = errno;
+        return false;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size > 0) bytes->reserve(static_cast<size_t>(st.st_size));
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error_number = errno;
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        bytes->append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return true;
+}
+
+void SyncDirectory(const std::string& directory) {
+    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+// The components of a key path below the hive's root, or false when the
+// path names no key of HKEY_LOCAL_MACHINE.
+bool HiveComponents(const std::string& key_path, std::vector<std::string>* parts) {
+    parts->clear();
+    size_t start = 0;
+    bool first = true;
+    while (start <= key_path.size()) {
+        size_t end = key_path.find('\\', start);
+        if (end == std::string::npos) end = key_path.size();
+        std::string part = key_path.substr(start, end - start);
+        if (first) {
+            if (HostEqualNoCase(part, "HKEY_CLASSES_ROOT")) {
+                parts->push_back("SOFTWARE");
+                parts->push_back("Classes");
+            } else if (!HostEqualNoCase(part, "HKEY_LOCAL_MACHINE")) {
+                return false;
+            }
+            first = false;
+        } else if (!part.empty()) {
+            parts->push_back(part);
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+std::string Join(const std::vector<std::string>& parts) {
+    std::string path;
+    for (const std::string& part : parts) path += (path.empty() ? "" : "\\") + part;
+    return path;
+}
+
+}  // namespace
+
+CregStore::~CregStore() {
+    if (journal_fd_ >= 0) close(journal_fd_);
+}
+
+std::string CregStore::Beside(const char* name) const { return directory_ + "/" + name; }
+
+bool CregStore::Open(const std::string& path, std::string* error) {
+    path_ = path;
+    directory_ = HostDirectoryOf(path);
+    std::string bytes;
+    int error_number = 0;
+    if (!ReadWhole(path, &bytes, &error_number)) {
+        *error = "the Windows registry " + path + " cannot be read: " + std::strerror(error_number);
+        return false;
+    }
+    base_size_ = bytes.size();
+    base_hash_ = Fingerprint(bytes.data(), bytes.size());
+    std::string why;
+    if (!hive_.Load(std::move(bytes), &why)) {
+        *error = "the Windows registry " + path + " " + why;
+        return false;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) mode_ = st.st_mode & 07777;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        has_fat_attributes_ = ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat_attributes_) == 0;
+        close(fd);
+    }
+
+    // A journal left by an interrupted run: replayed when it extends this
+    // very file, removed otherwise.
+    unlink(Beside(kTempName).c_str());
+    std::string journal;
+    if (ReadWhole(Beside(kJournalName), &journal, &error_number)) {
+        if (journal.size() >= kJournalHeader && std::memcmp(journal.data(), kJournalMagic, 8) == 0 &&
+            Get(journal.data() + 8, 8) == base_size_ && Get(journal.data() + 16, 8) == base_hash_) {
+            Replay(journal);
+            journal_fd_ = open(Beside(kJournalName).c_str(), O_WRONLY | O_CLOEXEC);
+            if (journal_fd_ >= 0 && journal_size_ < journal.size()) {
+                if (ftruncate(journal_fd_, static_cast<off_t>(journal_size_)) != 0) {
+                    close(journal_fd_);
+                    journal_fd_ = -1;
+                }
+            }
+            journal_exists_ = true;
+        } else {
+            unlink(Beside(kJournalName).c_str());
+            SyncDirectory(directory_);
+        }
+    }
+    return true;
+}
+
+void CregStore::Replay(const std::string& journal) {
+    const char* p = journal.data() + kJournalHeader;
+    const char* end = journal.data() + journal.size();
+    journal_size_ = kJournalHeader;
+    while (end - p >= static_cast<std::ptrdiff_t>(kEntryHeader)) {
+        uint64_t size = Get(p, 4);
+        uint32_t hash = static_cast<uint32_t>(Get(p + 4, 4));
+        if (static_cast<uint64_t>(end - p - kEntryHeader) < size) break;
+        const char* payload = p + kEntryHeader;
+        if (static_cast<uint32_t>(Fingerprint(payload, size)) != hash || !Apply(payload, size)) break;
+        p = payload + size;
+        journal_size_ = static_cast<uint64_t>(p - journal.data());
+        changed_ = true;
+    }
+}
+
+bool CregStore::Apply(const char* payload, size_t size) {
+    const char* p = payload;
+    const char* end = payload + size;
+    if (p == end) return false;
+    char op = *p++;
+    std::string path;
+    if (!GetText(p, end, &path)) return false;
+    std::string full = "HKEY_LOCAL_MACHINE" + (path.empty() ? "" : "\\" + path);
+    if (op == 'K') return p == end && Resolve(full, true) != CregHive::kNone;
+    if (op != 'V') return false;
+    std::string name;
+    std::string data;
+    if (!GetText(p, end, &name) || end - p < 4) return false;
+    uint32_t type = static_cast<uint32_t>(Get(p, 4));
+    p += 4;
+    if (!GetText(p, end, &data) || p != end) return false;
+    uint32_t key = Resolve(full, true);
+    return key != CregHive::kNone && hive_.SetValue(key, name, type, data);
+}
+
+uint32_t CregStore::Find(const std::string& key_path) const {
+    std::vector<std::string> parts;
+    if (!HiveComponents(key_path, &parts)) return CregHive::kNone;
+    uint32_t key = 0;
+    for (const std::string& part : parts) {
+        key = hive_.FindChild(key, part);
+        if (key == CregHive::kNone) break;
+    }
+    return key;
+}
+
+uint32_t CregStore::Resolve(const std::string& key_path, bool create) {
+    std::vector<std::string> parts;
+    if (!HiveComponents(key_path, &parts)) return CregHive::kNone;
+    uint32_t key = 0;
+    bool made = false;
+    for (const std::string& part : parts) {
+        uint32_t child = hive_.FindChild(key, part);
+        if (child == CregHive::kNone && create) {
+            child = hive_.MakeChild(key, part);
+            made = child != CregHive::kNone;
+        }
+        if (child == CregHive::kNone) return CregHive::kNone;
+        key = child;
+    }
+    if (made) {
+        changed_ = true;
+        std::string payload(1, 'K');
+        PutText(&payload, Join(parts));
+        Put32(&pending_, static_cast<uint32_t>(payload.size()));
+        Put32(&pending_, static_cast<uint32_t>(Fingerprint(payload.data(), payload.size())));
+        pending_ += payload;
+    }
+    return key;
+}
+
+bool CregStore::KeyExists(const std::string& key_path) const { return Find(key_path) != CregHive::kNone; }
+
+bool CregStore::CreateKey(const std::string& key_path) { return Resolve(key_path, true) != CregHive::kNone; }
+
+bool CregStore::SetValue(const std::string& key_path, const std::string& name, uint32_t type,
+                         const std::string& data) {
+    std::string stored = data;
+    if (type == 1 && !stored.empty() && stored.back() == '\0') stored.pop_back();
+    if (name.size() > CregHive::kMaxField || stored.size() > CregHive::kMaxField) return false;
+    uint32_t key = Resolve(key_path, true);
+    if (key == CregHive::kNone || !hive_.SetValue(key, name, type, stored)) return false;
+    changed_ = true;
+    std::vector<std::string> parts;
+    HiveComponents(key_path, &parts);
+    std::string payload(1, 'V');
+    PutText(&payload, Join(parts));
+    PutText(&payload, name);
+    Put32(&payload, type);
+    PutText(&payload, stored);
+    Put32(&pending_, static_cast<uint32_t>(payload.size()));
+    Put32(&pending_, static_cast<uint32_t>(Fingerprint(payload.data(), payload.size())));
+    pending_ += payload;
+    return true;
+}
+
+bool CregStore::GetValue(const std::string& key_path, const std::string& name, uint32_t* type,
+                         std::string* data) const {
+    uint32_t key = Find(key_path);
+    if (key == CregHive::kNone) return false;
+    for (size_t i = 0; i < hive_.ValueCount(key); ++i) {
+        std::string value_name;
+        hive_.GetValue(key, i, &value_name, nullptr, nullptr);
+        if (HostEqualNoCase(value_name, name)) {
+            hive_.GetValue(key, i, nullptr, type, data);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CregStore::AppendToJournal(const std::string& entries) {
+    if (journal_fd_ < 0) {
+        std::string journal = Beside(kJournalName);
+        journal_fd_ = open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (journal_fd_ < 0) return false;
+        std::string header(kJournalMagic, 8);
+        Put64(&header, base_size_);
+        Put64(&header, base_hash_);
+        if (!HostWriteAll(journal_fd_, header.data(), header.size()) || fsync(journal_fd_) != 0) {
+            close(journal_fd_);
+            journal_fd_ = -1;
+            unlink(journal.c_str());
+            return false;
+        }
+        SyncDirectory(directory_);
+        journal_size_ = header.size();
+        journal_exists_ = true;
+    }
+    if (lseek(journal_fd_, static_cast<off_t>(journal_size_), SEEK_SET) < 0) return false;
+    if (!HostWriteAll(journal_fd_, entries.data(), entries.size()) || fdatasync(journal_fd_) != 0) {
+        // Nothing half-written may stay in front of later entries.
+        if (ftruncate(journal_fd_, static_cast<off_t>(journal_size_)) != 0) {
+            close(journal_fd_);
+            journal_fd_ = -1;
+        }
+        return false;
+    }
+    journal_size_ += entries.size();
+    return true;
+}
+
+bool CregStore::Flush() {
+    if (pending_.empty()) return true;
+    if (!AppendToJournal(pending_)) return false;
+    pending_.clear();
+    return true;
+}
+
+bool CregStore::WriteReplacement(const std::string& target, const char* data, size_t size, bool keep_attributes) {
+    std::string temp = Beside(kTempName);
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = HostWriteAll(fd, data, size);
+    if (ok && keep_attributes) {
+        fchmod(fd, mode_);  // a FAT mount may refuse; its attributes follow
+        if (has_fat_attributes_ && ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &fat_attributes_) != 0) {
+            // Changing the system attribute takes a capability; the rest
+            // still goes over.
+            uint32_t current = 0;
+            if (ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &current) == 0) {
+                uint32_t attributes = (fat_attributes_ & ~ATTR_SYS) | (current & ATTR_SYS);
+                ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &attributes);
+            }
+        }
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
+        unlink(temp.c_str());
+        return false;
+    }
+    SyncDirectory(directory_);
+    return true;
+}
+
+bool CregStore::Commit() {
+    if (!changed_ && !journal_exists_) return true;
+    // The file as it was before the run first, then the new one.
+    if (!WriteReplacement(Beside(kBackupName), hive_.LoadedData(), hive_.LoadedSize(), false)) return false;
+    std::string bytes = hive_.Serialize();
+    if (!WriteReplacement(path_, bytes.data(), bytes.size(), true)) return false;
+    if (journal_fd_ >= 0) close(journal_fd_);
+    journal_fd_ = -1;
+    unlink(Beside(kJournalName).c_str());
+    SyncDirectory(directory_);
+    journal_exists_ = false;
+    changed_ = false;
+    pending_.clear();
+    base_size_ = bytes.size();
+    base_hash_ = Fingerprint(bytes.data(), bytes.size());
+    return true;
+}

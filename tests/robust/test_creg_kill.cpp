@@ -1,0 +1,174 @@
+// An installation into a Windows system's own SYSTEM.DAT, killed at every
+// point of its file output (see kill_shim.c): SYSTEM.DAT is always the old
+// file or the complete run's new one, byte for byte, and what the next start
+// finds (the file with its journal replayed) holds everything that a flush had
+// made durable before the kill, and nothing the complete run does not write.
+// A complete run afterwards finishes the job with a file both readers load.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/creg_support.h"
+#include "tests/robust/robust_support.h"
+
+namespace {
+
+std::string Missing(const std::set<std::string>& part, const std::set<std::string>& whole) {
+    for (const std::string& entry : part) {
+        if (!whole.count(entry)) return entry;
+    }
+    return "";
+}
+
+class CregKillPoints : public ::testing::Test {
+protected:
+    void SetUp() override {
+        disk_ = root_ / "disk";
+        CopyTree(std::string(VSETUP_SOURCE_DIR) + "/examples/disk1", disk_);
+        ASSERT_TRUE(GenerateHive(root_ / "SYSTEM.DAT"));
+        original_ = ReadFile(root_ / "SYSTEM.DAT");
+    }
+
+    std::string MakePrefix(const std::string& name) {
+        std::string prefix = root_ / name;
+        std::system(("rm -rf '" + prefix + "'").c_str());
+        WriteFile(prefix + "/drive_c/WINDOWS/SYSTEM.DAT", original_);
+        mkdir((prefix + "/dosdevices").c_str(), 0755);
+        symlink(disk_.c_str(), (prefix + "/dosdevices/a:").c_str());
+        return prefix;
+    }
+
+    TempDir root_;
+    std::string disk_;
+    std::string original_;
+};
+
+TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
+    const std::set<std::string> seeded = HiveEntries(root_ / "SYSTEM.DAT");
+    std::string log = root_ / "calls.log";
+    std::string snapshots = root_ / "snapshots";
+    mkdir(snapshots.c_str(), 0755);
+    std::string complete = MakePrefix("complete");
+    ChildOptions counting;
+    counting.preload = ROBUST_SHIM;
+    counting.env = {"ROBUST_LOG=" + log, "ROBUST_SNAPSHOT=" + snapshots, "ROBUST_NO_SYNC=1"};
+    RunResult run = RunVsetup(disk_, complete, counting);
+    ASSERT_EQ(1u, run.MessageTexts().size());
+    EXPECT_FALSE(FileExists(complete + "/registry.reg"));
+    const std::string after = ReadFile(complete + "/drive_c/WINDOWS/SYSTEM.DAT");
+    EXPECT_EQ(original_, ReadFile(complete + "/drive_c/WINDOWS/SYSTEM.VS0"));
+    Oracle(complete + "/drive_c/WINDOWS/SYSTEM.DAT");
+    const std::set<std::string> done = HiveEntries(complete + "/drive_c/WINDOWS/SYSTEM.DAT");
+    ASSERT_EQ("", Missing(seeded, done));
+
+    // Each call of the complete run; for each journal sync, what it made
+    // durable: the old file with the journal as it then was.
+    struct Call {
+        long number;
+        std::string kind;
+        std::string what;  // copy, journal, replacement (SYSTEM.VS0 and SYSTEM.DAT), system.ini
+    };
+    std::vector<Call> calls;
+    std::map<long, std::set<std::string>> flushed;
+    std::ifstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        Call call;
+        std::string path;
+        fields >> call.number >> call.kind >> path;
+        // A directory's sync completes the step before it.
+        call.what = path.find("SYSTEM.VSJ") != std::string::npos   ? "journal"
+                    : path.find("SYSTEM.VST") != std::string::npos ? "replacement"
+                    : path.find("system.ini") != std::string::npos ? "system.ini"
+                    : path.find("~vs") != std::string::npos || calls.empty() ? "copy"
+                                                                           : calls.back().what;
+        const long number = call.number;
+        calls.push_back(call);
+        std::string snapshot = snapshots + "/" + std::to_string(number);
+        if (FileExists(snapshot)) {
+            TempDir replay;
+            WriteFile(replay / "SYSTEM.DAT", original_);
+            WriteFile(replay / "SYSTEM.VSJ", ReadFile(snapshot));
+            flushed[number] = HiveEntries(replay / "SYSTEM.DAT");
+        }
+    }
+    ASSERT_GE(flushed.size(), 5u);
+    ASSERT_EQ("", Missing(flushed.rbegin()->second, done));
+
+    int kills = 0, old_file = 0, torn = 0;
+    std::map<std::string, int> covered;
+    for (const Call& call : calls) {
+        bool is_write = call.kind == "write" || call.kind == "pwrite";
+        for (int tear = 0; tear <= (is_write ? 1 : 0); ++tear) {
+            SCOPED_TRACE("killed at call " + std::to_string(call.number) + (tear ? " halfway" : "") + " (" + call.what +
+                         ")");
+            std::string prefix = MakePrefix("killed");
+            std::string dat = prefix + "/drive_c/WINDOWS/SYSTEM.DAT";
+            ChildOptions options;
+            options.preload = ROBUST_SHIM;
+            options.env = {"ROBUST_KILL_AT=" + std::to_string(call.number),
+                           std::string("ROBUST_TEAR=") + (tear ? "1" : "0"), "ROBUST_NO_SYNC=1"};
+            options.expectedExit = 128 + 9;  // SIGKILL
+            RunVsetup(disk_, prefix, options);
+            const std::string left = ReadFile(dat);
+            EXPECT_TRUE(left == original_ || left == after) << "SYSTEM.DAT is neither the old file nor the new one";
+            old_file += left == original_;
+
+            std::set<std::string> found = HiveEntries(dat);
+            EXPECT_EQ("", Missing(found, done));
+            EXPECT_EQ("", Missing(seeded, found));
+            auto last = flushed.lower_bound(call.number);
+            if (last != flushed.begin()) {
+                EXPECT_EQ("", Missing(std::prev(last)->second, found));
+            }
+
+            ChildOptions quick;
+            quick.preload = ROBUST_SHIM;
+            quick.env = {"ROBUST_NO_SYNC=1"};
+            EXPECT_EQ(1u, RunVsetup(disk_, prefix, quick).MessageTexts().size());
+            EXPECT_FALSE(FileExists(prefix + "/drive_c/WINDOWS/SYSTEM.VSJ"));
+            EXPECT_EQ("", Missing(seeded, HiveEntries(dat)));
+            if (kills % 10 == 0) Oracle(dat);
+            if (HasFailure()) return;
+            ++kills;
+            ++covered[call.what];
+            torn += tear;
+        }
+    }
+    std::printf("[ kill points ] SYSTEM.DAT: %zu calls, %d kills (copy %d, journal %d, replacement %d, system.ini %d; "
+                "%d torn writes; %d left the old file; %zu journal syncs)\n",
+                calls.size(), kills, covered["copy"], covered["journal"], covered["replacement"],
+                covered["system.ini"], torn, old_file, flushed.size());
+    EXPECT_GT(covered["journal"], 0);
+    EXPECT_GT(covered["replacement"], 0);
+    EXPECT_LT(old_file, kills);
+}
+
+// A disk too full for a new SYSTEM.DAT (a file size limit below its size):
+// the old file stays, with no leftover, and the journal keeps the whole run for
+// the next start.
+TEST_F(CregKillPoints, ADiskTooFullForTheNewFileKeepsTheOldOneAndTheJournal) {
+    std::string complete = MakePrefix("complete");
+    RunVsetup(disk_, complete, ChildOptions{});
+    std::string prefix = MakePrefix("limited");
+    ChildOptions options;
+    options.fileSizeLimit = 16384;  // above every installed file, below SYSTEM.DAT
+    ASSERT_GT(original_.size(), 16384u);
+    EXPECT_EQ(1u, RunVsetup(disk_, prefix, options).MessageTexts().size());
+    EXPECT_EQ(original_, ReadFile(prefix + "/drive_c/WINDOWS/SYSTEM.DAT"));
+    EXPECT_FALSE(FileExists(prefix + "/drive_c/WINDOWS/SYSTEM.VST"));
+    EXPECT_TRUE(FileExists(prefix + "/drive_c/WINDOWS/SYSTEM.VSJ"));
+    EXPECT_EQ(HiveEntries(complete + "/drive_c/WINDOWS/SYSTEM.DAT"), HiveEntries(prefix + "/drive_c/WINDOWS/SYSTEM.DAT"));
+}
+
+}  // namespace
