@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""VSETUP.EXE under Wine, run from the files of disk 1's image as drive A:,
+installs examples/disk1; when it asks for disk 2, A: gets disk 2's files,
+as a user swaps diskettes. Every listed file must then be installed.
+
+    wine_diskettes.py --win32-dir DIR --work DIR --diskettes VSETUP-DISKETTES
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+import wine_test as wt  # noqa: E402
+
+
+def extract(image, directory):
+    for entry in os.listdir(directory):
+        path = os.path.join(directory, entry)
+        if entry != "VSETUP.EXE":  # the running program stays mapped
+            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    subprocess.run(["mcopy", "-s", "-n", "-i", image, "::*", directory + "/"], env=env, check=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--win32-dir", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--diskettes", required=True)
+    parser.add_argument("--keep", action="store_true")
+    args = parser.parse_args()
+    args.template = os.path.join(args.work, "template")
+    try:
+        with wt.Session(args, "diskettes") as session:
+            images = os.path.join(session.work, "img")
+            exe = os.path.join(args.win32_dir, "wizard", "win32", "VSETUP.exe")
+            subprocess.run([args.diskettes, "--exe", exe, wt.EXAMPLE_DISK, images], check=True,
+                           stdout=subprocess.DEVNULL)
+            drive = os.path.join(session.work, "a")
+            os.makedirs(drive)
+            extract(os.path.join(images, "disk1.img"), drive)
+            wt.insert_disk(session.prefix, drive)
+            transcript = os.path.join(session.work, "transcript.jsonl")
+            command = [os.path.join(args.win32_dir, "tests", "wine", "DRIVE.exe"), "--exe", "A:\\VSETUP.EXE",
+                       "--dir", "A:\\", "--log", wt.windows_path(transcript), "--steps", "next,finish",
+                       "--answers", ",".join(["ok"] * 40), "--timeout", "120"]
+            done = {}
+            runner = threading.Thread(target=lambda: done.update(result=session.wine.run(command, timeout=180)))
+            runner.start()
+            swapped = False
+            while runner.is_alive():
+                if not swapped and os.path.exists(transcript):
+                    with open(transcript, encoding="utf-8") as f:
+                        if "labeled Vorel Display Driver Disk 2 into A:" in f.read():
+                            extract(os.path.join(images, "disk2.img"), drive)
+                            swapped = True
+                time.sleep(0.05)
+            runner.join()
+            output = done["result"].stdout.decode(errors="replace")
+            wt.check("exit 0" in output, "VSETUP.EXE did not end with 0: %s" % output)
+            wt.check(swapped, "VSETUP.EXE never asked for disk 2")
+            count, product = wt.check_listed_files(wt.EXAMPLE_DISK, wt.wine_windows_dir(session.prefix),
+                                                   wt.wine_system_dir(session.prefix))
+            wt.check(count == 12, "examples/disk1 lists 12 files, %d checked" % count)
+            wt.log("examples/disk1 installed from its two diskette images: %d files" % count)
+    except wt.Failure as failure:
+        print("FAIL: %s" % failure, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
