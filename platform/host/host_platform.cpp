@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/frontend.h"
+#include "platform/host/disk_image.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_fault.h"
 #include "platform/host/host_paths.h"
@@ -174,6 +175,13 @@ void PlatShutdown() {
     // file, as the real registry keeps it.
     g_store.FlushAll();
     if (g_store.AppendedBytes() > 0 && g_store.AppendedBytes() >= g_store.LoadedBytes() / 4) g_store.Compact();
+    // With a disk image as the prefix, the results go into the image now;
+    // when they cannot, the image is as it was and the run has failed.
+    std::string error;
+    if (!HostImageCommit(&error)) {
+        std::fprintf(stderr, "vsetup: %s\n", error.c_str());
+        std::exit(1);
+    }
 }
 
 const char* PlatStartupError() { return g_startupError.c_str(); }
