@@ -369,22 +369,53 @@ bool WriteBack(std::string* error) {
         return false;
     }
     for (const std::string& dir : dirs) Mtools({"mmd", "-D", "s", "::/" + dir});
-    std::vector<std::string> swept;
-    unsigned serial = 0;
+    // Directory by directory: a file new to the disk is copied under its
+    // name (until then it is absent, its old state), all of the directory's
+    // in one mtools run; a file that replaces one is copied under a
+    // temporary name that then takes the old one's. SYSTEM.INI comes last.
+    std::vector<std::pair<std::string, std::vector<std::string>>> byDir;
     for (const std::string& file : changed) {
         size_t slash = file.rfind('/');
         std::string dir = slash == std::string::npos ? "" : file.substr(0, slash);
+        if (byDir.empty() || byDir.back().first != dir) byDir.push_back({dir, {}});
+        byDir.back().second.push_back(file.substr(slash == std::string::npos ? 0 : slash + 1));
+    }
+    unsigned serial = 0;
+    for (const auto& group : byDir) {
+        const std::string dir = "::/" + group.first + "/";
+        std::string listing;
+        Mtools({"mdir", "-b", "-a", dir}, &listing, true);
         // Temporary files a killed run left behind go first.
-        if (std::find(swept.begin(), swept.end(), dir) == swept.end()) {
-            Mtools({"mdel", "::/" + dir + "/VSI?????.TMP"}, nullptr, true);
-            swept.push_back(dir);
+        if (listing.find("/VSI") != std::string::npos) Mtools({"mdel", dir + "VSI?????.TMP"}, nullptr, true);
+        std::vector<std::string> fresh = {"mcopy"};
+        std::vector<std::string> replaced;
+        for (const std::string& name : group.second) {
+            bool exists = false;
+            size_t at = 0;
+            while (!exists && at < listing.size()) {
+                size_t end = listing.find('\n', at);
+                if (end == std::string::npos) end = listing.size();
+                std::string line = listing.substr(at, end - at);
+                size_t slash = line.rfind('/');
+                exists = HostEqualNoCase(line.substr(slash == std::string::npos ? 0 : slash + 1).c_str(), name.c_str());
+                at = end + 1;
+            }
+            if (exists) {
+                replaced.push_back(name);
+            } else {
+                fresh.push_back(root + "/" + group.first + "/" + name);
+            }
         }
-        char temp[16];
-        std::snprintf(temp, sizeof temp, "VSI%05u.TMP", serial++);
-        std::string target = "::/" + dir + "/" + temp;
-        if (!Mtools({"mcopy", "-o", root + "/" + file, target}) ||
-            !Mtools({"mmove", "-D", "o", target, "::/" + file})) {
-            *error = "cannot write " + file + " into the disk image " + g_image.image;
+        fresh.push_back(dir);
+        bool ok = fresh.size() == 2 || Mtools(fresh);
+        for (size_t i = 0; ok && i < replaced.size(); ++i) {
+            char temp[16];
+            std::snprintf(temp, sizeof temp, "VSI%05u.TMP", serial++);
+            ok = Mtools({"mcopy", "-o", root + "/" + group.first + "/" + replaced[i], dir + temp}) &&
+                 Mtools({"mmove", "-D", "o", dir + temp, dir + replaced[i]});
+        }
+        if (!ok) {
+            *error = "cannot write the files of " + group.first + " into the disk image " + g_image.image;
             return false;
         }
     }
