@@ -6,7 +6,6 @@ fsck.fat against the same installation into a directory prefix.
 """
 
 import fcntl
-import filecmp
 import hashlib
 import os
 import shutil
@@ -29,17 +28,13 @@ def fail(message):
     sys.exit(1)
 
 
+def check(condition, message):
+    if not condition:
+        fail(message)
+
+
 def run(args, **kw):
     return subprocess.run(args, env=kw.pop("env", ENV), stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
-
-
-def mbr(entries):
-    """A master boot record with (type, first sector, sectors) entries."""
-    data = bytearray(512)
-    for i, (kind, first, count) in enumerate(entries):
-        data[446 + 16 * i:462 + 16 * i] = bytes([0, 1, 1, 0, kind, 0xFE, 0xFF, 0xFF]) + struct.pack("<II", first, count)
-    data[510:512] = b"\x55\xaa"
-    return bytes(data)
 
 
 def make_image(path, form="mbr", megabytes=32, windows=True):
@@ -47,8 +42,9 @@ def make_image(path, form="mbr", megabytes=32, windows=True):
     size = megabytes * 1024 * 1024
     offset = 0 if form == "bare" else START * 512
     with open(path, "wb") as f:
-        if form != "bare":
-            f.write(mbr([(0x06, START, size // 512 - START)]))
+        if form != "bare":  # one FAT16 partition in the MBR
+            f.write(bytes(446) + bytes([0, 1, 1, 0, 6, 254, 255, 255]) + struct.pack("<II", START, size // 512 - START))
+            f.write(bytes(48) + b"\x55\xaa")
         f.truncate(size)
     spec = "%s@@%d" % (path, offset)
     run(["mformat", "-i", spec, "-T", str((size - offset) // 512), "-h", "16", "-s", "63", "-H", str(offset // 512),
@@ -79,8 +75,7 @@ def fsck(path, offset=START * 512):
         src.seek(offset)
         shutil.copyfileobj(src, dst)
     result = run(["fsck.fat", "-n", part])
-    if result.returncode != 0:
-        fail("fsck.fat -n finds fault with %s:\n%s" % (path, result.stdout.decode()))
+    check(result.returncode == 0, "fsck.fat -n finds fault with %s:\n%s" % (path, result.stdout.decode()))
 
 
 def read_back(spec, into):
@@ -113,8 +108,7 @@ def main():
     with open(os.path.join(reference, "drive_c", "WINDOWS", "SYSTEM.INI"), "wb") as f:
         f.write(SYSTEM_INI)
     want = vsetup(reference)
-    if want.returncode != 0:
-        fail("directory prefix: %s" % want.stderr.decode())
+    check(want.returncode == 0, "directory prefix: %s" % want.stderr.decode())
     want_tree = tree(os.path.join(reference, "drive_c", "WINDOWS"))
     with open(os.path.join(reference, "registry.reg"), "rb") as f:
         want_registry = f.read()
@@ -125,38 +119,21 @@ def main():
         spec = make_image(image, form)
         size = os.path.getsize(image)
         got = vsetup(image)
-        if got.returncode != 0 or got.stdout != want.stdout:
-            fail("%s: exit %d, transcript differs:\n%s%s" % (form, got.returncode, got.stdout.decode(),
-                                                               got.stderr.decode()))
-        if tree(read_back(spec, os.path.join(WORK, "back"))) != want_tree:
-            fail("%s: the installed files differ from the directory prefix's" % form)
+        check(got.returncode == 0 and got.stdout == want.stdout,
+              "%s: exit %d, transcript differs:\n%s%s" % (form, got.returncode, got.stdout.decode(), got.stderr.decode()))
+        check(tree(read_back(spec, os.path.join(WORK, "back"))) == want_tree, form + ": the files differ")
         with open(image + ".registry.reg", "rb") as f:
-            if f.read() != want_registry:
-                fail("%s: the registry differs from the directory prefix's" % form)
-        if os.path.getsize(image) != size:
-            fail("%s: the image grew" % form)
+            check(f.read() == want_registry, form + ": the registry differs from the directory prefix's")
+        check(os.path.getsize(image) == size, form + ": the image grew")
         fsck(image, 0 if form == "bare" else START * 512)
     print("mbr, bare and vhd images: as the directory prefix, fsck.fat clean")
 
     # What is not supported: a clear message, an untouched image.
-    forms = {
-        "qcow2": (b"QFI\xfb" + bytes(508), "qemu-img convert -O raw"),
-        "vdi": (b"<<< Oracle VM VirtualBox Disk Image >>>\n".ljust(64, b"\0") + struct.pack("<I", 0xBEDA107F)
-                + bytes(444), "qemu-img convert -O raw"),
-        "vmdk": (b"KDMV" + bytes(508), "qemu-img convert -O raw"),
-        "dynamic-vhd": (b"conectix" + bytes(52) + struct.pack(">I", 3) + bytes(448), "qemu-img convert -O raw"),
-        "gpt": (mbr([(0xEE, 1, 100000)]), "GPT partition table"),
-        "no-fat": (mbr([(0x83, START, 100000)]), "no FAT12, FAT16 or FAT32 partition"),
-    }
-    for name, (head, message) in forms.items():
-        image = os.path.join(WORK, name + ".img")
-        with open(image, "wb") as f:
-            f.write(head)
-            f.truncate(1024 * 1024)
-        if name == "dynamic-vhd":
-            with open(image, "ab") as f:
-                f.write(head)
-        check_refused(name, image, message)
+    data = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+    with open(os.path.join(data, "refusals.txt")) as f:
+        for name, message in (line.rstrip("\n").split("\t") for line in f if not line.startswith("#")):
+            shutil.copy(os.path.join(data, name), os.path.join(WORK, name))
+            check_refused(name, os.path.join(WORK, name), message)
     image = os.path.join(WORK, "no-windows.img")
     make_image(image, windows=False)
     check_refused("no WINDOWS", image, "has no WINDOWS directory")
@@ -178,10 +155,8 @@ def main():
         waiting = subprocess.Popen([VSETUP], cwd=DISK, env=dict(os.environ, VSETUP_UI="batch", VSETUP_PREFIX=image),
                                    stdout=subprocess.DEVNULL)
         time.sleep(1)
-        if waiting.poll() is not None:
-            fail("a run did not wait for the image's lock")
-    if waiting.wait(60) != 0:
-        fail("the waiting run failed")
+        check(waiting.poll() is None, "a run did not wait for the image's lock")
+    check(waiting.wait(60) == 0, "the waiting run failed")
     print("a second run waits for the image's lock")
 
     kill_points(want_tree, want_registry)
@@ -191,86 +166,65 @@ def main():
 def check_refused(name, image, message):
     before = digest(image)
     got = vsetup(image)
-    if got.returncode == 0 or message not in got.stderr.decode():
-        fail("%s: exit %d, wanted a message with %r: %s" % (name, got.returncode, message, got.stderr.decode()))
-    if digest(image) != before or os.path.exists(image + ".registry.reg"):
-        fail("%s: the image or its registry was touched" % name)
+    check(got.returncode == 1 and message in got.stderr.decode(),
+          "%s: exit %d, wanted a message with %r: %s" % (name, got.returncode, message, got.stderr.decode()))
+    check(digest(image) == before and not os.path.exists(image + ".registry.reg"), name + ": the image was touched")
 
 
-# Stands in for each mtools command: counts it, and before the one whose
-# number is in kill-at, kills vsetup, as a kill between two changes of the
-# file system would.
+# Stands in for each mtools command: counts it in the file "count" beside
+# it and, before the one whose number the file "kill-at" holds, kills vsetup,
+# as a kill between two changes of the file system would.
 MTOOLS_WRAPPER = """#!/bin/sh
-here=$(dirname "$0")
-n=$(( $(cat "$here/count") + 1 )); echo $n >"$here/count"
+here=$(dirname "$0"); n=$(( $(cat "$here/count") + 1 )); echo $n >"$here/count"
 [ "$n" = "$(cat "$here/kill-at")" ] && kill -9 $PPID && exit 1
 exec /usr/bin/$(basename "$0") "$@"
 """
 
 
 def kill_points(want_tree, want_registry):
-    """Killed at each file operation of its own and before each mtools
+    """Killed at each of its own file operations and before each mtools
     command, the run leaves a clean file system whose files are each whole
     and old or whole and new; a run afterwards completes the installation."""
-    pristine = os.path.join(WORK, "pristine.img")
+    pristine, image, bin_dir = (os.path.join(WORK, name) for name in ("pristine.img", "killed.img", "bin"))
+    spec = "%s@@%d" % (image, START * 512)
     make_image(pristine)
-    wrappers = os.path.join(WORK, "bin")
-    os.makedirs(wrappers)
-    for tool in ("mcopy", "mmove", "mdel", "mmd", "mdir"):
-        with open(os.path.join(wrappers, tool), "w") as f:
-            f.write(MTOOLS_WRAPPER)
-        os.chmod(os.path.join(wrappers, tool), 0o755)
-    mtools_env = lambda at: {"PATH": wrappers + os.pathsep + os.environ["PATH"]}
+    os.makedirs(bin_dir)
+    for name in ("mcopy", "mmove", "mdel", "mmd", "mdir", "count", "kill-at"):
+        with open(os.path.join(bin_dir, name), "w") as f:
+            f.write(MTOOLS_WRAPPER if name.startswith("m") else "0\n")
+        os.chmod(os.path.join(bin_dir, name), 0o755)
+    wrapped = {"PATH": bin_dir + os.pathsep + os.environ["PATH"], "LD_PRELOAD": SHIM, "ROBUST_NO_SYNC": "1"}
 
-    def counting(at):
-        for name, value in (("count", 0), ("kill-at", at)):
-            with open(os.path.join(wrappers, name), "w") as f:
-                f.write("%d\n" % value)
-
-    log = os.path.join(WORK, "calls.log")
-    image = os.path.join(WORK, "killed.img")
-    shutil.copy(pristine, image)
-    counting(0)
-    vsetup(image, dict(mtools_env(0), LD_PRELOAD=SHIM, ROBUST_LOG=log, ROBUST_NO_SYNC="1"))
-    with open(log) as f:
-        calls = len(f.readlines())
-    with open(os.path.join(wrappers, "count")) as f:
-        commands = int(f.read())
-    points = [{"LD_PRELOAD": SHIM, "ROBUST_KILL_AT": str(n), "ROBUST_NO_SYNC": "1"} for n in range(1, calls + 1)]
-    points += [dict(mtools_env(n), MTOOLS_KILL=str(n)) for n in range(1, commands + 1)]
-    check_kill_points(pristine, image, points, want_tree, want_registry)
-    counting(0)
-    print("%d kill points in vsetup's own file operations, %d before mtools commands: fsck.fat clean, "
-          "files whole, a second run completes" % (calls, commands))
-
-
-def check_kill_points(pristine, image, points, want_tree, want_registry):
-    spec_of = lambda path: "%s@@%d" % (path, START * 512)
-    old_tree = tree(read_back(spec_of(pristine), os.path.join(WORK, "old")))
-    wrappers = os.path.join(WORK, "bin")
-    for point, env in enumerate(points, 1):
+    def killed_run(env, kill_before_command=0):
         shutil.copy(pristine, image)
         if os.path.exists(image + ".registry.reg"):
             os.remove(image + ".registry.reg")
-        for name, value in (("count", 0), ("kill-at", int(env.pop("MTOOLS_KILL", 0)))):
-            with open(os.path.join(wrappers, name), "w") as f:
+        for name, value in (("count", 0), ("kill-at", kill_before_command)):
+            with open(os.path.join(bin_dir, name), "w") as f:
                 f.write("%d\n" % value)
-        vsetup(image, env)
-        with open(os.path.join(wrappers, "kill-at"), "w") as f:
-            f.write("0\n")
+        vsetup(image, dict(wrapped, **env))
+
+    killed_run({"ROBUST_LOG": os.path.join(WORK, "calls.log")})
+    with open(os.path.join(WORK, "calls.log")) as f, open(os.path.join(bin_dir, "count")) as g:
+        calls, commands = len(f.readlines()), int(g.read())
+    old_tree = tree(read_back("%s@@%d" % (pristine, START * 512), os.path.join(WORK, "old")))
+    points = [({"ROBUST_KILL_AT": str(n)}, 0) for n in range(1, calls + 1)] + [({}, n) for n in range(1, commands + 1)]
+    for point, (env, command) in enumerate(points, 1):
+        killed_run(env, command)
         fsck(image)
-        for path, data in tree(read_back(spec_of(image), os.path.join(WORK, "back"))).items():
-            if data != want_tree.get(path) and data != old_tree.get(path) and not path.endswith(".tmp"):
-                fail("kill point %d: %s is neither old nor new" % (point, path))
+        for path, data in tree(read_back(spec, os.path.join(WORK, "back"))).items():
+            check(data in (want_tree.get(path), old_tree.get(path)) or path.endswith(".tmp"),
+                  "kill point %d: %s is neither old nor new" % (point, path))
         if os.path.exists(image + ".registry.reg"):
             with open(image + ".registry.reg", "rb") as f:
-                if f.read() != want_registry:
-                    fail("kill point %d: the registry beside the image is torn" % point)
+                check(f.read() == want_registry, "kill point %d: the registry beside the image is torn" % point)
         vsetup(image)
         fsck(image)
-        back = tree(read_back(spec_of(image), os.path.join(WORK, "back")))
-        if {k: v for k, v in back.items() if not k.endswith(".tmp")} != want_tree:
-            fail("kill point %d: the run afterwards did not complete the installation" % point)
+        back = tree(read_back(spec, os.path.join(WORK, "back")))
+        check({k: v for k, v in back.items() if not k.endswith(".tmp")} == want_tree,
+              "kill point %d: the run afterwards did not complete the installation" % point)
+    print("%d kill points in vsetup's own file operations, %d before mtools commands: fsck.fat clean, "
+          "files whole, a second run completes" % (calls, commands))
 
 
 if __name__ == "__main__":
