@@ -76,6 +76,13 @@ bool IsFatType(unsigned char type) {
     return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C || type == 0x0E;
 }
 
+// The bytes the FAT volume whose boot sector this is claims to span.
+long long FatVolumeSize(const unsigned char* sector) {
+    unsigned long sectors = Le16(sector + 19);
+    if (sectors == 0) sectors = Le32(sector + 32);
+    return static_cast<long long>(sectors) * Le16(sector + 11);
+}
+
 // Finds the partition to install into: its byte offset and cluster size.
 bool LocatePartition(int fd, long long fileSize, long long* offset, long long* clusterSize, std::string* error) {
     unsigned char first[kSector];
@@ -111,6 +118,10 @@ bool LocatePartition(int fd, long long fileSize, long long* offset, long long* c
     }
     if ((*clusterSize = FatClusterSize(first)) != 0) {
         *offset = 0;
+        if (FatVolumeSize(first) > rawSize) {
+            *error = "holds a FAT file system larger than the image";
+            return false;
+        }
         return true;
     }
     if (first[510] != 0x55 || first[511] != 0xAA) {
@@ -129,9 +140,11 @@ bool LocatePartition(int fd, long long fileSize, long long* offset, long long* c
         long long length = static_cast<long long>(Le32(entry + 12)) * kSector;
         if (!IsFatType(entry[4]) || start == 0) continue;
         unsigned char boot[kSector];
+        // mtools goes by the file system's own size: it must lie within the
+        // partition, so that nothing outside it is written.
         if (start + length > rawSize || !ReadAt(fd, start, boot, kSector) ||
-            (*clusterSize = FatClusterSize(boot)) == 0) {
-            *error = "has a FAT partition " + std::to_string(i + 1) + " that holds no FAT file system within the disk";
+            (*clusterSize = FatClusterSize(boot)) == 0 || FatVolumeSize(boot) > length) {
+            *error = "has a FAT partition " + std::to_string(i + 1) + " that holds no FAT file system within its bounds";
             return false;
         }
         *offset = start;

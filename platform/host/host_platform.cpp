@@ -404,6 +404,9 @@ void PlatLzClose(PlatLz handle) {
 // ---------------------------------------------------------------- processes
 
 int PlatLaunch(const char* command_line) {
+    // A disk image's Windows runs only in its virtual machine; Wine on the
+    // staging prefix would only fill it with a Wine tree of its own.
+    if (HostImageActive()) return 0;
     // The Windows tree has no programs of its own to run on the host: the
     // command is handed to Wine with the prefix as its WINEPREFIX, which
     // starts the Display control panel of the tree being set up.
