@@ -293,8 +293,12 @@ bool HostImageOpen(const std::string& image, std::string* staging, std::string* 
         *error = "the disk image " + image + " has no WINDOWS directory on its C: partition";
         return false;
     }
+    // The staging prefix is scratch (what counts is written into the image
+    // afterwards): in memory when the system has a memory file system, so
+    // its syncs cost nothing.
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vsetup-image-XXXXXX";
+    std::string base = tmp && *tmp ? tmp : access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::string pattern = base + "/vsetup-image-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (!mkdtemp(name.data()) || !MakeDirs(std::string(name.data()) + "/drive_c/WINDOWS/SYSTEM")) {
@@ -307,7 +311,7 @@ bool HostImageOpen(const std::string& image, std::string* staging, std::string* 
     // The files of the image that the run reads.
     const std::string systemIni = "WINDOWS/SYSTEM.INI";
     std::string host = g_image.staging + "/drive_c/" + systemIni;
-    if (Mtools({"mcopy", "-n", "::/" + systemIni, host})) {
+    if (Mtools({"mcopy", "-n", "::/" + systemIni, host}, nullptr, true)) {
         std::string data;
         if (HostReadWholeFile(host, &data, nullptr)) g_image.extracted[systemIni] = data;
     }
@@ -431,6 +435,11 @@ bool WriteBack(std::string* error) {
             *error = "cannot write the files of " + group.first + " into the disk image " + g_image.image;
             return false;
         }
+    }
+    // The files are on the disk before the registry names them.
+    if (fsync(g_image.lockFd) != 0) {
+        *error = "cannot write the disk image " + g_image.image + " to the disk: " + std::strerror(errno);
+        return false;
     }
     // The registry last: until it names the new driver, the system runs
     // with its old one.
