@@ -159,7 +159,8 @@ def main():
     check(waiting.wait(60) == 0, "the waiting run failed")
     print("a second run waits for the image's lock")
 
-    kill_points(want_tree, want_registry)
+    kill_points(want_tree, want_registry, upgrade=False)
+    kill_points(want_tree, want_registry, upgrade=True)
     shutil.rmtree(WORK)
 
 
@@ -181,13 +182,22 @@ exec /usr/bin/$(basename "$0") "$@"
 """
 
 
-def kill_points(want_tree, want_registry):
+def kill_points(want_tree, want_registry, upgrade):
     """Killed at each of its own file operations and before each mtools
     command, the run leaves a clean file system whose files are each whole
-    and old or whole and new; a run afterwards completes the installation."""
+    and old or whole and new; a run afterwards completes the installation.
+    An upgrade finds an older driver installed: every file is replaced."""
     pristine, image, bin_dir = (os.path.join(WORK, name) for name in ("pristine.img", "killed.img", "bin"))
     spec = "%s@@%d" % (image, START * 512)
     make_image(pristine)
+    if upgrade:
+        run(["mmd", "-i", "%s@@%d" % (pristine, START * 512), "::/WINDOWS/INF"], check=True)
+    for path in [p for p in want_tree if upgrade and p != "system.ini"]:
+        with open(os.path.join(WORK, "older"), "wb") as f:
+            f.write(b"older " + path.encode())
+        run(["mcopy", "-o", "-i", "%s@@%d" % (pristine, START * 512), os.path.join(WORK, "older"), "::/WINDOWS/" + path],
+            check=True)
+    shutil.rmtree(bin_dir, ignore_errors=True)
     os.makedirs(bin_dir)
     for name in ("mcopy", "mmove", "mdel", "mmd", "mdir", "count", "kill-at"):
         with open(os.path.join(bin_dir, name), "w") as f:
@@ -208,7 +218,8 @@ def kill_points(want_tree, want_registry):
     with open(os.path.join(WORK, "calls.log")) as f, open(os.path.join(bin_dir, "count")) as g:
         calls, commands = len(f.readlines()), int(g.read())
     old_tree = tree(read_back("%s@@%d" % (pristine, START * 512), os.path.join(WORK, "old")))
-    points = [({"ROBUST_KILL_AT": str(n)}, 0) for n in range(1, calls + 1)] + [({}, n) for n in range(1, commands + 1)]
+    points = [({"ROBUST_KILL_AT": str(n)}, 0) for n in range(1, 0 if upgrade else calls + 1)]
+    points += [({}, n) for n in range(1, commands + 1)]
     for point, (env, command) in enumerate(points, 1):
         killed_run(env, command)
         fsck(image)
@@ -223,8 +234,8 @@ def kill_points(want_tree, want_registry):
         back = tree(read_back(spec, os.path.join(WORK, "back")))
         check({k: v for k, v in back.items() if not k.endswith(".tmp")} == want_tree,
               "kill point %d: the run afterwards did not complete the installation" % point)
-    print("%d kill points in vsetup's own file operations, %d before mtools commands: fsck.fat clean, "
-          "files whole, a second run completes" % (calls, commands))
+    print("%s: %d kill points in vsetup's own file operations, %d before mtools commands: fsck.fat clean, "
+          "files whole, a second run completes" % ("upgrade" if upgrade else "new", len(points) - commands, commands))
 
 
 if __name__ == "__main__":
