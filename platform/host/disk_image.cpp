@@ -302,7 +302,7 @@ bool HostImageOpen(const std::string& image, std::string* staging, std::string* 
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (!mkdtemp(name.data()) || !MakeDirs(std::string(name.data()) + "/drive_c/WINDOWS/SYSTEM")) {
-        rmdir(name.data());
+        if (name[pattern.size() - 1] != 'X') RemoveTree(name.data());
         *error = "cannot make a staging directory for the disk image in " + pattern;
         return false;
     }
