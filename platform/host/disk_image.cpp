@@ -298,15 +298,31 @@ bool HostImageOpen(const std::string& image, std::string* staging, std::string* 
     // its syncs cost nothing.
     const char* tmp = std::getenv("TMPDIR");
     std::string base = tmp && *tmp ? tmp : access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string pattern = base + "/vsetup-image-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data()) || !MakeDirs(std::string(name.data()) + "/drive_c/WINDOWS/SYSTEM")) {
-        if (name[pattern.size() - 1] != 'X') RemoveTree(name.data());
-        *error = "cannot make a staging directory for the disk image in " + pattern;
+    // One staging prefix per image, named after it: a run that was killed
+    // left its own behind, and holding the image's lock this run is the only
+    // one that can be using it.
+    char* real = realpath(image.c_str(), nullptr);
+    const std::string identity = real ? real : image;
+    std::free(real);
+    unsigned long long hash = 14695981039346656037ULL;
+    for (char c : identity) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", hash);
+    const std::string name = base + "/vsetup-image-" + std::to_string(getuid()) + "-" + suffix;
+    struct stat old;
+    if (lstat(name.c_str(), &old) == 0) {
+        if (!S_ISDIR(old.st_mode) || old.st_uid != getuid()) {
+            *error = name + " is in the way of the staging directory for the disk image: it is not this user's";
+            return false;
+        }
+        RemoveTree(name);
+    }
+    if (mkdir(name.c_str(), 0700) != 0 || !MakeDirs(name + "/drive_c/WINDOWS/SYSTEM")) {
+        RemoveTree(name);
+        *error = "cannot make the staging directory " + name + " for the disk image";
         return false;
     }
-    g_image.staging = name.data();
+    g_image.staging = name;
 
     // The files of the image that the run reads.
     const std::string systemIni = "WINDOWS/SYSTEM.INI";
