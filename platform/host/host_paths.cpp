@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/host/disk_image.h"
 #include "platform/host/host_ansi.h"
 
 namespace {
@@ -128,6 +129,11 @@ bool HostOpenPrefix(std::string* error) {
         }
         prefix = std::string(cwd) + "/" + prefix;
     }
+    // A disk image as the prefix: the run works on a staging prefix that
+    // HostImageCommit writes into the image afterwards.
+    struct stat image;
+    if (stat(prefix.c_str(), &image) == 0 && S_ISREG(image.st_mode) && !HostImageOpen(prefix, &prefix, error))
+        return false;
     // The prefix and its parents may be new; the skeleton below it is
     // completed whenever a piece is missing.
     std::vector<std::string> parents = Components(prefix, 0);

@@ -16,6 +16,7 @@
 
 #include "platform/host/frontend.h"
 #include "platform/host/creg_store.h"
+#include "platform/host/disk_image.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_fault.h"
 #include "platform/host/host_io.h"
@@ -288,6 +289,13 @@ void PlatShutdown() {
     // What was created but never flushed (a bare HKR line) still reaches the
     // file, as the real registry keeps it.
     FinishRegistry();
+    // With a disk image as the prefix, the results go into the image now;
+    // when they cannot, the image is as it was and the run has failed.
+    std::string error;
+    if (!HostImageCommit(&error)) {
+        std::fprintf(stderr, "vsetup: %s\n", error.c_str());
+        std::exit(1);
+    }
 }
 
 const char* PlatStartupError() { return g_startupError.c_str(); }
@@ -545,6 +553,9 @@ void PlatLzClose(PlatLz handle) {
 // ---------------------------------------------------------------- processes
 
 int PlatLaunch(const char* command_line) {
+    // A disk image's Windows runs only in its virtual machine; Wine on the
+    // staging prefix would only fill it with a Wine tree of its own.
+    if (HostImageActive()) return 0;
     // The Windows tree has no programs of its own to run on the host: the
     // command is handed to Wine with the prefix as its WINEPREFIX, which
     // starts the Display control panel of the tree being set up.

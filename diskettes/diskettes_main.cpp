@@ -1,0 +1,287 @@
+// vsetup-diskettes: makes one 1.44 MB diskette image per disk that a driver
+// disk's setup.dat uses, with mtools, after reading setup.dat the way the
+// installer will.
+//
+//   vsetup-diskettes [--check] [--exe VSETUP.EXE] DISKDIR [OUTDIR]
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "diskettes/setup_check.h"
+#include "platform/host/profile_engine.h"
+
+namespace {
+
+const char kProgram[] = "vsetup-diskettes";
+// A 1.44 MB diskette as mformat -f 1440 lays it out: 2880 sectors of 512
+// bytes, one boot sector, two FATs of 9 sectors and 14 sectors of root
+// directory leave 2847 clusters of one sector.
+const long long kClusterSize = 512;
+const long long kDataClusters = 2847;
+const int kLabelLength = 11;
+
+struct Placed {
+    std::string hostPath;
+    std::string imagePath;  // "win/vorelx.dl_"
+    long long size;
+};
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: %s [--check] [--exe VSETUP.EXE] DISKDIR [OUTDIR]\n"
+                 "  Writes OUTDIR/disk<N>.img, one 1.44 MB diskette image per disk that DISKDIR/setup.dat\n"
+                 "  uses. --check only lists the lines of setup.dat the installer would refuse, skip or\n"
+                 "  read differently, and exits 0 when there are none, 1 otherwise.\n",
+                 kProgram);
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// The host path of name (backslash-separated) under dir, each component
+// matched without regard to case as on a FAT disk; empty when missing.
+std::string FindNoCase(const std::string& dir, const std::string& name) {
+    std::string path = dir;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('\\', start);
+        std::string part = name.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? name.size() + 1 : end + 1;
+        if (part.empty()) continue;
+        std::string exact = path + "/" + part;
+        struct stat info;
+        if (stat(exact.c_str(), &info) == 0) {
+            path = exact;
+            continue;
+        }
+        DIR* listing = opendir(path.c_str());
+        if (!listing) return "";
+        std::string found;
+        while (dirent* entry = readdir(listing)) {
+            if (EqualNoCase(entry->d_name, part)) {
+                found = path + "/" + entry->d_name;
+                break;
+            }
+        }
+        closedir(listing);
+        if (found.empty()) return "";
+        path = found;
+    }
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? path : "";
+}
+
+long long FileSize(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+long long Clusters(long long bytes) { return (bytes + kClusterSize - 1) / kClusterSize; }
+
+// Runs an mtools command; true when it exits 0.
+bool Run(const std::vector<std::string>& args) {
+    pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        std::vector<char*> argv;
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        setenv("MTOOLS_SKIP_CHECK", "1", 1);
+        execvp(argv[0], argv.data());
+        std::fprintf(stderr, "%s: can't run %s (Debian package mtools): %s\n", kProgram, argv[0],
+                     std::strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The volume label a FAT boot sector can carry: upper case, at most 11
+// characters, none of the characters FAT forbids in names.
+std::string VolumeLabel(const std::string& label) {
+    std::string out;
+    for (char c : label) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || std::strchr("\"*+,./:;<=>?[\\]|", c)) u = '_';
+        out += static_cast<char>(std::toupper(u));
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    if (out.size() > static_cast<size_t>(kLabelLength)) out.resize(kLabelLength);
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+// A fixed serial number per label, so the same disk gives the same image.
+std::string Serial(const std::string& label, char disk) {
+    unsigned long hash = 2166136261u;
+    for (char c : label + disk) hash = ((hash ^ static_cast<unsigned char>(c)) * 16777619u) & 0xFFFFFFFFu;
+    char text[9];
+    std::snprintf(text, sizeof text, "%08lX", hash);
+    return text;
+}
+
+bool WriteImage(const std::string& path, const std::string& label, char disk, const std::vector<Placed>& files) {
+    std::string image = path + ".part";
+    std::remove(image.c_str());
+    std::vector<std::string> format = {"mformat", "-i", image, "-C", "-f", "1440", "-N", Serial(label, disk)};
+    if (label.empty()) {
+        format.push_back("::");
+    } else {
+        format.insert(format.end(), {"-v", label, "::"});
+    }
+    bool ok = Run(format);
+    std::set<std::string> made;
+    for (const Placed& file : files) {
+        if (!ok) break;
+        for (size_t slash = file.imagePath.find('/'); ok && slash != std::string::npos;
+             slash = file.imagePath.find('/', slash + 1)) {
+            std::string dir = file.imagePath.substr(0, slash);
+            if (made.insert(dir).second) ok = Run({"mmd", "-i", image, "::/" + dir});
+        }
+        if (ok) ok = Run({"mcopy", "-i", image, "-m", "-D", "o", file.hostPath, "::/" + file.imagePath});
+    }
+    if (ok && std::rename(image.c_str(), path.c_str()) == 0) return true;
+    std::remove(image.c_str());
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool checkOnly = false;
+    std::string exe;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--check") {
+            checkOnly = true;
+        } else if (arg == "--exe" && i + 1 < argc) {
+            exe = argv[++i];
+        } else if (arg == "--help" || arg == "-h") {
+            Usage();
+            return 0;
+        } else if (!arg.empty() && arg[0] == '-') {
+            Usage();
+            return 2;
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.empty() || positional.size() > 2 || (!checkOnly && positional.size() != 2)) {
+        Usage();
+        return 2;
+    }
+    const std::string diskDir = positional[0];
+    std::string setupPath = FindNoCase(diskDir, "setup.dat");
+    std::string data;
+    if (setupPath.empty() || !HostReadWholeFile(setupPath, &data, nullptr)) {
+        std::fprintf(stderr, "%s: %s holds no readable setup.dat\n", kProgram, diskDir.c_str());
+        return 1;
+    }
+
+    SetupCheck check = CheckSetupDat(data);
+    int failing = 0;
+    for (const Finding& finding : check.findings) {
+        if (finding.fails) ++failing;
+        if (finding.line > 0) {
+            std::printf("setup.dat:%d: %s: \"%s\": %s\n", finding.line, finding.fails ? "error" : "warning",
+                        finding.text.c_str(), finding.what.c_str());
+        } else {
+            std::printf("setup.dat: %s: %s\n", finding.fails ? "error" : "warning", finding.what.c_str());
+        }
+    }
+    std::fflush(stdout);
+    if (checkOnly) return check.findings.empty() ? 0 : 1;
+    if (failing) {
+        std::fprintf(stderr, "%s: setup.dat has %d line%s that would make the installation fail; no image written\n",
+                     kProgram, failing, failing == 1 ? "" : "s");
+        return 1;
+    }
+
+    // Disk 1 carries the installer and setup.dat besides its own files.
+    bool ok = true;
+    if (exe.empty()) exe = FindNoCase(diskDir, "VSETUP.EXE");
+    if (exe.empty() || FileSize(exe) < 0) {
+        std::fprintf(stderr, "%s: VSETUP.EXE is missing from %s\n", kProgram, exe.empty() ? diskDir.c_str() : exe.c_str());
+        ok = false;
+    }
+    std::map<char, std::vector<Placed>> placed;
+    placed['1'] = {{setupPath, "setup.dat", FileSize(setupPath)}, {exe, "VSETUP.EXE", FileSize(exe)}};
+    for (const auto& disk : check.disks) {
+        std::set<std::string> seen;
+        for (const DiskFile& file : disk.second) {
+            std::string imagePath = file.listedName;
+            for (char& c : imagePath)
+                if (c == '\\') c = '/';
+            std::string key = imagePath;
+            for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (!seen.insert(key).second) continue;
+            std::string host = FindNoCase(diskDir, file.listedName);
+            if (host.empty()) {
+                std::fprintf(stderr, "%s: setup.dat:%d: %s is missing from %s\n", kProgram, file.line,
+                             file.listedName.c_str(), diskDir.c_str());
+                ok = false;
+                continue;
+            }
+            placed[disk.first].push_back({host, imagePath, FileSize(host)});
+        }
+    }
+    for (const auto& disk : placed) {
+        long long clusters = 0;
+        std::set<std::string> dirs;
+        for (const Placed& file : disk.second) {
+            clusters += Clusters(file.size);
+            for (size_t slash = file.imagePath.find('/'); slash != std::string::npos;
+                 slash = file.imagePath.find('/', slash + 1))
+                if (dirs.insert(file.imagePath.substr(0, slash)).second) ++clusters;
+        }
+        if (clusters > kDataClusters) {
+            std::fprintf(stderr, "%s: disk %c's files do not fit on a 1.44 MB diskette: %lld bytes too many\n",
+                         kProgram, disk.first, (clusters - kDataClusters) * kClusterSize);
+            ok = false;
+        }
+    }
+    if (!ok) return 1;
+
+    const std::string outDir = positional[1];
+    if (mkdir(outDir.c_str(), 0777) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "%s: can't make %s: %s\n", kProgram, outDir.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::map<std::string, char> labelOwners;
+    for (const auto& disk : placed) {
+        auto known = check.labels.find(disk.first);
+        std::string label = known == check.labels.end() ? "" : VolumeLabel(known->second);
+        if (known != check.labels.end() && label != known->second)
+            std::printf("disk %c: the label \"%s\" becomes the volume label \"%s\"%s\n", disk.first,
+                        known->second.c_str(), label.c_str(),
+                        known->second.size() > static_cast<size_t>(kLabelLength) ? " (cut to 11 characters)" : "");
+        if (!label.empty() && !labelOwners.emplace(label, disk.first).second)
+            std::printf("disk %c: the volume label \"%s\" is the same as disk %c's\n", disk.first, label.c_str(),
+                        labelOwners[label]);
+        std::string path = outDir + "/disk" + disk.first + ".img";
+        if (!WriteImage(path, label, disk.first, disk.second)) {
+            std::fprintf(stderr, "%s: can't write %s\n", kProgram, path.c_str());
+            return 1;
+        }
+        std::printf("%s: disk %c, %zu files\n", path.c_str(), disk.first, disk.second.size());
+    }
+    return 0;
+}

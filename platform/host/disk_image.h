@@ -1,0 +1,29 @@
+// A virtual machine's hard-disk image as the prefix: C: is the first FAT
+// partition of the image, reached through mtools only.
+//
+// The run works on a staging prefix in a temporary directory: it holds the
+// Windows directories with the files of the image that the run reads
+// (SYSTEM.INI) and a copy of the registry kept beside the image
+// ("<image>.registry.reg"). When the run is over, HostImageCommit writes what
+// the run made into the partition, each file under a temporary name that
+// then takes the real one, SYSTEM.INI last, and the registry beside the image
+// after that. The image is never grown and nothing outside the partition is
+// written. The image stays locked from HostImageOpen to the end of the
+// process, so a second run on it waits.
+#ifndef VSETUP_HOST_DISK_IMAGE_H
+#define VSETUP_HOST_DISK_IMAGE_H
+
+#include <string>
+
+// Checks the image's form (a raw disk with an MBR, a bare FAT volume, a fixed
+// VHD), waits for its lock and fills a new staging prefix, whose path it puts
+// in *staging. false with a reason (the image untouched) when that fails.
+bool HostImageOpen(const std::string& image, std::string* staging, std::string* error);
+// True after a successful HostImageOpen.
+bool HostImageActive();
+// Writes the run's results into the image and removes the staging prefix.
+// false with a reason; a shortage of space is found before anything is
+// written.
+bool HostImageCommit(std::string* error);
+
+#endif

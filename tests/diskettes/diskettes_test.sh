@@ -1,0 +1,65 @@
+#!/bin/sh
+# vsetup-diskettes: its findings on setup.dat, its refusals, and the images
+# it makes read back with mtools and checked with fsck.fat.
+#   diskettes_test.sh VSETUP_DISKETTES SOURCE_DIR [VSETUP.EXE]
+set -eu
+tool=$1 src=$2 exe=${3:-}
+data=$src/tests/diskettes/data
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export MTOOLS_SKIP_CHECK=1
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# expect CODE TEXT-IN-OUTPUT COMMAND...: the exit code and a line of output.
+expect() {
+    want=$1 text=$2; shift 2
+    set +e; "$@" >"$work/out" 2>&1; code=$?; set -e
+    [ "$code" = "$want" ] || { cat "$work/out"; fail "$* exited $code, not $want"; }
+    [ -z "$text" ] || grep -qF -- "$text" "$work/out" || { cat "$work/out"; fail "$* did not say: $text"; }
+}
+
+# The findings, line by line, as the installer will read each setup.dat.
+for name in lint nosections; do
+    expect 1 "" "$tool" --check "$data/$name"
+    diff -u "$data/$name.expected" "$work/out" || fail "findings on $name differ"
+done
+expect 1 "" "$tool" --check "$src/examples/disk1"
+diff -u "$data/disk1.expected" "$work/out" || fail "findings on examples/disk1 differ"
+printf '[WindowsDir]\r\n[SystemDir]\r\n[Prev.DelReg]\r\n[Driver.AddReg]\r\n' >"$work/clean.dat"
+mkdir "$work/clean" && cp "$work/clean.dat" "$work/clean/SETUP.DAT"
+expect 0 "" "$tool" --check "$work/clean"
+
+# The refusals: nothing is written for any of them.
+disk=$work/disk
+cp -r "$src/examples/disk1" "$disk"
+if [ -z "$exe" ]; then exe=$work/VSETUP.EXE; printf 'MZ stand-in' >"$exe"; fi
+expect 1 "VSETUP.EXE is missing from $disk" "$tool" "$disk" "$work/none"
+expect 1 "would make the installation fail; no image written" "$tool" --exe "$exe" "$data/lint" "$work/none"
+mv "$disk/vorel3d.dl_" "$work/vorel3d.dl_"
+expect 1 "setup.dat:40: vorel3d.dl_ is missing from $disk" "$tool" --exe "$exe" "$disk" "$work/none"
+head -c 1500000 /dev/zero >"$disk/VOREL3D.DL_"
+expect 1 "disk 2's files do not fit on a 1.44 MB diskette: 42496 bytes too many" \
+    "$tool" --exe "$exe" "$disk" "$work/none"
+[ ! -e "$work/none" ] || fail "a refused run wrote $work/none"
+rm "$disk/VOREL3D.DL_" && mv "$work/vorel3d.dl_" "$disk/vorel3d.dl_"
+
+# examples/disk1 as two diskettes: labels, contents, a clean file system.
+expect 0 "(cut to 11 characters)" "$tool" --exe "$exe" "$disk" "$work/img"
+grep -qF "disk 2: the volume label \"VOREL DISPL\" is the same as disk 1's" "$work/out" || fail "no same-label note"
+for n in 1 2; do
+    img=$work/img/disk$n.img
+    [ "$(stat -c %s "$img")" = 1474560 ] || fail "disk$n.img is not 1.44 MB"
+    fsck.fat -n "$img" >"$work/fsck" 2>&1 || { cat "$work/fsck"; fail "fsck.fat finds fault with disk$n.img"; }
+    [ "$(mlabel -s -i "$img" ::)" = " Volume label is VOREL DISPL" ] || fail "disk$n.img label: $(mlabel -s -i "$img" ::)"
+    mkdir "$work/back$n" && mcopy -s -i "$img" '::*' "$work/back$n/"
+done
+cmp "$exe" "$work/back1/VSETUP.EXE" || fail "VSETUP.EXE differs on disk 1"
+cmp "$disk/setup.dat" "$work/back1/setup.dat" || fail "setup.dat differs on disk 1"
+for f in vorel.in_ readme.tx_ vorel.hl_ vorel.re_ VORELMON.EX_ vorel.dr_ VOREL.VX_ vorelui.dl_ win/vorelx.dl_ \
+         vorel.da_ vorel.cpl; do
+    cmp "$disk/$f" "$work/back1/$f" || fail "$f differs on disk 1"
+done
+[ "$(ls "$work/back1" | wc -l)" = 13 ] || fail "disk 1 holds $(ls "$work/back1")"
+[ "$(ls "$work/back2")" = vorel3d.dl_ ] || fail "disk 2 holds $(ls "$work/back2")"
+cmp "$disk/vorel3d.dl_" "$work/back2/vorel3d.dl_" || fail "vorel3d.dl_ differs on disk 2"
+echo "vsetup-diskettes: findings, refusals and the two images of examples/disk1 as expected"

@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""VSETUP.EXE under Wine, run from the files of disk 1's image as drive A:,
+installs examples/disk1; when it asks for disk 2, A: gets disk 2's files,
+as a user swaps diskettes, and disk 1's back when it asks for it. Every listed file must then be installed.
+
+    wine_diskettes.py --win32-dir DIR --work DIR --diskettes VSETUP-DISKETTES
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "wine"))
+import wine_test as wt  # noqa: E402
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("--win32-dir", "--work", "--diskettes"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    args.keep = False
+    args.template = os.path.join(args.work, "template")
+    try:
+        with wt.Session(args, "diskettes") as session:
+            images = os.path.join(session.work, "img")
+            exe = os.path.join(args.win32_dir, "wizard", "win32", "VSETUP.exe")
+            subprocess.run([args.diskettes, "--exe", exe, wt.EXAMPLE_DISK, images], check=True,
+                           stdout=subprocess.DEVNULL)
+            # Both diskettes copied into one directory, as onto a hard disk.
+            drive = os.path.join(session.work, "a")
+            os.makedirs(drive)
+            for number in (1, 2):
+                subprocess.run(["mcopy", "-s", "-n", "-i", os.path.join(images, "disk%d.img" % number), "::*",
+                                drive + "/"], env=dict(os.environ, MTOOLS_SKIP_CHECK="1"), check=True)
+            wt.insert_disk(session.prefix, drive)
+            transcript = os.path.join(session.work, "transcript.jsonl")
+            command = [os.path.join(args.win32_dir, "tests", "wine", "DRIVE.exe"), "--exe", "A:\\VSETUP.EXE",
+                       "--dir", "A:\\", "--log", wt.windows_path(transcript), "--steps", "next,finish",
+                       "--timeout", "120"]
+            output = session.wine.run(command, timeout=180).stdout.decode(errors="replace")
+            wt.check("exit 0" in output, "VSETUP.EXE did not end with 0: %s" % output)
+            with open(transcript, encoding="utf-8") as f:
+                wt.check("Please insert" not in f.read(), "VSETUP.EXE asked for a diskette")
+            count, product = wt.check_listed_files(wt.EXAMPLE_DISK, wt.wine_windows_dir(session.prefix),
+                                                   wt.wine_system_dir(session.prefix))
+            wt.check(count == 12, "examples/disk1 lists 12 files, %d checked" % count)
+            wt.log("examples/disk1 installed from its two diskette images: %d files" % count)
+    except wt.Failure as failure:
+        print("FAIL: %s" % failure, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

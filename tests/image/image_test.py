@@ -1,0 +1,242 @@
+#!/usr/bin/env python3
+"""vsetup with a hard-disk image as its prefix, checked with mtools and
+fsck.fat against the same installation into a directory prefix.
+
+    image_test.py VSETUP SOURCE_DIR KILL_SHIM
+"""
+
+import fcntl
+import hashlib
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+VSETUP, SOURCE, SHIM = sys.argv[1:4]
+DISK = os.path.join(SOURCE, "examples", "disk1")
+WORK = tempfile.mkdtemp(prefix="vsetup-image-test-")
+ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", LC_ALL="C")
+START = 63  # the partition's first sector
+SYSTEM_INI = b"[boot]\r\nshell=Explorer.exe\r\n[boot.description]\r\ndisplay.drv=Standard VGA\r\n"
+
+
+def fail(message):
+    print("FAIL: " + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def check(condition, message):
+    if not condition:
+        fail(message)
+
+
+def run(args, **kw):
+    return subprocess.run(args, env=kw.pop("env", ENV), stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
+
+
+def make_image(path, form="mbr", megabytes=32, windows=True):
+    """A disk with Windows' directories and SYSTEM.INI, copied in by mcopy."""
+    size = megabytes * 1024 * 1024
+    offset = 0 if form == "bare" else START * 512
+    with open(path, "wb") as f:
+        if form != "bare":  # one FAT16 partition in the MBR
+            f.write(bytes(446) + bytes([0, 1, 1, 0, 6, 254, 255, 255]) + struct.pack("<II", START, size // 512 - START))
+            f.write(bytes(48) + b"\x55\xaa")
+        f.truncate(size)
+    spec = "%s@@%d" % (path, offset)
+    run(["mformat", "-i", spec, "-T", str((size - offset) // 512), "-h", "16", "-s", "63", "-H", str(offset // 512),
+         "::"], check=True)
+    if windows:
+        with open(os.path.join(WORK, "SYSTEM.INI"), "wb") as f:
+            f.write(SYSTEM_INI)
+        run(["mmd", "-i", spec, "::/WINDOWS", "::/WINDOWS/SYSTEM"], check=True)
+        run(["mcopy", "-i", spec, os.path.join(WORK, "SYSTEM.INI"), "::/WINDOWS/SYSTEM.INI"], check=True)
+    if form == "vhd":
+        footer = bytearray(512)
+        footer[0:8] = b"conectix"
+        footer[60:64] = struct.pack(">I", 2)
+        with open(path, "ab") as f:
+            f.write(footer)
+    return spec
+
+
+def vsetup(prefix, extra_env=None):
+    env = dict(os.environ, VSETUP_UI="batch", VSETUP_PREFIX=prefix, **(extra_env or {}))
+    return run([VSETUP], cwd=DISK, env=env)
+
+
+def fsck(path, offset=START * 512):
+    """fsck.fat -n on the partition, copied out of the disk."""
+    part = os.path.join(WORK, "part.img")
+    with open(path, "rb") as src, open(part, "wb") as dst:
+        src.seek(offset)
+        shutil.copyfileobj(src, dst)
+    result = run(["fsck.fat", "-n", part])
+    check(result.returncode == 0, "fsck.fat -n finds fault with %s:\n%s" % (path, result.stdout.decode()))
+
+
+def read_back(spec, into):
+    shutil.rmtree(into, ignore_errors=True)
+    os.makedirs(into)
+    run(["mcopy", "-s", "-n", "-i", spec, "::/WINDOWS", into], check=True)
+    return os.path.join(into, "WINDOWS")
+
+
+def tree(root):
+    """Path (lower case) -> bytes of every file below root."""
+    found = {}
+    for base, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(base, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root).lower()] = f.read()
+    return found
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def main():
+    # The reference: the same installation into a directory prefix.
+    reference = os.path.join(WORK, "prefix")
+    os.makedirs(os.path.join(reference, "drive_c", "WINDOWS", "SYSTEM"))
+    with open(os.path.join(reference, "drive_c", "WINDOWS", "SYSTEM.INI"), "wb") as f:
+        f.write(SYSTEM_INI)
+    want = vsetup(reference)
+    check(want.returncode == 0, "directory prefix: %s" % want.stderr.decode())
+    want_tree = tree(os.path.join(reference, "drive_c", "WINDOWS"))
+    with open(os.path.join(reference, "registry.reg"), "rb") as f:
+        want_registry = f.read()
+
+    # Each supported form: the same transcript, files, system.ini and registry.
+    for form in ("mbr", "bare", "vhd"):
+        image = os.path.join(WORK, form + ".img")
+        spec = make_image(image, form)
+        size = os.path.getsize(image)
+        got = vsetup(image)
+        check(got.returncode == 0 and got.stdout == want.stdout,
+              "%s: exit %d, transcript differs:\n%s%s" % (form, got.returncode, got.stdout.decode(), got.stderr.decode()))
+        check(tree(read_back(spec, os.path.join(WORK, "back"))) == want_tree, form + ": the files differ")
+        with open(image + ".registry.reg", "rb") as f:
+            check(f.read() == want_registry, form + ": the registry differs from the directory prefix's")
+        check(os.path.getsize(image) == size, form + ": the image grew")
+        fsck(image, 0 if form == "bare" else START * 512)
+    print("mbr, bare and vhd images: as the directory prefix, fsck.fat clean")
+
+    # What is not supported: a clear message, an untouched image.
+    data = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
+    with open(os.path.join(data, "refusals.txt")) as f:
+        for name, message in (line.rstrip("\n").split("\t") for line in f if not line.startswith("#")):
+            shutil.copy(os.path.join(data, name), os.path.join(WORK, name))
+            check_refused(name, os.path.join(WORK, name), message)
+    image = os.path.join(WORK, "no-windows.img")
+    make_image(image, windows=False)
+    check_refused("no WINDOWS", image, "has no WINDOWS directory")
+    image = os.path.join(WORK, "full.img")
+    spec = make_image(image, megabytes=1)
+    listing = run(["mdir", "-i", spec, "::/"], check=True).stdout.decode()
+    free = int(listing.rsplit(" bytes free", 1)[0].rsplit("\n", 1)[1].replace(" ", ""))
+    with open(os.path.join(WORK, "filler"), "wb") as f:
+        f.write(bytes(free - 20 * 1024))  # the driver needs more than the 20 KB left
+    run(["mcopy", "-i", spec, os.path.join(WORK, "filler"), "::/FILLER"], check=True)
+    check_refused("full", image, "is too full for the installed files: ")
+    print("unsupported forms, no WINDOWS directory, a full partition: refused, image untouched")
+
+    # A second run waits for the first: here, for the test's own lock.
+    image = os.path.join(WORK, "locked.img")
+    make_image(image)
+    with open(image, "rb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        waiting = subprocess.Popen([VSETUP], cwd=DISK, env=dict(os.environ, VSETUP_UI="batch", VSETUP_PREFIX=image),
+                                   stdout=subprocess.DEVNULL)
+        time.sleep(1)
+        check(waiting.poll() is None, "a run did not wait for the image's lock")
+    check(waiting.wait(60) == 0, "the waiting run failed")
+    print("a second run waits for the image's lock")
+
+    kill_points(want_tree, want_registry, upgrade=False)
+    kill_points(want_tree, want_registry, upgrade=True)
+    shutil.rmtree(WORK)
+
+
+def check_refused(name, image, message):
+    before = digest(image)
+    got = vsetup(image)
+    check(got.returncode == 1 and message in got.stderr.decode(),
+          "%s: exit %d, wanted a message with %r: %s" % (name, got.returncode, message, got.stderr.decode()))
+    check(digest(image) == before and not os.path.exists(image + ".registry.reg"), name + ": the image was touched")
+
+
+# Stands in for each mtools command: counts it in the file "count" beside
+# it and, before the one whose number the file "kill-at" holds, kills vsetup,
+# as a kill between two changes of the file system would.
+MTOOLS_WRAPPER = """#!/bin/sh
+here=$(dirname "$0"); n=$(( $(cat "$here/count") + 1 )); echo $n >"$here/count"
+[ "$n" = "$(cat "$here/kill-at")" ] && kill -9 $PPID && exit 1
+exec /usr/bin/$(basename "$0") "$@"
+"""
+
+
+def kill_points(want_tree, want_registry, upgrade):
+    """Killed at each of its own file operations and before each mtools
+    command, the run leaves a clean file system whose files are each whole
+    and old or whole and new; a run afterwards completes the installation.
+    An upgrade finds an older driver installed: every file is replaced."""
+    pristine, image, bin_dir = (os.path.join(WORK, name) for name in ("pristine.img", "killed.img", "bin"))
+    spec = "%s@@%d" % (image, START * 512)
+    make_image(pristine)
+    if upgrade:
+        run(["mmd", "-i", "%s@@%d" % (pristine, START * 512), "::/WINDOWS/INF"], check=True)
+    for path in [p for p in want_tree if upgrade and p != "system.ini"]:
+        with open(os.path.join(WORK, "older"), "wb") as f:
+            f.write(b"older " + path.encode())
+        run(["mcopy", "-o", "-i", "%s@@%d" % (pristine, START * 512), os.path.join(WORK, "older"), "::/WINDOWS/" + path],
+            check=True)
+    shutil.rmtree(bin_dir, ignore_errors=True)
+    os.makedirs(bin_dir)
+    for name in ("mcopy", "mmove", "mdel", "mmd", "mdir", "count", "kill-at"):
+        with open(os.path.join(bin_dir, name), "w") as f:
+            f.write(MTOOLS_WRAPPER if name.startswith("m") else "0\n")
+        os.chmod(os.path.join(bin_dir, name), 0o755)
+    wrapped = {"PATH": bin_dir + os.pathsep + os.environ["PATH"], "LD_PRELOAD": SHIM, "ROBUST_NO_SYNC": "1"}
+
+    def killed_run(env, kill_before_command=0):
+        shutil.copy(pristine, image)
+        if os.path.exists(image + ".registry.reg"):
+            os.remove(image + ".registry.reg")
+        for name, value in (("count", 0), ("kill-at", kill_before_command)):
+            with open(os.path.join(bin_dir, name), "w") as f:
+                f.write("%d\n" % value)
+        vsetup(image, dict(wrapped, **env))
+
+    killed_run({"ROBUST_LOG": os.path.join(WORK, "calls.log")})
+    with open(os.path.join(WORK, "calls.log")) as f, open(os.path.join(bin_dir, "count")) as g:
+        calls, commands = len(f.readlines()), int(g.read())
+    old_tree = tree(read_back("%s@@%d" % (pristine, START * 512), os.path.join(WORK, "old")))
+    points = [({"ROBUST_KILL_AT": str(n)}, 0) for n in range(1, 0 if upgrade else calls + 1)]
+    points += [({}, n) for n in range(1, commands + 1)]
+    for point, (env, command) in enumerate(points, 1):
+        killed_run(env, command)
+        fsck(image)
+        for path, data in tree(read_back(spec, os.path.join(WORK, "back"))).items():
+            check(data in (want_tree.get(path), old_tree.get(path)) or path.endswith(".tmp"),
+                  "kill point %d: %s is neither old nor new" % (point, path))
+        if os.path.exists(image + ".registry.reg"):
+            with open(image + ".registry.reg", "rb") as f:
+                check(f.read() == want_registry, "kill point %d: the registry beside the image is torn" % point)
+        vsetup(image)
+        fsck(image)
+        back = tree(read_back(spec, os.path.join(WORK, "back")))
+        check({k: v for k, v in back.items() if not k.endswith(".tmp")} == want_tree,
+              "kill point %d: the run afterwards did not complete the installation" % point)
+    print("%s: %d kill points in vsetup's own file operations, %d before mtools commands: fsck.fat clean, "
+          "files whole, a second run completes" % ("upgrade" if upgrade else "new", len(points) - commands, commands))
+
+
+if __name__ == "__main__":
+    main()
