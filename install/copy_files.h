@@ -4,8 +4,6 @@
 
 #include "platform/platform.h"
 
-enum { kStatusSource = 1001, kStatusDestination = 1002 };
-
 void InstallFiles(PlatWindow page);
 // 1 when the section was worked through, 2 when a diskette prompt was cancelled.
 int CopyFileList(PlatWindow page, const char* text, long position, const char* sectionName,

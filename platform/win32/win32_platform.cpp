@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "core/setup_state.h"
+#include "resources/resource.h"
 
 namespace {
 
@@ -325,7 +326,8 @@ void PlatSetItemText(PlatWindow page, int control, const char* text) {
 }
 
 PlatWindow PlatCreateProgressBar(PlatWindow page) {
-    HWND bar = CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 165, 200, 275, 18,
+    const PageRect& at = kProgressBarRect;
+    HWND bar = CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, at.x, at.y, at.width, at.height,
                              ToWindow(page), nullptr, static_cast<HINSTANCE>(g_setup.instance), nullptr);
     if (bar != nullptr) {
         SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));

@@ -26,7 +26,8 @@ const int kNextButton = 0x3024;
 
 // The logo panel at the left of a page.
 HWND CreateLogoPanel(HWND page) {
-    HWND panel = CreateWindowA(kLogoClassName, "", WS_CHILD, 10, 10, 120, 210, page, nullptr,
+    const PageRect& at = kLogoPanelRect;
+    HWND panel = CreateWindowA(kLogoClassName, "", WS_CHILD, at.x, at.y, at.width, at.height, page, nullptr,
                                static_cast<HINSTANCE>(g_setup.instance), nullptr);
     if (panel != nullptr) {
         ShowWindow(panel, SW_SHOWNORMAL);
