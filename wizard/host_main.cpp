@@ -19,6 +19,8 @@ int main(int argc, char** argv) {
     }
     if (!PlatStartup()) {
         std::fprintf(stderr, "vsetup: %s\n", PlatStartupError());
+        // The wizard's user may have no terminal to read that line on.
+        if (!batch) ShowStartupFailure(PlatStartupError());
         return 1;
     }
     int code = 0;
