@@ -318,6 +318,16 @@ int PlatLaunch(const char* command_line) {
 // ---------------------------------------------------------------- dialogue
 
 int PlatMessageBox(const char* text, const char* caption, unsigned style) {
+    // The run holds the thread, so what the user typed or clicked meanwhile
+    // waits in the queue; the box is answered only by what comes once it is
+    // up.
+    MSG queued;
+    while (PeekMessageA(&queued, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
+    }
+    while (PeekMessageA(&queued, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
+    }
+    while (PeekMessageA(&queued, nullptr, WM_NCMOUSEMOVE, WM_NCMBUTTONDBLCLK, PM_REMOVE)) {
+    }
     return MessageBoxA(GetFocus(), text, caption, style);
 }
 
