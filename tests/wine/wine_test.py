@@ -685,9 +685,9 @@ def command_buttons(args):
 BACK, NEXT, FINISH = 0x3023, 0x3024, 0x3025
 KEYBOARD_RUNS = [
     # steps, focus events expected, whether the run installs
-    ("focus,tab,focus,esc", [NEXT, 2], False),           # Next, then Cancel; Esc cancels
+    ("panel,focus,tab,focus,esc", [NEXT, 2], False),     # Next, then Cancel; Esc cancels
     ("focus,tab,enter", [NEXT], False),                  # Enter on Cancel cancels
-    ("enter,focus,tab,enter", [FINISH], False),          # Next by Enter; Enter on Cancel
+    ("enter,panel,focus,tab,enter", [FINISH], False),    # Next by Enter; Enter on Cancel
     ("alt-n,focus,shift-tab,enter,focus,esc", [FINISH, NEXT], False),  # Enter on Back goes back
     ("enter,focus,enter", [FINISH], True),               # Next and Finish by Enter
 ]
@@ -711,11 +711,14 @@ def keyboard_runs(args, session, disk, version):
         seen = [e for e in events if e["event"] == "focus"]
         check(seen == [{"event": "focus", "control": c, "usable": True} for c in focus],
               "%s, %s: focus %r, wanted on %r" % (label, steps, seen, focus))
+        panels = [e for e in events if e["event"] == "panel"]
+        check(all(e["whole"] for e in panels), "%s, %s: a logo panel is cut: %r" % (label, steps, panels))
         installed = find_no_case(system, "vorel.drv") is not None
         check(installed == installs, "%s, %s: installed %r" % (label, steps, installed))
         check(not installs or (events[-1]["event"] == "message" and events[-1]["answer"] == "no"),
               "%s, %s: no completion prompt at the end: %r" % (label, steps, events[-1:]))
-        log("%s, %s: focus on the default button, %s" % (label, steps, "installed" if installs else "cancelled"))
+        log("%s, %s: focus on the default button, logo panels whole, %s" %
+            (label, steps, "installed" if installs else "cancelled"))
     # Enter and Esc typed while a long copy runs wait in the queue; the
     # completion prompt still waits for its own answer (the driver's No),
     # and nothing is launched.

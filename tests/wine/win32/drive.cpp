@@ -9,7 +9,8 @@
 // it belongs to is showing and its button is enabled, or through keys typed
 // as a user types them (tab, shift-tab, enter, esc, alt-n, alt-b), each once
 // the page showing has settled; "focus" writes down which control of the
-// wizard has the keyboard focus, and "finish-typeahead" presses Finish and
+// wizard has the keyboard focus, "panel" whether the page holds its logo
+// panel whole, and "finish-typeahead" presses Finish and
 // at once types Enter and Esc, which wait in the queue while the files are
 // copied. It answers every
 // message box of the installer from the answers list; when the list is used
@@ -291,6 +292,21 @@ std::string FocusEvent(HWND wizard) {
     return line;
 }
 
+// Whether the page showing holds its logo panel whole, as the panel event.
+std::string PanelEvent(HWND wizard) {
+    auto page = reinterpret_cast<HWND>(SendMessageW(wizard, PSM_GETCURRENTPAGEHWND, 0, 0));
+    HWND panel = page ? FindWindowExW(page, nullptr, L"BmpWClass", nullptr) : nullptr;
+    RECT inside = {}, drawn = {}, both = {};
+    if (panel != nullptr) {
+        GetClientRect(page, &inside);
+        MapWindowPoints(page, nullptr, reinterpret_cast<POINT*>(&inside), 2);
+        GetWindowRect(panel, &drawn);
+        IntersectRect(&both, &inside, &drawn);
+    }
+    bool whole = panel != nullptr && EqualRect(&both, &drawn);
+    return std::string("{\"event\":\"panel\",\"whole\":") + (whole ? "true" : "false") + "}";
+}
+
 bool ButtonReady(HWND wizard, int id) {
     HWND button = GetDlgItem(wizard, id);
     return button != nullptr && IsWindowVisible(button) && IsWindowEnabled(button);
@@ -388,9 +404,9 @@ int main() {
         const KeyStep* typed = nullptr;
         for (const KeyStep& key : keys)
             if (action == key.name) typed = &key;
-        if (typed != nullptr || action == L"focus") {
+        if (typed != nullptr || action == L"focus" || action == L"panel") {
             if (typed != nullptr) TypeKey(wizard, typed->key, typed->modifier);
-            else AppendLine(options.log, FocusEvent(wizard));
+            else AppendLine(options.log, action == L"focus" ? FocusEvent(wizard) : PanelEvent(wizard));
             expected = kAnyPage;
             seen = kNoPage;  // the next step waits for the page to settle again
             ++step;
