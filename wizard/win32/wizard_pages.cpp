@@ -60,13 +60,15 @@ void CentreSheet(HWND page) {
 }
 
 // Keeps the logo panel whole on its page whatever the dialog font's metrics
-// make of the page's dialog units: below the panel stays the margin above it.
+// make of the page's dialog units: where the page is too short for it (Wine's
+// fonts make it so), the panel gets shorter and keeps below it the margin it
+// has above.
 void FitLogoPanel(HWND page, HWND panel) {
     RECT client;
     if (panel == nullptr || !GetClientRect(page, &client)) return;
     const PageRect& at = kLogoPanelRect;
-    int height = client.bottom - 2 * at.y;
-    if (height > at.height) height = at.height;
+    int height = at.height;
+    if (at.y + height > client.bottom) height = client.bottom - 2 * at.y;
     if (height < 0) height = 0;
     SetWindowPos(panel, nullptr, 0, 0, at.width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     InvalidateRect(panel, nullptr, FALSE);
