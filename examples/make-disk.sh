@@ -1,8 +1,8 @@
 #!/bin/sh
 # Makes the driver disk in disk1/ from the plain files in src/: compresses
 # the files the copy lists name with a "_" extension using mscompress, copies
-# the plain ones, and checks that setup.dat's SizeInKB matches the expanded
-# sizes. mscompress is deterministic, so running this reproduces the
+# the plain ones, and checks that setup.dat's SizeInKB is the figure that
+# ends the progress bar at 100. mscompress is deterministic, so running this reproduces the
 # committed disk byte for byte.
 set -eu
 
@@ -41,13 +41,25 @@ pack vorel3d.dll  vorel3d.dl_
 pack vorel.dat    vorel.da_
 cp "$src/vorel.cpl" "$disk/vorel.cpl"
 
-# Every file in src/ is installed once; SizeInKB is their total in units
-# of 1000 bytes, rounded up.
-total=$(cat "$src"/* | wc -c)
-expected=$(( (total + 999) / 1000 ))
-listed=$(sed -n 's/^SizeInKB=\([0-9]*\).*/\1/p' "$disk/setup.dat")
-if [ "$listed" != "$expected" ]; then
-    echo "make-disk.sh: setup.dat says SizeInKB=$listed, the files need $expected ($total bytes)" >&2
+# Every file in src/ is installed once. Setup counts each copied file as its
+# expanded size rounded up to a multiple of 2048 bytes and shows
+# counted * 100 / (SizeInKB * 1000) percent, cut to a whole number; the bar
+# ends at its end when SizeInKB is the counted total in units of 1000 bytes,
+# rounded down (the bar's last position is then 100 as long as the part cut
+# off is under 1 percent of the total).
+counted=0
+for file in "$src"/*; do
+    size=$(wc -c < "$file")
+    counted=$(( counted + (size + 2047) / 2048 * 2048 ))
+done
+expected=$(( counted / 1000 ))
+if [ $(( counted * 100 / (expected * 1000) )) != 100 ]; then
+    echo "make-disk.sh: no SizeInKB ends the bar at 100 for $counted counted bytes" >&2
     exit 1
 fi
-echo "disk1/ made: $total bytes expanded, SizeInKB=$expected"
+listed=$(sed -n 's/^SizeInKB=\([0-9]*\).*/\1/p' "$disk/setup.dat")
+if [ "$listed" != "$expected" ]; then
+    echo "make-disk.sh: setup.dat says SizeInKB=$listed, the progress bar needs $expected ($counted bytes counted)" >&2
+    exit 1
+fi
+echo "disk1/ made: $counted bytes counted for progress, SizeInKB=$expected"

@@ -4,6 +4,7 @@
 
 #include "core/messages.h"
 #include "core/setup_state.h"
+#include "resources/resource.h"
 #include "setupinfo/fields.h"
 #include "setupinfo/setup_text.h"
 
@@ -258,9 +259,9 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
 
         char status[kPathSize + 16];
         PlatFormatText(status, sizeof status, "Copy : %s", shownSource);
-        PlatSetItemText(page, kStatusSource, status);
+        PlatSetItemText(page, IDC_STATUS_SOURCE, status);
         PlatFormatText(status, sizeof status, "To : %s", shownDest);
-        PlatSetItemText(page, kStatusDestination, status);
+        PlatSetItemText(page, IDC_STATUS_DEST, status);
 
         long long result = PLAT_LZ_ERROR_READ;
         if (source >= 0) {
@@ -277,8 +278,8 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
 }
 
 void InstallFiles(PlatWindow page) {
-    PlatSetItemText(page, kStatusSource, "");
-    PlatSetItemText(page, kStatusDestination, "");
+    PlatSetItemText(page, IDC_STATUS_SOURCE, "");
+    PlatSetItemText(page, IDC_STATUS_DEST, "");
     if (g_setup.sourceDirTooLong) {
         g_setup.setupTextMissing = 1;
         ShowError("Setup can't read its files: the path of the directory it was started from is too long.");
@@ -307,6 +308,6 @@ void InstallFiles(PlatWindow page) {
         CopyFileList(page, g_setupText.bytes, position, list.header, g_setup.sourceDir, list.destination);
     }
 
-    PlatSetItemText(page, kStatusSource, "");
-    PlatSetItemText(page, kStatusDestination, "");
+    PlatSetItemText(page, IDC_STATUS_SOURCE, "");
+    PlatSetItemText(page, IDC_STATUS_DEST, "");
 }

@@ -4,8 +4,6 @@
 
 #include "platform/platform.h"
 
-enum { kStatusSource = 1001, kStatusDestination = 1002 };
-
 // Loads the setup text and copies [WindowsDir], then [SystemDir], asking for
 // diskettes and reporting every file that cannot be installed.
 void InstallFiles(PlatWindow page);

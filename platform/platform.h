@@ -167,8 +167,9 @@ typedef void* PlatWindow;
 int PlatMessageBox(const char* text, const char* caption, unsigned style);
 // SetDlgItemTextA on control of page.
 void PlatSetItemText(PlatWindow page, int control, const char* text);
-// Creates the finish page's progress bar (msctls_progress32 at (165, 200),
-// 275 x 18, range 0..100, step 1). Null when it cannot be created.
+// Creates the finish page's progress bar (msctls_progress32 at
+// kProgressBarRect of resources/resource.h, range 0..100, step 1). Null when
+// it cannot be created.
 PlatWindow PlatCreateProgressBar(PlatWindow page);
 // PBM_SETPOS.
 void PlatSetProgressPos(PlatWindow bar, int position);

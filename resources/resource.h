@@ -1,5 +1,7 @@
-// Resource numbers of the Windows wizard, shared by the resource script and
-// the code.
+// The wizard's numbers, in one place: the resource numbers that the resource
+// script and the code share, and where the pages put the windows they make
+// themselves. The installer core, both front ends and vsetup.rc read them
+// from here.
 #ifndef VSETUP_RESOURCE_H
 #define VSETUP_RESOURCE_H
 
@@ -19,5 +21,17 @@
 
 // The program icon.
 #define IDI_VOREL 300
+
+#ifndef RC_INVOKED
+// A window's place on its page, in pixels of the page's client area.
+struct PageRect {
+    int x, y, width, height;
+};
+
+// The logo panel at the left of both pages.
+constexpr PageRect kLogoPanelRect = {10, 10, 120, 210};
+// The finish page's progress bar while the installation runs.
+constexpr PageRect kProgressBarRect = {165, 200, 275, 18};
+#endif
 
 #endif

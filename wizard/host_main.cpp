@@ -44,6 +44,8 @@ int Run(char* program) {
     }
     if (!PlatStartup()) {
         std::fprintf(stderr, "vsetup: %s\n", PlatStartupError());
+        // The wizard's user may have no terminal to read that line on.
+        if (!batch) ShowStartupFailure(PlatStartupError());
         return 1;
     }
     int code = 0;

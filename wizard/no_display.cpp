@@ -3,3 +3,4 @@
 
 bool HostHasDisplay() { return false; }
 int RunWindowedWizard(int, char**) { return 0; }
+void ShowStartupFailure(const char*) {}

@@ -12,6 +12,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "resources/resource.h"
+
 namespace {
 
 HWND ToWindow(PlatWindow window) {
@@ -314,6 +316,16 @@ int PlatLaunch(const char* command_line) {
 // ---------------------------------------------------------------- dialogue
 
 int PlatMessageBox(const char* text, const char* caption, unsigned style) {
+    // The run holds the thread, so what the user typed or clicked meanwhile
+    // waits in the queue; the box is answered only by what comes once it is
+    // up.
+    MSG queued;
+    while (PeekMessageA(&queued, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
+    }
+    while (PeekMessageA(&queued, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
+    }
+    while (PeekMessageA(&queued, nullptr, WM_NCMOUSEMOVE, WM_NCMBUTTONDBLCLK, PM_REMOVE)) {
+    }
     return MessageBoxA(GetFocus(), text, caption, style);
 }
 
@@ -322,7 +334,8 @@ void PlatSetItemText(PlatWindow page, int control, const char* text) {
 }
 
 PlatWindow PlatCreateProgressBar(PlatWindow page) {
-    HWND bar = CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, 165, 200, 275, 18,
+    const PageRect& at = kProgressBarRect;
+    HWND bar = CreateWindowA(PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, at.x, at.y, at.width, at.height,
                              ToWindow(page), nullptr, GetModuleHandleA(nullptr), nullptr);
     if (bar != nullptr) {
         SendMessageA(bar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));

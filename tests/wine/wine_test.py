@@ -9,7 +9,9 @@ Commands:
   unconfigured   fails, saying how to point the tests at a cross build
   template       makes the initialised Wine prefix the other tests copy
   cleanup        removes it again
-  buttons        Next, Back and Cancel on each page: exit 0, nothing touched
+  buttons        Next, Back and Cancel on each page: exit 0, nothing touched;
+                 the same by keyboard, the focus after each page change and
+                 keys typed during the copy
   golden         the scenarios with a `wine` file, through VSETUP.EXE
   screenshots    the two pages as PNG files (--out DIR)
 
@@ -378,6 +380,62 @@ def command_buttons(args):
         check(os.path.exists(os.path.join(wine_system_dir(session.prefix), "vorel.drv")),
               "next,back,next,finish: vorel.drv not installed")
         log("next,back,next,finish: installed")
+        # The same by keyboard (with --win95, as Windows 95).
+        keyboard_runs(args, session, disk)
+
+
+# The sheet's buttons, as the focus events name them.
+BACK, NEXT, FINISH = 0x3023, 0x3024, 0x3025
+KEYBOARD_RUNS = [
+    # steps, focus events expected, whether the run installs
+    ("panel,focus,tab,focus,esc", [NEXT, 2], False),     # Next, then Cancel; Esc cancels
+    ("focus,tab,enter", [NEXT], False),                  # Enter on Cancel cancels
+    ("enter,panel,focus,tab,enter", [FINISH], False),    # Next by Enter; Enter on Cancel
+    ("alt-n,focus,shift-tab,enter,focus,esc", [FINISH, NEXT], False),  # Enter on Back goes back
+    ("enter,focus,enter", [FINISH], True),               # Next and Finish by Enter
+]
+
+
+def keyboard_runs(args, session, disk):
+    label = "Version=win95" if WIN95 else "default version"
+    system = wine_system_dir(session.prefix)
+    for steps, focus, installs in KEYBOARD_RUNS:
+        for name in ("vorel.drv", "vorel.vxd"):
+            found = find_no_case(system, name)
+            if found:
+                os.remove(found)
+        code, events = run_driver(args, session.wine, session.work, disk, steps)
+        check(code == 0, "%s, %s: exit code %d" % (label, steps, code))
+        seen = [e for e in events if e["event"] == "focus"]
+        check(seen == [{"event": "focus", "control": c, "usable": True} for c in focus],
+              "%s, %s: focus %r, wanted on %r" % (label, steps, seen, focus))
+        panels = [e for e in events if e["event"] == "panel"]
+        check(all(e["whole"] for e in panels), "%s, %s: a logo panel is cut: %r" % (label, steps, panels))
+        installed = find_no_case(system, "vorel.drv") is not None
+        check(installed == installs, "%s, %s: installed %r" % (label, steps, installed))
+        check(not installs or (events[-1]["event"] == "message" and events[-1]["answer"] == "no"),
+              "%s, %s: no completion prompt at the end: %r" % (label, steps, events[-1:]))
+        log("%s, %s: focus on the default button, logo panels whole, %s" %
+            (label, steps, "installed" if installs else "cancelled"))
+    # Enter and Esc typed while a long copy runs wait in the queue; the
+    # completion prompt still waits for its own answer (the driver's No),
+    # and nothing is launched.
+    slow = os.path.join(session.work, "disk-slow")
+    if not os.path.exists(slow):
+        shutil.copytree(disk, slow)
+        with open(os.path.join(slow, "big.bin"), "wb") as f:
+            f.write(bytes(range(256)) * (96 << 10))
+        with open(os.path.join(slow, "setup.dat"), "rb") as f:
+            text = f.read()
+        with open(os.path.join(slow, "setup.dat"), "wb") as f:
+            f.write(text.replace(b"[SystemDir]\r\n", b"[SystemDir]\r\n1,big.bin\r\n", 1))
+    code, events = run_driver(args, session.wine, session.work, slow, "next,finish-typeahead")
+    check(code == 0, "%s, type-ahead: exit code %d" % (label, code))
+    prompts = [e for e in events if e["event"] == "message"]
+    check(len(prompts) == 1 and prompts[0]["buttons"] == "yesno" and prompts[0]["answer"] == "no",
+          "%s, type-ahead: the prompt was not left to the driver: %r" % (label, prompts))
+    check(not [e for e in events if e["event"] == "launch"], "%s, type-ahead: something was launched" % label)
+    log("%s, type-ahead during the copy: the prompt waited for its answer" % label)
 
 
 def read_ini_value(path, section, key):

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "resources/resource.h"
+
 namespace {
 
 // A pen that draws as GDI's MoveToEx / LineTo do: one pixel wide, every
@@ -37,7 +39,8 @@ private:
 
 LogoPanel::LogoPanel(QWidget* page) : QWidget(page) {
     setObjectName(QStringLiteral("BmpWClass"));
-    setGeometry(kX, kY, kWidth, kHeight);
+    const PageRect& at = kLogoPanelRect;
+    setGeometry(at.x, at.y, at.width, at.height);
     // The whole panel is painted every time.
     setAttribute(Qt::WA_OpaquePaintEvent);
     logo_.load(QStringLiteral(":/logo"));

@@ -9,11 +9,8 @@
 
 class LogoPanel : public QWidget {
 public:
-    // Where every page puts it, in pixels.
-    static constexpr int kX = 10, kY = 10, kWidth = 120, kHeight = 210;
-
-    // Places the panel on page and loads the bitmap from the resource
-    // ":/logo"; painting uses what was loaded then.
+    // Places the panel on page at kLogoPanelRect and loads the bitmap from
+    // the resource ":/logo"; painting uses what was loaded then.
     explicit LogoPanel(QWidget* page);
 
     // The loaded bitmap; null when the resource could not be read (the

@@ -2,12 +2,16 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 
 #include <algorithm>
 
 #include "core/cp1252.h"
+#include "resources/resource.h"
 
 namespace {
 
@@ -20,6 +24,65 @@ QString FromAnsi(const char* text) { return QString::fromStdString(Cp1252ToUtf8(
 void ShowNow(QWidget* widget) {
     widget->repaint();
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+// The common control of Windows 95: a run of blocks two thirds as wide as
+// they are high, two pixels apart, the last one cut where the position ends.
+class BlockProgressBar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.fillRect(rect(), palette().color(QPalette::Window));
+        const QRect inside = rect().adjusted(1, 1, -1, -1);
+        const int span = maximum() - minimum();
+        if (span <= 0 || value() <= minimum()) return;
+        const int end = inside.left() + int((long long)(value() - minimum()) * inside.width() / span);
+        const int block = inside.height() * 2 / 3;
+        const QColor bar = palette().color(QPalette::Highlight);
+        for (int x = inside.left(); x < end; x += block + kGap)
+            painter.fillRect(x, inside.top(), std::min(block, end - x), inside.height(), bar);
+    }
+
+private:
+    static constexpr int kGap = 2;
+};
+
+// A message box as MessageBoxA shows one: with Yes and No only it has no
+// answer for Escape or the close box, and it ignores both.
+class WindowsMessageBox : public QMessageBox {
+public:
+    WindowsMessageBox(Icon icon, const QString& caption, const QString& text, StandardButtons buttons,
+                      QWidget* owner)
+        : QMessageBox(icon, caption, text, buttons, owner),
+          escapes_(!(buttons & Yes) || (buttons & Cancel)) {
+        if (!escapes_) setWindowFlag(Qt::WindowCloseButtonHint, false);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (!escapes_ && event->matches(QKeySequence::Cancel)) return;
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        if (!escapes_) {
+            event->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(event);
+    }
+
+private:
+    bool escapes_;
+};
+
+// An empty caption stays empty: the window system would otherwise show the
+// application's name in its place.
+QString Caption(const char* caption) {
+    QString text = FromAnsi(caption);
+    return text.isEmpty() ? QStringLiteral(" ") : text;
 }
 
 int ResultOf(QMessageBox::StandardButton button) {
@@ -45,29 +108,26 @@ void QtFrontEnd::SetMessageHook(MessageHook hook) { g_messageHook = std::move(ho
 int QtFrontEnd::MessageBox(const char* text, const char* caption, unsigned style) {
     QWidget* owner = QApplication::focusWidget() ? QApplication::focusWidget()->window() : fallbackOwner_.data();
 
-    // The buttons in Windows' order; the first is the default, and Escape or
-    // the close box gives the last one's answer (OK when it is alone).
+    // The buttons in Windows' order; the first is the default. Escape and
+    // the close box give Cancel where the box has it, and OK when OK is
+    // alone; a Yes/No box ignores them.
     QMessageBox::StandardButtons buttons = QMessageBox::Ok;
     QMessageBox::StandardButton first = QMessageBox::Ok;
-    QMessageBox::StandardButton escape = QMessageBox::Ok;
     switch (style & 0xF) {
     case PLAT_MB_OKCANCEL:
         buttons = QMessageBox::Ok | QMessageBox::Cancel;
-        escape = QMessageBox::Cancel;
         break;
     case PLAT_MB_YESNO:
         buttons = QMessageBox::Yes | QMessageBox::No;
         first = QMessageBox::Yes;
-        escape = QMessageBox::No;
         break;
     default:
         break;
     }
-    QMessageBox box((style & PLAT_MB_ICONERROR) ? QMessageBox::Critical : QMessageBox::NoIcon, FromAnsi(caption),
-                    FromAnsi(text), buttons, owner);
+    WindowsMessageBox box((style & PLAT_MB_ICONERROR) ? QMessageBox::Critical : QMessageBox::NoIcon,
+                          Caption(caption), FromAnsi(text), buttons, owner);
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(first);
-    box.setEscapeButton(escape);
 
     QMessageBox::StandardButton pressed;
     if (g_messageHook) {
@@ -76,7 +136,11 @@ int QtFrontEnd::MessageBox(const char* text, const char* caption, unsigned style
         box.exec();
         pressed = box.standardButton(box.clickedButton());
     }
-    if (pressed == QMessageBox::NoButton || !(buttons & pressed)) pressed = escape;
+    // A box that closed unanswered: the answer that starts nothing.
+    if (!(buttons & pressed))
+        pressed = (buttons & QMessageBox::Cancel) ? QMessageBox::Cancel
+                  : (buttons & QMessageBox::No)   ? QMessageBox::No
+                                                  : QMessageBox::Ok;
     return ResultOf(pressed);
 }
 
@@ -92,8 +156,9 @@ void QtFrontEnd::SetItemText(PlatWindow page, int control, const char* text) {
 PlatWindow QtFrontEnd::CreateProgressBar(PlatWindow page) {
     QWidget* widget = FromPlatWindow(page);
     if (!widget) return nullptr;
-    QProgressBar* bar = new QProgressBar(widget);
-    bar->setGeometry(165, 200, 275, 18);
+    QProgressBar* bar = new BlockProgressBar(widget);
+    const PageRect& at = kProgressBarRect;
+    bar->setGeometry(at.x, at.y, at.width, at.height);
     bar->setRange(0, 100);
     bar->setValue(0);
     // The common control has no text in it.

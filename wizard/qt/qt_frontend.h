@@ -20,7 +20,8 @@ class QtFrontEnd : public PlatFrontEnd {
 public:
     // Answers a message box instead of the user: gets the box ready to be
     // shown (caption, text, buttons, icon) and returns the button pressed,
-    // or QMessageBox::NoButton for Escape or the close box.
+    // or QMessageBox::NoButton for Escape or the close box where the box
+    // takes them.
     using MessageHook = std::function<QMessageBox::StandardButton(QMessageBox& box)>;
 
     // fallback_owner owns the message boxes when no window has the focus.

@@ -2,9 +2,11 @@
 #include <QApplication>
 
 #include <cstdlib>
+#include <memory>
 
 #include "core/setup_state.h"
 #include "wizard/host_frontends.h"
+#include "wizard/qt/qt_frontend.h"
 #include "wizard/qt/wizard_pages.h"
 
 bool HostHasDisplay() {
@@ -23,4 +25,17 @@ int RunWindowedWizard(int argc, char** argv) {
     // having changed nothing. Either way the program ends well.
     wizard.exec();
     return 0;
+}
+
+void ShowStartupFailure(const char* reason) {
+    int argc = 1;
+    char name[] = "vsetup";
+    char* argv[] = {name, nullptr};
+    std::unique_ptr<QApplication> app;
+    if (!qApp) {
+        app = std::make_unique<QApplication>(argc, argv);
+        ApplyClassicLook();
+    }
+    QtFrontEnd front(nullptr);
+    front.MessageBox(reason, "Error", PLAT_MB_OK | PLAT_MB_ICONERROR);
 }

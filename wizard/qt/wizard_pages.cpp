@@ -3,6 +3,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFontMetrics>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QIcon>
 #include <QLayout>
 #include <QPainter>
@@ -28,7 +30,8 @@ QFont DialogFont() {
     QFont font;
     font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
                       QStringLiteral("DejaVu Sans")});
-    font.setStyleHint(QFont::SansSerif);
+    // Windows 95 draws dialog text without smoothing.
+    font.setStyleHint(QFont::SansSerif, QFont::NoAntialias);
     font.setPixelSize(11);
     return font;
 }
@@ -131,8 +134,8 @@ FinishPage::FinishPage(QWidget* parent) : BannerPage(276, 140, parent) {
             110, 40, 158, 29);
     AddText("Click Finish to start.", 110, 70, 100, 15);
     // Where the copy step names the file it reads and the file it writes.
-    AddText("", 110, 95, 140, 9, 1001);
-    AddText("", 110, 110, 140, 9, 1002);
+    AddText("", 110, 95, 140, 9, IDC_STATUS_SOURCE);
+    AddText("", 110, 110, 140, 9, IDC_STATUS_DEST);
 }
 
 // ---------------------------------------------------------------- the sheet
@@ -142,49 +145,90 @@ VorelWizard::VorelWizard(QWidget* parent)
     setWizardStyle(QWizard::ClassicStyle);
     setWindowTitle(QString::fromLatin1(kCaption));
     setWindowIcon(QIcon(QStringLiteral(":/icon.ico")));
-    setOptions(QWizard::NoBackButtonOnStartPage | QWizard::NoDefaultButton);
-    // The sheet takes the size of its larger page.
-    QSize sheet = welcome_->templateSize().expandedTo(finish_->templateSize());
-    welcome_->setFixedSize(sheet);
-    finish_->setFixedSize(sheet);
+    // The sheet's row on every page: "< Back" and "Next >" or "Finish" side
+    // by side, Cancel apart; Back shows greyed on the first page.
+    setOptions(QWizard::WizardOptions());
+    setButtonLayout({QWizard::Stretch, QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton,
+                     QWizard::CancelButton});
+    // The sheet's Finish button has no mnemonic.
+    setButtonText(QWizard::FinishButton, QStringLiteral("Finish"));
+    // Both pages fill the sheet above its etched line.
+    const QSize page(Sheet::kWidth - 2 * Sheet::kMargin,
+                     Sheet::kSeparatorY - (Sheet::kButtonY - Sheet::kSeparatorY - 2));
+    welcome_->setFixedSize(page);
+    finish_->setFixedSize(page);
     setPage(kWelcomePageId, welcome_);
     setPage(kFinishPageId, finish_);
     setStartId(kWelcomePageId);
-    // A button is the default only where a page makes it so, never because
-    // it comes first or has the focus.
+    // As in a Windows dialog, Enter presses the push button that has the
+    // focus, and the page's default button (Next, Finish) when the focus is
+    // elsewhere; the default button carries the thick frame.
     for (QWizard::WizardButton which : {QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton,
                                         QWizard::CancelButton}) {
-        if (auto* push = qobject_cast<QPushButton*>(button(which))) push->setAutoDefault(false);
+        if (auto* push = qobject_cast<QPushButton*>(button(which))) push->setAutoDefault(true);
+        button(which)->setFixedSize(Sheet::kButtonWidth, Sheet::kButtonHeight);
     }
-    connect(this, &QWizard::currentIdChanged, this, [this](int id) { ShowPageButtons(id); });
-    ShowPageButtons(kWelcomePageId);
+    connect(this, &QWizard::currentIdChanged, this, [this](int) {
+        ApplySheetGeometry();
+        FocusDefaultButton();
+    });
+    ApplySheetGeometry();
+}
+
+void VorelWizard::ApplySheetGeometry() {
+    // QWizard's own layout: a grid (page, line, button row) on its one
+    // direct child that has a layout.
+    QGridLayout* grid = nullptr;
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        if ((grid = qobject_cast<QGridLayout*>(child->layout()))) break;
+    if (!grid) return;
+    // The page at the top, the gap above the line as below it.
+    const int gap = Sheet::kButtonY - Sheet::kSeparatorY - 2;
+    grid->setContentsMargins(Sheet::kMargin, 0, Sheet::kMargin, Sheet::kMargin);
+    grid->setVerticalSpacing(0);
+    for (int i = 0; i < grid->count(); ++i) {
+        int at, column, rows, columns;
+        grid->getItemPosition(i, &at, &column, &rows, &columns);
+        QWidget* widget = grid->itemAt(i)->widget();
+        // The line: the one widget of the grid below the page, between two
+        // empty rows.
+        if (widget && at > 0) {
+            grid->setRowMinimumHeight(at - 1, gap);
+            grid->setRowMinimumHeight(at + 1, gap);
+        }
+        auto* row = qobject_cast<QHBoxLayout*>(grid->itemAt(i)->layout());
+        if (!row || row->indexOf(button(QWizard::CancelButton)) < 0) continue;
+        // Back and Next touch; Cancel stands apart.
+        row->setSpacing(0);
+        int cancel = row->indexOf(button(QWizard::CancelButton));
+        QSpacerItem* before = row->itemAt(cancel - 1)->spacerItem();
+        if (!before || before->sizeHint().width() != Sheet::kCancelGap) row->insertSpacing(cancel, Sheet::kCancelGap);
+    }
+    setFixedSize(Sheet::kWidth, Sheet::kHeight);
 }
 
 void VorelWizard::showEvent(QShowEvent* event) {
-    // A modal frame: the sheet keeps the size of its page and buttons.
-    setFixedSize(sizeHint());
+    ApplySheetGeometry();
     QWizard::showEvent(event);
+    FocusDefaultButton();
 }
 
-QSize VorelWizard::sizeHint() const {
-    // QWizard asks for at least 500 x 360 pixels; the sheet needs only what
-    // the layout of its shown page and its buttons asks for.
-    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-        if (QLayout* layout = child->layout()) return layout->totalSizeHint();
-    }
-    return QWizard::sizeHint();
-}
+QSize VorelWizard::sizeHint() const { return QSize(Sheet::kWidth, Sheet::kHeight); }
 
-void VorelWizard::ShowPageButtons(int id) {
-    // Enter does not skip the welcome: Next there is a plain push button.
-    // Finish is the default of the finish page.
-    setOption(QWizard::NoDefaultButton, id == kWelcomePageId);
+void VorelWizard::FocusDefaultButton() {
+    // After a page change the focus is on the page's default button, as the
+    // property sheet puts it there.
+    QAbstractButton* target = button(currentId() == kFinishPageId ? QWizard::FinishButton : QWizard::NextButton);
+    if (target->isVisible() && target->isEnabled()) target->setFocus(Qt::OtherFocusReason);
 }
 
 void VorelWizard::ShowInstallingButtons() {
-    setButtonLayout({QWizard::Stretch, QWizard::FinishButton});
-    button(QWizard::FinishButton)->setEnabled(false);
-    // The layout change shows at once although the run holds the event loop.
+    // The row stays where it is, every button greyed: the run takes no
+    // input until it ends.
+    for (QWizard::WizardButton which : {QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton,
+                                        QWizard::CancelButton})
+        button(which)->setEnabled(false);
+    // The change shows at once although the run holds the event loop.
     repaint();
 }
 

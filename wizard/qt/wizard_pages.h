@@ -8,11 +8,25 @@
 #include <QWizard>
 #include <QWizardPage>
 
+#include "resources/resource.h"
+
 class QPainter;
 class LogoPanel;
 
 // The pages' ids: the numbers of their dialog templates.
-enum { kWelcomePageId = 101, kFinishPageId = 102 };
+enum { kWelcomePageId = IDD_WELCOME, kFinishPageId = IDD_FINISH };
+
+// The property sheet around the pages, in pixels, as the Windows build
+// shows it: the client area, the etched line above the buttons, and the
+// button row ("< Back" and "Next >" or "Finish" side by side, Cancel apart).
+namespace Sheet {
+constexpr int kWidth = 470, kHeight = 277;
+constexpr int kMargin = 12;            // left, right and below the buttons
+constexpr int kSeparatorY = 233;       // the etched line, two pixels high
+constexpr int kButtonY = 244;
+constexpr int kButtonWidth = 83, kButtonHeight = 21;
+constexpr int kCancelGap = 11;         // between "Next >" or "Finish" and Cancel
+}  // namespace Sheet
 
 // Dialog units of the pages' font (MS Sans Serif 8 point) in pixels,
 // rounded as MapDialogRect does.
@@ -58,8 +72,8 @@ public:
     explicit FinishPage(QWidget* parent = nullptr);
 };
 
-// The sheet: title "Vorel Setup Wizard", the welcome page with Next, the
-// finish page with Back and Finish, Cancel on both. Finish runs the
+// The sheet: title "Vorel Setup Wizard", the welcome page with Next (Back
+// greyed), the finish page with Back and Finish, Cancel on both. Finish runs the
 // installation; Cancel and the close box end the wizard without it.
 class VorelWizard : public QWizard {
 public:
@@ -67,7 +81,7 @@ public:
 
     WelcomePage* welcomePage() const { return welcome_; }
     FinishPage* finishPage() const { return finish_; }
-    // Finish alone, not clickable: the buttons while the run goes on.
+    // Every button greyed in its place: the row while the run goes on.
     void ShowInstallingButtons();
     bool installing() const { return installing_; }
 
@@ -79,7 +93,10 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void ShowPageButtons(int id);
+    void FocusDefaultButton();
+    // Lays the sheet out as Sheet gives it; QWizard redoes its layout now
+    // and then, so this runs again after each change.
+    void ApplySheetGeometry();
 
     WelcomePage* welcome_;
     FinishPage* finish_;

@@ -21,12 +21,63 @@ const DWORD kSheetRecordSize = offsetof(PROPSHEETHEADERA, pfnCallback) + sizeof(
 static_assert(kPageRecordSize == 40, "Windows 95 page record");
 static_assert(kSheetRecordSize == 40, "Windows 95 sheet record");
 
-// The sheet's Next button.
+// The sheet's buttons.
+const int kBackButton = 0x3023;
 const int kNextButton = 0x3024;
+const int kFinishButton = 0x3025;
+
+// Posted by a page that has become active, behind its button change: the
+// sheet has applied the change when it arrives.
+const UINT kFocusDefaultButton = WM_APP + 1;
+
+// Gives the keyboard focus to the sheet's default button, or, where that is
+// greyed or hidden, to the first usable button of the row. Enabling and
+// hiding buttons can take the focus away from every control, and the sheet
+// then answers no key but Alt+letters.
+void FocusDefaultButton(HWND page) {
+    HWND sheet = GetParent(page);
+    LRESULT id = SendMessageA(sheet, DM_GETDEFID, 0, 0);
+    int order[] = {HIWORD(id) == DC_HASDEFID ? LOWORD(id) : kFinishButton, kFinishButton, kNextButton, kBackButton,
+                   IDCANCEL};
+    for (int candidate : order) {
+        HWND button = GetDlgItem(sheet, candidate);
+        if (button != nullptr && IsWindowVisible(button) && IsWindowEnabled(button)) {
+            SendMessageA(sheet, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(button), TRUE);
+            return;
+        }
+    }
+}
+
+// Puts the sheet in the middle of the screen's work area, as Windows places
+// a property sheet whose owner is hidden.
+void CentreSheet(HWND page) {
+    HWND sheet = GetParent(page);
+    RECT area, bounds;
+    if (!SystemParametersInfoA(SPI_GETWORKAREA, 0, &area, 0) || !GetWindowRect(sheet, &bounds)) return;
+    int width = bounds.right - bounds.left, height = bounds.bottom - bounds.top;
+    SetWindowPos(sheet, nullptr, area.left + (area.right - area.left - width) / 2,
+                 area.top + (area.bottom - area.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Keeps the logo panel whole on its page whatever the dialog font's metrics
+// make of the page's dialog units: where the page is too short for it (Wine's
+// fonts make it so), the panel gets shorter and keeps below it the margin it
+// has above.
+void FitLogoPanel(HWND page, HWND panel) {
+    RECT client;
+    if (panel == nullptr || !GetClientRect(page, &client)) return;
+    const PageRect& at = kLogoPanelRect;
+    int height = at.height;
+    if (at.y + height > client.bottom) height = client.bottom - 2 * at.y;
+    if (height < 0) height = 0;
+    SetWindowPos(panel, nullptr, 0, 0, at.width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(panel, nullptr, FALSE);
+}
 
 // The logo panel at the left of a page.
 HWND CreateLogoPanel(HWND page) {
-    HWND panel = CreateWindowA(kLogoClassName, "", WS_CHILD, 10, 10, 120, 210, page, nullptr,
+    const PageRect& at = kLogoPanelRect;
+    HWND panel = CreateWindowA(kLogoClassName, "", WS_CHILD, at.x, at.y, at.width, at.height, page, nullptr,
                                static_cast<HINSTANCE>(g_setup.instance), nullptr);
     if (panel != nullptr) {
         ShowWindow(panel, SW_SHOWNORMAL);
@@ -83,8 +134,17 @@ INT_PTR CALLBACK WelcomePageProc(HWND page, UINT message, WPARAM, LPARAM lParam)
     static HWND panel;
     switch (message) {
     case WM_INITDIALOG:
+        // The first page is made when the sheet has its size.
+        CentreSheet(page);
         panel = CreateLogoPanel(page);
+        FitLogoPanel(page, panel);
         return panel != nullptr ? 1 : 0;
+    case WM_SIZE:
+        FitLogoPanel(page, panel);
+        return 0;
+    case kFocusDefaultButton:
+        FocusDefaultButton(page);
+        return 1;
     case WM_PAINT:
         PaintBanner(page);
         return 0;
@@ -92,8 +152,7 @@ INT_PTR CALLBACK WelcomePageProc(HWND page, UINT message, WPARAM, LPARAM lParam)
         switch (reinterpret_cast<NMHDR*>(lParam)->code) {
         case PSN_SETACTIVE:
             SetWizardButtons(page, PSWIZB_NEXT);
-            // A plain push button: Enter does not skip the welcome.
-            SendMessageA(GetDlgItem(GetParent(page), kNextButton), BM_SETSTYLE, BS_PUSHBUTTON, FALSE);
+            PostMessageA(page, kFocusDefaultButton, 0, 0);
             return 1;
         case PSN_KILLACTIVE:
         case PSN_RESET:
@@ -120,7 +179,14 @@ INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) 
     switch (message) {
     case WM_INITDIALOG:
         panel = CreateLogoPanel(page);
+        FitLogoPanel(page, panel);
         return panel != nullptr ? 1 : 0;
+    case WM_SIZE:
+        FitLogoPanel(page, panel);
+        return 0;
+    case kFocusDefaultButton:
+        FocusDefaultButton(page);
+        return 1;
     case WM_PAINT:
         PaintBanner(page);
         return 0;
@@ -130,6 +196,7 @@ INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) 
         switch (reinterpret_cast<NMHDR*>(lParam)->code) {
         case PSN_SETACTIVE:
             SetWizardButtons(page, PSWIZB_BACK | PSWIZB_FINISH);
+            PostMessageA(page, kFocusDefaultButton, 0, 0);
             return 1;
         case PSN_KILLACTIVE:
         case PSN_RESET:

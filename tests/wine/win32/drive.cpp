@@ -6,7 +6,13 @@
 //
 // VSETUP.EXE starts with DISK as its current directory. The driver works the
 // wizard through the steps (next, back, finish, cancel), each once the page
-// it belongs to is showing and its button is enabled, and answers every
+// it belongs to is showing and its button is enabled, or through keys typed
+// as a user types them (tab, shift-tab, enter, esc, alt-n, alt-b), each once
+// the page showing has settled; "focus" writes down which control of the
+// wizard has the keyboard focus, "panel" whether the page holds its logo
+// panel whole, and "finish-typeahead" presses Finish and
+// at once types Enter and Esc, which wait in the queue while the files are
+// copied. It answers every
 // message box of the installer from the answers list; when the list is used
 // up (or the next one fits no button of the box), an OK box gets OK,
 // OK/Cancel gets Cancel and Yes/No gets No. Message
@@ -253,12 +259,52 @@ bool SaveWindowImage(HWND window, const std::wstring& path) {
 
 // ------------------------------------------------------------ the wizard
 
-enum Page { kNoPage, kWelcomePage, kFinishPage };
+enum Page { kNoPage, kWelcomePage, kFinishPage, kAnyPage };
 
 Page CurrentPage(HWND wizard) {
     auto page = reinterpret_cast<HWND>(SendMessageW(wizard, PSM_GETCURRENTPAGEHWND, 0, 0));
     if (page == nullptr) return kNoPage;
     return GetDlgItem(page, kFinishStatusControl) != nullptr ? kFinishPage : kWelcomePage;
+}
+
+// Types one key, with Alt or Shift held when asked, into the window that
+// has the focus: the wizard, made the foreground window first.
+void TypeKey(HWND wizard, BYTE key, BYTE modifier = 0) {
+    SetForegroundWindow(wizard);
+    if (modifier) keybd_event(modifier, 0, 0, 0);
+    keybd_event(key, 0, 0, 0);
+    keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
+    if (modifier) keybd_event(modifier, 0, KEYEVENTF_KEYUP, 0);
+}
+
+// The wizard's control that has the keyboard focus, as the focus event:
+// its id (0 when no control has it) and whether it is enabled and shown.
+std::string FocusEvent(HWND wizard) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    DWORD thread = GetWindowThreadProcessId(wizard, nullptr);
+    HWND focus = GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
+    bool ours = focus != nullptr && (focus == wizard || IsChild(wizard, focus));
+    char line[128];
+    std::snprintf(line, sizeof line, "{\"event\":\"focus\",\"control\":%d,\"usable\":%s}",
+                  ours ? GetDlgCtrlID(focus) : 0,
+                  ours && IsWindowEnabled(focus) && IsWindowVisible(focus) ? "true" : "false");
+    return line;
+}
+
+// Whether the page showing holds its logo panel whole, as the panel event.
+std::string PanelEvent(HWND wizard) {
+    auto page = reinterpret_cast<HWND>(SendMessageW(wizard, PSM_GETCURRENTPAGEHWND, 0, 0));
+    HWND panel = page ? FindWindowExW(page, nullptr, L"BmpWClass", nullptr) : nullptr;
+    RECT inside = {}, drawn = {}, both = {};
+    if (panel != nullptr) {
+        GetClientRect(page, &inside);
+        MapWindowPoints(page, nullptr, reinterpret_cast<POINT*>(&inside), 2);
+        GetWindowRect(panel, &drawn);
+        IntersectRect(&both, &inside, &drawn);
+    }
+    bool whole = panel != nullptr && EqualRect(&both, &drawn);
+    return std::string("{\"event\":\"panel\",\"whole\":") + (whole ? "true" : "false") + "}";
 }
 
 bool ButtonReady(HWND wizard, int id) {
@@ -337,7 +383,8 @@ int main() {
             seen = page;
             seen_since = GetTickCount();
         }
-        if (page != expected || GetTickCount() - seen_since < kSettleMs) continue;
+        if ((expected != kAnyPage && page != expected) || page == kNoPage || GetTickCount() - seen_since < kSettleMs)
+            continue;
         if (!options.shots.empty() && shot.count(page) == 0) {
             shot.insert(page);
             RedrawWindow(wizard, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
@@ -346,6 +393,38 @@ int main() {
         }
 
         const std::wstring& action = options.steps[step];
+        // Keys and looks act on whatever page shows once it has settled.
+        struct KeyStep {
+            const wchar_t* name;
+            BYTE key, modifier;
+        };
+        const KeyStep keys[] = {{L"tab", VK_TAB, 0},       {L"shift-tab", VK_TAB, VK_SHIFT},
+                                {L"enter", VK_RETURN, 0},  {L"esc", VK_ESCAPE, 0},
+                                {L"alt-n", 'N', VK_MENU},  {L"alt-b", 'B', VK_MENU}};
+        const KeyStep* typed = nullptr;
+        for (const KeyStep& key : keys)
+            if (action == key.name) typed = &key;
+        if (typed != nullptr || action == L"focus" || action == L"panel") {
+            if (typed != nullptr) TypeKey(wizard, typed->key, typed->modifier);
+            else AppendLine(options.log, action == L"focus" ? FocusEvent(wizard) : PanelEvent(wizard));
+            expected = kAnyPage;
+            seen = kNoPage;  // the next step waits for the page to settle again
+            ++step;
+            continue;
+        }
+        if (action == L"finish-typeahead" && page == kFinishPage && ButtonReady(wizard, kFinishButton)) {
+            PostMessageW(wizard, PSM_PRESSBUTTON, PSBTN_FINISH, 0);
+            // Once the installer is busy with the run, Enter and Esc.
+            for (int wait = 0; wait < 100 && FindWizard(process.dwProcessId) == wizard &&
+                               SendMessageTimeoutW(wizard, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5, nullptr) != 0;
+                 ++wait)
+                Sleep(5);
+            TypeKey(wizard, VK_RETURN);
+            TypeKey(wizard, VK_ESCAPE);
+            expected = kNoPage;
+            ++step;
+            continue;
+        }
         int button = -1, needs = -1;
         Page after = page;
         if (action == L"next" && page == kWelcomePage) {
