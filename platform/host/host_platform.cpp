@@ -235,6 +235,8 @@ void FinishRegistry() {
 int PlatStartup() {
     g_startupError.clear();
     if (!HostOpenPrefix(&g_startupError)) return 0;
+    HostRunCatchSignals();
+    HostSetTemporaryAnnouncer([](const std::string& path) { return HostRunNote("temp", path); });
     g_registryPath = HostPrefix() + "/registry.reg";
     // The registry is checked, and what a stopped run left is cleaned up,
     // under the hold; a wizard that then waits on a page holds nothing.
@@ -406,6 +408,8 @@ void PlatFileClose(PlatFile file) { close(static_cast<int>(file)); }
 int PlatDeleteFile(const char* path) {
     std::string host;
     if (!MapForWrite(path, &host)) return 0;
+    const char* current = HostCurrentTemporary();
+    if (current && host == current) HostSetCurrentTemporary(nullptr);
     return unlink(host.c_str()) == 0;
 }
 
@@ -413,20 +417,18 @@ int PlatCreateTempFile(const char* directory, char* path_out, size_t size) {
     std::string host;
     if (HostShouldFail(kHostCreateTempFile)) return 0;
     if (!MapForWrite(directory, &host)) return 0;
-    std::string pattern = host + "/~vsXXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
+    std::string name;
+    int fd = HostCreateTemporary(host + "/~vs", &name);
     if (fd < 0) return 0;
-    // mkstemp makes the file private; installed files get the usual mode.
+    // Made private; installed files get the usual mode.
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, 0666 & ~mask);
     close(fd);
-    std::string base = std::string(name.data()).substr(host.size() + 1);
-    std::string windows = std::string(directory) + "\\" + base;
+    std::string windows = std::string(directory) + "\\" + name.substr(host.size() + 1);
     if (windows.size() + 1 > size) {
-        unlink(name.data());
+        unlink(name.c_str());
+        HostSetCurrentTemporary(nullptr);
         return 0;
     }
     CopyOut(windows, path_out, size);
@@ -450,6 +452,7 @@ int PlatReplaceFile(const char* source, const char* destination) {
         if (!kept) return 0;
     }
     if (rename(from.c_str(), to.c_str()) != 0) return 0;
+    HostSetCurrentTemporary(nullptr);
     HostSyncDirectoryOf(to);
     return 1;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@ namespace {
 int g_holdFd = -1;
 int g_journalFd = -1;
 std::string g_prefix;
+std::string g_driveC;  // where drive_c leads, when it is a link
 
 std::string JournalPath() { return g_prefix + "/vsetup.journal"; }
 
@@ -30,8 +32,9 @@ bool IsTemporaryName(const std::string& name) {
 
 // Removes a temporary file named by the journal, when it is one.
 bool RemoveTemporary(const std::string& path) {
-    if (path.compare(0, g_prefix.size() + 1, g_prefix + "/") != 0 || path.find("/../") != std::string::npos)
-        return false;
+    bool inside = path.compare(0, g_prefix.size() + 1, g_prefix + "/") == 0 ||
+                  (!g_driveC.empty() && path.compare(0, g_driveC.size() + 1, g_driveC + "/") == 0);
+    if (!inside || path.find("/../") != std::string::npos) return false;
     std::string name = path.substr(path.rfind('/') + 1);
     struct stat st;
     if (!IsTemporaryName(name) || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -67,6 +70,10 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
         g_holdFd = fd;
     }
     g_prefix = prefix;
+    if (char* drive = realpath((prefix + "/drive_c").c_str(), nullptr)) {
+        g_driveC = drive;
+        std::free(drive);
+    }
     std::string journal;
     if (!HostReadWholeFile(JournalPath(), &journal, nullptr)) return true;
     size_t pos = 0;
@@ -120,3 +127,22 @@ void HostRunRelease() {
 }
 
 bool HostRunHolding() { return g_holdFd >= 0; }
+
+namespace {
+
+void EndOnSignal(int signal_number) {
+    // Only async-signal-safe calls: the journal stays for the next run, the
+    // hold goes with the process.
+    if (const char* temporary = HostCurrentTemporary()) unlink(temporary);
+    _exit(128 + signal_number);
+}
+
+}  // namespace
+
+void HostRunCatchSignals() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = EndOnSignal;
+    sigfillset(&action.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+}

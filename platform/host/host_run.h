@@ -39,6 +39,9 @@ bool HostRunStartJournal(size_t registry_from);
 bool HostRunNote(const char* kind, const std::string& value);
 // Removes the journal and lets the hold go.
 void HostRunRelease();
+// From now on SIGINT, SIGTERM and SIGHUP remove the current temporary file
+// (HostCurrentTemporary) and end the program with 128 + the signal.
+void HostRunCatchSignals();
 // Whether this process holds its prefix.
 bool HostRunHolding();
 
