@@ -2,6 +2,7 @@
 // that cannot be resolved, a seeded registry in other line-end forms, and a
 // registry that cannot be written.
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -244,6 +245,43 @@ TEST(LosslessRuns, UnknownUiValuesAreRefusedAndARelativeXdgDataHomeIgnored) {
     EXPECT_EQ(0, run.exitCode);
     EXPECT_TRUE(FileExists(home + "/.local/share/vsetup/prefix/registry.reg"));
     EXPECT_FALSE(FileExists(odd.disk + "/relative"));
+}
+
+// The temporary files of the installer (and the journal) left in a prefix.
+std::vector<std::string> Leftovers(const std::string& prefix) {
+    std::vector<std::string> left;
+    for (const std::string& file : ListFiles(prefix)) {
+        std::string name = file.substr(file.rfind('/') + 1);
+        if (name.compare(0, 3, "~vs") == 0 || name[0] == '.' || name == "vsetup.journal") left.push_back(file);
+    }
+    return left;
+}
+
+TEST(LosslessRuns, SignalsAndKillsLeaveNoTemporaryBehind) {
+    OddFiles counting;
+    WriteFile(counting.prefix + "/drive_c/WINDOWS/system.ini", "[boot]\r\n");
+    ChildOptions options;
+    options.preload = ROBUST_SHIM;
+    options.env = {"ROBUST_LOG=" + counting.root / "log", "ROBUST_NO_SYNC=1"};
+    RunVsetup(counting.disk, counting.prefix, options);
+    const size_t calls = SplitLines(ReadFile(counting.root / "log")).size();
+    ASSERT_GT(calls, 10u);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+        for (size_t at = 1; at <= calls; ++at) {
+            SCOPED_TRACE("signal " + std::to_string(signal_number) + " at call " + std::to_string(at));
+            OddFiles odd;
+            WriteFile(odd.prefix + "/drive_c/WINDOWS/system.ini", "[boot]\r\n");
+            options.env = {"ROBUST_KILL_AT=" + std::to_string(at), "ROBUST_SIGNAL=" + std::to_string(signal_number),
+                           "ROBUST_NO_SYNC=1"};
+            options.expectedExit = 128 + signal_number;
+            RunVsetup(odd.disk, odd.prefix, options);
+            for (const std::string& file : Leftovers(odd.prefix))
+                EXPECT_TRUE(signal_number == SIGKILL || file == "vsetup.journal") << file;
+            // The next run removes what a killed one left.
+            odd.Run();
+            EXPECT_EQ(std::vector<std::string>(), Leftovers(odd.prefix));
+        }
+    }
 }
 
 }  // namespace
