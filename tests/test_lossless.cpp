@@ -6,7 +6,9 @@
 
 #include <string>
 
+#include "platform/host/profile_engine.h"
 #include "platform/host/registry_store.h"
+#include "platform/platform.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -115,6 +117,51 @@ TEST(Lossless, WhatCannotBeImportedFaithfullyIsRefusedWithItsLine) {
         EXPECT_NE(error.find(bad.line), std::string::npos) << error;
         EXPECT_EQ(ReadFile(file), bad.text);
     }
+}
+
+TEST(Lossless, ProfileFilesAreEditedAsWindowsReadsThem) {
+    // Lone CRs end lines: the key's own line is replaced, not duplicated.
+    EXPECT_EQ("[boot]\rshell=a\rdisplay.drv=new\r",
+              IniEdit("[boot]\rshell=a\rdisplay.drv=old\r", "boot", "display.drv", "new"));
+    EXPECT_EQ("[boot]\rshell=a\r\ndisplay.drv=new\r\n", IniEdit("[boot]\rshell=a", "boot", "display.drv", "new"));
+
+    TempDir dir;
+    const std::string file = dir / "system.ini";
+    const std::string key = "k";
+    const std::string value = "v";
+    // Nothing goes after an end-of-file byte.
+    WriteFile(file, "[boot]\r\nshell=a\r\n\x1A");
+    ASSERT_TRUE(IniWriteFile(file, "x", &key, &value));
+    EXPECT_EQ("[boot]\r\nshell=a\r\n[x]\r\nk=v\r\n\x1A", ReadFile(file));
+    // A null value deletes the key, a null key the section.
+    ASSERT_TRUE(IniWriteFile(file, "X", &key, nullptr));
+    EXPECT_EQ("[boot]\r\nshell=a\r\n[x]\r\n\x1A", ReadFile(file));
+    ASSERT_TRUE(IniWriteFile(file, "BOOT", nullptr, nullptr));
+    EXPECT_EQ("[x]\r\n\x1A", ReadFile(file));
+    // A UTF-16 file is not edited.
+    const std::string utf16 = Utf16("[boot]\r\nshell=a\r\n");
+    WriteFile(file, utf16);
+    EXPECT_FALSE(IniWriteFile(file, "boot", &key, &value));
+    EXPECT_EQ(utf16, ReadFile(file));
+}
+
+TEST(Lossless, NullProfileArgumentsHaveTheirWin32Meaning) {
+    TempDir dir;
+    setenv("VSETUP_PREFIX", (dir / "prefix").c_str(), 1);
+    ASSERT_TRUE(PlatStartup()) << PlatStartupError();
+    const char* file = "C:\\WINDOWS\\test.ini";
+    const std::string host = dir / "prefix/drive_c/WINDOWS/test.ini";
+    EXPECT_TRUE(PlatWriteProfileString(nullptr, nullptr, nullptr, file));
+    EXPECT_FALSE(FileExists(host));
+    ASSERT_TRUE(PlatWriteProfileString("a", "k", "v", file));
+    ASSERT_TRUE(PlatWriteProfileString("b", "k", "v", file));
+    ASSERT_TRUE(PlatWriteProfileString("a", "k", nullptr, file));
+    EXPECT_EQ("[a]\r\n[b]\r\nk=v\r\n", ReadFile(host));
+    ASSERT_TRUE(PlatWriteProfileString("b", nullptr, nullptr, file));
+    EXPECT_EQ("[a]\r\n", ReadFile(host));
+    EXPECT_FALSE(PlatWriteProfileString(nullptr, "k", "v", file));
+    PlatShutdown();
+    unsetenv("VSETUP_PREFIX");
 }
 
 }  // namespace

@@ -336,8 +336,14 @@ int PlatGetProfileInt(const char* section, const char* key, int default_value, c
 int PlatWriteProfileString(const char* section, const char* key, const char* value, const char* file) {
     std::string host;
     if (HostShouldFail(kHostWriteProfile)) return 0;
+    // All null asks for what is cached to be written: nothing is cached here.
+    if (!section && !key && !value) return 1;
+    if (!section || !file) return 0;
     if (!MapForWrite(ProfilePath(file).c_str(), &host) || IsReadOnlyFile(host)) return 0;
-    return IniWriteFile(host, section, key, value ? value : "");
+    // A null value deletes the key, a null key the whole section.
+    std::string key_text = key ? key : "";
+    std::string value_text = value ? value : "";
+    return IniWriteFile(host, section, key ? &key_text : nullptr, key && value ? &value_text : nullptr);
 }
 
 // ---------------------------------------------------------------- registry
