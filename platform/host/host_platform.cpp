@@ -507,7 +507,14 @@ void PlatLzClose(PlatLz handle) {
 int PlatLaunch(const char* command_line) {
     // The Windows tree has no programs of its own to run on the host: the
     // command is handed to Wine with the prefix as its WINEPREFIX, which
-    // starts the Display control panel of the tree being set up.
+    // starts the Display control panel of the tree being set up. Only a
+    // prefix that is a Wine prefix already (it holds Wine's system.reg) is
+    // handed over: Wine would turn any other into one of its own.
+    struct stat st;
+    if (lstat((HostPrefix() + "/system.reg").c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (g_frontEnd) g_frontEnd->Launched(command_line, false);
+        return 0;
+    }
     std::vector<std::string> words{"wine"};
     for (const char* p = command_line; *p;) {
         while (*p == ' ') ++p;
@@ -531,10 +538,16 @@ int PlatLaunch(const char* command_line) {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    // The wizard's transcript is its standard output; the panel keeps out of it.
+    // The wizard's transcript is its standard output; the panel keeps out of
+    // it, reads nothing of the wizard's, and lives on in its own session.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     pid_t pid;
-    int started = posix_spawnp(&pid, "wine", &actions, nullptr, argv.data(), envp.data()) == 0;
+    int started = posix_spawnp(&pid, "wine", &actions, &attributes, argv.data(), envp.data()) == 0;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (g_frontEnd) g_frontEnd->Launched(command_line, started != 0);
     return started;
