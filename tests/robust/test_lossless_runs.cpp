@@ -146,8 +146,12 @@ struct OddFiles {
     }
     void Replace(const std::string& path, const std::string& kind) {
         unlink(path.c_str());
-        if (kind == "fifo") ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
-        if (kind == "link") ASSERT_EQ(0, symlink((root / "secret").c_str(), path.c_str()));
+        if (kind == "fifo") {
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+        }
+        if (kind == "link") {
+            ASSERT_EQ(0, symlink((root / "secret").c_str(), path.c_str()));
+        }
         if (kind == "huge") {
             WriteFile(path, "");
             ASSERT_EQ(0, truncate(path.c_str(), 100LL << 30));  // sparse: 100 GB that take no room
@@ -282,6 +286,34 @@ TEST(LosslessRuns, SignalsAndKillsLeaveNoTemporaryBehind) {
             EXPECT_EQ(std::vector<std::string>(), Leftovers(odd.prefix));
         }
     }
+}
+
+TEST(LosslessRuns, WineGetsOnlyAWinePrefixAndRunsDetached) {
+    OddFiles odd;
+    const std::string bin = odd.root / "bin";
+    const std::string record = odd.root / "launched";
+    WriteFile(bin + "/wine", "#!/bin/sh\necho \"$(readlink /proc/$$/fd/0)|$(cut -d' ' -f6 /proc/$$/stat)|$$\" > " +
+                                 record + ".tmp && mv " + record + ".tmp " + record + "\n");
+    chmod((bin + "/wine").c_str(), 0755);
+    RunResult run = RunProgram(odd.disk, odd.prefix, "yes", {"PATH=" + bin + ":/usr/bin:/bin"});
+    EXPECT_EQ(R"({"event":"launch","command":"CONTROL.EXE DESK.CPL,,3","started":false})",
+              run.lines[run.lines.size() - 2]);
+    EXPECT_NE(std::string::npos, run.lines.back().find("Unable to launch the Display Control Panel"));
+    EXPECT_FALSE(FileExists(odd.prefix + "/drive_c/windows"));
+    usleep(200000);
+    EXPECT_FALSE(FileExists(record));
+
+    WriteFile(odd.prefix + "/system.reg", "WINE REGISTRY Version 2\n");
+    run = RunProgram(odd.disk, odd.prefix, "yes", {"PATH=" + bin + ":/usr/bin:/bin"});
+    EXPECT_NE(std::string::npos, run.lines.back().find("\"started\":true"));
+    for (int i = 0; i < 100 && !FileExists(record); ++i) usleep(20000);
+    std::vector<std::string> fields;
+    std::string text = ReadFile(record);
+    for (size_t bar; (bar = text.find('|')) != std::string::npos; text = text.substr(bar + 1)) fields.push_back(text.substr(0, bar));
+    fields.push_back(text.substr(0, text.find('\n')));
+    ASSERT_EQ(3u, fields.size()) << ReadFile(record);
+    EXPECT_EQ("/dev/null", fields[0]);
+    EXPECT_EQ(fields[2], fields[1]);  // it leads its own session
 }
 
 }  // namespace
