@@ -85,24 +85,6 @@ TEST(LosslessRuns, ASeededRegistryInAnyLineEndFormKeepsEveryInstance) {
     }
 }
 
-TEST(LosslessRuns, AnUnwritableRegistryIsReportedOnce) {
-    if (UnprivilegedUid() < 0 && getuid() == 0) GTEST_SKIP();
-    TempDir root;
-    chmod(root.path().c_str(), 0755);
-    const std::string prefix = root / "prefix";
-    const std::string seed = "REGEDIT4\r\n";
-    WriteFile(prefix + "/registry.reg", seed);
-    GiveToUnprivileged(prefix);
-    chmod((prefix + "/registry.reg").c_str(), 0444);
-    ChildOptions options;
-    options.unprivileged = true;
-    RunResult run = RunVsetup(kDisk, prefix, options);
-    std::vector<std::string> texts = run.MessageTexts();
-    ASSERT_EQ(2u, texts.size());
-    EXPECT_EQ("Can't write to the registry file " + prefix + "/registry.reg.", texts[0]);
-    EXPECT_EQ(seed, ReadFile(prefix + "/registry.reg"));
-}
-
 TEST(LosslessRuns, ConcurrentRunsTakeTurnsAndLoseNoWrite) {
     TempDir root;
     const std::string prefix = root / "prefix";
@@ -162,6 +144,23 @@ struct OddFiles {
     std::string prefix = root / "prefix";
     std::string windows = prefix + "/drive_c/WINDOWS";
 };
+
+TEST(LosslessRuns, AnUnwritableRegistryIsReportedOnce) {
+    if (UnprivilegedUid() < 0 && getuid() == 0) GTEST_SKIP();
+    OddFiles odd;
+    const std::string prefix = odd.prefix;
+    const std::string seed = "REGEDIT4\r\n";
+    WriteFile(prefix + "/registry.reg", seed);
+    GiveToUnprivileged(prefix);
+    chmod((prefix + "/registry.reg").c_str(), 0444);
+    ChildOptions options;
+    options.unprivileged = true;
+    RunResult run = RunVsetup(odd.disk, prefix, options);
+    std::vector<std::string> texts = run.MessageTexts();
+    ASSERT_EQ(2u, texts.size());
+    EXPECT_EQ("Can't write to the registry file " + prefix + "/registry.reg.", texts[0]);
+    EXPECT_EQ(seed, ReadFile(prefix + "/registry.reg"));
+}
 
 TEST(LosslessRuns, OddFilesAreRefusedWithoutBlockingOrAborting) {
     const std::string cant_copy = "Can't copy file: c:\\\\windows\\\\system\\\\card.cpl";
