@@ -40,6 +40,9 @@ std::string g_registryPath;
 // wait for another reloads it when it changed meanwhile.
 struct stat g_registryLoaded;
 bool g_registryReported = false;  // a failed registry write was reported in this run
+// The registry could not be loaded again when a run began: nothing is
+// written to it in that run, and every write fails.
+bool g_registryUnusable = false;
 
 struct Fault {
     int countdown = 0;
@@ -248,7 +251,7 @@ int PlatStartup() {
 void PlatShutdown() {
     // What was created but never flushed (a bare HKR line) still reaches the
     // file, as the real registry keeps it.
-    FinishRegistry();
+    if (!g_registryUnusable) FinishRegistry();
 }
 
 const char* PlatStartupError() { return g_startupError.c_str(); }
@@ -258,13 +261,15 @@ void PlatSetFrontEnd(PlatFrontEnd* front_end) {
         // A run begins: it holds the prefix to its end.
         g_frontEnd = front_end;
         std::string error;
-        if (!BeginRun(false, &error)) std::fprintf(stderr, "vsetup: %s\n", error.c_str());
+        g_registryUnusable = !BeginRun(false, &error);
+        if (g_registryUnusable) std::fprintf(stderr, "vsetup: %s\n", error.c_str());
         return;
     }
     if (!front_end && HostRunHolding()) {
         FinishRegistry();
         HostRunRelease();
     }
+    if (!front_end) g_registryUnusable = false;
     g_frontEnd = front_end;
 }
 
@@ -360,6 +365,10 @@ long PlatRegOpenKey(PlatKey parent, const char* path, unsigned /*access*/, PlatK
 
 long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
     if (!parent) return kErrorInvalidHandle;
+    if (g_registryUnusable) {
+        ReportRegistryFailure();
+        return kErrorWriteFault;
+    }
     std::string full = SubkeyPath(parent, path);
     if (path && *path) g_store.CreateKey(full);
     *key = new HostKey{full};
@@ -368,6 +377,10 @@ long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
 
 long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* data, size_t size) {
     if (!key) return kErrorInvalidHandle;
+    if (g_registryUnusable) {
+        ReportRegistryFailure();
+        return kErrorWriteFault;
+    }
     const HostKey* host = KeyOf(key);
     g_store.SetValue(host->path, name ? name : "", type, std::string(static_cast<const char*>(data), size));
     return 0;
@@ -375,7 +388,7 @@ long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* d
 
 long PlatRegFlushKey(PlatKey key) {
     if (!key) return kErrorInvalidHandle;
-    if (HostShouldFail(kHostRegFlush) || !g_store.Flush(KeyOf(key)->path)) {
+    if (g_registryUnusable || HostShouldFail(kHostRegFlush) || !g_store.Flush(KeyOf(key)->path)) {
         ReportRegistryFailure();
         return kErrorWriteFault;
     }
