@@ -1,6 +1,6 @@
-// Whole runs of the vsetup program where a user's data is at stake: a prefix
-// that cannot be resolved, a seeded registry in other line-end forms, and a
-// registry that cannot be written.
+// Whole runs of the vsetup program where a user's data is at stake and that
+// golden scenarios cannot express: links, FIFOs, huge sparse files, owners,
+// signals, concurrent runs, lost transcripts and the Wine launch.
 #include <fcntl.h>
 #include <signal.h>
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,26 +64,6 @@ TEST(LosslessRuns, APrefixThatCannotBeResolvedStopsStartUp) {
     EXPECT_TRUE(run.lines.empty());
     EXPECT_FALSE(FileExists("/registry.reg"));
     EXPECT_FALSE(FileExists("/drive_c"));
-}
-
-TEST(LosslessRuns, ASeededRegistryInAnyLineEndFormKeepsEveryInstance) {
-    // Another driver's instance, in a file with lone CRs and one with
-    // CR CR LF: the installer takes the next free instance and leaves it.
-    for (const std::string eol : {"\r", "\r\r\n"}) {
-        TempDir root;
-        const std::string prefix = root / "prefix";
-        std::string seed = "REGEDIT4" + eol + eol;
-        seed += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Display\\0000]" + eol;
-        seed += "\"DriverDesc\"=\"Other card\"" + eol + "\"Ver\"=\"3.1\"" + eol;
-        WriteFile(prefix + "/registry.reg", seed);
-        RunVsetup(kDisk, prefix, ChildOptions());
-        RegEntries entries;
-        ASSERT_TRUE(LoadRegistry(prefix + "/registry.reg", &entries));
-        EXPECT_EQ("\"Other card\"", entries[kClass + "0000"]["driverdesc"]);
-        EXPECT_EQ("\"3.1\"", entries[kClass + "0000"]["ver"]);
-        EXPECT_EQ("\"4.0\"", entries[kClass + "0001"]["ver"]);
-        EXPECT_EQ(seed, ReadFile(prefix + "/registry.reg.orig"));
-    }
 }
 
 TEST(LosslessRuns, ConcurrentRunsTakeTurnsAndLoseNoWrite) {
@@ -233,14 +214,7 @@ TEST(LosslessRuns, ATranscriptThatCannotBeWrittenNeverStopsTheInstallation) {
     }
 }
 
-TEST(LosslessRuns, UnknownUiValuesAreRefusedAndARelativeXdgDataHomeIgnored) {
-    for (const char* ui : {"VSETUP_UI=Batch", "VSETUP_UI=bach"}) {
-        OddFiles odd;
-        RunResult run = RunProgram(odd.disk, odd.prefix, "", {ui});
-        EXPECT_EQ(1, run.exitCode) << ui;
-        EXPECT_TRUE(run.lines.empty());
-        EXPECT_FALSE(FileExists(odd.prefix + "/drive_c"));
-    }
+TEST(LosslessRuns, ARelativeXdgDataHomeIsIgnored) {
     OddFiles odd;
     const std::string home = odd.root / "home";
     RunResult run = RunProgram(odd.disk, odd.prefix, "", {"HOME=" + home, "XDG_DATA_HOME=relative"},
@@ -288,31 +262,26 @@ TEST(LosslessRuns, SignalsAndKillsLeaveNoTemporaryBehind) {
 }
 
 TEST(LosslessRuns, WineGetsOnlyAWinePrefixAndRunsDetached) {
+    // The stand-in records its standard input, its session and its process.
     OddFiles odd;
-    const std::string bin = odd.root / "bin";
     const std::string record = odd.root / "launched";
-    WriteFile(bin + "/wine", "#!/bin/sh\necho \"$(readlink /proc/$$/fd/0)|$(cut -d' ' -f6 /proc/$$/stat)|$$\" > " +
-                                 record + ".tmp && mv " + record + ".tmp " + record + "\n");
-    chmod((bin + "/wine").c_str(), 0755);
-    RunResult run = RunProgram(odd.disk, odd.prefix, "yes", {"PATH=" + bin + ":/usr/bin:/bin"});
-    EXPECT_EQ(R"({"event":"launch","command":"CONTROL.EXE DESK.CPL,,3","started":false})",
-              run.lines[run.lines.size() - 2]);
+    WriteFile(odd.root / "bin/wine", "#!/bin/sh\necho \"$(readlink /proc/$$/fd/0) $(cut -d' ' -f6 /proc/$$/stat)\" $$ > " +
+                                         record + ".tmp && mv " + record + ".tmp " + record + "\n");
+    chmod((odd.root / "bin/wine").c_str(), 0755);
+    const std::vector<std::string> path = {"PATH=" + odd.root / "bin" + ":/usr/bin:/bin"};
+    RunResult run = RunProgram(odd.disk, odd.prefix, "yes", path);
     EXPECT_NE(std::string::npos, run.lines.back().find("Unable to launch the Display Control Panel"));
-    EXPECT_FALSE(FileExists(odd.prefix + "/drive_c/windows"));
     usleep(200000);
     EXPECT_FALSE(FileExists(record));
 
     WriteFile(odd.prefix + "/system.reg", "WINE REGISTRY Version 2\n");
-    run = RunProgram(odd.disk, odd.prefix, "yes", {"PATH=" + bin + ":/usr/bin:/bin"});
-    EXPECT_NE(std::string::npos, run.lines.back().find("\"started\":true"));
+    RunProgram(odd.disk, odd.prefix, "yes", path);
     for (int i = 0; i < 100 && !FileExists(record); ++i) usleep(20000);
-    std::vector<std::string> fields;
-    std::string text = ReadFile(record);
-    for (size_t bar; (bar = text.find('|')) != std::string::npos; text = text.substr(bar + 1)) fields.push_back(text.substr(0, bar));
-    fields.push_back(text.substr(0, text.find('\n')));
-    ASSERT_EQ(3u, fields.size()) << ReadFile(record);
-    EXPECT_EQ("/dev/null", fields[0]);
-    EXPECT_EQ(fields[2], fields[1]);  // it leads its own session
+    std::istringstream seen(ReadFile(record));
+    std::string input, session, process;
+    seen >> input >> session >> process;
+    EXPECT_EQ("/dev/null", input);
+    EXPECT_EQ(process, session);  // it leads a session of its own
 }
 
 }  // namespace
