@@ -111,7 +111,11 @@ bool HostRunNote(const char* kind, const std::string& value) {
         if (g_journalFd < 0 || !HostSyncDirectoryOf(path)) return false;
     }
     std::string line = std::string(kind) + " " + value + "\n";
-    return HostWriteAll(g_journalFd, line.data(), line.size()) && fdatasync(g_journalFd) == 0;
+    if (!HostWriteAll(g_journalFd, line.data(), line.size())) return false;
+    // The registry entry decides what a later run may cut from registry.reg,
+    // so it is made durable; a temporary's entry only serves to tidy up, and
+    // what a killed process wrote survives it without a sync.
+    return std::strcmp(kind, "registry") != 0 || fdatasync(g_journalFd) == 0;
 }
 
 void HostRunRelease() {
