@@ -204,7 +204,10 @@ bool LoadRegistry(size_t own_from, bool always, std::string* error) {
 // registry as it is now.
 bool BeginRun(bool always_load, std::string* error) {
     HostRunLeft left;
-    if (!HostRunHold(HostPrefix(), &left, error)) return false;
+    auto tell_front_end = [] {
+        if (g_frontEnd) g_frontEnd->Waiting("Waiting for another installation into this Windows system to finish...");
+    };
+    if (!HostRunHold(HostPrefix(), &left, error, tell_front_end)) return false;
     if (!LoadRegistry(left.registry_from, always_load, error) || !HostRunStartJournal(HostRunLeft::kNone)) {
         if (error->empty()) *error = "cannot write the journal in " + HostPrefix();
         HostRunRelease();

@@ -43,7 +43,8 @@ bool RemoveTemporary(const std::string& path) {
 
 }  // namespace
 
-bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error) {
+bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
+                 const std::function<void()>& before_waiting) {
     *left = HostRunLeft();
     if (g_holdFd < 0) {
         int fd = open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -56,6 +57,7 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
                 std::fprintf(stderr, "vsetup: another installation is working on %s; waiting for it to finish.\n",
                              prefix.c_str());
                 std::fflush(stderr);
+                if (before_waiting) before_waiting();
             }
             int result;
             do {

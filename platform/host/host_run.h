@@ -17,6 +17,7 @@
 #define VSETUP_HOST_RUN_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // What a stopped run left in the journal.
@@ -32,7 +33,9 @@ struct HostRunLeft {
 // still there (only names of the forms this program makes, inside the
 // prefix) and reports where its registry appends began. The old journal is
 // kept until HostRunStartJournal. false with a reason on failure.
-bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error);
+// before_waiting, when given, is called first when the run has to wait.
+bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
+                 const std::function<void()>& before_waiting = nullptr);
 // Starts a new journal (the old one's facts are taken over by the caller).
 // registry_from is written as the first entry when it is not kNone.
 bool HostRunStartJournal(size_t registry_from);

@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QLabel>
 #include <QPushButton>
+#include <QWizard>
 
 #include <algorithm>
 
@@ -87,6 +88,11 @@ void QtFrontEnd::SetItemText(PlatWindow page, int control, const char* text) {
     if (!label) return;
     label->setText(FromAnsi(text));
     ShowNow(label);
+}
+
+void QtFrontEnd::Waiting(const char* text) {
+    QWizard* wizard = qobject_cast<QWizard*>(fallbackOwner_.data());
+    if (wizard && wizard->currentPage()) SetItemText(ToPlatWindow(wizard->currentPage()), 1001, text);
 }
 
 PlatWindow QtFrontEnd::CreateProgressBar(PlatWindow page) {
