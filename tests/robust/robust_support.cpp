@@ -89,12 +89,11 @@ namespace {
 // A copy of the program that any user can reach: the checkout, and with it
 // the build tree, may lie in a directory other users cannot enter.
 const std::string& ReachableBinary() {
-    static TempDir* dir = nullptr;
+    static TempDir dir;  // kept for the whole test run
     static std::string path;
-    if (!dir) {
-        dir = new TempDir;  // kept for the whole test run
-        chmod(dir->path().c_str(), 0755);
-        path = *dir / "vsetup";
+    if (path.empty()) {
+        chmod(dir.path().c_str(), 0755);
+        path = dir / "vsetup";
         WriteFile(path, ReadFile(VSETUP_BINARY));
         chmod(path.c_str(), 0755);
     }

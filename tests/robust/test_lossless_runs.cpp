@@ -1,6 +1,7 @@
 // Whole runs of the vsetup program where a user's data is at stake and that
 // golden scenarios cannot express: links, FIFOs, huge sparse files, owners,
 // signals, concurrent runs, lost transcripts and the Wine launch.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <gtest/gtest.h>
@@ -31,6 +32,22 @@ void MakeChain(int dir, const std::string& name, int count) {
         fd = next;
     }
     close(fd);
+}
+
+// Removes the directory name of dir and everything in it, however deep: by
+// descriptors, as paths below it grow longer than a path may be.
+void RemoveDeep(int dir, const char* name) {
+    int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd >= 0) {
+        DIR* listing = fdopendir(fd);
+        while (struct dirent* entry = listing ? readdir(listing) : nullptr) {
+            std::string child = entry->d_name;
+            if (child == "." || child == "..") continue;
+            if (unlinkat(fd, child.c_str(), 0) != 0) RemoveDeep(fd, child.c_str());  // a directory
+        }
+        if (listing) closedir(listing);
+    }
+    unlinkat(dir, name, AT_REMOVEDIR);
 }
 
 std::string Repeat(const std::string& part, int count) {
@@ -64,6 +81,9 @@ TEST(LosslessRuns, APrefixThatCannotBeResolvedStopsStartUp) {
     EXPECT_TRUE(run.lines.empty());
     EXPECT_FALSE(FileExists("/registry.reg"));
     EXPECT_FALSE(FileExists("/drive_c"));
+    int top = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
+    RemoveDeep(top, d.c_str());
+    close(top);
 }
 
 TEST(LosslessRuns, ConcurrentRunsTakeTurnsAndLoseNoWrite) {
