@@ -67,6 +67,7 @@ TEST_F(InstallRun, DisplayPanelLaunch) {
     std::string bin = root_ / "bin";
     WriteFile(bin + "/wine", "#!/bin/sh\necho \"$WINEPREFIX|$*\" > \"" + root_.path() + "/launched\"\n");
     chmod((bin + "/wine").c_str(), 0755);
+    WriteFile(prefix_ + "/system.reg", "WINE REGISTRY Version 2\n");  // only a Wine prefix is handed to Wine
     RunResult run = RunProgram(kCard, prefix_, "yes", {"PATH=" + bin});
     EXPECT_EQ(R"({"event":"launch","command":"CONTROL.EXE DESK.CPL,,3","started":true})", run.lines.back());
     for (int i = 0; i < 100 && !FileExists(root_ / "launched"); ++i) usleep(20000);

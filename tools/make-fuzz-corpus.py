@@ -83,6 +83,8 @@ def profiles():
         profile(b"S", b"k", b"new", b"; comment\r\n[ s ] trailing\r\n  K  =  \"old\"  \r\n\r\n[S]\r\nk=second\r\n"))
     put("profile", "inf", profile(b"Version", b"Class", b"DISPLAY", read(os.path.join(SRC, "vorel.inf"))))
     put("profile", "empty", profile(b"s", b"k", b"", b""))
+    put("profile", "lone-cr", profile(b"boot", b"display.drv", b"V", b"[boot]\rshell=a\rdisplay.drv=old\r"))
+    put("profile", "eof-byte", profile(b"x", b"k", b"v", SYSTEM_INI + b"\x1a"))
     put("profile", "high-bytes", profile(b"\xc9t\xe9", b"\x8aey", b"\xff", b"[\xe9T\xc9]\r\n\x9aEY=1\r\n"))
 
 
@@ -107,6 +109,16 @@ def registries(vsetup):
     put("registry", "damaged",
         registry_seed(b"REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\Gone]\r\n\"v\"=-\r\n[HKEY_LOCAL_MACHINE\\K]\r\n"
                       b"\"a\"=hex:01,\\\r\n\r\n\"z\"=\0\0\r\n; note\r\n[HKEY_BOGUS\\K]\r\n\"b\"=\"c\"\r\n", kind=4))
+    # Seeds as users write them: every form an import reads.
+    v5 = REG.replace(b"REGEDIT4", b"Windows Registry Editor Version 5.00")
+    put("registry", "utf16-v5", registry_seed(b"\xff\xfe" + v5.decode("latin-1").encode("utf-16-le"), kind=6))
+    put("registry", "v5-8bit", registry_seed(v5 + b"\"S\"=hex(2):25,00,50,00,00,00\r\n", kind=7))
+    put("registry", "cr-only", registry_seed(REG.replace(b"\r\n", b"\r"), kind=0))
+    put("registry", "cr-cr-lf", registry_seed(REG.replace(b"\r\n", b"\r\r\n"), kind=1))
+    put("registry", "unended", registry_seed(REG + b"\"Last\"=\"kept\"", kind=2))
+    put("registry", "liberties",
+        registry_seed(b"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K] text\r\n\"c\"=\"v\" ; note\r\n\"h\"=hex:01,02,\r\n"
+                      b"\"d\"=dword: 0000000a\r\n\"m\"=hex:01,\\\r\n\r\n; note\r\n  02\r\n\"z\"=\"v\"\0junk\r\n", kind=3))
     if vsetup:
         work = tempfile.mkdtemp()
         try:

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Makes the small driver disks the golden scenarios start from, in
-tests/disks/: `plain` (the disk the hostile scenarios change), `tiny` (two compressed files, a plain driver and the INF that
+tests/disks/: `no-files` (the registry and boot steps alone), `plain` (the
+disk the hostile scenarios change), `tiny` (two compressed files, a plain driver and the INF that
 becomes oemsetup.inf) and `card` (compressed files of both disks, a
 subdirectory, and registry lines of every form). The files are generated
 bytes; the compressed ones are made with mscompress, which is deterministic,
@@ -108,6 +109,20 @@ HKR,,Ver,,4.0
 HKLM,Software\Vorel,Version,,1.0
 """
 
+# A disk without files: the registry and boot entry steps alone, for the
+# scenarios about what the prefix held before.
+NO_FILES_SETUP = r"""[Product]
+ProductName=Vorel Test
+[WindowsDir]
+[SystemDir]
+[Prev.DelReg]
+[Driver.AddReg]
+HKR,,Ver,,4.0
+HKR,DEFAULT,drv,,vorel.drv
+[Extra]
+CHIPID=0312
+"""
+
 INF = b"[Version]\r\nSignature=\"$CHICAGO$\"\r\nClass=DISPLAY\r\n"
 
 
@@ -151,6 +166,8 @@ def main():
     help_text = "".join("Line %d of the Vorel help text.\r\n" % i for i in range(120)).encode()
     compressed(os.path.join(tiny, "vorelhlp.tx_"), help_text)
     compressed(os.path.join(tiny, "vorel.vx_"), pseudo_random_bytes(11, 9000))
+
+    write(os.path.join(ROOT, "no-files", "setup.dat"), NO_FILES_SETUP.replace("\n", "\r\n").encode())
 
     plain = os.path.join(ROOT, "plain")
     shutil.rmtree(plain, ignore_errors=True)

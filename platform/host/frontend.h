@@ -23,6 +23,9 @@ public:
     virtual void SetFocus(PlatWindow window) = 0;
     // Told after every process launch, with its outcome.
     virtual void Launched(const char* command_line, bool started) = 0;
+    // Told, before the run waits, that another installation holds the
+    // Windows system; text says so. Nothing by default.
+    virtual void Waiting(const char* text) { (void)text; }
 };
 
 // Installs the front end (null removes it; the dialogue services then do

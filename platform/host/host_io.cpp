@@ -5,8 +5,46 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
-#include <vector>
+
+namespace {
+
+HostTemporaryAnnouncer g_announcer = nullptr;
+char g_temporary[4096];
+volatile sig_atomic_t g_temporarySet = 0;
+
+}  // namespace
+
+void HostSetTemporaryAnnouncer(HostTemporaryAnnouncer announcer) { g_announcer = announcer; }
+
+void HostSetCurrentTemporary(const char* path) {
+    g_temporarySet = 0;
+    if (!path || !*path || std::strlen(path) >= sizeof g_temporary) return;
+    std::memcpy(g_temporary, path, std::strlen(path) + 1);
+    g_temporarySet = 1;
+}
+
+const char* HostCurrentTemporary() { return g_temporarySet ? g_temporary : nullptr; }
+
+int HostCreateTemporary(const std::string& stem, std::string* path) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char random[6];
+        if (getentropy(random, sizeof random) != 0) return -1;
+        std::string name = stem;
+        for (unsigned char r : random) name += kLetters[r % 62];
+        if (g_announcer && !g_announcer(name)) return -1;
+        int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            *path = name;
+            HostSetCurrentTemporary(name.c_str());
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    return -1;
+}
 
 bool HostWriteAll(int fd, const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);
@@ -117,19 +155,18 @@ bool HostReplaceFileWhole(const std::string& host_path, const std::string& data,
     struct stat st;
     bool like = stat(host_path.c_str(), &st) == 0 || (!like_path.empty() && stat(like_path.c_str(), &st) == 0);
 
-    std::string temp = directory + "/." + base + ".XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
+    std::string temp;
+    int fd = HostCreateTemporary(directory + "/." + base + ".", &temp);
     if (fd < 0) return false;
-    temp.assign(name.data());
 
     bool ok = (like ? HostTakeOwnership(fd, st) : fchmod(fd, 0644) == 0) &&
               HostWriteAll(fd, data.data(), data.size()) && fsync(fd) == 0;
     if (close(fd) != 0) ok = false;
     if (!ok || rename(temp.c_str(), host_path.c_str()) != 0) {
         unlink(temp.c_str());
+        HostSetCurrentTemporary(nullptr);
         return false;
     }
+    HostSetCurrentTemporary(nullptr);
     return HostSyncDirectoryOf(host_path);
 }

@@ -44,6 +44,22 @@ std::string HostReadError(int code, size_t max_size = kHostMaxTextFile);
 // as far as this process may. false when the mode could not be set.
 bool HostTakeOwnership(int fd, const struct stat& st);
 
+// Called with the path of a temporary file before it is created, so that a
+// record of it can be made first; the file is not created when it returns
+// false. None by default.
+using HostTemporaryAnnouncer = bool (*)(const std::string& path);
+void HostSetTemporaryAnnouncer(HostTemporaryAnnouncer announcer);
+
+// Creates a new, empty file named stem followed by six random letters and
+// digits (stem holds its directory), announced first; it becomes the current
+// temporary. Returns the open descriptor (mode 0600) and its path, or -1.
+int HostCreateTemporary(const std::string& stem, std::string* path);
+// The temporary file being worked on, which a signal that ends the program
+// removes; null or "" when there is none. HostCurrentTemporary is safe to
+// call in a signal handler.
+void HostSetCurrentTemporary(const char* path);
+const char* HostCurrentTemporary();
+
 // Replaces the file at host_path by data, whole or not at all: writes a
 // temporary file in the same directory, syncs it, renames it over host_path
 // and syncs the directory. A replaced file keeps its owner, group and mode; a

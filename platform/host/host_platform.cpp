@@ -46,6 +46,9 @@ std::string g_registryPath;
 // wait for another reloads it when it changed meanwhile.
 struct stat g_registryLoaded;
 bool g_registryReported = false;  // a failed registry write was reported in this run
+// The registry could not be loaded again when a run began: nothing is
+// written to it in that run, and every write fails.
+bool g_registryUnusable = false;
 
 struct Fault {
     int countdown = 0;
@@ -231,7 +234,10 @@ bool LoadRegistry(size_t own_from, bool always, std::string* error) {
 // registry as it is now.
 bool BeginRun(bool always_load, std::string* error) {
     HostRunLeft left;
-    if (!HostRunHold(HostPrefix(), &left, error)) return false;
+    auto tell_front_end = [] {
+        if (g_frontEnd) g_frontEnd->Waiting("Waiting for another installation into this Windows system to finish...");
+    };
+    if (!HostRunHold(HostPrefix(), &left, error, tell_front_end)) return false;
     if (!LoadRegistry(left.registry_from, always_load, error) || !HostRunStartJournal(HostRunLeft::kNone)) {
         if (error->empty()) *error = "cannot write the journal in " + HostPrefix();
         HostRunRelease();
@@ -277,6 +283,8 @@ void FinishRegistry() {
 int PlatStartup() {
     g_startupError.clear();
     if (!HostOpenPrefix(&g_startupError)) return 0;
+    HostRunCatchSignals();
+    HostSetTemporaryAnnouncer([](const std::string& path) { return HostRunNote("temp", path); });
     g_registryPath = HostPrefix() + "/registry.reg";
     // The registry is checked, and what a stopped run left is cleaned up,
     // under the hold; a wizard that then waits on a page holds nothing.
@@ -288,7 +296,7 @@ int PlatStartup() {
 void PlatShutdown() {
     // What was created but never flushed (a bare HKR line) still reaches the
     // file, as the real registry keeps it.
-    FinishRegistry();
+    if (!g_registryUnusable) FinishRegistry();
     // With a disk image as the prefix, the results go into the image now;
     // when they cannot, the image is as it was and the run has failed.
     std::string error;
@@ -305,13 +313,15 @@ void PlatSetFrontEnd(PlatFrontEnd* front_end) {
         // A run begins: it holds the prefix to its end.
         g_frontEnd = front_end;
         std::string error;
-        if (!BeginRun(false, &error)) std::fprintf(stderr, "vsetup: %s\n", error.c_str());
+        g_registryUnusable = !BeginRun(false, &error);
+        if (g_registryUnusable) std::fprintf(stderr, "vsetup: %s\n", error.c_str());
         return;
     }
     if (!front_end && HostRunHolding()) {
         FinishRegistry();
         HostRunRelease();
     }
+    if (!front_end) g_registryUnusable = false;
     g_frontEnd = front_end;
 }
 
@@ -383,8 +393,14 @@ int PlatGetProfileInt(const char* section, const char* key, int default_value, c
 int PlatWriteProfileString(const char* section, const char* key, const char* value, const char* file) {
     std::string host;
     if (HostShouldFail(kHostWriteProfile)) return 0;
+    // All null asks for what is cached to be written: nothing is cached here.
+    if (!section && !key && !value) return 1;
+    if (!section || !file) return 0;
     if (!MapForWrite(ProfilePath(file).c_str(), &host) || IsReadOnlyFile(host)) return 0;
-    return IniWriteFile(host, section, key, value ? value : "");
+    // A null value deletes the key, a null key the whole section.
+    std::string key_text = key ? key : "";
+    std::string value_text = value ? value : "";
+    return IniWriteFile(host, section, key ? &key_text : nullptr, key && value ? &value_text : nullptr);
 }
 
 // ---------------------------------------------------------------- registry
@@ -401,6 +417,10 @@ long PlatRegOpenKey(PlatKey parent, const char* path, unsigned /*access*/, PlatK
 
 long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
     if (!parent) return kErrorInvalidHandle;
+    if (g_registryUnusable) {
+        ReportRegistryFailure();
+        return kErrorWriteFault;
+    }
     std::string full = SubkeyPath(parent, path);
     if (path && *path) {
         if (!g_creg)
@@ -414,6 +434,10 @@ long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
 
 long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* data, size_t size) {
     if (!key) return kErrorInvalidHandle;
+    if (g_registryUnusable) {
+        ReportRegistryFailure();
+        return kErrorWriteFault;
+    }
     const HostKey* host = KeyOf(key);
     std::string bytes(static_cast<const char*>(data), size);
     if (g_creg) return g_creg->SetValue(host->path, name ? name : "", type, bytes) ? 0 : kErrorInvalidParameter;
@@ -423,7 +447,8 @@ long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* d
 
 long PlatRegFlushKey(PlatKey key) {
     if (!key) return kErrorInvalidHandle;
-    bool flushed = !HostShouldFail(kHostRegFlush) && (g_creg ? g_creg->Flush() : g_store.Flush(KeyOf(key)->path));
+    bool flushed = !g_registryUnusable && !HostShouldFail(kHostRegFlush) &&
+                   (g_creg ? g_creg->Flush() : g_store.Flush(KeyOf(key)->path));
     if (!flushed) {
         ReportRegistryFailure();
         return kErrorWriteFault;
@@ -463,6 +488,8 @@ void PlatFileClose(PlatFile file) { close(static_cast<int>(file)); }
 int PlatDeleteFile(const char* path) {
     std::string host;
     if (!MapForWrite(path, &host)) return 0;
+    const char* current = HostCurrentTemporary();
+    if (current && host == current) HostSetCurrentTemporary(nullptr);
     return unlink(host.c_str()) == 0;
 }
 
@@ -470,20 +497,18 @@ int PlatCreateTempFile(const char* directory, char* path_out, size_t size) {
     std::string host;
     if (HostShouldFail(kHostCreateTempFile)) return 0;
     if (!MapForWrite(directory, &host)) return 0;
-    std::string pattern = host + "/~vsXXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
+    std::string name;
+    int fd = HostCreateTemporary(host + "/~vs", &name);
     if (fd < 0) return 0;
-    // mkstemp makes the file private; installed files get the usual mode.
+    // Made private; installed files get the usual mode.
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, 0666 & ~mask);
     close(fd);
-    std::string base = std::string(name.data()).substr(host.size() + 1);
-    std::string windows = std::string(directory) + "\\" + base;
+    std::string windows = std::string(directory) + "\\" + name.substr(host.size() + 1);
     if (windows.size() + 1 > size) {
-        unlink(name.data());
+        unlink(name.c_str());
+        HostSetCurrentTemporary(nullptr);
         return 0;
     }
     CopyOut(windows, path_out, size);
@@ -507,6 +532,7 @@ int PlatReplaceFile(const char* source, const char* destination) {
         if (!kept) return 0;
     }
     if (rename(from.c_str(), to.c_str()) != 0) return 0;
+    HostSetCurrentTemporary(nullptr);
     HostSyncDirectoryOf(to);
     return 1;
 }
@@ -558,7 +584,14 @@ int PlatLaunch(const char* command_line) {
     if (HostImageActive()) return 0;
     // The Windows tree has no programs of its own to run on the host: the
     // command is handed to Wine with the prefix as its WINEPREFIX, which
-    // starts the Display control panel of the tree being set up.
+    // starts the Display control panel of the tree being set up. Only a
+    // prefix that is a Wine prefix already (it holds Wine's system.reg) is
+    // handed over: Wine would turn any other into one of its own.
+    struct stat st;
+    if (lstat((HostPrefix() + "/system.reg").c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (g_frontEnd) g_frontEnd->Launched(command_line, false);
+        return 0;
+    }
     std::vector<std::string> words{"wine"};
     for (const char* p = command_line; *p;) {
         while (*p == ' ') ++p;
@@ -582,10 +615,16 @@ int PlatLaunch(const char* command_line) {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    // The wizard's transcript is its standard output; the panel keeps out of it.
+    // The wizard's transcript is its standard output; the panel keeps out of
+    // it, reads nothing of the wizard's, and lives on in its own session.
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     pid_t pid;
-    int started = posix_spawnp(&pid, "wine", &actions, nullptr, argv.data(), envp.data()) == 0;
+    int started = posix_spawnp(&pid, "wine", &actions, &attributes, argv.data(), envp.data()) == 0;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     if (g_frontEnd) g_frontEnd->Launched(command_line, started != 0);
     return started;

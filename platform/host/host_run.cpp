@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +18,7 @@ namespace {
 int g_holdFd = -1;
 int g_journalFd = -1;
 std::string g_prefix;
+std::string g_driveC;  // where drive_c leads, when it is a link
 
 std::string JournalPath() { return g_prefix + "/vsetup.journal"; }
 
@@ -30,8 +32,9 @@ bool IsTemporaryName(const std::string& name) {
 
 // Removes a temporary file named by the journal, when it is one.
 bool RemoveTemporary(const std::string& path) {
-    if (path.compare(0, g_prefix.size() + 1, g_prefix + "/") != 0 || path.find("/../") != std::string::npos)
-        return false;
+    bool inside = path.compare(0, g_prefix.size() + 1, g_prefix + "/") == 0 ||
+                  (!g_driveC.empty() && path.compare(0, g_driveC.size() + 1, g_driveC + "/") == 0);
+    if (!inside || path.find("/../") != std::string::npos) return false;
     std::string name = path.substr(path.rfind('/') + 1);
     struct stat st;
     if (!IsTemporaryName(name) || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -40,7 +43,8 @@ bool RemoveTemporary(const std::string& path) {
 
 }  // namespace
 
-bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error) {
+bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
+                 const std::function<void()>& before_waiting) {
     *left = HostRunLeft();
     if (g_holdFd < 0) {
         int fd = open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -53,6 +57,7 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
                 std::fprintf(stderr, "vsetup: another installation is working on %s; waiting for it to finish.\n",
                              prefix.c_str());
                 std::fflush(stderr);
+                if (before_waiting) before_waiting();
             }
             int result;
             do {
@@ -67,6 +72,10 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
         g_holdFd = fd;
     }
     g_prefix = prefix;
+    if (char* drive = realpath((prefix + "/drive_c").c_str(), nullptr)) {
+        g_driveC = drive;
+        std::free(drive);
+    }
     std::string journal;
     if (!HostReadWholeFile(JournalPath(), &journal, nullptr)) return true;
     size_t pos = 0;
@@ -104,7 +113,11 @@ bool HostRunNote(const char* kind, const std::string& value) {
         if (g_journalFd < 0 || !HostSyncDirectoryOf(path)) return false;
     }
     std::string line = std::string(kind) + " " + value + "\n";
-    return HostWriteAll(g_journalFd, line.data(), line.size()) && fdatasync(g_journalFd) == 0;
+    if (!HostWriteAll(g_journalFd, line.data(), line.size())) return false;
+    // The registry entry decides what a later run may cut from registry.reg,
+    // so it is made durable; a temporary's entry only serves to tidy up, and
+    // what a killed process wrote survives it without a sync.
+    return std::strcmp(kind, "registry") != 0 || fdatasync(g_journalFd) == 0;
 }
 
 void HostRunRelease() {
@@ -120,3 +133,22 @@ void HostRunRelease() {
 }
 
 bool HostRunHolding() { return g_holdFd >= 0; }
+
+namespace {
+
+void EndOnSignal(int signal_number) {
+    // Only async-signal-safe calls: the journal stays for the next run, the
+    // hold goes with the process.
+    if (const char* temporary = HostCurrentTemporary()) unlink(temporary);
+    _exit(128 + signal_number);
+}
+
+}  // namespace
+
+void HostRunCatchSignals() {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = EndOnSignal;
+    sigfillset(&action.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+}

@@ -7,8 +7,9 @@
 // it go when the process ends, however it ends, so a crashed run cannot
 // leave it stuck, and it leaves no file behind.
 //
-// The journal, "vsetup.journal", holds one line per entry, each on stable
-// storage before what it announces happens:
+// The journal, "vsetup.journal", holds one line per entry, each written
+// before what it announces happens (and the registry entry on stable
+// storage):
 //   registry <offset>   the store's appends to registry.reg begin there
 //   temp <path>         a temporary file is about to be created at path
 // A run that ends normally removes it.
@@ -16,6 +17,7 @@
 #define VSETUP_HOST_RUN_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // What a stopped run left in the journal.
@@ -31,14 +33,20 @@ struct HostRunLeft {
 // still there (only names of the forms this program makes, inside the
 // prefix) and reports where its registry appends began. The old journal is
 // kept until HostRunStartJournal. false with a reason on failure.
-bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error);
+// before_waiting, when given, is called first when the run has to wait.
+bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
+                 const std::function<void()>& before_waiting = nullptr);
 // Starts a new journal (the old one's facts are taken over by the caller).
 // registry_from is written as the first entry when it is not kNone.
 bool HostRunStartJournal(size_t registry_from);
-// Appends an entry and syncs it. false when it could not be recorded.
+// Appends an entry ("registry" entries are synced). false when it could not
+// be recorded.
 bool HostRunNote(const char* kind, const std::string& value);
 // Removes the journal and lets the hold go.
 void HostRunRelease();
+// From now on SIGINT, SIGTERM and SIGHUP remove the current temporary file
+// (HostCurrentTemporary) and end the program with 128 + the signal.
+void HostRunCatchSignals();
 // Whether this process holds its prefix.
 bool HostRunHolding();
 

@@ -10,14 +10,14 @@
 namespace {
 
 // One line of a file: its text is [begin, end), without the line end; the
-// next line starts at next. has_lf is false only for a last line that ends
+// next line starts at next. A line ends in LF, CR LF or a lone CR, as the
+// Windows profile services read it; ended is false only for a last line
 // without a line end.
 struct Line {
     size_t begin;
     size_t end;
     size_t next;
-    bool has_cr;
-    bool has_lf;
+    bool ended;
 };
 
 enum class LineKind { kBlank, kComment, kSection, kKey, kOther };
@@ -34,20 +34,17 @@ std::vector<Line> SplitLines(const std::string& data) {
     std::vector<Line> lines;
     size_t pos = 0;
     while (pos < data.size()) {
-        size_t lf = data.find('\n', pos);
+        size_t stop = data.find_first_of("\r\n", pos);
         Line line;
         line.begin = pos;
-        if (lf == std::string::npos) {
-            line.end = data.size();
-            line.next = data.size();
-            line.has_lf = false;
+        line.ended = stop != std::string::npos;
+        if (!line.ended) {
+            line.end = line.next = data.size();
         } else {
-            line.end = lf;
-            line.next = lf + 1;
-            line.has_lf = true;
+            line.end = stop;
+            line.next = stop + 1;
+            if (data[stop] == '\r' && stop + 1 < data.size() && data[stop + 1] == '\n') ++line.next;
         }
-        line.has_cr = line.has_lf && line.end > line.begin && data[line.end - 1] == '\r';
-        if (line.has_cr) --line.end;
         lines.push_back(line);
         pos = line.next;
     }
@@ -163,19 +160,19 @@ std::string IniEdit(const std::string& data, const std::string& section, const s
 
     std::string eol = NewLineEnd(data);
     std::string entry = key + "=" + value + eol;
-    // An unended last line that ends in CR keeps that CR as text: a bare LF
-    // after it would turn it into part of the line end.
-    std::string end_last = !data.empty() && data.back() == '\r' ? "\r\n" : eol;
+    // A last line that ends in CR is ended already: a LF after it would
+    // only add a blank line.
+    std::string end_last = eol;
     if (last_filled != kNone) {
         const Line& line = lines[last_filled];
-        if (!line.has_lf) return data + end_last + entry;
+        if (!line.ended) return data + end_last + entry;
         std::string out(data, 0, line.next);
         out += entry;
         out.append(data, line.next, std::string::npos);
         return out;
     }
     std::string out(data);
-    if (!out.empty() && out.back() != '\n') out += end_last;
+    if (!out.empty() && out.back() != '\n' && out.back() != '\r') out += end_last;
     out += "[" + section + "]" + eol + entry;
     return out;
 }
@@ -203,10 +200,45 @@ bool IniReadFile(const std::string& host_path, const std::string& section, const
     return IniRead(data, section, key, value);
 }
 
-bool IniWriteFile(const std::string& host_path, const std::string& section, const std::string& key,
-                  const std::string& value) {
+std::string IniDelete(const std::string& data, const std::string& section, const std::string* key) {
+    std::vector<Line> lines = SplitLines(data);
+    bool in_section = false;
+    size_t cut_begin = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        LineInfo info = ReadLine(data, lines[i], false);
+        if (info.kind == LineKind::kSection) {
+            if (in_section) {
+                // The section ends where the next one starts.
+                return data.substr(0, cut_begin) + data.substr(lines[i].begin);
+            }
+            if (HostEqualNoCase(info.name, section)) {
+                in_section = true;
+                cut_begin = lines[i].begin;
+            }
+            continue;
+        }
+        if (in_section && key && info.kind == LineKind::kKey && HostEqualNoCase(info.name, *key))
+            return data.substr(0, lines[i].begin) + data.substr(lines[i].next);
+    }
+    if (in_section && !key) return data.substr(0, cut_begin);
+    return data;
+}
+
+bool IniWriteFile(const std::string& host_path, const std::string& section, const std::string* key,
+                  const std::string* value) {
     std::string data;
     bool missing = false;
     if (!HostReadWholeFile(host_path, &data, &missing) && !missing) return false;
-    return HostReplaceFileWhole(host_path, IniEdit(data, section, key, value));
+    // The profile services edit 8-bit text only: a UTF-16 file is left as
+    // it is rather than getting 8-bit lines.
+    if (data.size() >= 2 && ((data[0] == '\xFF' && data[1] == '\xFE') || (data[0] == '\xFE' && data[1] == '\xFF')))
+        return false;
+    // Nothing goes after an end-of-file byte, where no reader looks.
+    size_t eof = data.size();
+    while (eof > 0 && data[eof - 1] == '\x1A') --eof;
+    std::string tail = data.substr(eof);
+    data.resize(eof);
+    std::string edited = key && value ? IniEdit(data, section, *key, *value) : IniDelete(data, section, key);
+    if (edited == data && (!key || !value)) return true;  // nothing to delete
+    return HostReplaceFileWhole(host_path, edited + tail);
 }

@@ -3,8 +3,7 @@
 // WritePrivateProfileStringA treat them. All text is 8-bit Windows-1252.
 //
 // How a file is read:
-// - Lines end in LF; one CR before the LF belongs to the line end. A file may
-//   end without a line end.
+// - Lines end in LF, CR LF or a lone CR. A file may end without a line end.
 // - "[name]" starts a section (blanks around the line and around the name are
 //   ignored; text after "]" too). A "[" line without "]" is no header.
 // - In a section, "key = value" is a key; blanks around the key and around
@@ -47,9 +46,21 @@ int IniParseInt(const std::string& value, int default_value);
 bool IniReadFile(const std::string& host_path, const std::string& section, const std::string& key,
                  std::string* value);
 
-// IniEdit on the file at host_path (a missing file is empty), putting the
-// result in its place with HostReplaceFileWhole. false on any failure.
-bool IniWriteFile(const std::string& host_path, const std::string& section, const std::string& key,
-                  const std::string& value);
+// data without key in section, or without the whole section (its header and
+// every line up to the next section) when key is null.
+std::string IniDelete(const std::string& data, const std::string& section, const std::string* key);
+
+// WritePrivateProfileStringA on the file at host_path (a missing file is
+// empty): IniEdit with key and value, IniDelete of the key when value is
+// null, of the section when key is null. The result replaces the file with
+// HostReplaceFileWhole. Trailing end-of-file bytes (0x1A) stay at the end. A
+// UTF-16 file (it starts with a byte order mark) is not edited. false on any
+// failure.
+bool IniWriteFile(const std::string& host_path, const std::string& section, const std::string* key,
+                  const std::string* value);
+inline bool IniWriteFile(const std::string& host_path, const std::string& section, const std::string& key,
+                         const std::string& value) {
+    return IniWriteFile(host_path, section, &key, &value);
+}
 
 #endif

@@ -191,6 +191,28 @@ off_t EndLastLine(int fd, off_t size, size_t own_from, std::string* section) {
     return ftruncate(fd, keep) == 0 ? keep : -1;
 }
 
+// Whether text needs no escape in quotes and can be quoted at all.
+bool IsPlainText(const std::string& text) {
+    for (char c : text)
+        if (c == '\\' || c == '"' || c == '\r' || c == '\n' || c == '\0') return false;
+    return true;
+}
+
+// Whether text at `at` is the line the store writes for a plain text value:
+// "name"="data" (or @="data") and CR LF. *used is its length.
+bool MatchesPlainValue(const std::string& text, size_t at, const std::string& name, const std::string& data,
+                       size_t* used) {
+    auto take = [&](const char* part, size_t size) {
+        if (text.size() - at < size || std::memcmp(text.data() + at, part, size) != 0) return false;
+        at += size;
+        *used += size;
+        return true;
+    };
+    if (at > text.size()) return false;
+    bool named = name.empty() ? take("@", 1) : take("\"", 1) && take(name.data(), name.size()) && take("\"", 1);
+    return named && take("=\"", 2) && take(data.data(), data.size()) && take("\"\r\n", 3);
+}
+
 }  // namespace
 
 RegistryStore::RegistryStore() = default;
@@ -250,7 +272,13 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
     size_t last = text.find_last_of("\r\n");
     size_t tail = last == std::string::npos ? 0 : last + 1;
     bool torn = tail < text.size() && !foreign_ && own_from != kNotOwn && tail >= own_from;
-    if (torn) text.resize(tail);
+    if (torn) {
+        // A section goes in as a blank line, then its key line: a tear in the
+        // key line leaves that blank line, which goes with it.
+        if (tail >= own_from + 2 && tail >= 4 && text.compare(tail - 4, 4, "\r\n\r\n") == 0)
+            tail -= 2;
+        text.resize(tail);
+    }
     Reserve(text.size() / 128);
     Reg4Reader reader(text.data(), text.size(), true);
     Reg4Item item;
@@ -276,7 +304,13 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
             }
         } else if (item.kind == Reg4Item::kValue && current) {
             read = true;
-            if (own_form) {
+            if (own_form && item.type == kTypeString && IsPlainText(item.name) && IsPlainText(item.data)) {
+                // Most values are plain texts: compared in place.
+                size_t used = 0;
+                own_form = MatchesPlainValue(text, at, item.name, item.data, &used);
+                at += used;
+                rendered.clear();
+            } else if (own_form) {
                 rendered.clear();
                 Reg4AppendValue(&rendered, item.name, item.type, item.data);
             }

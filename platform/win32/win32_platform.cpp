@@ -154,12 +154,27 @@ long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
     return result;
 }
 
+// Reports a failed registry write, once per run, naming the file that holds
+// the machine's registry.
+static long ReportedRegistryResult(long result) {
+    static bool reported = false;
+    if (result == ERROR_SUCCESS || reported) return result;
+    reported = true;
+    char text[MAX_PATH + 64];
+    char windows[MAX_PATH];
+    if (GetWindowsDirectoryA(windows, sizeof windows) == 0) windows[0] = '\0';
+    wsprintfA(text, "Can't write to the registry file %s\\SYSTEM.DAT.", windows);
+    PlatMessageBox(text, "Error", PLAT_MB_OK | PLAT_MB_ICONERROR);
+    return result;
+}
+
 long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* data, size_t size) {
-    return RegSetValueExA(ToKey(key), name, 0, type, static_cast<const BYTE*>(data), ClampSize(size));
+    return ReportedRegistryResult(
+        RegSetValueExA(ToKey(key), name, 0, type, static_cast<const BYTE*>(data), ClampSize(size)));
 }
 
 long PlatRegFlushKey(PlatKey key) {
-    return RegFlushKey(ToKey(key));
+    return ReportedRegistryResult(RegFlushKey(ToKey(key)));
 }
 
 long PlatRegCloseKey(PlatKey key) {
@@ -220,33 +235,31 @@ int PlatCreateTempFile(const char* directory, char* path_out, size_t size) {
 }
 
 // Windows 95 has no MoveFileEx: an existing destination is first moved aside
-// to a name of its own in the same directory, and moved back when the source
-// cannot take its place.
+// to destination + ".vs~", and moved back when the source cannot take its
+// place. A read-only file or a directory in the way is refused, as the
+// Linux build refuses it, and nothing is left behind. An aside file that a
+// crash left without its replacement is put back before anything else.
 int PlatReplaceFile(const char* source, const char* destination) {
-    if (GetFileAttributesA(destination) == INVALID_FILE_ATTRIBUTES) {
-        return MoveFileA(source, destination) ? 1 : 0;
-    }
-    char directory[MAX_PATH];
-    if (!CopyWhole(destination, directory, sizeof directory)) return 0;
-    char* cut = std::strrchr(directory, '\\');
-    char* slash = std::strrchr(directory, '/');
-    if (slash != nullptr && (cut == nullptr || slash > cut)) cut = slash;
-    if (cut == nullptr) {
-        std::strcpy(directory, ".");
-    } else if (cut == directory || cut[-1] == ':') {
-        cut[1] = '\0';  // the root keeps its backslash
-    } else {
-        *cut = '\0';
-    }
-    char backup[MAX_PATH];
-    if (GetTempFileNameA(directory, "vst", 0, backup) == 0) return 0;
-    DeleteFileA(backup);
-    if (!MoveFileA(destination, backup)) return 0;
+    char aside[MAX_PATH];
+    size_t length = std::strlen(destination);
+    if (length + 5 > sizeof aside) return 0;
+    std::memcpy(aside, destination, length);
+    std::memcpy(aside + length, ".vs~", 5);
+    DWORD attributes = GetFileAttributesA(destination);
+    if (attributes == INVALID_FILE_ATTRIBUTES && GetFileAttributesA(aside) != INVALID_FILE_ATTRIBUTES &&
+        MoveFileA(aside, destination))
+        attributes = GetFileAttributesA(destination);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return MoveFileA(source, destination) ? 1 : 0;
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) return 0;
+    // What is there under the aside name is left from a replacement that
+    // was complete.
+    DeleteFileA(aside);
+    if (!MoveFileA(destination, aside)) return 0;
     if (!MoveFileA(source, destination)) {
-        MoveFileA(backup, destination);
+        MoveFileA(aside, destination);
         return 0;
     }
-    DeleteFileA(backup);
+    DeleteFileA(aside);
     return 1;
 }
 

@@ -35,7 +35,7 @@ def main():
             for number in (1, 2):
                 subprocess.run(["mcopy", "-s", "-n", "-i", os.path.join(images, "disk%d.img" % number), "::*",
                                 drive + "/"], env=dict(os.environ, MTOOLS_SKIP_CHECK="1"), check=True)
-            wt.insert_disk(session.prefix, drive)
+            wt.golden.insert_disk(session.prefix, drive)
             transcript = os.path.join(session.work, "transcript.jsonl")
             command = [os.path.join(args.win32_dir, "tests", "wine", "DRIVE.exe"), "--exe", "A:\\VSETUP.EXE",
                        "--dir", "A:\\", "--log", wt.windows_path(transcript), "--steps", "next,finish",

@@ -6,6 +6,7 @@
  *
  *   ROBUST_KILL_AT=N   raise SIGKILL at the Nth counted call, before it
  *                      happens;
+ *   ROBUST_SIGNAL=S    ... or signal S instead of SIGKILL;
  *   ROBUST_TEAR=1      ... except that a write of more than one byte is
  *                      carried out halfway first (a torn write);
  *   ROBUST_LOG=FILE    append one line per counted call to FILE:
@@ -108,7 +109,8 @@ static int Count(const char* call, const char* path, const char* second) {
 }
 
 static void Die(void) {
-    syscall(SYS_kill, getpid(), SIGKILL);
+    const char* signal_number = getenv("ROBUST_SIGNAL");
+    syscall(SYS_kill, getpid(), signal_number && *signal_number ? atoi(signal_number) : SIGKILL);
     _exit(137); /* not reached */
 }
 

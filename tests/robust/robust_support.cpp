@@ -84,8 +84,27 @@ void GiveToUnprivileged(const std::string& path) {
     if (UnprivilegedUid() >= 0) Chown(path, UnprivilegedUid());
 }
 
+namespace {
+
+// A copy of the program that any user can reach: the checkout, and with it
+// the build tree, may lie in a directory other users cannot enter.
+const std::string& ReachableBinary() {
+    static TempDir dir;  // kept for the whole test run
+    static std::string path;
+    if (path.empty()) {
+        chmod(dir.path().c_str(), 0755);
+        path = dir / "vsetup";
+        WriteFile(path, ReadFile(VSETUP_BINARY));
+        chmod(path.c_str(), 0755);
+    }
+    return path;
+}
+
+}  // namespace
+
 RunResult RunVsetup(const std::string& disk_dir, const std::string& prefix, const ChildOptions& options) {
-    RunResult result = RunProgram(disk_dir, prefix, options.answers, options.env, [&options] {
+    const std::string binary = options.unprivileged && UnprivilegedUid() >= 0 ? ReachableBinary() : "";
+    RunResult result = RunProgram(disk_dir, prefix, options.answers, options.env, [&options, &binary] {
         if (options.fileSizeLimit >= 0) {
             signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
             struct rlimit limit;
@@ -103,6 +122,10 @@ RunResult RunVsetup(const std::string& disk_dir, const std::string& prefix, cons
             std::string value = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") +
                                 "verify_asan_link_order=0";
             setenv("ASAN_OPTIONS", value.c_str(), 1);
+        }
+        if (!binary.empty()) {
+            execl(binary.c_str(), "vsetup", static_cast<char*>(nullptr));
+            _exit(127);
         }
     });
     if (options.expectedExit >= 0) {

@@ -1,12 +1,15 @@
-// Whole runs of the vsetup program where a user's data is at stake: a prefix
-// that cannot be resolved, a seeded registry in other line-end forms, and a
-// registry that cannot be written.
+// Whole runs of the vsetup program where a user's data is at stake and that
+// golden scenarios cannot express: links, FIFOs, huge sparse files, owners,
+// signals, concurrent runs, lost transcripts and the Wine launch.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +32,22 @@ void MakeChain(int dir, const std::string& name, int count) {
         fd = next;
     }
     close(fd);
+}
+
+// Removes the directory name of dir and everything in it, however deep: by
+// descriptors, as paths below it grow longer than a path may be.
+void RemoveDeep(int dir, const char* name) {
+    int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (fd >= 0) {
+        DIR* listing = fdopendir(fd);
+        while (struct dirent* entry = listing ? readdir(listing) : nullptr) {
+            std::string child = entry->d_name;
+            if (child == "." || child == "..") continue;
+            if (unlinkat(fd, child.c_str(), 0) != 0) RemoveDeep(fd, child.c_str());  // a directory
+        }
+        if (listing) closedir(listing);
+    }
+    unlinkat(dir, name, AT_REMOVEDIR);
 }
 
 std::string Repeat(const std::string& part, int count) {
@@ -62,44 +81,9 @@ TEST(LosslessRuns, APrefixThatCannotBeResolvedStopsStartUp) {
     EXPECT_TRUE(run.lines.empty());
     EXPECT_FALSE(FileExists("/registry.reg"));
     EXPECT_FALSE(FileExists("/drive_c"));
-}
-
-TEST(LosslessRuns, ASeededRegistryInAnyLineEndFormKeepsEveryInstance) {
-    // Another driver's instance, in a file with lone CRs and one with
-    // CR CR LF: the installer takes the next free instance and leaves it.
-    for (const std::string eol : {"\r", "\r\r\n"}) {
-        TempDir root;
-        const std::string prefix = root / "prefix";
-        std::string seed = "REGEDIT4" + eol + eol;
-        seed += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Display\\0000]" + eol;
-        seed += "\"DriverDesc\"=\"Other card\"" + eol + "\"Ver\"=\"3.1\"" + eol;
-        WriteFile(prefix + "/registry.reg", seed);
-        RunVsetup(kDisk, prefix, ChildOptions());
-        RegEntries entries;
-        ASSERT_TRUE(LoadRegistry(prefix + "/registry.reg", &entries));
-        EXPECT_EQ("\"Other card\"", entries[kClass + "0000"]["driverdesc"]);
-        EXPECT_EQ("\"3.1\"", entries[kClass + "0000"]["ver"]);
-        EXPECT_EQ("\"4.0\"", entries[kClass + "0001"]["ver"]);
-        EXPECT_EQ(seed, ReadFile(prefix + "/registry.reg.orig"));
-    }
-}
-
-TEST(LosslessRuns, AnUnwritableRegistryIsReportedOnce) {
-    if (UnprivilegedUid() < 0 && getuid() == 0) GTEST_SKIP();
-    TempDir root;
-    chmod(root.path().c_str(), 0755);
-    const std::string prefix = root / "prefix";
-    const std::string seed = "REGEDIT4\r\n";
-    WriteFile(prefix + "/registry.reg", seed);
-    GiveToUnprivileged(prefix);
-    chmod((prefix + "/registry.reg").c_str(), 0444);
-    ChildOptions options;
-    options.unprivileged = true;
-    RunResult run = RunVsetup(kDisk, prefix, options);
-    std::vector<std::string> texts = run.MessageTexts();
-    ASSERT_EQ(2u, texts.size());
-    EXPECT_EQ("Can't write to the registry file " + prefix + "/registry.reg.", texts[0]);
-    EXPECT_EQ(seed, ReadFile(prefix + "/registry.reg"));
+    int top = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
+    RemoveDeep(top, d.c_str());
+    close(top);
 }
 
 TEST(LosslessRuns, ConcurrentRunsTakeTurnsAndLoseNoWrite) {
@@ -145,8 +129,12 @@ struct OddFiles {
     }
     void Replace(const std::string& path, const std::string& kind) {
         unlink(path.c_str());
-        if (kind == "fifo") ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
-        if (kind == "link") ASSERT_EQ(0, symlink((root / "secret").c_str(), path.c_str()));
+        if (kind == "fifo") {
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0644));
+        }
+        if (kind == "link") {
+            ASSERT_EQ(0, symlink((root / "secret").c_str(), path.c_str()));
+        }
         if (kind == "huge") {
             WriteFile(path, "");
             ASSERT_EQ(0, truncate(path.c_str(), 100LL << 30));  // sparse: 100 GB that take no room
@@ -157,6 +145,23 @@ struct OddFiles {
     std::string prefix = root / "prefix";
     std::string windows = prefix + "/drive_c/WINDOWS";
 };
+
+TEST(LosslessRuns, AnUnwritableRegistryIsReportedOnce) {
+    if (UnprivilegedUid() < 0 && getuid() == 0) GTEST_SKIP();
+    OddFiles odd;
+    const std::string prefix = odd.prefix;
+    const std::string seed = "REGEDIT4\r\n";
+    WriteFile(prefix + "/registry.reg", seed);
+    GiveToUnprivileged(prefix);
+    chmod((prefix + "/registry.reg").c_str(), 0444);
+    ChildOptions options;
+    options.unprivileged = true;
+    RunResult run = RunVsetup(odd.disk, prefix, options);
+    std::vector<std::string> texts = run.MessageTexts();
+    ASSERT_EQ(2u, texts.size());
+    EXPECT_EQ("Can't write to the registry file " + prefix + "/registry.reg.", texts[0]);
+    EXPECT_EQ(seed, ReadFile(prefix + "/registry.reg"));
+}
 
 TEST(LosslessRuns, OddFilesAreRefusedWithoutBlockingOrAborting) {
     const std::string cant_copy = "Can't copy file: c:\\\\windows\\\\system\\\\card.cpl";
@@ -229,14 +234,7 @@ TEST(LosslessRuns, ATranscriptThatCannotBeWrittenNeverStopsTheInstallation) {
     }
 }
 
-TEST(LosslessRuns, UnknownUiValuesAreRefusedAndARelativeXdgDataHomeIgnored) {
-    for (const char* ui : {"VSETUP_UI=Batch", "VSETUP_UI=bach"}) {
-        OddFiles odd;
-        RunResult run = RunProgram(odd.disk, odd.prefix, "", {ui});
-        EXPECT_EQ(1, run.exitCode) << ui;
-        EXPECT_TRUE(run.lines.empty());
-        EXPECT_FALSE(FileExists(odd.prefix + "/drive_c"));
-    }
+TEST(LosslessRuns, ARelativeXdgDataHomeIsIgnored) {
     OddFiles odd;
     const std::string home = odd.root / "home";
     RunResult run = RunProgram(odd.disk, odd.prefix, "", {"HOME=" + home, "XDG_DATA_HOME=relative"},
@@ -244,6 +242,66 @@ TEST(LosslessRuns, UnknownUiValuesAreRefusedAndARelativeXdgDataHomeIgnored) {
     EXPECT_EQ(0, run.exitCode);
     EXPECT_TRUE(FileExists(home + "/.local/share/vsetup/prefix/registry.reg"));
     EXPECT_FALSE(FileExists(odd.disk + "/relative"));
+}
+
+// The temporary files of the installer (and the journal) left in a prefix.
+std::vector<std::string> Leftovers(const std::string& prefix) {
+    std::vector<std::string> left;
+    for (const std::string& file : ListFiles(prefix)) {
+        std::string name = file.substr(file.rfind('/') + 1);
+        if (name.compare(0, 3, "~vs") == 0 || name[0] == '.' || name == "vsetup.journal") left.push_back(file);
+    }
+    return left;
+}
+
+TEST(LosslessRuns, SignalsAndKillsLeaveNoTemporaryBehind) {
+    OddFiles counting;
+    WriteFile(counting.prefix + "/drive_c/WINDOWS/system.ini", "[boot]\r\n");
+    ChildOptions options;
+    options.preload = ROBUST_SHIM;
+    options.env = {"ROBUST_LOG=" + counting.root / "log", "ROBUST_NO_SYNC=1"};
+    RunVsetup(counting.disk, counting.prefix, options);
+    const size_t calls = SplitLines(ReadFile(counting.root / "log")).size();
+    ASSERT_GT(calls, 10u);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGKILL}) {
+        for (size_t at = 1; at <= calls; ++at) {
+            SCOPED_TRACE("signal " + std::to_string(signal_number) + " at call " + std::to_string(at));
+            OddFiles odd;
+            WriteFile(odd.prefix + "/drive_c/WINDOWS/system.ini", "[boot]\r\n");
+            options.env = {"ROBUST_KILL_AT=" + std::to_string(at), "ROBUST_SIGNAL=" + std::to_string(signal_number),
+                           "ROBUST_NO_SYNC=1"};
+            options.expectedExit = 128 + signal_number;
+            RunVsetup(odd.disk, odd.prefix, options);
+            for (const std::string& file : Leftovers(odd.prefix))
+                EXPECT_TRUE(signal_number == SIGKILL || file == "vsetup.journal") << file;
+            // The next run removes what a killed one left.
+            odd.Run();
+            EXPECT_EQ(std::vector<std::string>(), Leftovers(odd.prefix));
+        }
+    }
+}
+
+TEST(LosslessRuns, WineGetsOnlyAWinePrefixAndRunsDetached) {
+    // The stand-in records its standard input, its session and its process.
+    OddFiles odd;
+    const std::string record = odd.root / "launched";
+    WriteFile(odd.root / "bin/wine", "#!/bin/sh\necho \"$(readlink /proc/$$/fd/0) $(cut -d' ' -f6 /proc/$$/stat)\" $$ > " +
+                                         record + ".tmp && mv " + record + ".tmp " + record + "\n");
+    chmod((odd.root / "bin/wine").c_str(), 0755);
+    const std::vector<std::string> path = {"PATH=" + odd.root / "bin" + ":/usr/bin:/bin"};
+    RunResult run = RunProgram(odd.disk, odd.prefix, "yes", path);
+    EXPECT_NE(std::string::npos, run.lines.back().find("Unable to launch the Display Control Panel"));
+    usleep(200000);
+    EXPECT_FALSE(FileExists(record));
+
+    WriteFile(odd.prefix + "/system.reg", "WINE REGISTRY Version 2\n");
+    RunProgram(odd.disk, odd.prefix, "yes", path);
+    for (int i = 0; i < 100 && !FileExists(record); ++i) usleep(20000);
+    std::istringstream seen(ReadFile(record));
+    std::string input, session, process;
+    seen >> input >> session >> process;
+    EXPECT_EQ("/dev/null", input);
+    EXPECT_EQ(process, session);  // it leads a session of its own
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QWizard>
 
 #include <algorithm>
 
@@ -151,6 +152,11 @@ void QtFrontEnd::SetItemText(PlatWindow page, int control, const char* text) {
     if (!label) return;
     label->setText(FromAnsi(text));
     ShowNow(label);
+}
+
+void QtFrontEnd::Waiting(const char* text) {
+    QWizard* wizard = qobject_cast<QWizard*>(fallbackOwner_.data());
+    if (wizard && wizard->currentPage()) SetItemText(ToPlatWindow(wizard->currentPage()), 1001, text);
 }
 
 PlatWindow QtFrontEnd::CreateProgressBar(PlatWindow page) {

@@ -37,6 +37,8 @@ public:
     void DestroyWindow(PlatWindow window) override;
     void SetFocus(PlatWindow window) override;
     void Launched(const char* command_line, bool started) override;
+    // Shows the text in the first status line of the wizard's current page.
+    void Waiting(const char* text) override;
 
     // Replaces the user for every front end's message boxes; an empty hook
     // shows them again.
