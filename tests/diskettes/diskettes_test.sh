@@ -36,7 +36,7 @@ if [ -z "$exe" ]; then exe=$work/VSETUP.EXE; printf 'MZ stand-in' >"$exe"; fi
 expect 1 "VSETUP.EXE is missing from $disk" "$tool" "$disk" "$work/none"
 expect 1 "would make the installation fail; no image written" "$tool" --exe "$exe" "$data/lint" "$work/none"
 mv "$disk/vorel3d.dl_" "$work/vorel3d.dl_"
-expect 1 "setup.dat:40: vorel3d.dl_ is missing from $disk" "$tool" --exe "$exe" "$disk" "$work/none"
+expect 1 "setup.dat:41: vorel3d.dl_ is missing from $disk" "$tool" --exe "$exe" "$disk" "$work/none"
 head -c 1500000 /dev/zero >"$disk/VOREL3D.DL_"
 expect 1 "disk 2's files do not fit on a 1.44 MB diskette: 42496 bytes too many" \
     "$tool" --exe "$exe" "$disk" "$work/none"

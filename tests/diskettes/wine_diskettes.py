@@ -44,9 +44,16 @@ def main():
             wt.check("exit 0" in output, "VSETUP.EXE did not end with 0: %s" % output)
             with open(transcript, encoding="utf-8") as f:
                 wt.check("Please insert" not in f.read(), "VSETUP.EXE asked for a diskette")
-            count, product = wt.check_listed_files(wt.EXAMPLE_DISK, wt.wine_windows_dir(session.prefix),
-                                                   wt.wine_system_dir(session.prefix))
-            wt.check(count == 12, "examples/disk1 lists 12 files, %d checked" % count)
+            # The files the example disk's golden scenario installs, byte for byte.
+            expected = wt.golden.files_below(os.path.join(wt.golden.GOLDEN, "example-disk", "expect", "prefix"))
+            count = 0
+            for relative, data in expected.items():
+                target = wt.wine_path(session.prefix, relative)
+                if target and not relative.lower().endswith("system.ini"):
+                    wt.check(os.path.exists(target) and open(target, "rb").read() == data,
+                             "%s is not installed as from the disk" % relative)
+                    count += 1
+            wt.check(count == 12, "examples/disk1 installs 12 files, %d checked" % count)
             wt.log("examples/disk1 installed from its two diskette images: %d files" % count)
     except wt.Failure as failure:
         print("FAIL: %s" % failure, file=sys.stderr)
