@@ -9,6 +9,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -324,12 +325,14 @@ bool HostImageOpen(const std::string& image, std::string* staging, std::string* 
     }
     g_image.staging = name;
 
-    // The files of the image that the run reads.
-    const std::string systemIni = "WINDOWS/SYSTEM.INI";
-    std::string host = g_image.staging + "/drive_c/" + systemIni;
-    if (Mtools({"mcopy", "-n", "::/" + systemIni, host}, nullptr, true)) {
-        std::string data;
-        if (HostReadWholeFile(host, &data, nullptr)) g_image.extracted[systemIni] = data;
+    // The files of the image that the run reads: the boot entry's file, and
+    // the system's own registry when it has one.
+    for (const std::string file : {"WINDOWS/SYSTEM.INI", "WINDOWS/SYSTEM.DAT"}) {
+        std::string host = g_image.staging + "/drive_c/" + file;
+        if (Mtools({"mcopy", "-n", "::/" + file, host}, nullptr, true)) {
+            std::string data;
+            if (HostReadWholeFile(host, &data, nullptr)) g_image.extracted[file] = data;
+        }
     }
     bool missing = false;
     if (HostReadWholeFile(g_image.registry, &g_image.registryBefore, &missing)) {
@@ -369,7 +372,7 @@ bool WriteBack(std::string* error) {
     std::vector<std::string> files, dirs, changed;
     Walk(root, "", &files, &dirs);
     long long needed = 0;
-    std::string systemIni;
+    std::string systemIni, systemDat;
     for (const std::string& file : files) {
         std::string data;
         if (!HostReadWholeFile(root + "/" + file, &data, nullptr)) {
@@ -382,11 +385,16 @@ bool WriteBack(std::string* error) {
                   g_image.clusterSize;
         if (HostEqualNoCase(file.c_str(), "WINDOWS/SYSTEM.INI")) {
             systemIni = file;
+        } else if (HostEqualNoCase(file.c_str(), "WINDOWS/SYSTEM.DAT")) {
+            systemDat = file;
         } else {
             changed.push_back(file);
         }
     }
-    if (!systemIni.empty()) changed.push_back(systemIni);  // the boot entry goes in last
+    // The boot entry goes in last but for the registry, which names the new
+    // driver only once everything else is there.
+    if (!systemIni.empty()) changed.push_back(systemIni);
+    if (!systemDat.empty()) changed.push_back(systemDat);
     needed += static_cast<long long>(dirs.size()) * g_image.clusterSize;
 
     // Until a temporary file takes the old one's name both are on the disk:
@@ -444,8 +452,17 @@ bool WriteBack(std::string* error) {
         for (size_t i = 0; ok && i < replaced.size(); ++i) {
             char temp[16];
             std::snprintf(temp, sizeof temp, "VSI%05u.TMP", serial++);
+            // The new file keeps the old one's read-only, hidden and system
+            // attributes (SYSTEM.DAT has all three).
+            std::string attributes, keep;
+            Mtools({"mattrib", dir + replaced[i]}, &attributes, true);
+            size_t drive = attributes.find("::");
+            for (char flag : {'R', 'S', 'H'})
+                if (attributes.find(flag) < drive) keep += std::string(" +") + static_cast<char>(std::tolower(flag));
             ok = Mtools({"mcopy", "-o", root + "/" + group.first + "/" + replaced[i], dir + temp}) &&
                  Mtools({"mmove", "-D", "o", dir + temp, dir + replaced[i]});
+            for (size_t at = 0; ok && at < keep.size(); at += 3)
+                ok = Mtools({"mattrib", keep.substr(at + 1, 2), dir + replaced[i]});
         }
         if (!ok) {
             *error = "cannot write the files of " + group.first + " into the disk image " + g_image.image;

@@ -128,6 +128,22 @@ def main():
         fsck(image, 0 if form == "bare" else START * 512)
     print("mbr, bare and vhd images: as the directory prefix, fsck.fat clean")
 
+    # With the system's own SYSTEM.DAT: the registry as the directory run
+    # into the same SYSTEM.DAT leaves it, with its attributes kept.
+    creg = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "golden", "creg-install")
+    image = os.path.join(WORK, "creg.img")
+    spec = make_image(image)
+    run(["mcopy", "-i", spec, os.path.join(creg, "prefix", "drive_c", "WINDOWS", "SYSTEM.DAT"), "::/WINDOWS"],
+        check=True)
+    run(["mattrib", "-i", spec, "+r", "+s", "+h", "::/WINDOWS/SYSTEM.DAT"], check=True)
+    got = vsetup(image)
+    check(got.returncode == 0 and not os.path.exists(image + ".registry.reg"), "SYSTEM.DAT: %s" % got.stderr)
+    with open(os.path.join(creg, "expect", "prefix", "drive_c", "WINDOWS", "SYSTEM.DAT"), "rb") as f:
+        check(run(["mtype", "-i", spec, "::/WINDOWS/SYSTEM.DAT"]).stdout == f.read(), "SYSTEM.DAT differs")
+    check("SHR" in run(["mattrib", "-i", spec, "::/WINDOWS/SYSTEM.DAT"]).stdout.decode(), "attributes lost")
+    fsck(image)
+    print("an image with SYSTEM.DAT: the registry written into it, its attributes kept")
+
     # What is not supported: a clear message, an untouched image.
     data = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
     with open(os.path.join(data, "refusals.txt")) as f:
