@@ -403,7 +403,7 @@ def keyboard_runs(args, session, disk):
         for name in ("vorel.drv", "vorel.vxd"):
             found = find_no_case(system, name)
             if found:
-                os.remove(found)
+                os.remove(os.path.join(system, found))
         code, events = run_driver(args, session.wine, session.work, disk, steps)
         check(code == 0, "%s, %s: exit code %d" % (label, steps, code))
         seen = [e for e in events if e["event"] == "focus"]
