@@ -203,19 +203,3 @@ RunResult RunProgram(const std::string& disk_dir, const std::string& prefix, con
     result.lines = SplitLines(text);
     return result;
 }
-
-std::string RegEntryText(const std::string& reg_file, const std::string& key, const std::string& name) {
-    std::string found;
-    bool inKey = false;
-    std::string wanted = "\"" + name + "\"=";
-    if (name.empty()) wanted = "@=";
-    for (std::string line : SplitLines(ReadFile(reg_file))) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (!line.empty() && line[0] == '[') {
-            inKey = strcasecmp(line.c_str(), ("[" + key + "]").c_str()) == 0;
-        } else if (inKey && line.size() >= wanted.size() && strncasecmp(line.c_str(), wanted.c_str(), wanted.size()) == 0) {
-            found = line.substr(wanted.size());
-        }
-    }
-    return found;
-}

@@ -53,9 +53,4 @@ RunResult RunProgram(const std::string& disk_dir, const std::string& prefix, con
                      const std::vector<std::string>& extra_env = {},
                      const std::function<void()>& in_child = nullptr);
 
-// The value of a registry.reg string or binary entry as the file spells it
-// after "name"= (e.g. "\"4.0\"" or "hex:03,12"), or "" when the key or value
-// is not in the file. Later sections win, as on import.
-std::string RegEntryText(const std::string& reg_file, const std::string& key, const std::string& name);
-
 #endif
