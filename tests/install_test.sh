@@ -29,11 +29,11 @@ deb)
     cmake --build "$build" --target package >/dev/null
     deb=$(ls "$build"/vsetup_*.deb)
     dpkg-deb -c "$deb" | awk '{print $6}' >"$work/list"
-    for file in ./usr/bin/vsetup ./usr/share/man/man1/vsetup.1 ./usr/share/doc/vsetup/examples/disk1/setup.dat \
+    for file in ./usr/bin/vsetup ./usr/bin/vsetup-diskettes ./usr/share/man/man1/vsetup.1 ./usr/share/doc/vsetup/examples/disk1/setup.dat \
                 ./usr/share/vsetup/VSETUP.EXE; do
         grep -qx "$file" "$work/list" || fail "$file is not in the package"
     done
-    dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6' || fail "no dependency on Qt: $(dpkg-deb -f "$deb" Depends)"
+    dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6.*mtools\|mtools.*libqt6widgets6' || fail "no dependency on Qt: $(dpkg-deb -f "$deb" Depends)"
     ;;
 *) fail "usage: $0 BUILD staged|deb" ;;
 esac
