@@ -156,6 +156,8 @@ fi
 started=$(date +%s)
 if [ -z "$work" ]; then
   work=$(mktemp -d "${TMPDIR:-/tmp}/vsetup-mutate.XXXXXX") || exit 2
+  # The robustness tests run vsetup from the build as an unprivileged user.
+  chmod 755 "$work"
 fi
 cleanup() { [ $keep = 1 ] || rm -rf "$work"; }
 trap cleanup EXIT
