@@ -79,6 +79,25 @@ private:
     }
     void Whole(const std::string& what, bool fails) { result_.findings.push_back({0, "", what, fails}); }
 
+    // Hands each non-blank line of the section at position to take, with its
+    // line number, as the installer reads it; an overlong one is a finding.
+    template <typename Take>
+    void EachLine(long position, const char* done, Take take) {
+        char line[kLineSize];
+        for (;;) {
+            long at = position;
+            int read = ReadSectionLine(g_setupText.bytes, line, &position);
+            if (read == kLineEnd) return;
+            if (read == kLineTooLong) {
+                Add(LineAt(at), std::string("longer than 255 bytes: refused (\"Line too long\"), nothing is ") + done +
+                                    " for it",
+                    true);
+                continue;
+            }
+            if (!IsBlankLine(line)) take(LineAt(at), line);
+        }
+    }
+
     void CopyList(const char* header, const char* destDir, const char* dirName) {
         long position = Find(header);
         if (position == -1) {
@@ -88,19 +107,7 @@ private:
                   true);
             return;
         }
-        char line[kLineSize];
-        for (;;) {
-            long at = position;
-            int read = ReadSectionLine(g_setupText.bytes, line, &position);
-            if (read == kLineEnd) break;
-            int number = LineAt(at);
-            if (read == kLineTooLong) {
-                Add(number, "longer than 255 bytes: refused (\"Line too long\"), nothing is copied for it", true);
-                continue;
-            }
-            if (IsBlankLine(line)) continue;
-            CopyLine(number, line, destDir, dirName);
-        }
+        EachLine(position, "copied", [&](int number, const char* line) { CopyLine(number, line, destDir, dirName); });
     }
 
     void CopyLine(int number, const char* line, const char* destDir, const char* dirName) {
@@ -197,19 +204,7 @@ private:
                   true);
             return;
         }
-        char line[kLineSize];
-        for (;;) {
-            long at = position;
-            int read = ReadSectionLine(g_setupText.bytes, line, &position);
-            if (read == kLineEnd) break;
-            int number = LineAt(at);
-            if (read == kLineTooLong) {
-                Add(number, "longer than 255 bytes: refused (\"Line too long\"), nothing is written for it", true);
-                continue;
-            }
-            if (IsBlankLine(line)) continue;
-            RegLine(number, line);
-        }
+        EachLine(position, "written", [&](int number, const char* line) { RegLine(number, line); });
     }
 
     void RegLine(int number, const char* line) {
