@@ -289,7 +289,9 @@ def kill_faults(vsetup, shim, scenario):
     with tempfile.TemporaryDirectory(prefix="golden-kill-") as work:
         log, snapshots = os.path.join(work, "calls.log"), os.path.join(work, "snapshots")
         os.makedirs(snapshots)
-        shimmed = {"LD_PRELOAD": shim, "ROBUST_NO_SYNC": "1"}
+        # The shim is preloaded before a sanitized program's runtime.
+        asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+        shimmed = {"LD_PRELOAD": shim, "ROBUST_NO_SYNC": "1", "ASAN_OPTIONS": asan}
         run_batch(vsetup, scenario, os.path.join(work, "complete"),
                   dict(shimmed, ROBUST_LOG=log, ROBUST_SNAPSHOT=snapshots))
         calls = [line.split() for line in read(log, b"").decode().splitlines()]
