@@ -298,6 +298,8 @@ def kill_faults(vsetup, shim, scenario):
         flushed = {int(n): registry_entries(read(os.path.join(snapshots, n))) for n in os.listdir(snapshots)}
         if len(calls) < 10:
             return ["only %d calls counted" % len(calls)]
+        if registry in done and not flushed:
+            return ["no flush of registry.reg was synced"]
         for number, kind, *paths in calls:
             for tear in ("0", "1") if kind in ("write", "pwrite") else ("0",):
                 point = "killed at call %s (%s %s%s)" % (number, kind, " ".join(paths), ", torn" if tear == "1" else "")
