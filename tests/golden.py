@@ -8,6 +8,7 @@ A scenario folder holds
   disk/           the driver disk, or what it changes of the base disk
   remove          optional: names of the base disk's files to leave out, one a line
   prefix/         optional: the prefix as it is before the run
+  readonly        optional: files of prefix/ made read-only before the run
   start           optional: the directory of the disk the run starts in
   outside/        optional: a directory beside the prefix that drive D: maps;
                   it must be left as it was
@@ -113,6 +114,8 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
         insert_disk(prefix, disk)
         if os.path.isdir(outside):
             os.symlink(outside, os.path.join(prefix, "dosdevices", "d:"))
+        for name in read(os.path.join(scenario, "readonly"), b"").decode().split():
+            os.chmod(os.path.join(prefix, name), 0o444)
     start = os.path.join(disk, read(os.path.join(scenario, "start"), b"").decode().strip())
     os.makedirs(start, exist_ok=True)
     before = (snapshot(disk), snapshot(outside))

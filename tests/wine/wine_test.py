@@ -521,6 +521,8 @@ def golden_faults(args, session, scenario):
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as f:
             f.write(data)
+    for name in golden.read(os.path.join(scenario, "readonly"), b"").decode().split():
+        os.chmod(wine_path(prefix, name), 0o444)
     answers = golden.scenario_env(scenario, disk, prefix).get("VSETUP_ANSWERS", "")
     wine = Wine(prefix, session.display)
     wine.start()
@@ -557,7 +559,9 @@ def golden_faults(args, session, scenario):
                 with open(target, "rb") as f:
                     if f.read() != data:
                         faults.append("%s differs" % relative)
-        expected_names = set(os.path.basename(k).lower() for k in expected_files)
+        # The System directory's entries the run is expected to leave.
+        expected_names = set(k.split("/")[3].lower() for k in expected_files
+                             if k.lower().startswith("drive_c/windows/system/"))
         for entry in os.listdir(wine_system_dir(prefix)):
             if entry.lower() not in template_system and entry.lower() not in expected_names:
                 faults.append("system dir: %s installed by VSETUP.EXE only" % entry)
