@@ -11,16 +11,16 @@
 
 struct Options {
     bool quick = false;
-    int rounds = 5;            // repetitions of each timed case; the median counts
-    std::string source_dir;    // the project's sources
-    std::string data_dir;      // generated inputs, kept between runs
-    std::string work_dir;      // scratch space on the build directory's disk
-    std::string ram_dir;       // scratch space in memory (tmpfs), or work_dir
-    std::string vsetup;        // the vsetup program
-    std::string lower_bound;   // the lower-bound installer
-    std::string lz32_exe;      // the Win32 LZCopy program, "" when not built
-    std::string wine_prefix;   // Wine's prefix for it
-    std::string docs;          // where the table goes, "" for nowhere
+    int rounds = 5;           // repetitions of each timed case; the median counts
+    std::string source_dir;   // the project's sources
+    std::string data_dir;     // generated inputs, kept between runs
+    std::string work_dir;     // scratch space on the build directory's disk
+    std::string ram_dir;      // scratch space in memory (tmpfs), or work_dir
+    std::string vsetup;       // the vsetup program
+    std::string lower_bound;  // the lower-bound installer
+    std::string lz32_exe;     // the Win32 LZCopy program, "" when not built
+    std::string wine_prefix;  // Wine's prefix for it
+    std::string docs;         // where the table goes, "" for nowhere
 };
 
 // ---- measuring
@@ -44,17 +44,17 @@ void SyncAll();
 // ---- processes
 
 struct ProcessResult {
-    int status = -1;       // exit code, or -1 when it did not exit normally
-    double seconds = 0;    // from start to exit
-    std::string output;    // standard output, when captured
+    int status = -1;     // exit code, or -1 when it did not exit normally
+    double seconds = 0;  // from start to exit
+    std::string output;  // standard output, when captured
 };
 
 struct Command {
     std::vector<std::string> argv;
     std::vector<std::string> env;  // NAME=VALUE added to (or replacing in) ours
     std::string cwd;
-    std::string stdin_path;        // "" for /dev/null
-    std::string stdout_path;       // "" to capture, "-" for /dev/null
+    std::string stdin_path;   // "" for /dev/null
+    std::string stdout_path;  // "" to capture, "-" for /dev/null
 };
 ProcessResult RunProcess(const Command& command);
 bool HaveProgram(const std::string& name);
@@ -70,8 +70,8 @@ public:
     // A ratio judged against a target: at least (higher is better) or at most.
     // In the wording of the ratio, "{}" stands for the ratio ("vsetup {} as
     // fast", "{} the lower bound's time").
-    void Judge(const std::string& section, const std::string& subject, const std::string& value,
-               double ratio, const std::string& wording, double limit, bool at_least);
+    void Judge(const std::string& section, const std::string& subject, const std::string& value, double ratio,
+               const std::string& wording, double limit, bool at_least);
     // Wrong output: the run fails, whatever the speed.
     void Wrong(const std::string& what);
     void Note(const std::string& text);
@@ -91,9 +91,9 @@ private:
     int missed_ = 0;
 };
 
-std::string Rate(double bytes, double seconds);       // "612 MB/s", "1.31 GB/s"
-std::string Duration(double seconds);                 // "0.52 s", "14.1 ms", "8.3 µs"
-std::string Times(double ratio);                      // "3.2x"
+std::string Rate(double bytes, double seconds);                // "612 MB/s", "1.31 GB/s"
+std::string Duration(double seconds);                          // "0.52 s", "14.1 ms", "8.3 µs"
+std::string Times(double ratio);                               // "3.2x"
 std::string Worded(const std::string& wording, double ratio);  // "{}" in wording becomes Times(ratio)
 
 // ---- inputs
@@ -110,8 +110,8 @@ struct InputSet {
 struct Inputs {
     InputSet big;
     InputSet files;
-    std::string disk;       // a driver disk holding files.packed and its setup.dat
-    std::string one_disk;   // a driver disk with one file
+    std::string disk;      // a driver disk holding files.packed and its setup.dat
+    std::string one_disk;  // a driver disk with one file
 };
 Inputs PrepareInputs(const Options& options, Report* report);
 

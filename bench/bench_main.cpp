@@ -81,16 +81,26 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
-        if (arg == "--quick") options.quick = true;
-        else if (arg == "--source") options.source_dir = value();
-        else if (arg == "--build") build = value();
-        else if (arg == "--vsetup") options.vsetup = value();
-        else if (arg == "--lower-bound") options.lower_bound = value();
-        else if (arg == "--lz32") options.lz32_exe = value();
-        else if (arg == "--docs") options.docs = value();
-        else if (arg == "--only") only = value();
-        else if (arg == "--rounds") options.rounds = std::atoi(value().c_str()), rounds_given = true;
-        else return Usage();
+        if (arg == "--quick")
+            options.quick = true;
+        else if (arg == "--source")
+            options.source_dir = value();
+        else if (arg == "--build")
+            build = value();
+        else if (arg == "--vsetup")
+            options.vsetup = value();
+        else if (arg == "--lower-bound")
+            options.lower_bound = value();
+        else if (arg == "--lz32")
+            options.lz32_exe = value();
+        else if (arg == "--docs")
+            options.docs = value();
+        else if (arg == "--only")
+            only = value();
+        else if (arg == "--rounds")
+            options.rounds = std::atoi(value().c_str()), rounds_given = true;
+        else
+            return Usage();
     }
     if (options.source_dir.empty() || build.empty() || options.vsetup.empty() || options.lower_bound.empty())
         return Usage();

@@ -74,8 +74,8 @@ void BenchCreg(const Options& options, Report* report) {
     double load_rate = static_cast<double>(large_bytes) / Median(loads);
     report->Row("SYSTEM.DAT load, " + Kilobytes(large_bytes), "plain read+write copy of the file", Rate(copy_rate, 1));
     report->Judge("SYSTEM.DAT load, " + Kilobytes(large_bytes), "CregStore::Open",
-                  Rate(load_rate, 1) + ", " + Duration(Median(loads)), load_rate / copy_rate, "{} the copy's rate",
-                  0.1, true);
+                  Rate(load_rate, 1) + ", " + Duration(Median(loads)), load_rate / copy_rate, "{} the copy's rate", 0.1,
+                  true);
 
     // One flushed [Driver.AddReg] line: 1,000 lines, each flushed.
     const int lines = 1000;

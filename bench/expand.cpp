@@ -51,13 +51,12 @@ double RunMemory(const std::vector<std::string>& sources, const std::vector<std:
     std::vector<std::vector<unsigned char>> out(sources.size());
     double start = Now();
     for (size_t i = 0; i < data.size(); ++i) {
-        long long result = HostLzExpandMemory(reinterpret_cast<const unsigned char*>(data[i].data()), data[i].size(),
-                                              &out[i]);
+        long long result =
+            HostLzExpandMemory(reinterpret_cast<const unsigned char*>(data[i].data()), data[i].size(), &out[i]);
         if (result < 0) throw std::runtime_error("HostLzExpandMemory failed on " + sources[i]);
     }
     double seconds = Now() - start;
-    for (size_t i = 0; i < out.size(); ++i)
-        WriteWhole(destinations[i], std::string(out[i].begin(), out[i].end()));
+    for (size_t i = 0; i < out.size(); ++i) WriteWhole(destinations[i], std::string(out[i].begin(), out[i].end()));
     return seconds;
 }
 

@@ -115,8 +115,10 @@ std::vector<uint64_t> FileSizes(const Shape& shape) {
     std::vector<uint64_t> sizes = sizes_for(high);
     // Rounding leaves a few bytes over or under; the middle files take them.
     for (int i = 1; sum(sizes) != shape.total; i = i % (n - 2) + 1) {
-        if (sum(sizes) < shape.total && sizes[i] < shape.largest) ++sizes[i];
-        else if (sum(sizes) > shape.total && sizes[i] > shape.smallest) --sizes[i];
+        if (sum(sizes) < shape.total && sizes[i] < shape.largest)
+            ++sizes[i];
+        else if (sum(sizes) > shape.total && sizes[i] > shape.smallest)
+            --sizes[i];
     }
     uint32_t state = 20240601;
     for (int i = n - 1; i > 0; --i) {
@@ -222,8 +224,7 @@ Inputs PrepareInputs(const Options& options, Report* report) {
     const std::string recipe_path = options.data_dir + "/recipe.txt";
     bool fresh = Exists(recipe_path) && ReadWhole(recipe_path) == recipe;
     for (const InputSet* set : {&inputs.big, &inputs.files})
-        for (size_t i = 0; fresh && i < set->plain.size(); ++i)
-            fresh = Exists(set->plain[i]) && Exists(set->packed[i]);
+        for (size_t i = 0; fresh && i < set->plain.size(); ++i) fresh = Exists(set->plain[i]) && Exists(set->packed[i]);
     if (!fresh) {
         std::fprintf(stderr, "Making the inputs in %s (mscompress takes a while)...\n", options.data_dir.c_str());
         RemoveTree(options.data_dir);
@@ -250,8 +251,8 @@ Inputs PrepareInputs(const Options& options, Report* report) {
     uint64_t packed_bytes = 0;
     for (const std::string& path : inputs.files.packed) packed_bytes += ReadWhole(path).size();
     report->Note("Inputs: content of " + content_dir + " (files of 64 KiB and more, in name order, joined); " +
-                 inputs.big.name + " compressed to " + Number(ReadWhole(inputs.big.packed[0]).size()) +
-                 " bytes; " + inputs.files.name + " of " + Number(shape.smallest / kKiB) + " KiB to " +
+                 inputs.big.name + " compressed to " + Number(ReadWhole(inputs.big.packed[0]).size()) + " bytes; " +
+                 inputs.files.name + " of " + Number(shape.smallest / kKiB) + " KiB to " +
                  Number(shape.largest / kKiB) + " KiB, " + Number(inputs.files.bytes) + " bytes expanded, " +
                  Number(packed_bytes) + " compressed; all compressed with mscompress.");
     return inputs;

@@ -62,8 +62,8 @@ double RunMtools(const std::vector<std::vector<std::string>>& commands) {
 // The same disk into a 64 MiB FAT16 disk image with WINDOWS\SYSTEM on it,
 // against the least that takes: the expanded files put into the same empty
 // image by mcopy (one run per directory) and the image synced.
-void BenchImageInstall(const Options& options, const Inputs& inputs, const std::string& dir,
-                       const std::string& section, Report* report) {
+void BenchImageInstall(const Options& options, const Inputs& inputs, const std::string& dir, const std::string& section,
+                       Report* report) {
     const std::string image = dir + "/disk.img";
     const std::string back = dir + "/back";
     auto fresh = [&]() {

@@ -16,9 +16,7 @@
 
 extern char** environ;
 
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 double Median(std::vector<double> values) {
     if (values.empty()) return 0;
@@ -205,8 +203,7 @@ std::string Times(double ratio) {
 void Report::Row(const std::string& section, const std::string& subject, const std::string& value,
                  const std::string& ratio, const std::string& target, const std::string& met) {
     lines_.push_back(Line{section, subject, value, ratio, target, met});
-    std::fprintf(stderr, "  %-28s %-46s %14s %s\n", section.c_str(), subject.c_str(), value.c_str(),
-                 ratio.c_str());
+    std::fprintf(stderr, "  %-28s %-46s %14s %s\n", section.c_str(), subject.c_str(), value.c_str(), ratio.c_str());
 }
 
 std::string Worded(const std::string& wording, double ratio) {
@@ -215,8 +212,8 @@ std::string Worded(const std::string& wording, double ratio) {
     return at == std::string::npos ? Times(ratio) + " " + text : text.replace(at, 2, Times(ratio));
 }
 
-void Report::Judge(const std::string& section, const std::string& subject, const std::string& value,
-                   double ratio, const std::string& wording, double limit, bool at_least) {
+void Report::Judge(const std::string& section, const std::string& subject, const std::string& value, double ratio,
+                   const std::string& wording, double limit, bool at_least) {
     bool met = at_least ? ratio >= limit : ratio <= limit;
     if (!met) ++missed_;
     std::string target = (at_least ? "≥ " : "≤ ") + Times(limit);

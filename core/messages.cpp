@@ -4,9 +4,7 @@
 
 #include "core/setup_state.h"
 
-void ShowError(const char* text) {
-    PlatMessageBox(text, "Error", PLAT_MB_OK | PLAT_MB_ICONERROR);
-}
+void ShowError(const char* text) { PlatMessageBox(text, "Error", PLAT_MB_OK | PLAT_MB_ICONERROR); }
 
 void QuoteForMessage(const char* text, char* out, unsigned max_chars) {
     size_t length = std::strlen(text);

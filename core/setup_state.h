@@ -24,11 +24,11 @@ struct SetupState {
     char systemDir[kPathSize];
     char windowsDir[kPathSize];
     char instanceText[kInstanceTextSize];  // chosen display class instance, "%04d"
-    char driverInf[kPathSize];           // [Product] DriverInf
-    char oemInf[kPathSize];              // [Product] OemsetupInf
-    PlatWindow progressBar;              // finish page's bar while installing
-    int64_t copiedBytes;                 // running total of the copy step
-    char messageText[kPathSize];         // where message texts are composed
+    char driverInf[kPathSize];             // [Product] DriverInf
+    char oemInf[kPathSize];                // [Product] OemsetupInf
+    PlatWindow progressBar;                // finish page's bar while installing
+    int64_t copiedBytes;                   // running total of the copy step
+    char messageText[kPathSize];           // where message texts are composed
     // Set when the start-up directory was too long to hold "\setup.dat"
     // behind it; the copy step reports it.
     int sourceDirTooLong;

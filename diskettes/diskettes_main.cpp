@@ -103,8 +103,7 @@ bool Run(const std::vector<std::string>& args) {
         argv.push_back(nullptr);
         setenv("MTOOLS_SKIP_CHECK", "1", 1);
         execvp(argv[0], argv.data());
-        std::fprintf(stderr, "%s: can't run %s (Debian package mtools): %s\n", kProgram, argv[0],
-                     std::strerror(errno));
+        std::fprintf(stderr, "%s: can't run %s (Debian package mtools): %s\n", kProgram, argv[0], std::strerror(errno));
         _exit(127);
     }
     int status = 0;
@@ -219,7 +218,8 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (exe.empty()) exe = FindNoCase(diskDir, "VSETUP.EXE");
     if (exe.empty() || FileSize(exe) < 0) {
-        std::fprintf(stderr, "%s: VSETUP.EXE is missing from %s\n", kProgram, exe.empty() ? diskDir.c_str() : exe.c_str());
+        std::fprintf(stderr, "%s: VSETUP.EXE is missing from %s\n", kProgram,
+                     exe.empty() ? diskDir.c_str() : exe.c_str());
         ok = false;
     }
     std::map<char, std::vector<Placed>> placed;

@@ -46,9 +46,10 @@ public:
         CopyList("[WindowsDir]", kWindowsDir, "Windows");
         CopyList("[SystemDir]", kSystemDir, "System");
         if (Find("[Prev.DelReg]") == -1) {
-            Whole("section [Prev.DelReg] is missing: the installer says \"Can't find section: [Prev.DelReg]\" "
-                  "and writes no registry entry",
-                  true);
+            Whole(
+                "section [Prev.DelReg] is missing: the installer says \"Can't find section: [Prev.DelReg]\" "
+                "and writes no registry entry",
+                true);
         } else {
             RegList();
         }
@@ -89,8 +90,8 @@ private:
             int read = ReadSectionLine(g_setupText.bytes, line, &position);
             if (read == kLineEnd) return;
             if (read == kLineTooLong) {
-                Add(LineAt(at), std::string("longer than 255 bytes: refused (\"Line too long\"), nothing is ") + done +
-                                    " for it",
+                Add(LineAt(at),
+                    std::string("longer than 255 bytes: refused (\"Line too long\"), nothing is ") + done + " for it",
                     true);
                 continue;
             }
@@ -101,8 +102,8 @@ private:
     void CopyList(const char* header, const char* destDir, const char* dirName) {
         long position = Find(header);
         if (position == -1) {
-            Whole(std::string("section ") + header + " is missing: the installer says \"Can't find section: " +
-                      header + "\" and copies nothing from it" +
+            Whole(std::string("section ") + header + " is missing: the installer says \"Can't find section: " + header +
+                      "\" and copies nothing from it" +
                       (std::strcmp(header, "[WindowsDir]") == 0 ? " nor from [SystemDir]" : ""),
                   true);
             return;
@@ -114,17 +115,17 @@ private:
         CopyEntry entry;
         SplitCopyLine(line, &entry);
         if (entry.fileName[0] == '\0') {
-            Add(number, std::strchr(line, ',') ? "no file name is read from it (a blank before the comma ends the "
-                                                 "disk field there): refused (\"Missing file name\")"
-                                               : "the line has no file name: refused (\"Missing file name\")",
+            Add(number,
+                std::strchr(line, ',') ? "no file name is read from it (a blank before the comma ends the "
+                                         "disk field there): refused (\"Missing file name\")"
+                                       : "the line has no file name: refused (\"Missing file name\")",
                 true);
             return;
         }
         char first[256];
         long next = NextCopyToken(line, first, 0);
         if (std::strlen(first) > 1)
-            Add(number, std::string("only the first character of the disk field counts: read as disk ") +
-                            entry.diskId,
+            Add(number, std::string("only the first character of the disk field counts: read as disk ") + entry.diskId,
                 false);
         char rest[256];
         if (next != -1) {
@@ -132,22 +133,25 @@ private:
             if (after != -1) {
                 NextCopyToken(line, rest, after);
                 if (rest[0])
-                    Add(number, std::string("only the file name ") + entry.fileName + " is read; " + rest +
-                                    " and what follows are ignored",
+                    Add(number,
+                        std::string("only the file name ") + entry.fileName + " is read; " + rest +
+                            " and what follows are ignored",
                         false);
             }
         }
         if (std::strlen(kDisketteDir) + 1 + std::strlen(entry.fileName) > kMaxLzPath) {
-            Add(number, "the source path A:\\" + std::string(entry.fileName) +
-                            " is longer than 127 characters: refused (\"Path too long\")",
+            Add(number,
+                "the source path A:\\" + std::string(entry.fileName) +
+                    " is longer than 127 characters: refused (\"Path too long\")",
                 true);
             return;
         }
         char name[256];
         std::memcpy(name, entry.fileName, sizeof name);
         if (!StripDirectory(name)) {
-            Add(number, "the name after the last backslash is longer than 127 characters: refused "
-                        "(\"File name too long\")",
+            Add(number,
+                "the name after the last backslash is longer than 127 characters: refused "
+                "(\"File name too long\")",
                 true);
             return;
         }
@@ -161,8 +165,9 @@ private:
         if (toInf) {
             where = std::string("the inf directory of the ") + dirName + " directory";
             if (oemInf_.empty()) {
-                Add(number, "it is the driver INF, and [Product] has no OemsetupInf: installed as " + installed +
-                                " in " + where,
+                Add(number,
+                    "it is the driver INF, and [Product] has no OemsetupInf: installed as " + installed + " in " +
+                        where,
                     false);
             } else {
                 char oem[256];
@@ -182,16 +187,18 @@ private:
         }
         std::string target = std::string(destDir) + (toInf ? "\\inf" : "");
         if (target.size() + 1 + installed.size() > kMaxLzPath || target.size() + kTempNameLength > kMaxLzPath) {
-            Add(number, "the destination " + target + "\\" + installed +
-                            " is longer than 127 characters: refused (\"Path too long\")",
+            Add(number,
+                "the destination " + target + "\\" + installed +
+                    " is longer than 127 characters: refused (\"Path too long\")",
                 true);
             return;
         }
         if (stripped)
             Add(number, "the directory part is dropped: installed as " + installed + " directly in " + where, false);
         if (unmapped)
-            Add(number, "the compressed extension has no installed-name mapping: installed as " + installed +
-                            ", still compressed",
+            Add(number,
+                "the compressed extension has no installed-name mapping: installed as " + installed +
+                    ", still compressed",
                 false);
         result_.disks[entry.diskId[0]].push_back({entry.fileName, number});
     }
@@ -199,9 +206,10 @@ private:
     void RegList() {
         long position = Find("[Driver.AddReg]");
         if (position == -1) {
-            Whole("section [Driver.AddReg] is missing: the installer says \"Can't find section: [Driver.AddReg]\" "
-                  "and writes no registry entry",
-                  true);
+            Whole(
+                "section [Driver.AddReg] is missing: the installer says \"Can't find section: [Driver.AddReg]\" "
+                "and writes no registry entry",
+                true);
             return;
         }
         EachLine(position, "written", [&](int number, const char* line) { RegLine(number, line); });
@@ -221,13 +229,15 @@ private:
             return;
         }
         if (count != 2 && count != 5)
-            Add(number, "a line makes a key with exactly two fields and sets a value with five; with " +
-                            std::to_string(count) + " it writes nothing",
+            Add(number,
+                "a line makes a key with exactly two fields and sets a value with five; with " + std::to_string(count) +
+                    " it writes nothing",
                 false);
         if (DropsInnerBlank(line))
-            Add(number, std::string("blanks outside quotes are dropped: read as ") + entry.root + "," + entry.subkey +
-                            (count >= 3 ? std::string(",") + entry.valueName : "") +
-                            (count >= 5 ? std::string(",") + entry.flags + "," + entry.value : ""),
+            Add(number,
+                std::string("blanks outside quotes are dropped: read as ") + entry.root + "," + entry.subkey +
+                    (count >= 3 ? std::string(",") + entry.valueName : "") +
+                    (count >= 5 ? std::string(",") + entry.flags + "," + entry.value : ""),
                 false);
     }
 
@@ -262,8 +272,9 @@ private:
                 result_.labels[disk.first] = label;
             } else {
                 Add(disk.second.front().line,
-                    std::string("disk ") + key + " has no label in [Source Media Descriptions]: the prompt for it "
-                                                 "shows the label of the previous prompt, or none",
+                    std::string("disk ") + key +
+                        " has no label in [Source Media Descriptions]: the prompt for it "
+                        "shows the label of the previous prompt, or none",
                     false);
             }
         }

@@ -9,10 +9,10 @@
 #include <vector>
 
 struct Finding {
-    int line;           // 1-based line of setup.dat, 0 for the file as a whole
-    std::string text;   // that line as it stands in the file, without its line end
-    std::string what;   // what the installer will do with it
-    bool fails;         // true when the installation would go wrong
+    int line;          // 1-based line of setup.dat, 0 for the file as a whole
+    std::string text;  // that line as it stands in the file, without its line end
+    std::string what;  // what the installer will do with it
+    bool fails;        // true when the installation would go wrong
 };
 
 struct DiskFile {

@@ -71,7 +71,7 @@ int MemSeek(mspack_file* file, off_t offset, int mode) {
     if (!f->in) return -1;
     off_t base = mode == MSPACK_SYS_SEEK_START ? 0
                  : mode == MSPACK_SYS_SEEK_CUR ? static_cast<off_t>(f->position)
-                                                : static_cast<off_t>(f->in->size());
+                                               : static_cast<off_t>(f->in->size());
     if (base + offset < 0 || base + offset > static_cast<off_t>(f->in->size())) return -1;
     f->position = static_cast<size_t>(base + offset);
     return 0;
@@ -88,8 +88,8 @@ void MemCopy(void* source, void* dest, size_t bytes) { std::memmove(dest, source
 // true when libmspack expands file to exactly the size its header states.
 bool ReferenceExpand(const std::string& file, std::string* out) {
     MemorySystem memory;
-    memory.system = mspack_system{MemOpen, MemClose, MemRead, MemWrite, MemSeek, MemTell,
-                                  MemMessage, MemAlloc, MemFree, MemCopy, nullptr};
+    memory.system = mspack_system{MemOpen,    MemClose, MemRead, MemWrite, MemSeek, MemTell,
+                                  MemMessage, MemAlloc, MemFree, MemCopy,  nullptr};
     memory.in.in = &file;
     memory.out.out = out;
     msszdd_decompressor* decompressor = mspack_create_szdd_decompressor(&memory.system);
@@ -137,7 +137,8 @@ std::string Compress(const std::string& data) {
     std::vector<long> last(1 << 12, -1);
     auto hash = [&](size_t i) {
         return ((static_cast<unsigned char>(data[i]) << 4) ^ (static_cast<unsigned char>(data[i + 1]) << 2) ^
-                static_cast<unsigned char>(data[i + 2])) & 0xFFF;
+                static_cast<unsigned char>(data[i + 2])) &
+               0xFFF;
     };
     size_t i = 0;
     while (i < data.size()) {
@@ -182,7 +183,8 @@ void CheckAgainstReference(const std::string& file) {
     }
     FUZZ_CHECK(file.size() >= 14);
     uint32_t claimed = static_cast<unsigned char>(file[10]) | static_cast<unsigned char>(file[11]) << 8 |
-                       static_cast<unsigned char>(file[12]) << 16 | static_cast<uint32_t>(static_cast<unsigned char>(file[13])) << 24;
+                       static_cast<unsigned char>(file[12]) << 16 |
+                       static_cast<uint32_t>(static_cast<unsigned char>(file[13])) << 24;
     FUZZ_CHECK(result == static_cast<long long>(claimed) && expanded.size() == claimed);
     std::string reference;
     FUZZ_CHECK(ReferenceExpand(file, &reference));

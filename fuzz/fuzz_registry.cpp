@@ -33,8 +33,8 @@ std::string NameText(const std::string& text) {
     return out;
 }
 
-void CheckAppend(const std::string& text, const std::string& key,
-                 const std::string& name, uint32_t type, const std::string& value) {
+void CheckAppend(const std::string& text, const std::string& key, const std::string& name, uint32_t type,
+                 const std::string& value) {
     int fd = memfd_create("registry.reg", MFD_CLOEXEC);
     if (fd < 0) return;
     size_t done = 0;

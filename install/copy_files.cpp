@@ -18,8 +18,7 @@ struct CompressedName {
 // Installed names of compressed files: the last character of the
 // extension, which the compressor replaced by "_", comes back.
 const CompressedName kCompressedNames[] = {
-    {"dr_", 'v'}, {"vx_", 'd'}, {"in_", 'f'}, {"dl_", 'l'},
-    {"hl_", 'p'}, {"da_", 't'}, {"re_", 'g'}, {"tx_", 't'},
+    {"dr_", 'v'}, {"vx_", 'd'}, {"in_", 'f'}, {"dl_", 'l'}, {"hl_", 'p'}, {"da_", 't'}, {"re_", 'g'}, {"tx_", 't'},
 };
 
 const size_t kMaxNamePart = 127;
@@ -59,16 +58,15 @@ SourceHeader ReadSourceHeader(const char* path) {
         got += static_cast<size_t>(n);
     }
     PlatFileClose(file);
-    if (got < sizeof kSzddSignature || std::memcmp(bytes, kSzddSignature, sizeof kSzddSignature) != 0)
-        return header;
+    if (got < sizeof kSzddSignature || std::memcmp(bytes, kSzddSignature, sizeof kSzddSignature) != 0) return header;
     header.compressed = true;
     if (got < kSzddHeaderSize) {
         header.truncated = true;
         return header;
     }
-    header.expandedSize = static_cast<unsigned long long>(bytes[10]) | (static_cast<unsigned long long>(bytes[11]) << 8) |
-                          (static_cast<unsigned long long>(bytes[12]) << 16) |
-                          (static_cast<unsigned long long>(bytes[13]) << 24);
+    header.expandedSize =
+        static_cast<unsigned long long>(bytes[10]) | (static_cast<unsigned long long>(bytes[11]) << 8) |
+        (static_cast<unsigned long long>(bytes[12]) << 16) | (static_cast<unsigned long long>(bytes[13]) << 24);
     return header;
 }
 
@@ -111,7 +109,7 @@ PlatLz OpenSource(PlatWindow page, const char* sourcePath, const char* diskId, c
             return source;
         }
         PlatFormatText(g_setup.messageText, sizeof g_setup.messageText,
-                      "Please insert the diskette labeled %s into %c:", label, g_setup.sourceDir[0]);
+                       "Please insert the diskette labeled %s into %c:", label, g_setup.sourceDir[0]);
         if (PlatMessageBox(g_setup.messageText, "Error", PLAT_MB_OKCANCEL) != PLAT_IDOK) {
             *cancelled = true;
             return source;
@@ -175,8 +173,8 @@ int ProgressPercent(long long copiedBytes, long long totalBytes) {
     return percent > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(percent);
 }
 
-int CopyFileList(PlatWindow page, const char* text, long position, const char* sectionName,
-                 const char* sourceDir, const char* destDir) {
+int CopyFileList(PlatWindow page, const char* text, long position, const char* sectionName, const char* sourceDir,
+                 const char* destDir) {
     char line[kLineSize];
     char label[kPathSize] = "";
     for (;;) {
@@ -292,8 +290,7 @@ void InstallFiles(PlatWindow page) {
     }
     PlatGetProfileString("Product", "DriverInf", nullptr, g_setup.driverInf, sizeof g_setup.driverInf,
                          g_setup.setupFile);
-    PlatGetProfileString("Product", "OemsetupInf", nullptr, g_setup.oemInf, sizeof g_setup.oemInf,
-                         g_setup.setupFile);
+    PlatGetProfileString("Product", "OemsetupInf", nullptr, g_setup.oemInf, sizeof g_setup.oemInf, g_setup.setupFile);
 
     static const struct {
         const char* header;

@@ -8,8 +8,8 @@
 // diskettes and reporting every file that cannot be installed.
 void InstallFiles(PlatWindow page);
 // 1 when the section was worked through, 2 when a diskette prompt was cancelled.
-int CopyFileList(PlatWindow page, const char* text, long position, const char* sectionName,
-                 const char* sourceDir, const char* destDir);
+int CopyFileList(PlatWindow page, const char* text, long position, const char* sectionName, const char* sourceDir,
+                 const char* destDir);
 // Keeps what follows the last backslash or slash. 0 when that part does not
 // fit in 128 bytes (name left unchanged), 1 otherwise.
 int StripDirectory(char* name);

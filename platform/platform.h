@@ -67,8 +67,8 @@ int PlatFormatText(char* out, size_t size, const char* format, ...)
 // size - 1 bytes plus a zero; default_value (may be the buffer itself, or
 // null for the empty text) when the file, section or key is absent.
 // Returns the number of bytes copied, without the zero.
-size_t PlatGetProfileString(const char* section, const char* key, const char* default_value,
-                            char* buffer, size_t size, const char* file);
+size_t PlatGetProfileString(const char* section, const char* key, const char* default_value, char* buffer, size_t size,
+                            const char* file);
 // GetPrivateProfileIntA: the value read as a decimal integer, or default_value.
 int PlatGetProfileInt(const char* section, const char* key, int default_value, const char* file);
 // WritePrivateProfileStringA: creates or replaces the key; the file is
@@ -122,7 +122,7 @@ int PlatReplaceFile(const char* source, const char* destination);
 
 typedef intptr_t PlatLz;
 // The open failures the installer tells apart.
-#define PLAT_LZ_NOT_FOUND ((PlatLz)-1)   // missing, or cannot be opened
+#define PLAT_LZ_NOT_FOUND ((PlatLz)-1)  // missing, or cannot be opened
 #define PLAT_LZ_ERROR_READ -2L          // LZERROR_READ: the source is corrupt
 #define PLAT_LZ_ERROR_WRITE -4L         // LZERROR_WRITE
 #define PLAT_LZ_ERROR_GLOBALLOC -5L     // LZERROR_GLOBALLOC

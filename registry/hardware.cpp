@@ -58,7 +58,7 @@ void InstallHardwareKeys() {
     }
 
     PlatFormatText(path, sizeof path, "System\\CurrentControlSet\\Services\\Class\\Display\\%s\\DEFAULT",
-                  g_setup.instanceText);
+                   g_setup.instanceText);
     PlatKey chip = nullptr;
     if (PlatRegCreateKey(PLAT_HKEY_LOCAL_MACHINE, path, &chip) != 0) return;
     ReadExtra("CHIPID", work);

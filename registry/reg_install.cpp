@@ -11,9 +11,7 @@ namespace {
 const char kDisplayClassFormat[] = "System\\CurrentControlSet\\Services\\Class\\Display\\%s";
 const int kInstanceCount = 9999;
 
-void DisplayClassPath(char* out) {
-    PlatFormatText(out, kPathSize, kDisplayClassFormat, g_setup.instanceText);
-}
+void DisplayClassPath(char* out) { PlatFormatText(out, kPathSize, kDisplayClassFormat, g_setup.instanceText); }
 
 // Reports a missing section, lets the setup text go and says so.
 void MissingSection(const char* header) {

@@ -16,7 +16,7 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 // comment never joins two lines. Reading stops at the first 0x1A byte.
 struct TextBuilder {
     char* out;
-    long capacity;     // bytes the text may hold, end marker excluded
+    long capacity;  // bytes the text may hold, end marker excluded
     long length = 0;
     bool inComment = false;
     bool pendingCr = false;  // a CR inside a comment, kept if LF follows

@@ -9,8 +9,8 @@ const unsigned char kEndMarker = 0x1A;
 
 // The comment-free text of "setup.dat", then kEndMarker.
 struct SetupText {
-    char* bytes;    // null while empty
-    long length;    // bytes including the end marker; 0 while empty
+    char* bytes;  // null while empty
+    long length;  // bytes including the end marker; 0 while empty
 };
 
 extern SetupText g_setupText;

@@ -52,7 +52,8 @@ TEST_F(InstallRun, NoFreeInstanceSkipsTheRegistry) {
     std::string seed = "REGEDIT4\r\n";
     for (int i = 0; i < 9999; ++i) {
         char key[96];
-        std::snprintf(key, sizeof key, "\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Display\\%04d]\r\n", i);
+        std::snprintf(key, sizeof key,
+                      "\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Display\\%04d]\r\n", i);
         seed += key;
     }
     WriteFile(prefix_ + "/registry.reg", seed);
@@ -77,8 +78,9 @@ TEST_F(InstallRun, DisplayPanelLaunch) {
     ASSERT_GE(run.lines.size(), 2u);
     EXPECT_EQ(R"({"event":"launch","command":"CONTROL.EXE DESK.CPL,,3","started":false})",
               run.lines[run.lines.size() - 2]);
-    EXPECT_EQ(R"({"event":"message","caption":"Warning","text":"Unable to launch the Display Control Panel","buttons":"ok","icon":"none","answer":"ok"})",
-              run.lines.back());
+    EXPECT_EQ(
+        R"({"event":"message","caption":"Warning","text":"Unable to launch the Display Control Panel","buttons":"ok","icon":"none","answer":"ok"})",
+        run.lines.back());
     EXPECT_EQ(0, run.exitCode);
 }
 

@@ -43,7 +43,8 @@ TEST(SetupText, KeepsBytesUpToTheEndMarkerAndAddsOne) {
     EXPECT_EQ(std::string("\x1A", 1), Loaded(""));
     EXPECT_EQ(1, g_setupText.length);
     EXPECT_EQ("[A]\r\nx=1\x1A", Loaded("[A]\r\nx=1"));
-    EXPECT_EQ("ab\x1A", Loaded("ab\x1A" "cd;\r\n"));
+    EXPECT_EQ("ab\x1A", Loaded("ab\x1A"
+                               "cd;\r\n"));
     ReleaseSetupText();
     EXPECT_EQ(nullptr, g_setupText.bytes);
     ReleaseSetupText();  // releasing an empty text does nothing

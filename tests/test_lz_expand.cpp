@@ -20,9 +20,7 @@ namespace {
 class LzExpand : public ::testing::Test {
 protected:
     std::string Path(const std::string& name) { return dir_ / name; }
-    void Put(const std::string& name, const std::string& data) {
-        std::ofstream(Path(name), std::ios::binary) << data;
-    }
+    void Put(const std::string& name, const std::string& data) { std::ofstream(Path(name), std::ios::binary) << data; }
     std::string Get(const std::string& name) {
         std::ifstream in(Path(name), std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -54,19 +52,26 @@ protected:
 
 // A header and a stream written by hand: "ab", a match copying its own output
 // ("ababab"), a match reading the space-filled window ("   ").
-const std::string kHeader("SZDD\x88\xF0\x27\x33" "A", 9);
+const std::string kHeader(
+    "SZDD\x88\xF0\x27\x33"
+    "A",
+    9);
 std::string Szdd(unsigned size, const std::string& data) {
-    return kHeader + std::string(1, '\0') + std::string{char(size), char(size >> 8), char(size >> 16), char(size >> 24)} +
-           data;
+    return kHeader + std::string(1, '\0') +
+           std::string{char(size), char(size >> 8), char(size >> 16), char(size >> 24)} + data;
 }
-const std::string kStream("\x03" "ab\xF0\xF3\x00\x00", 7);
+const std::string kStream(
+    "\x03"
+    "ab\xF0\xF3\x00\x00",
+    7);
 
 std::string MixedContent() {
     std::string data;
     unsigned state = 12345;
     for (int block = 0; block < 60; ++block) {
         for (int line = 0; line < 40; ++line)
-            data += "[Driver.AddReg] HKR,DEFAULT,Mode,,\"8,640,480\" line " + std::to_string(block * 40 + line) + "\r\n";
+            data +=
+                "[Driver.AddReg] HKR,DEFAULT,Mode,,\"8,640,480\" line " + std::to_string(block * 40 + line) + "\r\n";
         for (int i = 0; i < 2500; ++i) data += char((state = state * 1103515245u + 12345u) >> 23);
         data += std::string(block * 10, block % 2 ? ' ' : '\0');
     }
@@ -83,22 +88,31 @@ TEST_F(LzExpand, ExpandsCompressedFiles) {
 
     EXPECT_EQ(Copy(Szdd(11, kStream)), 11);
     EXPECT_EQ(Get("out"), "abababab   ");
-    EXPECT_EQ(Copy(Szdd(8, std::string("\xFF" "ABCDEFGH", 9))), 8);
+    EXPECT_EQ(Copy(Szdd(8, std::string("\xFF"
+                                       "ABCDEFGH",
+                                       9))),
+              8);
     EXPECT_EQ(Get("out"), "ABCDEFGH");
 }
 
 TEST_F(LzExpand, CopiesEveryOtherFileAsItIs) {
     const std::string mixed = MixedContent();
-    const std::string qbasic("SZ \x88\xF0\x27\x33\xD1\x05\0\0\0\xFF" "abcde", 18);
+    const std::string qbasic(
+        "SZ \x88\xF0\x27\x33\xD1\x05\0\0\0\xFF"
+        "abcde",
+        18);
     for (const std::string& plain : {mixed, std::string(), std::string("abc"), kHeader.substr(0, 7), qbasic,
-                                     std::string("SZDD\x88\xF0\x27\x34" "A\0\x05\0\0\0\xFF" "abcde", 19)}) {
+                                     std::string("SZDD\x88\xF0\x27\x34"
+                                                 "A\0\x05\0\0\0\xFF"
+                                                 "abcde",
+                                                 19)}) {
         EXPECT_EQ(Copy(plain), (long long)plain.size());
         EXPECT_TRUE(Get("out") == plain) << plain.size();
     }
 }
 
 TEST_F(LzExpand, RejectsCorruptFilesAndBoundsTheOutput) {
-    EXPECT_EQ(Copy(kHeader + '\0'), kLzErrorRead);                  // signature only
+    EXPECT_EQ(Copy(kHeader + '\0'), kLzErrorRead);                   // signature only
     EXPECT_EQ(Copy(Szdd(11, kStream).substr(0, 13)), kLzErrorRead);  // header cut short
     for (unsigned claimed : {10u, 12u, 0xFFFFFFFFu}) {
         EXPECT_EQ(Copy(Szdd(claimed, kStream)), kLzErrorRead) << claimed;

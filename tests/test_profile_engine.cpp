@@ -60,8 +60,7 @@ TEST(ProfileEngine, WriteChangesOnlyItsLine) {
         {"[A]\r\nkey=1", "A", "key", "[A]\r\nkey=new"},
         // A new key goes after the section's last non-blank line.
         {"[A]\nx=1\n\n[B]\ny=2\n", "A", "key", "[A]\nx=1\nkey=new\n\n[B]\ny=2\n"},
-        {"[A]\r\nx=1\r\n; note\r\n\r\n\r\n[B]\r\n", "A", "key",
-         "[A]\r\nx=1\r\n; note\r\nkey=new\r\n\r\n\r\n[B]\r\n"},
+        {"[A]\r\nx=1\r\n; note\r\n\r\n\r\n[B]\r\n", "A", "key", "[A]\r\nx=1\r\n; note\r\nkey=new\r\n\r\n\r\n[B]\r\n"},
         {"[A]\r\n\r\n[B]\r\n", "a", "key", "[A]\r\nkey=new\r\n\r\n[B]\r\n"},
         {"[A]\r\nx=1", "A", "key", "[A]\r\nx=1\r\nkey=new\r\n"},
         {"[BOOT.DESCRIPTION]\r\nkeyboard.typ=Standard\r\n", "boot.description", "display.drv",
@@ -91,7 +90,6 @@ TEST(ProfileEngine, ParsesIntegersAsGetPrivateProfileInt) {
     EXPECT_EQ(IniParseInt("", 7), 7);
     EXPECT_EQ(IniParseInt("4294967295", 7), -1);
 }
-
 
 TEST(ProfileEngine, WritesWholeFilesAndLeavesNoTemporary) {
     TempDir scratch;

@@ -16,8 +16,7 @@ namespace {
 
 const char kHklm[] = "HKEY_LOCAL_MACHINE\\";
 
-std::string Get(const RegistryStore& store, const std::string& key, const std::string& name,
-                uint32_t* type = nullptr) {
+std::string Get(const RegistryStore& store, const std::string& key, const std::string& name, uint32_t* type = nullptr) {
     std::string data;
     return store.GetValue(key, name, type, &data) ? data : "<absent>";
 }
@@ -138,7 +137,6 @@ TEST(RegistryStore, EveryCutOfTheFileLoadsOnlyWholeValues) {
         }
     }
 }
-
 
 std::string FileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

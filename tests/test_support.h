@@ -50,7 +50,6 @@ RunResult RunInProcess(const std::string& disk_dir, const std::string& prefix, c
 // in_child, when given, runs in the child after the environment is set and
 // before the program starts (limits, user, further settings).
 RunResult RunProgram(const std::string& disk_dir, const std::string& prefix, const std::string& answers = "",
-                     const std::vector<std::string>& extra_env = {},
-                     const std::function<void()>& in_child = nullptr);
+                     const std::vector<std::string>& extra_env = {}, const std::function<void()>& in_child = nullptr);
 
 #endif

@@ -52,9 +52,10 @@ int Run(char* program) {
     if (batch) {
         InitSetupState();
         if (!RunBatchWizard(std::getenv("VSETUP_ANSWERS"), stdout)) {
-            std::fputs("vsetup: the transcript could not be written to standard output; the installation went on "
-                       "to its end.\n",
-                       stderr);
+            std::fputs(
+                "vsetup: the transcript could not be written to standard output; the installation went on "
+                "to its end.\n",
+                stderr);
             code = 2;
         }
     } else {

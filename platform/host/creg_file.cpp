@@ -104,8 +104,7 @@ bool CregHive::Load(std::string bytes, std::string* error) {
     uint64_t at = blocks_at;
     for (uint32_t b = 0; b < block_count; ++b) {
         if (n - at < kHeaderSize) return Fail(error, "is cut short: data block " + std::to_string(b) + " is missing");
-        if (std::memcmp(d + at, "RGDB", 4) != 0)
-            return Fail(error, "has no data block signature (RGDB) at " + Hex(at));
+        if (std::memcmp(d + at, "RGDB", 4) != 0) return Fail(error, "has no data block signature (RGDB) at " + Hex(at));
         const uint64_t size = Get32(d + at + 4);
         if (size < kHeaderSize || size > n - at)
             return Fail(error, "is cut short: data block " + std::to_string(b) + " ends past the end of the file");

@@ -259,8 +259,7 @@ bool CregStore::KeyExists(const std::string& key_path) const { return Find(key_p
 
 bool CregStore::CreateKey(const std::string& key_path) { return Resolve(key_path, true) != CregHive::kNone; }
 
-bool CregStore::SetValue(const std::string& key_path, const std::string& name, uint32_t type,
-                         const std::string& data) {
+bool CregStore::SetValue(const std::string& key_path, const std::string& name, uint32_t type, const std::string& data) {
     std::string stored = data;
     if (type == 1 && !stored.empty() && stored.back() == '\0') stored.pop_back();
     if (name.size() > CregHive::kMaxField || stored.size() > CregHive::kMaxField) return false;

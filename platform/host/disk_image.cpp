@@ -64,9 +64,9 @@ bool ReadAt(int fd, long long offset, unsigned char* buffer, size_t size) {
 long long FatClusterSize(const unsigned char* sector) {
     unsigned bytesPerSector = Le16(sector + 11);
     unsigned sectorsPerCluster = sector[13];
-    bool sizes = (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 ||
-                  bytesPerSector == 4096) &&
-                 sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0;
+    bool sizes =
+        (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 || bytesPerSector == 4096) &&
+        sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0;
     bool jump = sector[0] == 0xEB || sector[0] == 0xE9;
     bool fats = Le16(sector + 14) >= 1 && (sector[16] == 1 || sector[16] == 2);
     bool named = std::memcmp(sector + 54, "FAT", 3) == 0 || std::memcmp(sector + 82, "FAT32", 5) == 0;
@@ -108,8 +108,8 @@ bool LocatePartition(int fd, long long fileSize, long long* offset, long long* c
     long long rawSize = fileSize;
     if (std::memcmp(last, "conectix", 8) == 0) {
         if (Be32(last + 60) != 2) {
-            *error = std::string("is a dynamic or differencing VHD image, which vsetup does not write") +
-                     kConvertAdvice;
+            *error =
+                std::string("is a dynamic or differencing VHD image, which vsetup does not write") + kConvertAdvice;
             return false;
         }
         rawSize -= static_cast<long long>(kSector);  // the fixed VHD's footer
@@ -145,7 +145,8 @@ bool LocatePartition(int fd, long long fileSize, long long* offset, long long* c
         // partition, so that nothing outside it is written.
         if (start + length > rawSize || !ReadAt(fd, start, boot, kSector) ||
             (*clusterSize = FatClusterSize(boot)) == 0 || FatVolumeSize(boot) > length) {
-            *error = "has a FAT partition " + std::to_string(i + 1) + " that holds no FAT file system within its bounds";
+            *error =
+                "has a FAT partition " + std::to_string(i + 1) + " that holds no FAT file system within its bounds";
             return false;
         }
         *offset = start;
@@ -381,8 +382,8 @@ bool WriteBack(std::string* error) {
         }
         auto before = g_image.extracted.find(file);
         if (before != g_image.extracted.end() && before->second == data) continue;
-        needed += (static_cast<long long>(data.size()) + g_image.clusterSize - 1) / g_image.clusterSize *
-                  g_image.clusterSize;
+        needed +=
+            (static_cast<long long>(data.size()) + g_image.clusterSize - 1) / g_image.clusterSize * g_image.clusterSize;
         if (HostEqualNoCase(file.c_str(), "WINDOWS/SYSTEM.INI")) {
             systemIni = file;
         } else if (HostEqualNoCase(file.c_str(), "WINDOWS/SYSTEM.DAT")) {
@@ -405,8 +406,9 @@ bool WriteBack(std::string* error) {
         return false;
     }
     if (needed > free) {
-        *error = "the C: partition of " + g_image.image + " is too full for the installed files: " +
-                 std::to_string(needed - free) + " bytes short; the disk image was not changed";
+        *error = "the C: partition of " + g_image.image +
+                 " is too full for the installed files: " + std::to_string(needed - free) +
+                 " bytes short; the disk image was not changed";
         return false;
     }
     for (const std::string& dir : dirs) Mtools({"mmd", "-D", "s", "::/" + dir});

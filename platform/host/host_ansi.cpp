@@ -7,11 +7,16 @@ constexpr unsigned char LowerOf(int byte) {
     // Latin capitals À..Þ, without the multiplication sign.
     if (byte >= 0xC0 && byte <= 0xDE && byte != 0xD7) return static_cast<unsigned char>(byte + 0x20);
     switch (byte) {
-    case 0x8A: return 0x9A;  // Š
-    case 0x8C: return 0x9C;  // Œ
-    case 0x8E: return 0x9E;  // Ž
-    case 0x9F: return 0xFF;  // Ÿ
-    default: return static_cast<unsigned char>(byte);
+    case 0x8A:
+        return 0x9A;  // Š
+    case 0x8C:
+        return 0x9C;  // Œ
+    case 0x8E:
+        return 0x9E;  // Ž
+    case 0x9F:
+        return 0xFF;  // Ÿ
+    default:
+        return static_cast<unsigned char>(byte);
     }
 }
 

@@ -206,7 +206,7 @@ bool HostMapPath(const std::string& windows_path, bool for_write, std::string* h
         std::string current;
         if (!HostCurrentDirectory(&current)) return false;
         path = (!path.empty() && (path[0] == '\\' || path[0] == '/')) ? current.substr(0, 2) + path
-                                                                       : current + "\\" + path;
+                                                                      : current + "\\" + path;
     }
     const std::string& root = g_drives[DriveIndex(path[0])];
     if (root.empty()) return false;

@@ -226,7 +226,8 @@ bool LoadRegistry(size_t own_from, bool always, std::string* error) {
         return false;
     g_store.SetBackupPath(g_registryPath + ".orig");
     g_store.SetBeforeFirstAppend([](size_t size) { return HostRunNote("registry", std::to_string(size)); });
-    if (lstat(g_registryPath.c_str(), &g_registryLoaded) != 0) std::memset(&g_registryLoaded, 0, sizeof g_registryLoaded);
+    if (lstat(g_registryPath.c_str(), &g_registryLoaded) != 0)
+        std::memset(&g_registryLoaded, 0, sizeof g_registryLoaded);
     return true;
 }
 
@@ -371,8 +372,8 @@ int PlatFormatText(char* out, size_t size, const char* format, ...) {
 
 // ---------------------------------------------------------------- profile files
 
-size_t PlatGetProfileString(const char* section, const char* key, const char* default_value, char* buffer,
-                            size_t size, const char* file) {
+size_t PlatGetProfileString(const char* section, const char* key, const char* default_value, char* buffer, size_t size,
+                            const char* file) {
     // The default may be the buffer itself: take it before writing.
     std::string value = default_value ? default_value : "";
     std::string host;
@@ -385,8 +386,7 @@ size_t PlatGetProfileString(const char* section, const char* key, const char* de
 int PlatGetProfileInt(const char* section, const char* key, int default_value, const char* file) {
     std::string host;
     std::string found;
-    if (!MapForRead(ProfilePath(file).c_str(), &host) || !IniReadFile(host, section, key, &found))
-        return default_value;
+    if (!MapForRead(ProfilePath(file).c_str(), &host) || !IniReadFile(host, section, key, &found)) return default_value;
     return IniParseInt(found, default_value);
 }
 
@@ -640,9 +640,7 @@ void PlatSetItemText(PlatWindow page, int control, const char* text) {
     if (g_frontEnd) g_frontEnd->SetItemText(page, control, text);
 }
 
-PlatWindow PlatCreateProgressBar(PlatWindow page) {
-    return g_frontEnd ? g_frontEnd->CreateProgressBar(page) : nullptr;
-}
+PlatWindow PlatCreateProgressBar(PlatWindow page) { return g_frontEnd ? g_frontEnd->CreateProgressBar(page) : nullptr; }
 
 void PlatSetProgressPos(PlatWindow bar, int position) {
     if (g_frontEnd) g_frontEnd->SetProgressPos(bar, position);

@@ -87,7 +87,8 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
         if (line.compare(0, 9, "registry ") == 0) {
             char* stop = nullptr;
             unsigned long long offset = std::strtoull(line.c_str() + 9, &stop, 10);
-            if (stop && *stop == '\0' && offset < left->registry_from) left->registry_from = static_cast<size_t>(offset);
+            if (stop && *stop == '\0' && offset < left->registry_from)
+                left->registry_from = static_cast<size_t>(offset);
         } else if (line.compare(0, 5, "temp ") == 0) {
             if (RemoveTemporary(line.substr(5))) ++left->temporaries_removed;
         }

@@ -273,9 +273,12 @@ long long HostLzCopy(int source_fd, int dest_fd) {
     Output out;
     out.fd = dest_fd;
     switch (ReadHeader(in.next, size, &out.limit)) {
-    case Header::kPlain: return CopyPlain(source_fd, dest_fd, buffers->input, size);
-    case Header::kCorrupt: return kLzErrorRead;
-    case Header::kLzss: break;
+    case Header::kPlain:
+        return CopyPlain(source_fd, dest_fd, buffers->input, size);
+    case Header::kCorrupt:
+        return kLzErrorRead;
+    case Header::kLzss:
+        break;
     }
     in.next += kHeaderSize;
     long long result = Decode(in, out, buffers->output);

@@ -9,9 +9,9 @@
 #include <vector>
 
 // Result codes as LZ32 has them.
-const long long kLzErrorRead = -2;   // the source cannot be read or is corrupt
-const long long kLzErrorWrite = -4;  // the destination cannot be written
-const long long kLzErrorMemory = -5; // no memory for the buffers (LZERROR_GLOBALLOC)
+const long long kLzErrorRead = -2;    // the source cannot be read or is corrupt
+const long long kLzErrorWrite = -4;   // the destination cannot be written
+const long long kLzErrorMemory = -5;  // no memory for the buffers (LZERROR_GLOBALLOC)
 
 // Copies source_fd to dest_fd from their current positions (both already
 // open; the source positioned at its start): expands an SZDD file, copies any

@@ -112,8 +112,7 @@ std::string NewLineEnd(const std::string& data) {
 
 }  // namespace
 
-bool IniRead(const std::string& data, const std::string& section, const std::string& key,
-             std::string* value) {
+bool IniRead(const std::string& data, const std::string& section, const std::string& key, std::string* value) {
     bool in_section = false;
     for (const Line& line : SplitLines(data)) {
         LineInfo info = ReadLine(data, line, in_section);
@@ -193,8 +192,7 @@ int IniParseInt(const std::string& value, int default_value) {
     return static_cast<int>(result);
 }
 
-bool IniReadFile(const std::string& host_path, const std::string& section, const std::string& key,
-                 std::string* value) {
+bool IniReadFile(const std::string& host_path, const std::string& section, const std::string& key, std::string* value) {
     std::string data;
     if (!HostReadWholeFile(host_path, &data, nullptr)) return false;
     return IniRead(data, section, key, value);

@@ -28,8 +28,7 @@
 
 // The value of key in section of the INI text data; false when the section or
 // the key is absent.
-bool IniRead(const std::string& data, const std::string& section, const std::string& key,
-             std::string* value);
+bool IniRead(const std::string& data, const std::string& section, const std::string& key, std::string* value);
 
 // data with key in section created or replaced by value.
 std::string IniEdit(const std::string& data, const std::string& section, const std::string& key,
@@ -43,8 +42,7 @@ int IniParseInt(const std::string& value, int default_value);
 
 // IniRead on the file at host_path; a missing or unreadable file reads as
 // absent.
-bool IniReadFile(const std::string& host_path, const std::string& section, const std::string& key,
-                 std::string* value);
+bool IniReadFile(const std::string& host_path, const std::string& section, const std::string& key, std::string* value);
 
 // data without key in section, or without the whole section (its header and
 // every line up to the next section) when key is null.

@@ -47,7 +47,6 @@ bool ParseQuoted(const char** q, const char* end, std::string* out) {
     return false;
 }
 
-
 }  // namespace
 
 // A line ends in LF, CR LF or a lone CR.
@@ -166,8 +165,7 @@ ValueLine ParseValueLine(const char* q, const char* end, Reg4Lines* lines, std::
         while (q < end && HostIsBlank(*q)) ++q;
         uint32_t number = 0;
         int digits = 0;
-        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
-            number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
+        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits) number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
         if (digits == 0 || digits > 8 || !BlankOrComment(q, end)) return ValueLine::kMalformed;
         data->resize(4);
         for (int i = 0; i < 4; ++i) (*data)[i] = static_cast<char>((number >> (8 * i)) & 0xFF);
@@ -181,8 +179,7 @@ ValueLine ParseValueLine(const char* q, const char* end, Reg4Lines* lines, std::
         ++q;
         uint32_t number = 0;
         int digits = 0;
-        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits)
-            number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
+        for (; q < end && HexDigit(*q) >= 0; ++q, ++digits) number = number * 16u + static_cast<uint32_t>(HexDigit(*q));
         if (digits == 0 || digits > 8 || q >= end || *q != ')') return ValueLine::kMalformed;
         ++q;
         *type = number;
@@ -204,8 +201,8 @@ bool IsLine(const char* begin, const char* end, const char* text) {
 
 bool Reg4EqualNoCase(const char* text, size_t size, const char* name) {
     for (size_t i = 0; i < size; ++i) {
-        if (!name[i] || HostLowerByte(static_cast<unsigned char>(text[i])) !=
-                            HostLowerByte(static_cast<unsigned char>(name[i])))
+        if (!name[i] ||
+            HostLowerByte(static_cast<unsigned char>(text[i])) != HostLowerByte(static_cast<unsigned char>(name[i])))
             return false;
     }
     return name[size] == '\0';
@@ -281,7 +278,8 @@ bool Reg4Reader::Next(Reg4Item* item) {
         if (kind == ValueLine::kDelete) item->kind = Reg4Item::kDeleteValue;
         if (kind != ValueLine::kValue && kind != ValueLine::kText) return true;
         item->kind = Reg4Item::kValue;
-        if (kind == ValueLine::kValue && version5_ && (item->type == kReg4String || item->type == 2 || item->type == 7)) {
+        if (kind == ValueLine::kValue && version5_ &&
+            (item->type == kReg4String || item->type == 2 || item->type == 7)) {
             // Version 5 writes the bytes of texts in UTF-16LE.
             std::string converted;
             if (!HostUtf16ToAnsi(item->data, &converted)) {
@@ -362,4 +360,3 @@ void Reg4AppendValue(std::string* out, const std::string& name, uint32_t type, c
     }
     *out += "\r\n";
 }
-

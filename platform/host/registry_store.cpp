@@ -18,8 +18,7 @@ namespace {
 const size_t kIndexThreshold = 16;  // values a key holds before it gets an index
 
 const char* const kRoots[] = {
-    "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CURRENT_CONFIG",
-    "HKEY_DYN_DATA",
+    "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA",
 };
 const char kClassesRoot[] = "HKEY_CLASSES_ROOT";
 const char kClassesHome[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes";
@@ -275,8 +274,7 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
     if (torn) {
         // A section goes in as a blank line, then its key line: a tear in the
         // key line leaves that blank line, which goes with it.
-        if (tail >= own_from + 2 && tail >= 4 && text.compare(tail - 4, 4, "\r\n\r\n") == 0)
-            tail -= 2;
+        if (tail >= own_from + 2 && tail >= 4 && text.compare(tail - 4, 4, "\r\n\r\n") == 0) tail -= 2;
         text.resize(tail);
     }
     Reserve(text.size() / 128);
@@ -352,8 +350,7 @@ RegistryStore::Slot* RegistryStore::Probe(const char* path, size_t size, size_t 
     size_t mask = slots_.size() - 1;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
         const Slot& slot = slots_[i];
-        if (!slot.key || (slot.hash == hash && SamePath(slot.key->path, path, size)))
-            return const_cast<Slot*>(&slot);
+        if (!slot.key || (slot.hash == hash && SamePath(slot.key->path, path, size))) return const_cast<Slot*>(&slot);
     }
 }
 
@@ -387,8 +384,8 @@ RegistryStore::Key* RegistryStore::MakeKey(std::string canonical_path, bool mark
     if (slot->key) return slot->key;
     const size_t slot_count = slots_.size();
     const void* last = memrchr(canonical_path.data(), '\\', canonical_path.size());
-    size_t slash = last ? static_cast<size_t>(static_cast<const char*>(last) - canonical_path.data())
-                        : std::string::npos;
+    size_t slash =
+        last ? static_cast<size_t>(static_cast<const char*>(last) - canonical_path.data()) : std::string::npos;
     Key* parent = nullptr;
     if (slash != std::string::npos) {
         // The parent mostly exists, and an export lists a key's siblings and
@@ -444,8 +441,7 @@ const RegistryStore::Value* RegistryStore::FindValue(const Key* key, const std::
     return nullptr;
 }
 
-void RegistryStore::PutValue(Key* key, const std::string& name, uint32_t type, std::string data,
-                             bool mark_pending) {
+void RegistryStore::PutValue(Key* key, const std::string& name, uint32_t type, std::string data, bool mark_pending) {
     Value* value = FindValue(key, name);
     if (value) {
         if (value->type == type && value->data == data) return;
@@ -462,8 +458,7 @@ void RegistryStore::PutValue(Key* key, const std::string& name, uint32_t type, s
             key->value_index->emplace(Lower(name), index);
         } else if (key->values.size() > kIndexThreshold) {
             key->value_index.reset(new std::unordered_map<std::string, size_t>);
-            for (size_t i = 0; i < key->values.size(); ++i)
-                key->value_index->emplace(Lower(key->values[i].name), i);
+            for (size_t i = 0; i < key->values.size(); ++i) key->value_index->emplace(Lower(key->values[i].name), i);
         }
     }
     if (mark_pending && !value->pending) {

@@ -84,10 +84,8 @@ public:
     // Creates the key and its missing parents.
     void CreateKey(const std::string& key_path);
     // Creates or replaces a value, creating the key when needed.
-    void SetValue(const std::string& key_path, const std::string& name, uint32_t type,
-                  const std::string& data);
-    bool GetValue(const std::string& key_path, const std::string& name, uint32_t* type,
-                  std::string* data) const;
+    void SetValue(const std::string& key_path, const std::string& name, uint32_t type, const std::string& data);
+    bool GetValue(const std::string& key_path, const std::string& name, uint32_t* type, std::string* data) const;
 
     // Makes what was created or set on the key since its last flush durable:
     // appends one section with the changed values (or the bare section for a
@@ -140,8 +138,7 @@ private:
     Key* MakeKey(std::string canonical_path, bool mark_pending);
     Value* FindValue(Key* key, const std::string& name);
     const Value* FindValue(const Key* key, const std::string& name) const;
-    void PutValue(Key* key, const std::string& name, uint32_t type, std::string data,
-                  bool mark_pending);
+    void PutValue(Key* key, const std::string& name, uint32_t type, std::string data, bool mark_pending);
     void Clear();
     void Queue(Key* key);
     bool FlushKey(Key* key);

@@ -16,17 +16,11 @@
 
 namespace {
 
-HWND ToWindow(PlatWindow window) {
-    return static_cast<HWND>(window);
-}
+HWND ToWindow(PlatWindow window) { return static_cast<HWND>(window); }
 
-HKEY ToKey(PlatKey key) {
-    return static_cast<HKEY>(key);
-}
+HKEY ToKey(PlatKey key) { return static_cast<HKEY>(key); }
 
-DWORD ClampSize(size_t size) {
-    return size > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(size);
-}
+DWORD ClampSize(size_t size) { return size > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(size); }
 
 // Copies text into buffer when it fits with its zero; otherwise leaves the
 // buffer empty. Returns non-zero when it fitted.
@@ -42,7 +36,7 @@ int CopyWhole(const char* text, char* buffer, size_t size) {
 
 // A directory call that reports the length needed when the buffer is short;
 // a short buffer is left empty rather than holding a cut path.
-void SystemPath(UINT (WINAPI* query)(LPSTR, UINT), char* buffer, size_t size) {
+void SystemPath(UINT(WINAPI* query)(LPSTR, UINT), char* buffer, size_t size) {
     char path[MAX_PATH + 1];
     UINT length = query(path, sizeof path);
     if (length == 0 || length >= sizeof path) {
@@ -56,15 +50,11 @@ void SystemPath(UINT (WINAPI* query)(LPSTR, UINT), char* buffer, size_t size) {
 
 // ---------------------------------------------------------------- start-up
 
-int PlatStartup() {
-    return 1;
-}
+int PlatStartup() { return 1; }
 
 void PlatShutdown() {}
 
-const char* PlatStartupError() {
-    return "";
-}
+const char* PlatStartupError() { return ""; }
 
 // ---------------------------------------------------------------- directories
 
@@ -79,13 +69,9 @@ int PlatGetCurrentDirectory(char* buffer, size_t size) {
     return 1;
 }
 
-void PlatGetWindowsDirectory(char* buffer, size_t size) {
-    SystemPath(GetWindowsDirectoryA, buffer, size);
-}
+void PlatGetWindowsDirectory(char* buffer, size_t size) { SystemPath(GetWindowsDirectoryA, buffer, size); }
 
-void PlatGetSystemDirectory(char* buffer, size_t size) {
-    SystemPath(GetSystemDirectoryA, buffer, size);
-}
+void PlatGetSystemDirectory(char* buffer, size_t size) { SystemPath(GetSystemDirectoryA, buffer, size); }
 
 int PlatCreateDirectory(const char* path) {
     if (CreateDirectoryA(path, nullptr)) return 1;
@@ -114,20 +100,15 @@ int PlatFormatText(char* out, size_t size, const char* format, ...) {
     return n;
 }
 
-int PlatEqualNoCase(const char* a, const char* b) {
-    return lstrcmpiA(a, b) == 0 ? 1 : 0;
-}
+int PlatEqualNoCase(const char* a, const char* b) { return lstrcmpiA(a, b) == 0 ? 1 : 0; }
 
-void PlatLowerCase(char* text) {
-    CharLowerA(text);
-}
+void PlatLowerCase(char* text) { CharLowerA(text); }
 
 // ---------------------------------------------------------------- profile files
 
-size_t PlatGetProfileString(const char* section, const char* key, const char* default_value,
-                            char* buffer, size_t size, const char* file) {
-    return GetPrivateProfileStringA(section, key, default_value ? default_value : "", buffer,
-                                    ClampSize(size), file);
+size_t PlatGetProfileString(const char* section, const char* key, const char* default_value, char* buffer, size_t size,
+                            const char* file) {
+    return GetPrivateProfileStringA(section, key, default_value ? default_value : "", buffer, ClampSize(size), file);
 }
 
 int PlatGetProfileInt(const char* section, const char* key, int default_value, const char* file) {
@@ -173,13 +154,9 @@ long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* d
         RegSetValueExA(ToKey(key), name, 0, type, static_cast<const BYTE*>(data), ClampSize(size)));
 }
 
-long PlatRegFlushKey(PlatKey key) {
-    return ReportedRegistryResult(RegFlushKey(ToKey(key)));
-}
+long PlatRegFlushKey(PlatKey key) { return ReportedRegistryResult(RegFlushKey(ToKey(key))); }
 
-long PlatRegCloseKey(PlatKey key) {
-    return RegCloseKey(ToKey(key));
-}
+long PlatRegCloseKey(PlatKey key) { return RegCloseKey(ToKey(key)); }
 
 // ---------------------------------------------------------------- files
 
@@ -213,13 +190,9 @@ long PlatFileRead(PlatFile file, void* buffer, size_t size) {
     return static_cast<long>(total);
 }
 
-void PlatFileClose(PlatFile file) {
-    _lclose(static_cast<HFILE>(file));
-}
+void PlatFileClose(PlatFile file) { _lclose(static_cast<HFILE>(file)); }
 
-int PlatDeleteFile(const char* path) {
-    return DeleteFileA(path) ? 1 : 0;
-}
+int PlatDeleteFile(const char* path) { return DeleteFileA(path) ? 1 : 0; }
 
 int PlatCreateTempFile(const char* directory, char* path_out, size_t size) {
     char path[MAX_PATH];
@@ -283,13 +256,9 @@ PlatLz OpenLz(const char* path, WORD mode) {
 
 }  // namespace
 
-PlatLz PlatLzOpenRead(const char* path) {
-    return OpenLz(path, OF_READ | OF_SHARE_DENY_WRITE);
-}
+PlatLz PlatLzOpenRead(const char* path) { return OpenLz(path, OF_READ | OF_SHARE_DENY_WRITE); }
 
-PlatLz PlatLzOpenWrite(const char* path) {
-    return OpenLz(path, OF_CREATE | OF_WRITE | OF_SHARE_EXCLUSIVE);
-}
+PlatLz PlatLzOpenWrite(const char* path) { return OpenLz(path, OF_CREATE | OF_WRITE | OF_SHARE_EXCLUSIVE); }
 
 long long PlatLzCopy(PlatLz source, PlatLz destination) {
     LONG result = LZCopy(static_cast<INT>(source), static_cast<INT>(destination));
@@ -300,9 +269,7 @@ long long PlatLzCopy(PlatLz source, PlatLz destination) {
     return result;
 }
 
-void PlatLzClose(PlatLz handle) {
-    LZClose(static_cast<INT>(handle));
-}
+void PlatLzClose(PlatLz handle) { LZClose(static_cast<INT>(handle)); }
 
 // ---------------------------------------------------------------- processes
 
@@ -317,8 +284,8 @@ int PlatLaunch(const char* command_line) {
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION process;
     std::memset(&process, 0, sizeof process);
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
+                        &process)) {
         return 0;
     }
     CloseHandle(process.hThread);
@@ -342,9 +309,7 @@ int PlatMessageBox(const char* text, const char* caption, unsigned style) {
     return MessageBoxA(GetFocus(), text, caption, style);
 }
 
-void PlatSetItemText(PlatWindow page, int control, const char* text) {
-    SetDlgItemTextA(ToWindow(page), control, text);
-}
+void PlatSetItemText(PlatWindow page, int control, const char* text) { SetDlgItemTextA(ToWindow(page), control, text); }
 
 PlatWindow PlatCreateProgressBar(PlatWindow page) {
     const PageRect& at = kProgressBarRect;
@@ -361,10 +326,6 @@ void PlatSetProgressPos(PlatWindow bar, int position) {
     SendMessageA(ToWindow(bar), PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
 
-void PlatDestroyWindow(PlatWindow window) {
-    DestroyWindow(ToWindow(window));
-}
+void PlatDestroyWindow(PlatWindow window) { DestroyWindow(ToWindow(window)); }
 
-void PlatSetFocus(PlatWindow window) {
-    SetFocus(ToWindow(window));
-}
+void PlatSetFocus(PlatWindow window) { SetFocus(ToWindow(window)); }

@@ -100,9 +100,7 @@ int atoi(const char* text) {
     return static_cast<int>(negative ? 0u - value : value);
 }
 
-void* malloc(size_t size) {
-    return HeapAlloc(GetProcessHeap(), 0, size ? size : 1);
-}
+void* malloc(size_t size) { return HeapAlloc(GetProcessHeap(), 0, size ? size : 1); }
 
 void free(void* block) {
     if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);

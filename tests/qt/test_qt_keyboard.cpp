@@ -62,15 +62,15 @@ TEST_F(QtKeyboardTest, EnterPressesTheFocusedButtonOrElseTheDefault) {
     // On each page the default button has the focus; Tab walks the row.
     struct Way {
         const char* keys;
-        int page;           // where the wizard is afterwards, 0 when closed
+        int page;  // where the wizard is afterwards, 0 when closed
         bool installed;
     };
     const Way ways[] = {
         {"enter", kFinishPageId, false},
-        {"tab enter", 0, false},                       // Next, Cancel: cancels
-        {"alt-n tab enter", 0, false},                 // Finish, Cancel: cancels
+        {"tab enter", 0, false},                         // Next, Cancel: cancels
+        {"alt-n tab enter", 0, false},                   // Finish, Cancel: cancels
         {"alt-n backtab enter", kWelcomePageId, false},  // Finish, Back: goes back
-        {"enter enter", 0, true},                      // Next, then Finish
+        {"enter enter", 0, true},                        // Next, then Finish
     };
     for (const Way& way : ways) {
         SCOPED_TRACE(way.keys);
@@ -106,8 +106,13 @@ TEST_F(QtKeyboardTest, TheRowIsTheSheetsAndTheDefaultHasItsFrame) {
             QAbstractButton* button = wizard.button(which);
             QPoint at = button->mapTo(&wizard, QPoint());
             if (button->isVisible())
-                shown << QString("%1 %2,%3 %4x%5%6").arg(button->text()).arg(at.x()).arg(at.y()).arg(button->width())
-                             .arg(button->height()).arg(button->isEnabled() ? "" : " off");
+                shown << QString("%1 %2,%3 %4x%5%6")
+                             .arg(button->text())
+                             .arg(at.x())
+                             .arg(at.y())
+                             .arg(button->width())
+                             .arg(button->height())
+                             .arg(button->isEnabled() ? "" : " off");
         }
         return shown.join(" | ");
     };

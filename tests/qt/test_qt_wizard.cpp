@@ -57,16 +57,19 @@ QRect Ink(const QImage& image, QRgb color, const QRect& left_out) {
 // The wizard's visible buttons, in order, e.g. "Back Finish Cancel".
 QString ButtonsOf(VorelWizard& wizard) {
     QStringList names;
-    const std::pair<QWizard::WizardButton, const char*> kButtons[] = {
-        {QWizard::BackButton, "Back"}, {QWizard::NextButton, "Next"},
-        {QWizard::FinishButton, "Finish"}, {QWizard::CancelButton, "Cancel"}};
+    const std::pair<QWizard::WizardButton, const char*> kButtons[] = {{QWizard::BackButton, "Back"},
+                                                                      {QWizard::NextButton, "Next"},
+                                                                      {QWizard::FinishButton, "Finish"},
+                                                                      {QWizard::CancelButton, "Cancel"}};
     for (const auto& [which, name] : kButtons)
         if (wizard.button(which)->isVisible())
             names << QString::fromLatin1(name) + (wizard.button(which)->isEnabled() ? "" : "(off)");
     return names.join(' ');
 }
 
-void Click(VorelWizard& wizard, QWizard::WizardButton which) { QTest::mouseClick(wizard.button(which), Qt::LeftButton); }
+void Click(VorelWizard& wizard, QWizard::WizardButton which) {
+    QTest::mouseClick(wizard.button(which), Qt::LeftButton);
+}
 
 // As vsetup starts: a scratch prefix whose drive A: is the example disk,
 // the disk the current directory, the setup state read from it. Message
@@ -85,8 +88,8 @@ protected:
         g_setup = SetupState();
         InitSetupState();
         QtFrontEnd::SetMessageHook([this](QMessageBox& box) {
-            shown_.push_back(box.windowTitle() + "|" + box.text() + "|" + QString::number(box.standardButtons()) +
-                             "|" + QString::number(box.icon()));
+            shown_.push_back(box.windowTitle() + "|" + box.text() + "|" + QString::number(box.standardButtons()) + "|" +
+                             QString::number(box.icon()));
             owner_ = box.parentWidget();
             return QMessageBox::No;
         });
@@ -120,16 +123,14 @@ TEST_F(QtWizardTest, PagesAndButtonsFollowEachOther) {
 
     // Both pages fill the sheet above its line, whole in the window; every
     // control lies on its page and every text fits its control unclipped.
-    for (BannerPage* page : {static_cast<BannerPage*>(wizard.welcomePage()),
-                             static_cast<BannerPage*>(wizard.finishPage())}) {
+    for (BannerPage* page :
+         {static_cast<BannerPage*>(wizard.welcomePage()), static_cast<BannerPage*>(wizard.finishPage())}) {
         EXPECT_EQ(page->size(), QSize(446, 224));
         EXPECT_TRUE(wizard.rect().contains(QRect(page->mapTo(&wizard, QPoint()), page->size())));
         for (QWidget* child : page->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
             EXPECT_TRUE(page->rect().contains(child->geometry()));
             if (auto* label = qobject_cast<QLabel*>(child)) {
-                QSize needed = label->fontMetrics()
-                                   .boundingRect(label->rect(), Qt::TextWordWrap, label->text())
-                                   .size();
+                QSize needed = label->fontMetrics().boundingRect(label->rect(), Qt::TextWordWrap, label->text()).size();
                 EXPECT_TRUE(label->rect().contains(QRect(QPoint(), needed))) << label->text().toStdString();
             }
         }
@@ -226,7 +227,10 @@ TEST_F(QtWizardTest, RealMessageBoxesAnswerAsWindowsDoes) {
         QTimer::singleShot(0, [&, act] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (!box) return;
-            offered = QString("%1 %2 %3").arg(int(box->standardButtons())).arg(box->icon()).arg(box->parentWidget() == &wizard);
+            offered = QString("%1 %2 %3")
+                          .arg(int(box->standardButtons()))
+                          .arg(box->icon())
+                          .arg(box->parentWidget() == &wizard);
             act(box);
         });
         return front.MessageBox("text", "caption", style);

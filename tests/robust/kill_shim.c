@@ -95,8 +95,8 @@ static int IsRegular(int fd) {
 static void Log(const char* call, const char* path, const char* second) {
     if (g_log < 0) return;
     char line[2 * PATH_MAX + 64];
-    int n = snprintf(line, sizeof line, "%ld %s %s%s%s\n", g_calls, call, path, second ? " " : "",
-                     second ? second : "");
+    int n =
+        snprintf(line, sizeof line, "%ld %s %s%s%s\n", g_calls, call, path, second ? " " : "", second ? second : "");
     if (n > 0) RawWrite(g_log, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
 }
 

@@ -119,8 +119,8 @@ RunResult RunVsetup(const std::string& disk_dir, const std::string& prefix, cons
             // A sanitized program wants its runtime loaded first; the shim
             // comes before it and only passes calls on.
             const char* asan = std::getenv("ASAN_OPTIONS");
-            std::string value = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") +
-                                "verify_asan_link_order=0";
+            std::string value =
+                std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") + "verify_asan_link_order=0";
             setenv("ASAN_OPTIONS", value.c_str(), 1);
         }
         if (!binary.empty()) {

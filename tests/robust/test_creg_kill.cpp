@@ -87,11 +87,11 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
         std::string path;
         fields >> call.number >> call.kind >> path;
         // A directory's sync completes the step before it.
-        call.what = path.find("SYSTEM.VSJ") != std::string::npos   ? "journal"
-                    : path.find("SYSTEM.VST") != std::string::npos ? "replacement"
-                    : path.find("system.ini") != std::string::npos ? "system.ini"
+        call.what = path.find("SYSTEM.VSJ") != std::string::npos             ? "journal"
+                    : path.find("SYSTEM.VST") != std::string::npos           ? "replacement"
+                    : path.find("system.ini") != std::string::npos           ? "system.ini"
                     : path.find("~vs") != std::string::npos || calls.empty() ? "copy"
-                                                                           : calls.back().what;
+                                                                             : calls.back().what;
         const long number = call.number;
         calls.push_back(call);
         std::string snapshot = snapshots + "/" + std::to_string(number);
@@ -145,10 +145,11 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
             torn += tear;
         }
     }
-    std::printf("[ kill points ] SYSTEM.DAT: %zu calls, %d kills (copy %d, journal %d, replacement %d, system.ini %d; "
-                "%d torn writes; %d left the old file; %zu journal syncs)\n",
-                calls.size(), kills, covered["copy"], covered["journal"], covered["replacement"],
-                covered["system.ini"], torn, old_file, flushed.size());
+    std::printf(
+        "[ kill points ] SYSTEM.DAT: %zu calls, %d kills (copy %d, journal %d, replacement %d, system.ini %d; "
+        "%d torn writes; %d left the old file; %zu journal syncs)\n",
+        calls.size(), kills, covered["copy"], covered["journal"], covered["replacement"], covered["system.ini"], torn,
+        old_file, flushed.size());
     EXPECT_GT(covered["journal"], 0);
     EXPECT_GT(covered["replacement"], 0);
     EXPECT_LT(old_file, kills);
@@ -169,7 +170,8 @@ TEST_F(CregKillPoints, ADiskTooFullForTheNewFileKeepsTheOldOneAndTheJournal) {
     EXPECT_EQ(original_, ReadFile(prefix + "/drive_c/WINDOWS/SYSTEM.DAT"));
     EXPECT_FALSE(FileExists(prefix + "/drive_c/WINDOWS/SYSTEM.VST"));
     EXPECT_TRUE(FileExists(prefix + "/drive_c/WINDOWS/SYSTEM.VSJ"));
-    EXPECT_EQ(HiveEntries(complete + "/drive_c/WINDOWS/SYSTEM.DAT"), HiveEntries(prefix + "/drive_c/WINDOWS/SYSTEM.DAT"));
+    EXPECT_EQ(HiveEntries(complete + "/drive_c/WINDOWS/SYSTEM.DAT"),
+              HiveEntries(prefix + "/drive_c/WINDOWS/SYSTEM.DAT"));
 }
 
 }  // namespace

@@ -31,9 +31,7 @@ std::string Bytes(size_t size, unsigned seed) {
     return data;
 }
 
-std::string Done() {
-    return "Setup is complete.\\n\\nWould you like to run Display control panel right now?";
-}
+std::string Done() { return "Setup is complete.\\n\\nWould you like to run Display control panel right now?"; }
 
 std::string CantCopy(const std::string& where) { return "Can't copy file: c:\\\\windows\\\\" + where; }
 
@@ -103,7 +101,8 @@ TEST_F(DiskFaults, RegistryAndSystemIniAtTheLimitKeepTheirOldContent) {
     // fit fail whole, cut back to the last complete line.
     std::string seed = "REGEDIT4\r\n";
     for (int i = 0; seed.size() < kLimit - 300; ++i)
-        seed += "\r\n[HKEY_LOCAL_MACHINE\\Software\\Seed\\" + std::to_string(i) + "]\r\n\"Value\"=\"" + std::to_string(i) + "\"\r\n";
+        seed += "\r\n[HKEY_LOCAL_MACHINE\\Software\\Seed\\" + std::to_string(i) + "]\r\n\"Value\"=\"" +
+                std::to_string(i) + "\"\r\n";
     WriteFile(prefix_ + "/registry.reg", seed);
     // system.ini already larger than the limit: its new copy cannot be made.
     std::string ini = "[boot]\r\nshell=Explorer.exe\r\n[fill]\r\n";
@@ -180,9 +179,9 @@ TEST_F(DiskFaults, ReadOnlyDirectoriesAndFilesAreReportedAndKept) {
     chmod(windows_.c_str(), 0555);
     run = RunVsetup(disk_, prefix_, options);
     chmod(windows_.c_str(), 0755);
-    EXPECT_EQ((std::vector<std::string>{CantCopy("readme.txt"), "Can't write the display entry to system.ini.",
-                                        Done()}),
-              run.MessageTexts());
+    EXPECT_EQ(
+        (std::vector<std::string>{CantCopy("readme.txt"), "Can't write the display entry to system.ini.", Done()}),
+        run.MessageTexts());
     EXPECT_EQ("old readme", ReadFile(windows_ + "/readme.txt"));
     EXPECT_EQ("[boot]\r\nshell=Explorer.exe\r\n", ReadFile(windows_ + "/system.ini"));
     EXPECT_EQ(Bytes(3000, 3), ReadFile(windows_ + "/SYSTEM/small.drv"));

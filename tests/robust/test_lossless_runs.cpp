@@ -285,8 +285,9 @@ TEST(LosslessRuns, WineGetsOnlyAWinePrefixAndRunsDetached) {
     // The stand-in records its standard input, its session and its process.
     OddFiles odd;
     const std::string record = odd.root / "launched";
-    WriteFile(odd.root / "bin/wine", "#!/bin/sh\necho \"$(readlink /proc/$$/fd/0) $(cut -d' ' -f6 /proc/$$/stat)\" $$ > " +
-                                         record + ".tmp && mv " + record + ".tmp " + record + "\n");
+    WriteFile(odd.root / "bin/wine",
+              "#!/bin/sh\necho \"$(readlink /proc/$$/fd/0) $(cut -d' ' -f6 /proc/$$/stat)\" $$ > " + record +
+                  ".tmp && mv " + record + ".tmp " + record + "\n");
     chmod((odd.root / "bin/wine").c_str(), 0755);
     const std::vector<std::string> path = {"PATH=" + odd.root / "bin" + ":/usr/bin:/bin"};
     RunResult run = RunProgram(odd.disk, odd.prefix, "yes", path);

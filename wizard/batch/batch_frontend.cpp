@@ -25,11 +25,21 @@ std::string JsonString(const char* text) {
     std::string out = "\"";
     for (unsigned char c : utf8) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
         default:
             if (c < 0x20 || c == 0x7F) {
                 char escaped[8];
@@ -58,8 +68,7 @@ void BatchFrontEnd::Emit(const std::string& json) {
     // After a failed write nothing more goes out: a later line could only
     // appear without the ones before it.
     if (failed_) return;
-    if (std::fputs(json.c_str(), out_) < 0 || std::fputc('\n', out_) == EOF || std::fflush(out_) != 0)
-        failed_ = true;
+    if (std::fputs(json.c_str(), out_) < 0 || std::fputc('\n', out_) == EOF || std::fflush(out_) != 0) failed_ = true;
 }
 
 int BatchFrontEnd::MessageBox(const char* text, const char* caption, unsigned style) {

@@ -55,10 +55,8 @@ private:
 // answer for Escape or the close box, and it ignores both.
 class WindowsMessageBox : public QMessageBox {
 public:
-    WindowsMessageBox(Icon icon, const QString& caption, const QString& text, StandardButtons buttons,
-                      QWidget* owner)
-        : QMessageBox(icon, caption, text, buttons, owner),
-          escapes_(!(buttons & Yes) || (buttons & Cancel)) {
+    WindowsMessageBox(Icon icon, const QString& caption, const QString& text, StandardButtons buttons, QWidget* owner)
+        : QMessageBox(icon, caption, text, buttons, owner), escapes_(!(buttons & Yes) || (buttons & Cancel)) {
         if (!escapes_) setWindowFlag(Qt::WindowCloseButtonHint, false);
     }
 
@@ -88,11 +86,16 @@ QString Caption(const char* caption) {
 
 int ResultOf(QMessageBox::StandardButton button) {
     switch (button) {
-    case QMessageBox::Ok: return PLAT_IDOK;
-    case QMessageBox::Cancel: return PLAT_IDCANCEL;
-    case QMessageBox::Yes: return PLAT_IDYES;
-    case QMessageBox::No: return PLAT_IDNO;
-    default: return 0;
+    case QMessageBox::Ok:
+        return PLAT_IDOK;
+    case QMessageBox::Cancel:
+        return PLAT_IDCANCEL;
+    case QMessageBox::Yes:
+        return PLAT_IDYES;
+    case QMessageBox::No:
+        return PLAT_IDNO;
+    default:
+        return 0;
     }
 }
 
@@ -125,8 +128,8 @@ int QtFrontEnd::MessageBox(const char* text, const char* caption, unsigned style
     default:
         break;
     }
-    WindowsMessageBox box((style & PLAT_MB_ICONERROR) ? QMessageBox::Critical : QMessageBox::NoIcon,
-                          Caption(caption), FromAnsi(text), buttons, owner);
+    WindowsMessageBox box((style & PLAT_MB_ICONERROR) ? QMessageBox::Critical : QMessageBox::NoIcon, Caption(caption),
+                          FromAnsi(text), buttons, owner);
     box.setTextFormat(Qt::PlainText);
     box.setDefaultButton(first);
 

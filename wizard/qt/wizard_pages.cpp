@@ -129,9 +129,10 @@ WelcomePage::WelcomePage(QWidget* parent) : BannerPage(298, 125, parent) {
 }
 
 FinishPage::FinishPage(QWidget* parent) : BannerPage(276, 140, parent) {
-    AddText("After Setup is complete, you can use Display icon in Control Panel to change the resolution, colors, "
-            "and refresh rate you want.",
-            110, 40, 158, 29);
+    AddText(
+        "After Setup is complete, you can use Display icon in Control Panel to change the resolution, colors, "
+        "and refresh rate you want.",
+        110, 40, 158, 29);
     AddText("Click Finish to start.", 110, 70, 100, 15);
     // Where the copy step names the file it reads and the file it writes.
     AddText("", 110, 95, 140, 9, IDC_STATUS_SOURCE);
@@ -140,16 +141,15 @@ FinishPage::FinishPage(QWidget* parent) : BannerPage(276, 140, parent) {
 
 // ---------------------------------------------------------------- the sheet
 
-VorelWizard::VorelWizard(QWidget* parent)
-    : QWizard(parent), welcome_(new WelcomePage), finish_(new FinishPage) {
+VorelWizard::VorelWizard(QWidget* parent) : QWizard(parent), welcome_(new WelcomePage), finish_(new FinishPage) {
     setWizardStyle(QWizard::ClassicStyle);
     setWindowTitle(QString::fromLatin1(kCaption));
     setWindowIcon(QIcon(QStringLiteral(":/icon.ico")));
     // The sheet's row on every page: "< Back" and "Next >" or "Finish" side
     // by side, Cancel apart; Back shows greyed on the first page.
     setOptions(QWizard::WizardOptions());
-    setButtonLayout({QWizard::Stretch, QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton,
-                     QWizard::CancelButton});
+    setButtonLayout(
+        {QWizard::Stretch, QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton, QWizard::CancelButton});
     // The sheet's Finish button has no mnemonic.
     setButtonText(QWizard::FinishButton, QStringLiteral("Finish"));
     // Both pages fill the sheet above its etched line.
@@ -163,8 +163,8 @@ VorelWizard::VorelWizard(QWidget* parent)
     // As in a Windows dialog, Enter presses the push button that has the
     // focus, and the page's default button (Next, Finish) when the focus is
     // elsewhere; the default button carries the thick frame.
-    for (QWizard::WizardButton which : {QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton,
-                                        QWizard::CancelButton}) {
+    for (QWizard::WizardButton which :
+         {QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton, QWizard::CancelButton}) {
         if (auto* push = qobject_cast<QPushButton*>(button(which))) push->setAutoDefault(true);
         button(which)->setFixedSize(Sheet::kButtonWidth, Sheet::kButtonHeight);
     }
@@ -225,8 +225,8 @@ void VorelWizard::FocusDefaultButton() {
 void VorelWizard::ShowInstallingButtons() {
     // The row stays where it is, every button greyed: the run takes no
     // input until it ends.
-    for (QWizard::WizardButton which : {QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton,
-                                        QWizard::CancelButton})
+    for (QWizard::WizardButton which :
+         {QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton, QWizard::CancelButton})
         button(which)->setEnabled(false);
     // The change shows at once although the run holds the event loop.
     repaint();

@@ -21,11 +21,11 @@ enum { kWelcomePageId = IDD_WELCOME, kFinishPageId = IDD_FINISH };
 // button row ("< Back" and "Next >" or "Finish" side by side, Cancel apart).
 namespace Sheet {
 constexpr int kWidth = 470, kHeight = 277;
-constexpr int kMargin = 12;            // left, right and below the buttons
-constexpr int kSeparatorY = 233;       // the etched line, two pixels high
+constexpr int kMargin = 12;       // left, right and below the buttons
+constexpr int kSeparatorY = 233;  // the etched line, two pixels high
 constexpr int kButtonY = 244;
 constexpr int kButtonWidth = 83, kButtonHeight = 21;
-constexpr int kCancelGap = 11;         // between "Next >" or "Finish" and Cancel
+constexpr int kCancelGap = 11;  // between "Next >" or "Finish" and Cancel
 }  // namespace Sheet
 
 // Dialog units of the pages' font (MS Sans Serif 8 point) in pixels,

@@ -6,8 +6,8 @@
 #include <windows.h>
 #include <prsht.h>
 
-extern const char kMainClassName[];   // "VorelWClass"
-extern const char kLogoClassName[];   // "BmpWClass"
+extern const char kMainClassName[];  // "VorelWClass"
+extern const char kLogoClassName[];  // "BmpWClass"
 
 // Registers the main window's class, then the logo panel's. 0 when either
 // fails.

@@ -86,9 +86,7 @@ HWND CreateLogoPanel(HWND page) {
     return panel;
 }
 
-void SetWizardButtons(HWND page, LPARAM buttons) {
-    PostMessageA(GetParent(page), PSM_SETWIZBUTTONS, 0, buttons);
-}
+void SetWizardButtons(HWND page, LPARAM buttons) { PostMessageA(GetParent(page), PSM_SETWIZBUTTONS, 0, buttons); }
 
 // Lets the sheet go on: the page has nothing to object to.
 INT_PTR Accept(HWND page) {

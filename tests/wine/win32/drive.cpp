@@ -77,14 +77,22 @@ bool ParseOptions(Options* options) {
     if (args == nullptr) return false;
     for (int i = 1; i + 1 < count; i += 2) {
         std::wstring name = args[i], value = args[i + 1];
-        if (name == L"--exe") options->exe = value;
-        else if (name == L"--dir") options->dir = value;
-        else if (name == L"--log") options->log = value;
-        else if (name == L"--shots") options->shots = value;
-        else if (name == L"--steps") options->steps = SplitList(value);
-        else if (name == L"--answers") options->answers = SplitList(value);
-        else if (name == L"--timeout") options->timeout_ms = static_cast<DWORD>(_wtoi(value.c_str())) * 1000;
-        else return false;
+        if (name == L"--exe")
+            options->exe = value;
+        else if (name == L"--dir")
+            options->dir = value;
+        else if (name == L"--log")
+            options->log = value;
+        else if (name == L"--shots")
+            options->shots = value;
+        else if (name == L"--steps")
+            options->steps = SplitList(value);
+        else if (name == L"--answers")
+            options->answers = SplitList(value);
+        else if (name == L"--timeout")
+            options->timeout_ms = static_cast<DWORD>(_wtoi(value.c_str())) * 1000;
+        else
+            return false;
     }
     LocalFree(args);
     return count % 2 == 1 && !options->exe.empty() && !options->dir.empty() && !options->log.empty();
@@ -96,9 +104,7 @@ DWORD WindowProcess(HWND window) {
     return process;
 }
 
-bool HasStyle(HWND window, LONG style) {
-    return (GetWindowLongW(window, GWL_STYLE) & style) == style;
-}
+bool HasStyle(HWND window, LONG style) { return (GetWindowLongW(window, GWL_STYLE) & style) == style; }
 
 struct TopLevelSearch {
     DWORD process;
@@ -146,8 +152,7 @@ struct IconSearch {
 
 BOOL CALLBACK FindIcon(HWND child, LPARAM data) {
     if (ClassOf(child) == L"Static" && HasStyle(child, WS_VISIBLE) &&
-        (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
-        SendMessageW(child, STM_GETICON, 0, 0) != 0) {
+        (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON && SendMessageW(child, STM_GETICON, 0, 0) != 0) {
         reinterpret_cast<IconSearch*>(data)->found = true;
         return FALSE;
     }
@@ -163,8 +168,10 @@ public:
     bool AnswerBoxes(DWORD process) {
         bool answered = false;
         for (auto it = done_.begin(); it != done_.end();) {
-            if (!IsWindow(*it)) it = done_.erase(it);
-            else ++it;
+            if (!IsWindow(*it))
+                it = done_.erase(it);
+            else
+                ++it;
         }
         for (HWND box : InstallerDialogs(process)) {
             if (IsWizard(box) || done_.count(box) != 0) continue;
@@ -180,19 +187,26 @@ public:
 private:
     void Answer(HWND box, HWND text) {
         std::string buttons;
-        if (ButtonShown(box, IDYES) && ButtonShown(box, IDNO)) buttons = "yesno";
-        else if (ButtonShown(box, IDOK) && ButtonShown(box, IDCANCEL)) buttons = "okcancel";
-        else if (ButtonShown(box, IDOK)) buttons = "ok";
-        else buttons = "unknown";
+        if (ButtonShown(box, IDYES) && ButtonShown(box, IDNO))
+            buttons = "yesno";
+        else if (ButtonShown(box, IDOK) && ButtonShown(box, IDCANCEL))
+            buttons = "okcancel";
+        else if (ButtonShown(box, IDOK))
+            buttons = "ok";
+        else
+            buttons = "unknown";
         IconSearch icon{false};
         EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&icon));
 
         // The first button of each kind is what the box gets when the
         // answers are used up or the next one names no button of it.
         std::vector<std::wstring> names;
-        if (buttons == "yesno") names = {L"no", L"yes"};
-        else if (buttons == "okcancel") names = {L"cancel", L"ok"};
-        else names = {L"ok"};
+        if (buttons == "yesno")
+            names = {L"no", L"yes"};
+        else if (buttons == "okcancel")
+            names = {L"cancel", L"ok"};
+        else
+            names = {L"ok"};
         std::wstring answer = names[0];
         if (next_ < answers_.size()) {
             const std::wstring& wanted = answers_[next_++];
@@ -203,10 +217,9 @@ private:
         int id = answer == L"yes" ? IDYES : answer == L"no" ? IDNO : answer == L"cancel" ? IDCANCEL : IDOK;
         // The event is written before the box is answered: whatever the
         // installer does next comes after it.
-        AppendLine(log_, "{\"event\":\"message\",\"caption\":" + JsonString(WindowText(box)) +
-                             ",\"text\":" + JsonString(WindowText(text)) + ",\"buttons\":\"" + buttons +
-                             "\",\"icon\":\"" + (icon.found ? "error" : "none") +
-                             "\",\"answer\":" + JsonString(answer) + "}");
+        AppendLine(log_, "{\"event\":\"message\",\"caption\":" + JsonString(WindowText(box)) + ",\"text\":" +
+                             JsonString(WindowText(text)) + ",\"buttons\":\"" + buttons + "\",\"icon\":\"" +
+                             (icon.found ? "error" : "none") + "\",\"answer\":" + JsonString(answer) + "}");
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
     }
 
@@ -251,7 +264,8 @@ bool SaveWindowImage(HWND window, const std::wstring& path) {
     HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    bool ok = WriteFile(out, &file, sizeof file, &written, nullptr) && WriteFile(out, &info, sizeof info, &written, nullptr) &&
+    bool ok = WriteFile(out, &file, sizeof file, &written, nullptr) &&
+              WriteFile(out, &info, sizeof info, &written, nullptr) &&
               WriteFile(out, bits.data(), static_cast<DWORD>(bits.size()), &written, nullptr);
     CloseHandle(out);
     return ok;
@@ -330,13 +344,16 @@ void Note(const char* text) {
 int main() {
     Options options;
     if (!ParseOptions(&options)) {
-        Note("usage: DRIVE.EXE --exe VSETUP.EXE --dir DISK --log TRANSCRIPT [--steps LIST] [--answers LIST] "
-             "[--shots DIR] [--timeout SECONDS]");
+        Note(
+            "usage: DRIVE.EXE --exe VSETUP.EXE --dir DISK --log TRANSCRIPT [--steps LIST] [--answers LIST] "
+            "[--shots DIR] [--timeout SECONDS]");
         return 200;
     }
 
     HMODULE observer = LoadLibraryW((DriverDirectory() + L"\\VHOOK.DLL").c_str());
-    auto watch = observer ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(observer, "WatchCallWndRet"))) : nullptr;
+    auto watch = observer
+                     ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(observer, "WatchCallWndRet")))
+                     : nullptr;
     if (watch == nullptr) Note("VHOOK.DLL not loaded: status lines, progress and launches are not recorded");
     SetEnvironmentVariableW(VSETUP_DRIVE_LOG_VARIABLE, options.log.c_str());
 
@@ -398,15 +415,16 @@ int main() {
             const wchar_t* name;
             BYTE key, modifier;
         };
-        const KeyStep keys[] = {{L"tab", VK_TAB, 0},       {L"shift-tab", VK_TAB, VK_SHIFT},
-                                {L"enter", VK_RETURN, 0},  {L"esc", VK_ESCAPE, 0},
-                                {L"alt-n", 'N', VK_MENU},  {L"alt-b", 'B', VK_MENU}};
+        const KeyStep keys[] = {{L"tab", VK_TAB, 0},    {L"shift-tab", VK_TAB, VK_SHIFT}, {L"enter", VK_RETURN, 0},
+                                {L"esc", VK_ESCAPE, 0}, {L"alt-n", 'N', VK_MENU},         {L"alt-b", 'B', VK_MENU}};
         const KeyStep* typed = nullptr;
         for (const KeyStep& key : keys)
             if (action == key.name) typed = &key;
         if (typed != nullptr || action == L"focus" || action == L"panel") {
-            if (typed != nullptr) TypeKey(wizard, typed->key, typed->modifier);
-            else AppendLine(options.log, action == L"focus" ? FocusEvent(wizard) : PanelEvent(wizard));
+            if (typed != nullptr)
+                TypeKey(wizard, typed->key, typed->modifier);
+            else
+                AppendLine(options.log, action == L"focus" ? FocusEvent(wizard) : PanelEvent(wizard));
             expected = kAnyPage;
             seen = kNoPage;  // the next step waits for the page to settle again
             ++step;

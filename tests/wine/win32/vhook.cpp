@@ -19,8 +19,8 @@ namespace {
 bool g_inSetup = false;
 std::wstring g_log;
 
-typedef BOOL(WINAPI* CreateProcessAProc)(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
-                                          DWORD, LPVOID, LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION);
+typedef BOOL(WINAPI* CreateProcessAProc)(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                                         LPVOID, LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION);
 CreateProcessAProc g_createProcess = nullptr;
 
 std::wstring FromAnsi(const char* text) {
@@ -36,8 +36,8 @@ BOOL WINAPI WatchedCreateProcessA(LPCSTR application, LPSTR command_line, LPSECU
                                   LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
                                   LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION information) {
     std::wstring command = FromAnsi(command_line);
-    BOOL started = g_createProcess(application, command_line, process, thread, inherit, flags, environment,
-                                   directory, startup, information);
+    BOOL started = g_createProcess(application, command_line, process, thread, inherit, flags, environment, directory,
+                                   startup, information);
     DWORD error = GetLastError();
     AppendLine(g_log, "{\"event\":\"launch\",\"command\":" + JsonString(command) +
                           ",\"started\":" + (started ? "true" : "false") + "}");
@@ -55,9 +55,8 @@ void RedirectCreateProcess(HMODULE module) {
     auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
     for (; import->Name != 0; ++import) {
         if (lstrcmpiA(reinterpret_cast<const char*>(base + import->Name), "KERNEL32.dll") != 0) continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + (import->OriginalFirstThunk
-                                                                      ? import->OriginalFirstThunk
-                                                                      : import->FirstThunk));
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(
+            base + (import->OriginalFirstThunk ? import->OriginalFirstThunk : import->FirstThunk));
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
         for (; names->u1.AddressOfData != 0; ++names, ++slots) {
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
@@ -95,8 +94,7 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK WatchCallWndRet(int code, WPAR
                 AppendLine(g_log, std::string("{\"event\":\"status\",\"control\":") + number +
                                       ",\"text\":" + JsonString(WindowText(sent->hwnd)) + "}");
             }
-        } else if (sent->message == PBM_SETPOS &&
-                   lstrcmpiW(ClassOf(sent->hwnd).c_str(), L"msctls_progress32") == 0) {
+        } else if (sent->message == PBM_SETPOS && lstrcmpiW(ClassOf(sent->hwnd).c_str(), L"msctls_progress32") == 0) {
             char number[16];
             wsprintfA(number, "%d", static_cast<int>(sent->wParam));
             AppendLine(g_log, std::string("{\"event\":\"progress\",\"position\":") + number + "}");
