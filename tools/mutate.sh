@@ -171,12 +171,16 @@ echo "mutate.sh: scratch copy in $work" >&2
 # deleted files left out). Files are written only when they differ, so that a
 # kept scratch directory rebuilds only what changed.
 staging=$(mktemp -d "${TMPDIR:-/tmp}/vsetup-mutate-staging.XXXXXX") || exit 2
-(cd "$tree" && git ls-files -z | while IFS= read -r -d '' f; do [ -f "$f" ] && printf '%s\0' "$f"; done |
+# Links are copied as links (the golden scenarios hold some that lead out of
+# their prefix).
+(cd "$tree" && git ls-files -z | while IFS= read -r -d '' f; do
+   { [ -f "$f" ] || [ -L "$f" ]; } && printf '%s\0' "$f"; done |
   tar --null -T - -cf -) | tar -xf - -C "$staging" || { rm -rf "$staging"; exit 2; }
-(cd "$staging" && find . -type f -print0) | while IFS= read -r -d '' f; do
-  if ! cmp -s "$staging/$f" "$src/$f"; then
+(cd "$staging" && find . \( -type f -o -type l \) -print0) | while IFS= read -r -d '' f; do
+  if [ -L "$staging/$f" ] || [ -L "$src/$f" ] || ! cmp -s "$staging/$f" "$src/$f"; then
     mkdir -p "$(dirname "$src/$f")"
-    cp "$staging/$f" "$src/$f"
+    rm -f "$src/$f"
+    cp -P "$staging/$f" "$src/$f"
   fi
 done
 rm -rf "$staging"

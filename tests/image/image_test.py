@@ -219,7 +219,10 @@ def kill_points(want_tree, want_registry, upgrade):
         with open(os.path.join(bin_dir, name), "w") as f:
             f.write(MTOOLS_WRAPPER if name.startswith("m") else "0\n")
         os.chmod(os.path.join(bin_dir, name), 0o755)
-    wrapped = {"PATH": bin_dir + os.pathsep + os.environ["PATH"], "LD_PRELOAD": SHIM, "ROBUST_NO_SYNC": "1"}
+    # The shim is preloaded before a sanitized program's runtime.
+    asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+    wrapped = {"PATH": bin_dir + os.pathsep + os.environ["PATH"], "LD_PRELOAD": SHIM, "ROBUST_NO_SYNC": "1",
+               "ASAN_OPTIONS": asan}
 
     def killed_run(env, kill_before_command=0):
         shutil.copy(pristine, image)
