@@ -46,21 +46,21 @@ def make_image(path, form="mbr", megabytes=32, windows=True):
             f.write(bytes(446) + bytes([0, 1, 1, 0, 6, 254, 255, 255]) + struct.pack("<II", START, size // 512 - START))
             f.write(bytes(48) + b"\x55\xaa")
         f.truncate(size)
-    spec = "%s@@%d" % (path, offset)
-    run(["mformat", "-i", spec, "-T", str((size - offset) // 512), "-h", "16", "-s", "63", "-H", str(offset // 512),
+    mdrive = "%s@@%d" % (path, offset)
+    run(["mformat", "-i", mdrive, "-T", str((size - offset) // 512), "-h", "16", "-s", "63", "-H", str(offset // 512),
          "::"], check=True)
     if windows:
         with open(os.path.join(WORK, "SYSTEM.INI"), "wb") as f:
             f.write(SYSTEM_INI)
-        run(["mmd", "-i", spec, "::/WINDOWS", "::/WINDOWS/SYSTEM"], check=True)
-        run(["mcopy", "-i", spec, os.path.join(WORK, "SYSTEM.INI"), "::/WINDOWS/SYSTEM.INI"], check=True)
+        run(["mmd", "-i", mdrive, "::/WINDOWS", "::/WINDOWS/SYSTEM"], check=True)
+        run(["mcopy", "-i", mdrive, os.path.join(WORK, "SYSTEM.INI"), "::/WINDOWS/SYSTEM.INI"], check=True)
     if form == "vhd":
         footer = bytearray(512)
         footer[0:8] = b"conectix"
         footer[60:64] = struct.pack(">I", 2)
         with open(path, "ab") as f:
             f.write(footer)
-    return spec
+    return mdrive
 
 
 def vsetup(prefix, extra_env=None):
@@ -78,10 +78,10 @@ def fsck(path, offset=START * 512):
     check(result.returncode == 0, "fsck.fat -n finds fault with %s:\n%s" % (path, result.stdout.decode()))
 
 
-def read_back(spec, into):
+def read_back(mdrive, into):
     shutil.rmtree(into, ignore_errors=True)
     os.makedirs(into)
-    run(["mcopy", "-s", "-n", "-i", spec, "::/WINDOWS", into], check=True)
+    run(["mcopy", "-s", "-n", "-i", mdrive, "::/WINDOWS", into], check=True)
     return os.path.join(into, "WINDOWS")
 
 
@@ -116,12 +116,12 @@ def main():
     # Each supported form: the same transcript, files, system.ini and registry.
     for form in ("mbr", "bare", "vhd"):
         image = os.path.join(WORK, form + ".img")
-        spec = make_image(image, form)
+        mdrive = make_image(image, form)
         size = os.path.getsize(image)
         got = vsetup(image)
         check(got.returncode == 0 and got.stdout == want.stdout,
               "%s: exit %d, transcript differs:\n%s%s" % (form, got.returncode, got.stdout.decode(), got.stderr.decode()))
-        check(tree(read_back(spec, os.path.join(WORK, "back"))) == want_tree, form + ": the files differ")
+        check(tree(read_back(mdrive, os.path.join(WORK, "back"))) == want_tree, form + ": the files differ")
         with open(image + ".registry.reg", "rb") as f:
             check(f.read() == want_registry, form + ": the registry differs from the directory prefix's")
         check(os.path.getsize(image) == size, form + ": the image grew")
@@ -132,15 +132,15 @@ def main():
     # into the same SYSTEM.DAT leaves it, with its attributes kept.
     creg = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "golden", "creg-install")
     image = os.path.join(WORK, "creg.img")
-    spec = make_image(image)
-    run(["mcopy", "-i", spec, os.path.join(creg, "prefix", "drive_c", "WINDOWS", "SYSTEM.DAT"), "::/WINDOWS"],
+    mdrive = make_image(image)
+    run(["mcopy", "-i", mdrive, os.path.join(creg, "prefix", "drive_c", "WINDOWS", "SYSTEM.DAT"), "::/WINDOWS"],
         check=True)
-    run(["mattrib", "-i", spec, "+r", "+s", "+h", "::/WINDOWS/SYSTEM.DAT"], check=True)
+    run(["mattrib", "-i", mdrive, "+r", "+s", "+h", "::/WINDOWS/SYSTEM.DAT"], check=True)
     got = vsetup(image)
     check(got.returncode == 0 and not os.path.exists(image + ".registry.reg"), "SYSTEM.DAT: %s" % got.stderr)
     with open(os.path.join(creg, "expect", "prefix", "drive_c", "WINDOWS", "SYSTEM.DAT"), "rb") as f:
-        check(run(["mtype", "-i", spec, "::/WINDOWS/SYSTEM.DAT"]).stdout == f.read(), "SYSTEM.DAT differs")
-    check("SHR" in run(["mattrib", "-i", spec, "::/WINDOWS/SYSTEM.DAT"]).stdout.decode(), "attributes lost")
+        check(run(["mtype", "-i", mdrive, "::/WINDOWS/SYSTEM.DAT"]).stdout == f.read(), "SYSTEM.DAT differs")
+    check("SHR" in run(["mattrib", "-i", mdrive, "::/WINDOWS/SYSTEM.DAT"]).stdout.decode(), "attributes lost")
     fsck(image)
     print("an image with SYSTEM.DAT: the registry written into it, its attributes kept")
 
@@ -154,12 +154,12 @@ def main():
     make_image(image, windows=False)
     check_refused("no WINDOWS", image, "has no WINDOWS directory")
     image = os.path.join(WORK, "full.img")
-    spec = make_image(image, megabytes=1)
-    listing = run(["mdir", "-i", spec, "::/"], check=True).stdout.decode()
+    mdrive = make_image(image, megabytes=1)
+    listing = run(["mdir", "-i", mdrive, "::/"], check=True).stdout.decode()
     free = int(listing.rsplit(" bytes free", 1)[0].rsplit("\n", 1)[1].replace(" ", ""))
     with open(os.path.join(WORK, "filler"), "wb") as f:
         f.write(bytes(free - 20 * 1024))  # the driver needs more than the 20 KB left
-    run(["mcopy", "-i", spec, os.path.join(WORK, "filler"), "::/FILLER"], check=True)
+    run(["mcopy", "-i", mdrive, os.path.join(WORK, "filler"), "::/FILLER"], check=True)
     check_refused("full", image, "is too full for the installed files: ")
     print("unsupported forms, no WINDOWS directory, a full partition: refused, image untouched")
 
@@ -204,7 +204,7 @@ def kill_points(want_tree, want_registry, upgrade):
     and old or whole and new; a run afterwards completes the installation.
     An upgrade finds an older driver installed: every file is replaced."""
     pristine, image, bin_dir = (os.path.join(WORK, name) for name in ("pristine.img", "killed.img", "bin"))
-    spec = "%s@@%d" % (image, START * 512)
+    mdrive = "%s@@%d" % (image, START * 512)
     make_image(pristine)
     if upgrade:
         run(["mmd", "-i", "%s@@%d" % (pristine, START * 512), "::/WINDOWS/INF"], check=True)
@@ -242,7 +242,7 @@ def kill_points(want_tree, want_registry, upgrade):
     for point, (env, command) in enumerate(points, 1):
         killed_run(env, command)
         fsck(image)
-        for path, data in tree(read_back(spec, os.path.join(WORK, "back"))).items():
+        for path, data in tree(read_back(mdrive, os.path.join(WORK, "back"))).items():
             check(data in (want_tree.get(path), old_tree.get(path)) or path.endswith(".tmp"),
                   "kill point %d: %s is neither old nor new" % (point, path))
         if os.path.exists(image + ".registry.reg"):
@@ -250,7 +250,7 @@ def kill_points(want_tree, want_registry, upgrade):
                 check(f.read() == want_registry, "kill point %d: the registry beside the image is torn" % point)
         vsetup(image)
         fsck(image)
-        back = tree(read_back(spec, os.path.join(WORK, "back")))
+        back = tree(read_back(mdrive, os.path.join(WORK, "back")))
         check({k: v for k, v in back.items() if not k.endswith(".tmp")} == want_tree,
               "kill point %d: the run afterwards did not complete the installation" % point)
     print("%s: %d kill points in vsetup's own file operations, %d before mtools commands: fsck.fat clean, "
