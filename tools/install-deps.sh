@@ -7,7 +7,7 @@ set -euo pipefail
 demo=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins fonts-liberation mtools)
 all=("${demo[@]}" libmspack-dev mscompress libgtest-dev libgmock-dev xvfb xauth imagemagick
      g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32 clang libclang-rt-14-dev libbenchmark-dev
-     libcreg-utils libparse-win32registry-perl python3 dosfstools)
+     libcreg-utils libparse-win32registry-perl python3 dosfstools dpkg-dev file)
 
 case "${1:-all}" in
   demo) wanted=("${demo[@]}") ;;
