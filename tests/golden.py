@@ -8,7 +8,17 @@ A scenario folder holds
   disk/           the driver disk, or what it changes of the base disk
   remove          optional: names of the base disk's files to leave out, one a line
   prefix/         optional: the prefix as it is before the run
-  readonly        optional: files of prefix/ made read-only before the run
+  modes           optional: "PATH MODE [UID]" lines, PATH in the prefix: its
+                  mode (octal) and owner are set before the run
+  special         optional: "disk/PATH KIND" or "prefix/PATH KIND" lines: the
+                  file is made a FIFO (KIND fifo) or a sparse 100 GB file
+                  (huge) before the run; one in the prefix must stay so
+  user            optional: the run is made as nobody, who owns the prefix
+  limits          optional: "fsize BYTES", the largest file the run may write
+  stdout          optional: the transcript goes to "full" (/dev/full) or
+                  "closed" (a pipe nobody reads)
+  runs            optional: how many runs are made at once (1); each must end
+                  as expected, with the transcript expected
   start           optional: the directory of the disk the run starts in
   outside/        optional: a directory beside the prefix that drive D: maps;
                   it must be left as it was
@@ -19,12 +29,16 @@ A scenario folder holds
                   write, rename and sync of its file output (and halfway
                   through every write): each time every file must be old or
                   new, the registry must hold what was flushed, and a run
-                  started afterwards must finish the installation
+                  started afterwards must finish the installation; the file
+                  may list signals to stop it with instead of 9 (a stopped
+                  run leaves no temporary file behind, its journal aside)
   expect/transcript.jsonl   the transcript, exactly
   expect/exit     the exit code (0 when absent)
   expect/stderr   optional: lines that must each appear in standard error
   expect/prefix/  the prefix afterwards: the same files, byte for byte, and no
                   other (dosdevices/ aside, and what expect/ignore's globs match)
+  expect/modes    optional: "PATH MODE [UID]" lines the prefix's files must match
+The transcript and stderr name the run's directories @DISK@ and @PREFIX@.
 
 The disk is reached as drive A: (dosdevices/a:), as a diskette would be, and
 must be left as it was.
@@ -36,14 +50,18 @@ import argparse
 import fnmatch
 import os
 import re
+import resource
 import shutil
+import signal
 import subprocess
 import sys
+import stat
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
 GOLDEN = os.path.join(HERE, "golden")
+NOBODY = 65534
 
 
 def read(path, default=None):
@@ -53,16 +71,57 @@ def read(path, default=None):
         return f.read()
 
 
+def lines(scenario, name):
+    return [line.split() for line in read(os.path.join(scenario, name), b"").decode().splitlines() if line.strip()]
+
+
 def files_below(root, skip=("dosdevices",)):
-    """{relative path: bytes} of every file below root."""
+    """{relative path: bytes} of every file below root; FIFOs and huge files by
+    their kind and size."""
     found = {}
     for directory, dirs, files in os.walk(root):
         dirs[:] = sorted(d for d in dirs if os.path.relpath(os.path.join(directory, d), root) not in skip)
         for name in files:
             path = os.path.join(directory, name)
-            if not os.path.islink(path):
-                found[os.path.relpath(path, root)] = read(path)
+            info = os.lstat(path)
+            if os.path.islink(path):
+                continue
+            small = stat.S_ISREG(info.st_mode) and info.st_size < 1 << 26
+            found[os.path.relpath(path, root)] = read(path) if small else b"%o %d" % (info.st_mode, info.st_size)
     return found
+
+
+def make_special(path, kind):
+    if os.path.lexists(path):
+        os.remove(path)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    if kind == "fifo":
+        os.mkfifo(path)
+    else:
+        with open(path, "wb") as f:
+            f.truncate(100 << 30)
+
+
+def set_modes(prefix, entries):
+    for path, mode, *owner in entries:
+        if owner and os.geteuid() == 0:
+            os.chown(os.path.join(prefix, path), int(owner[0]), int(owner[0]))
+        os.chmod(os.path.join(prefix, path), int(mode, 8))
+
+
+def in_child(scenario):
+    """What the run's process sets before it starts vsetup: limits and user."""
+    limits, user = lines(scenario, "limits"), os.path.exists(os.path.join(scenario, "user")) and os.geteuid() == 0
+
+    def setup():
+        for _, size in limits:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # stays ignored across exec
+            resource.setrlimit(resource.RLIMIT_FSIZE, (int(size), int(size)))
+        if user:
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+    return setup
 
 
 def copy_tree(source, target):
@@ -107,6 +166,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     """Runs the scenario in work (a new disk and prefix when fresh)."""
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
     outside = os.path.join(work, "outside")
+    user = os.path.exists(os.path.join(scenario, "user")) and os.geteuid() == 0
     if fresh:
         assemble_disk(scenario, disk)
         copy_tree(os.path.join(scenario, "prefix"), prefix)
@@ -114,8 +174,16 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
         insert_disk(prefix, disk)
         if os.path.isdir(outside):
             os.symlink(outside, os.path.join(prefix, "dosdevices", "d:"))
-        for name in read(os.path.join(scenario, "readonly"), b"").decode().split():
-            os.chmod(os.path.join(prefix, name), 0o444)
+        for path, kind in lines(scenario, "special"):
+            make_special(os.path.join(work, path), kind)
+        if user:
+            # nobody reaches the program and the disk, and owns the prefix.
+            os.chmod(work, 0o755)
+            vsetup = shutil.copy(vsetup, os.path.join(work, "vsetup"))
+            for directory, dirs, files in os.walk(prefix):
+                for name in [directory] + [os.path.join(directory, n) for n in dirs + files]:
+                    os.lchown(name, NOBODY, NOBODY)
+        set_modes(prefix, lines(scenario, "modes"))
     start = os.path.join(disk, read(os.path.join(scenario, "start"), b"").decode().strip())
     os.makedirs(start, exist_ok=True)
     before = (snapshot(disk), snapshot(outside))
@@ -125,9 +193,29 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     env.update({"VSETUP_UI": "batch", "VSETUP_PREFIX": prefix})
     env.update(scenario_env(scenario, disk, prefix))
     env.update(extra_env or {})
-    result = subprocess.run([vsetup], cwd=start, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            timeout=300)
+    sink = read(os.path.join(scenario, "stdout"), b"").strip()
+    reader, out = os.pipe() if sink == b"closed" else (None, subprocess.PIPE)
+    if reader is not None:
+        os.close(reader)
+    elif sink == b"full":
+        out = os.open("/dev/full", os.O_WRONLY)
+    runs = [subprocess.Popen([vsetup], cwd=start, env=env, stdout=out, stderr=subprocess.PIPE,
+                             preexec_fn=in_child(scenario))
+            for _ in range(int(read(os.path.join(scenario, "runs"), b"1")))]
+    if out != subprocess.PIPE:
+        os.close(out)
+    results = []
+    for run in runs:
+        output, errors = run.communicate(timeout=300)
+        output, errors = (text.replace(prefix.encode(), b"@PREFIX@").replace(disk.encode(), b"@DISK@")
+                          for text in (output or b"", errors))
+        results.append(subprocess.CompletedProcess(run.args, run.returncode, output, errors))
+    result = results[0]
+    result.alike = all((r.returncode, r.stdout) == (result.returncode, result.stdout) for r in results)
     result.untouched = before == (snapshot(disk), snapshot(outside))
+    for directory, dirs, _ in os.walk(work):
+        for name in dirs:  # so that the scratch directory can be removed
+            os.chmod(os.path.join(directory, name), 0o755)
     return result, prefix
 
 
@@ -135,6 +223,7 @@ def compare(scenario, result, prefix):
     """The differences between the run and expect/, as a list of lines."""
     expect = os.path.join(scenario, "expect")
     faults = [] if result.untouched else ["the disk or the directory D: maps changed"]
+    faults += [] if result.alike else ["the runs made at once did not all end alike"]
     wanted_exit = int(read(os.path.join(expect, "exit"), b"0"))
     if result.returncode != wanted_exit:
         faults.append("exit code %d, expected %d" % (result.returncode, wanted_exit))
@@ -152,8 +241,18 @@ def compare(scenario, result, prefix):
         if line and line not in stderr:
             faults.append("stderr lacks %r; it was:\n%s" % (line, stderr))
     ignore = read(os.path.join(expect, "ignore"), b"").decode().split()
+    for path, kind in lines(scenario, "special"):
+        if path.startswith("prefix/"):
+            ignore.append(path[len("prefix/"):])
+            info = os.lstat(os.path.join(prefix, ignore[-1]))
+            if (stat.S_ISFIFO(info.st_mode), info.st_size) != (kind == "fifo", 0 if kind == "fifo" else 100 << 30):
+                faults.append("%s is no longer the %s it was" % (ignore[-1], kind))
     got_files = {k: v for k, v in files_below(prefix).items() if not any(fnmatch.fnmatch(k, g) for g in ignore)}
     wanted_files = files_below(os.path.join(expect, "prefix"))
+    for path, mode, *owner in lines(expect, "modes"):
+        info = os.lstat(os.path.join(prefix, path))
+        if "%o" % (info.st_mode & 0o7777) != mode or (owner and os.geteuid() == 0 and str(info.st_uid) != owner[0]):
+            faults.append("%s: mode %o, owner %d" % (path, info.st_mode & 0o7777, info.st_uid))
     for name in sorted(set(got_files) | set(wanted_files)):
         if name not in got_files:
             faults.append("%s: missing" % name)
@@ -178,6 +277,7 @@ def bless(scenario, result, prefix):
     elif os.path.exists(exit_file):
         os.remove(exit_file)
     ignore = read(os.path.join(expect, "ignore"), b"").decode().split()
+    ignore += [path[len("prefix/"):] for path, _ in lines(scenario, "special") if path.startswith("prefix/")]
     for name, data in files_below(prefix).items():
         if not any(fnmatch.fnmatch(name, g) for g in ignore):
             os.makedirs(os.path.dirname(os.path.join(expect, "prefix", name)), exist_ok=True)
@@ -185,101 +285,17 @@ def bless(scenario, result, prefix):
                 f.write(data)
 
 
-def parse_reg(data):
-    """REGEDIT4 (ANSI) or version 5 (UTF-16) text as {key: {name: (type, bytes)}},
-    keys and names lower-cased, HKEY_CLASSES_ROOT as HKLM\\Software\\Classes."""
-    if data.startswith(b"\xff\xfe"):
-        text = data[2:].decode("utf-16-le")
-        wide = True
-    else:
-        text = data.decode("cp1252")
-        wide = False
-    lines = text.replace("\r\n", "\n").split("\n")
-    joined = []
-    for line in lines:
-        if joined and joined[-1].endswith("\\") and not joined[-1].startswith("["):
-            joined[-1] = joined[-1][:-1] + line.strip()
-        else:
-            joined.append(line)
-    keys = {}
-    current = None
-    for line in joined:
-        line = line.strip()
-        if not line or line.startswith(";"):
-            continue
-        if line.startswith("[") and line.endswith("]"):
-            name = line[1:-1]
-            if name.startswith("-"):
-                current = None
-                continue
-            current = keys.setdefault(normal_key(name), {})
-            continue
-        if current is None:
-            continue
-        name, value = split_value_line(line)
-        if name is None:
-            continue
-        current[name.lower()] = parse_value(value, wide)
-    return keys
-
-
-def normal_key(name):
-    lowered = name.lower()
-    for short, full in (("hkey_classes_root", "hkey_local_machine\\software\\classes"),
-                        ("hklm", "hkey_local_machine")):
-        if lowered == short or lowered.startswith(short + "\\"):
-            lowered = full + lowered[len(short):]
-    return lowered
-
-
-def split_value_line(line):
-    if line.startswith("@="):
-        return "", line[2:]
-    if not line.startswith('"'):
-        return None, None
-    i, name = 1, ""
-    while i < len(line):
-        c = line[i]
-        if c == "\\" and i + 1 < len(line):
-            name += line[i + 1]
-            i += 2
-            continue
-        if c == '"':
-            break
-        name += c
-        i += 1
-    rest = line[i + 1:]
-    if not rest.startswith("="):
-        return None, None
-    return name, rest[1:]
-
-
-def parse_value(value, wide):
-    if value.startswith('"'):
-        text, i = "", 1
-        while i < len(value) and value[i] != '"':
-            if value[i] == "\\" and i + 1 < len(value):
-                i += 1
-            text += value[i]
-            i += 1
-        return (1, text.encode("cp1252", errors="replace"))
-    if value.startswith("dword:"):
-        return (4, int(value[6:], 16).to_bytes(4, "little"))
-    match = re.match(r"hex(?:\(([0-9a-fA-F]+)\))?:(.*)", value)
-    if match:
-        kind = int(match.group(1), 16) if match.group(1) else 3
-        data = bytes(int(b, 16) for b in match.group(2).replace(" ", "").split(",") if b)
-        if kind in (1, 2) and wide:
-            data = data.decode("utf-16-le").rstrip("\0").encode("cp1252", errors="replace")
-        elif kind in (1, 2):
-            data = data.rstrip(b"\0")
-        return (kind, data)
-    return (0, value.encode("utf-8"))
-
-
 def registry_entries(data):
-    """The (key, name) -> value pairs of a registry.reg file."""
-    return {(key, name): value for key, values in parse_reg(data).items() for name, value in values.items()}
+    """The ("[key]", "name") -> value text pairs of a registry.reg file as the
+    store writes it (hex lists joined again), keys and names lower-cased."""
+    entries, key = {}, None
+    for line in data.decode("cp1252").replace("\\\r\n  ", "").splitlines():
+        value = re.match(r'(@|"(?:[^"\\]|\\.)*")=(.*)', line)
+        if line.startswith("["):
+            key = line.lower()
+        elif value and key:
+            entries[(key, value.group(1).lower())] = value.group(2)
+    return entries
 
 
 def kill_faults(vsetup, shim, scenario):
@@ -288,7 +304,7 @@ def kill_faults(vsetup, shim, scenario):
     seed = files_below(os.path.join(scenario, "prefix"))
     done = files_below(os.path.join(scenario, "expect", "prefix"))
     registry = "registry.reg"
-    seeded, complete = registry_entries(seed.get(registry, b"")), registry_entries(done.get(registry, b""))
+    seeded = registry_entries(seed.get(registry, b""))
     with tempfile.TemporaryDirectory(prefix="golden-kill-") as work:
         log, snapshots = os.path.join(work, "calls.log"), os.path.join(work, "snapshots")
         os.makedirs(snapshots)
@@ -303,35 +319,42 @@ def kill_faults(vsetup, shim, scenario):
             return ["only %d calls counted" % len(calls)]
         if registry in done and not flushed:
             return ["no flush of registry.reg was synced"]
-        for number, kind, *paths in calls:
-            for tear in ("0", "1") if kind in ("write", "pwrite") else ("0",):
-                point = "killed at call %s (%s %s%s)" % (number, kind, " ".join(paths), ", torn" if tear == "1" else "")
-                run = os.path.join(work, "run-%s-%s" % (number, tear))
-                result, prefix = run_batch(vsetup, scenario, run, dict(shimmed, ROBUST_KILL_AT=number, ROBUST_TEAR=tear))
-                left = files_below(prefix)
-                wrong = sorted(name for name, data in left.items() if name != registry and
-                               (name in seed or name in done) and data not in (seed.get(name), done.get(name)))
-                lost = sorted(set(seed) - set(left))
-                entries = registry_entries(left.get(registry, b""))
-                before = [n for n in flushed if n < int(number)]
-                durable = flushed[max(before)] if before else {}
-                if result.returncode != -9:
-                    wrong.append("exit %d, not killed" % result.returncode)
-                if any(entries.get(k) != v for k, v in seeded.items()) or any(k not in entries for k in durable):
-                    wrong.append("registry lost what was seeded or flushed")
-                # Starting again finishes the installation: the files as a
-                # whole run leaves them (the registry may hold a second instance).
-                again, prefix = run_batch(vsetup, scenario, run, shimmed, fresh=False)
-                finished = files_below(prefix)
-                wrong += ["%s differs after a new run" % name for name in sorted(set(done) | set(finished))
-                          if name != registry and done.get(name) != finished.get(name)]
-                if any(registry_entries(finished.get(registry, b"")).get(k) != v for k, v in seeded.items()):
-                    wrong.append("a new run lost seeded registry entries")
-                if wrong or lost:
-                    faults.append("%s: %s" % (point, "; ".join(wrong + ["%s lost" % n for n in lost])))
-                    return faults
-                shutil.rmtree(run, ignore_errors=True)
-        print("  %d calls, each killed, every state old or new" % len(calls))
+        stops = [(number, kind, paths, sig, tear) for sig in (read(os.path.join(scenario, "kill")).split() or [b"9"])
+                 for number, kind, *paths in calls
+                 for tear in (("0", "1") if kind in ("write", "pwrite") and sig == b"9" else ("0",))]
+        for number, kind, paths, sig, tear in stops:
+            point = "stopped by signal %s at call %s (%s %s%s)" % (sig.decode(), number, kind, " ".join(paths),
+                                                                  ", torn" if tear == "1" else "")
+            run = os.path.join(work, "run-%s-%s-%s" % (sig.decode(), number, tear))
+            result, prefix = run_batch(vsetup, scenario, run, dict(shimmed, ROBUST_KILL_AT=number, ROBUST_TEAR=tear,
+                                                                   ROBUST_SIGNAL=sig.decode()))
+            left = files_below(prefix)
+            wrong = sorted(name for name, data in left.items() if name != registry and
+                           (name in seed or name in done) and data not in (seed.get(name), done.get(name)))
+            lost = sorted(set(seed) - set(left))
+            entries = registry_entries(left.get(registry, b""))
+            before = [n for n in flushed if n < int(number)]
+            durable = flushed[max(before)] if before else {}
+            if result.returncode != (-9 if sig == b"9" else 128 + int(sig)):
+                wrong.append("exit %d, not stopped" % result.returncode)
+            if sig != b"9":
+                wrong += ["%s left behind" % name for name in sorted(set(left) - set(seed) - set(done))
+                          if name != "vsetup.journal"]
+            if any(entries.get(k) != v for k, v in seeded.items()) or any(k not in entries for k in durable):
+                wrong.append("registry lost what was seeded or flushed")
+            # Starting again finishes the installation: the files as a
+            # whole run leaves them (the registry may hold a second instance).
+            again, prefix = run_batch(vsetup, scenario, run, shimmed, fresh=False)
+            finished = files_below(prefix)
+            wrong += ["%s differs after a new run" % name for name in sorted(set(done) | set(finished))
+                      if name != registry and done.get(name) != finished.get(name)]
+            if any(registry_entries(finished.get(registry, b"")).get(k) != v for k, v in seeded.items()):
+                wrong.append("a new run lost seeded registry entries")
+            if wrong or lost:
+                faults.append("%s: %s" % (point, "; ".join(wrong + ["%s lost" % n for n in lost])))
+                return faults
+            shutil.rmtree(run, ignore_errors=True)
+        print("  %d calls, %d stops, every state old or new" % (len(calls), len(stops)))
     return faults
 
 

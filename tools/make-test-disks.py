@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Makes the small driver disks the golden scenarios start from, in
-tests/disks/: `no-files` (the registry and boot steps alone), `plain` (the
+tests/disks/: `big` (files larger than a full disk takes), `no-files` (the registry and boot steps alone), `plain` (the
 disk the hostile scenarios change), `tiny` (two compressed files, a plain driver and the INF that
 becomes oemsetup.inf) and `card` (compressed files of both disks, a
 subdirectory, and registry lines of every form). The files are generated
@@ -111,6 +111,30 @@ HKLM,Software\Vorel,Version,,1.0
 
 # A disk without files: the registry and boot entry steps alone, for the
 # scenarios about what the prefix held before.
+BIG_SETUP = r"""[Product]
+ProductName=Vorel Test 3D
+DriverInf=card.inf
+OemsetupInf=oemsetup.inf
+[Source Media Descriptions]
+1=Disk 1
+[Extra]
+PCIBUS=VEN_1A2B&DEV_0C0D
+ConfigFlags=00000010
+CHIPID=0312
+[WindowsDir]
+1,card.in_
+1,readme.txt
+[SystemDir]
+1,big.dr_
+1,huge.dat
+1,small.dr_
+[Prev.DelReg]
+[Driver.AddReg]
+HKR,,Ver,,4.0
+HKR,DEFAULT,drv,,card.drv
+HKLM,Software\Vorel,Version,,1.0
+"""
+
 NO_FILES_SETUP = r"""[Product]
 ProductName=Vorel Test
 [WindowsDir]
@@ -175,6 +199,15 @@ def main():
     compressed(os.path.join(plain, "card.in_"), INF)
     compressed(os.path.join(plain, "card.dr_"), b"driver bytes")
     write(os.path.join(plain, "readme.txt"), b"Vorel readme\r\n")
+
+    big = os.path.join(ROOT, "big")
+    shutil.rmtree(big, ignore_errors=True)
+    write(os.path.join(big, "setup.dat"), BIG_SETUP.replace("\n", "\r\n").encode())
+    compressed(os.path.join(big, "card.in_"), INF)
+    write(os.path.join(big, "readme.txt"), b"Vorel readme\r\n")
+    compressed(os.path.join(big, "big.dr_"), b"The big driver. " * 12800)  # 200 KB expanded
+    write(os.path.join(big, "huge.dat"), b"Huge data file. " * 9600)  # 150 KB
+    compressed(os.path.join(big, "small.dr_"), pseudo_random_bytes(3, 3000))
 
     card = os.path.join(ROOT, "card")
     shutil.rmtree(card, ignore_errors=True)

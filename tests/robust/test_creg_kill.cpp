@@ -155,23 +155,4 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
     EXPECT_LT(old_file, kills);
 }
 
-// A disk too full for a new SYSTEM.DAT (a file size limit below its size):
-// the old file stays, with no leftover, and the journal keeps the whole run for
-// the next start.
-TEST_F(CregKillPoints, ADiskTooFullForTheNewFileKeepsTheOldOneAndTheJournal) {
-    std::string complete = MakePrefix("complete");
-    RunVsetup(disk_, complete, ChildOptions{});
-    std::string prefix = MakePrefix("limited");
-    ChildOptions options;
-    options.fileSizeLimit = 16384;  // above every installed file, below SYSTEM.DAT
-    ASSERT_GT(original_.size(), 16384u);
-    // The completion prompt, then the report that the registry could not be written.
-    EXPECT_EQ(2u, RunVsetup(disk_, prefix, options).MessageTexts().size());
-    EXPECT_EQ(original_, ReadFile(prefix + "/drive_c/WINDOWS/SYSTEM.DAT"));
-    EXPECT_FALSE(FileExists(prefix + "/drive_c/WINDOWS/SYSTEM.VST"));
-    EXPECT_TRUE(FileExists(prefix + "/drive_c/WINDOWS/SYSTEM.VSJ"));
-    EXPECT_EQ(HiveEntries(complete + "/drive_c/WINDOWS/SYSTEM.DAT"),
-              HiveEntries(prefix + "/drive_c/WINDOWS/SYSTEM.DAT"));
-}
-
 }  // namespace
