@@ -1,6 +1,5 @@
 #include "tests/test_support.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -17,43 +17,9 @@
 #include "setupinfo/setup_text.h"
 #include "wizard/batch/batch_frontend.h"
 
+namespace fs = std::filesystem;
+
 namespace {
-
-void RemoveTree(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        chmod(path.c_str(), 0755);
-        if (DIR* dir = opendir(path.c_str())) {
-            while (struct dirent* entry = readdir(dir)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..") RemoveTree(path + "/" + name);
-            }
-            closedir(dir);
-        }
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
-}
-
-void Collect(const std::string& root, const std::string& relative, std::vector<std::string>* out) {
-    DIR* dir = opendir((root + "/" + relative).c_str());
-    if (!dir) return;
-    while (struct dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        std::string rel = relative.empty() ? name : relative + "/" + name;
-        struct stat st;
-        if (lstat((root + "/" + rel).c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            Collect(root, rel, out);
-        } else {
-            out->push_back(rel);
-        }
-    }
-    closedir(dir);
-}
 
 // Runs f with the current directory set to dir.
 template <typename F>
@@ -85,14 +51,17 @@ TempDir::TempDir() {
     path_ = realpath(name.data(), resolved) ? resolved : name.data();
 }
 
-TempDir::~TempDir() { RemoveTree(path_); }
+TempDir::~TempDir() {
+    // Directories a test made read-only are opened up first.
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(path_, error))
+        if (entry.is_directory(error) && !entry.is_symlink(error)) fs::permissions(entry, fs::perms::owner_all, error);
+    fs::remove_all(path_, error);
+}
 
 void WriteFile(const std::string& path, const std::string& data) {
-    std::string dir = path.substr(0, path.rfind('/'));
-    std::string partial;
-    for (size_t i = 1; i <= dir.size(); ++i) {
-        if (i == dir.size() || dir[i] == '/') mkdir(dir.substr(0, i).c_str(), 0755);
-    }
+    std::error_code error;
+    fs::create_directories(fs::path(path).parent_path(), error);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
@@ -105,13 +74,15 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
 }
 
 std::vector<std::string> ListFiles(const std::string& root) {
     std::vector<std::string> files;
-    Collect(root, "", &files);
+    std::error_code error;
+    for (const auto& entry : fs::recursive_directory_iterator(root, error))
+        if (!fs::is_directory(entry.symlink_status(error))) files.push_back(fs::relative(entry.path(), root).string());
     std::sort(files.begin(), files.end());
     return files;
 }

@@ -18,7 +18,7 @@ import time
 VSETUP, SOURCE, SHIM = sys.argv[1:4]
 DISK = os.path.join(SOURCE, "examples", "disk1")
 WORK = tempfile.mkdtemp(prefix="vsetup-image-test-")
-ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", LC_ALL="C")
+ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1", LC_ALL="C", TMPDIR=WORK)  # killed runs leave their staging here
 START = 63  # the partition's first sector
 SYSTEM_INI = b"[boot]\r\nshell=Explorer.exe\r\n[boot.description]\r\ndisplay.drv=Standard VGA\r\n"
 

@@ -1,10 +1,9 @@
 #include "tests/robust/robust_support.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 RunResult RunVsetup(const std::string& disk_dir, const std::string& prefix, const ChildOptions& options) {
     RunResult result = RunProgram(disk_dir, prefix, "", options.env, [&options] {
@@ -25,12 +24,5 @@ RunResult RunVsetup(const std::string& disk_dir, const std::string& prefix, cons
 }
 
 void CopyTree(const std::string& from, const std::string& to) {
-    struct stat st;
-    if (lstat(from.c_str(), &st) != 0) std::abort();
-    if (S_ISDIR(st.st_mode)) {
-        mkdir(to.c_str(), 0755);
-        for (const std::string& file : ListFiles(from)) WriteFile(to + "/" + file, ReadFile(from + "/" + file));
-    } else {
-        WriteFile(to, ReadFile(from));
-    }
+    std::filesystem::copy(from, to, std::filesystem::copy_options::recursive);
 }
