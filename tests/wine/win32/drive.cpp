@@ -1,8 +1,9 @@
 // DRIVE.EXE: runs VSETUP.EXE the way a user would and writes down what it
 // shows.
 //
-//   DRIVE.EXE --exe VSETUP.EXE --dir DISK --log TRANSCRIPT
-//             [--steps next,finish] [--answers yes,ok] [--shots DIR] [--timeout SECONDS]
+//   DRIVE.EXE VSETUP.EXE DISK TRANSCRIPT STEPS ANSWERS TIMEOUT
+//
+// e.g. DRIVE.EXE C:\VSETUP.EXE A:\ Z:\log.jsonl next,finish yes,ok 120
 //
 // VSETUP.EXE starts with DISK as its current directory. The driver works the
 // wizard through the steps (next, back, finish, cancel), each once the page
@@ -17,9 +18,8 @@
 // up (or the next one fits no button of the box), an OK box gets OK,
 // OK/Cancel gets Cancel and Yes/No gets No. Message
 // boxes go to the transcript as JSON lines, in the batch transcript's form;
-// VHOOK.DLL adds what happens inside the installer (status lines, progress,
-// launches). With --shots the two pages are saved as welcome.bmp and
-// finish.bmp in DIR.
+// VHOOK.DLL adds what happens inside the installer (status lines and
+// progress).
 //
 // Exit code: VSETUP.EXE's, or 200 (usage), 201 (could not start), 202 (time
 // out: the installer is ended), 203 (a step could not be done).
@@ -27,6 +27,7 @@
 #include <commctrl.h>
 #include <prsht.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -48,24 +49,17 @@ const int kFinishStatusControl = 1001;
 const DWORD kSettleMs = 400;
 
 struct Options {
-    std::wstring exe, dir, log, shots;
+    std::wstring exe, dir, log;
     std::vector<std::wstring> steps, answers;
     DWORD timeout_ms = 120000;
 };
 
-// Splits a comma-separated list as the batch front end does: items are
-// trimmed, and an empty item still takes its turn.
+// Splits a comma-separated list; an empty item still takes its turn.
 std::vector<std::wstring> SplitList(const std::wstring& text) {
     std::vector<std::wstring> items;
-    if (text.empty()) return items;
-    size_t start = 0;
-    for (;;) {
-        size_t comma = text.find(L',', start);
-        std::wstring item = text.substr(start, comma == std::wstring::npos ? std::wstring::npos : comma - start);
-        while (!item.empty() && (item.front() == L' ' || item.front() == L'\t')) item.erase(item.begin());
-        while (!item.empty() && (item.back() == L' ' || item.back() == L'\t')) item.pop_back();
-        items.push_back(item);
-        if (comma == std::wstring::npos) break;
+    for (size_t start = 0; !text.empty() && start <= text.size();) {
+        size_t comma = std::min(text.find(L',', start), text.size());
+        items.push_back(text.substr(start, comma - start));
         start = comma + 1;
     }
     return items;
@@ -74,28 +68,15 @@ std::vector<std::wstring> SplitList(const std::wstring& text) {
 bool ParseOptions(Options* options) {
     int count = 0;
     wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (args == nullptr) return false;
-    for (int i = 1; i + 1 < count; i += 2) {
-        std::wstring name = args[i], value = args[i + 1];
-        if (name == L"--exe")
-            options->exe = value;
-        else if (name == L"--dir")
-            options->dir = value;
-        else if (name == L"--log")
-            options->log = value;
-        else if (name == L"--shots")
-            options->shots = value;
-        else if (name == L"--steps")
-            options->steps = SplitList(value);
-        else if (name == L"--answers")
-            options->answers = SplitList(value);
-        else if (name == L"--timeout")
-            options->timeout_ms = static_cast<DWORD>(_wtoi(value.c_str())) * 1000;
-        else
-            return false;
-    }
+    if (args == nullptr || count != 7) return false;
+    options->exe = args[1];
+    options->dir = args[2];
+    options->log = args[3];
+    options->steps = SplitList(args[4]);
+    options->answers = SplitList(args[5]);
+    options->timeout_ms = static_cast<DWORD>(_wtoi(args[6])) * 1000;
     LocalFree(args);
-    return count % 2 == 1 && !options->exe.empty() && !options->dir.empty() && !options->log.empty();
+    return true;
 }
 
 DWORD WindowProcess(HWND window) {
@@ -229,48 +210,6 @@ private:
     std::set<HWND> done_;
 };
 
-// ------------------------------------------------------------ screenshots
-
-bool SaveWindowImage(HWND window, const std::wstring& path) {
-    RECT bounds;
-    if (!GetWindowRect(window, &bounds)) return false;
-    int width = bounds.right - bounds.left, height = bounds.bottom - bounds.top;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP image = CreateCompatibleBitmap(screen, width, height);
-    HGDIOBJ old = SelectObject(memory, image);
-    BitBlt(memory, 0, 0, width, height, screen, bounds.left, bounds.top, SRCCOPY);
-    SelectObject(memory, old);
-
-    BITMAPINFOHEADER info = {};
-    info.biSize = sizeof info;
-    info.biWidth = width;
-    info.biHeight = height;
-    info.biPlanes = 1;
-    info.biBitCount = 24;
-    info.biCompression = BI_RGB;
-    DWORD row = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
-    std::vector<BYTE> bits(row * static_cast<DWORD>(height));
-    GetDIBits(memory, image, 0, static_cast<UINT>(height), bits.data(), reinterpret_cast<BITMAPINFO*>(&info),
-              DIB_RGB_COLORS);
-    DeleteObject(image);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-
-    BITMAPFILEHEADER file = {};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof file + sizeof info;
-    file.bfSize = file.bfOffBits + static_cast<DWORD>(bits.size());
-    HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool ok = WriteFile(out, &file, sizeof file, &written, nullptr) &&
-              WriteFile(out, &info, sizeof info, &written, nullptr) &&
-              WriteFile(out, bits.data(), static_cast<DWORD>(bits.size()), &written, nullptr);
-    CloseHandle(out);
-    return ok;
-}
-
 // ------------------------------------------------------------ the wizard
 
 enum Page { kNoPage, kWelcomePage, kFinishPage, kAnyPage };
@@ -344,9 +283,7 @@ void Note(const char* text) {
 int main() {
     Options options;
     if (!ParseOptions(&options)) {
-        Note(
-            "usage: DRIVE.EXE --exe VSETUP.EXE --dir DISK --log TRANSCRIPT [--steps LIST] [--answers LIST] "
-            "[--shots DIR] [--timeout SECONDS]");
+        Note("usage: DRIVE.EXE VSETUP.EXE DISK TRANSCRIPT STEPS ANSWERS TIMEOUT");
         return 200;
     }
 
@@ -354,7 +291,7 @@ int main() {
     auto watch = observer
                      ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(observer, "WatchCallWndRet")))
                      : nullptr;
-    if (watch == nullptr) Note("VHOOK.DLL not loaded: status lines, progress and launches are not recorded");
+    if (watch == nullptr) Note("VHOOK.DLL not loaded: status lines and progress are not recorded");
     SetEnvironmentVariableW(VSETUP_DRIVE_LOG_VARIABLE, options.log.c_str());
 
     std::wstring command = L"\"" + options.exe + L"\"";
@@ -375,7 +312,6 @@ int main() {
     Page expected = kWelcomePage;
     Page seen = kNoPage;
     DWORD seen_since = 0;
-    std::set<Page> shot;
     DWORD start = GetTickCount();
     int result = -1;
     bool failed = false;
@@ -402,13 +338,6 @@ int main() {
         }
         if ((expected != kAnyPage && page != expected) || page == kNoPage || GetTickCount() - seen_since < kSettleMs)
             continue;
-        if (!options.shots.empty() && shot.count(page) == 0) {
-            shot.insert(page);
-            RedrawWindow(wizard, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-            Sleep(300);
-            SaveWindowImage(wizard, options.shots + (page == kWelcomePage ? L"\\welcome.bmp" : L"\\finish.bmp"));
-        }
-
         const std::wstring& action = options.steps[step];
         // Keys and looks act on whatever page shows once it has settled.
         struct KeyStep {

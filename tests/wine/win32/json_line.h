@@ -24,31 +24,12 @@ inline std::string Utf8(const std::wstring& text) {
 inline std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char escape[8];
-                wsprintfA(escape, "\\u%04x", c);
-                out += escape;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
+        char escape[8] = {static_cast<char>(c), 0};
+        if (c == '"' || c == '\\')
+            wsprintfA(escape, "\\%c", c);
+        else if (c < 0x20)
+            wsprintfA(escape, c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : "\\u%04x", c);
+        out += escape;
     }
     return out + "\"";
 }

@@ -3,9 +3,7 @@
 // The driver hooks VSETUP.EXE's thread with WatchCallWndRet, which loads this
 // library into the installer. From there it records, in the order they
 // happen, what the installer shows on its own: the status lines (controls
-// 1001 and 1002), the progress bar's positions, and the process launches
-// (CreateProcessA is redirected through WatchedCreateProcessA, which records
-// the command line and whether it started).
+// 1001 and 1002) and the progress bar's positions.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -18,60 +16,6 @@ namespace {
 
 bool g_inSetup = false;
 std::wstring g_log;
-
-typedef BOOL(WINAPI* CreateProcessAProc)(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
-                                         LPVOID, LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION);
-CreateProcessAProc g_createProcess = nullptr;
-
-std::wstring FromAnsi(const char* text) {
-    if (text == nullptr) return std::wstring();
-    int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    std::wstring out(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, &out[0], size);
-    if (!out.empty()) out.resize(out.size() - 1);
-    return out;
-}
-
-BOOL WINAPI WatchedCreateProcessA(LPCSTR application, LPSTR command_line, LPSECURITY_ATTRIBUTES process,
-                                  LPSECURITY_ATTRIBUTES thread, BOOL inherit, DWORD flags, LPVOID environment,
-                                  LPCSTR directory, LPSTARTUPINFOA startup, LPPROCESS_INFORMATION information) {
-    std::wstring command = FromAnsi(command_line);
-    BOOL started = g_createProcess(application, command_line, process, thread, inherit, flags, environment, directory,
-                                   startup, information);
-    DWORD error = GetLastError();
-    AppendLine(g_log, "{\"event\":\"launch\",\"command\":" + JsonString(command) +
-                          ",\"started\":" + (started ? "true" : "false") + "}");
-    SetLastError(error);
-    return started;
-}
-
-// Points the module's import of KERNEL32!CreateProcessA at the watcher.
-void RedirectCreateProcess(HMODULE module) {
-    auto* base = reinterpret_cast<BYTE*>(module);
-    auto* dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
-    auto* nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (directory.VirtualAddress == 0) return;
-    auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
-    for (; import->Name != 0; ++import) {
-        if (lstrcmpiA(reinterpret_cast<const char*>(base + import->Name), "KERNEL32.dll") != 0) continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(
-            base + (import->OriginalFirstThunk ? import->OriginalFirstThunk : import->FirstThunk));
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            auto* by_name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (lstrcmpA(reinterpret_cast<const char*>(by_name->Name), "CreateProcessA") != 0) continue;
-            DWORD old_protection = 0;
-            if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old_protection))
-                return;
-            g_createProcess = reinterpret_cast<CreateProcessAProc>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(&WatchedCreateProcessA);
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old_protection, &old_protection);
-            return;
-        }
-    }
-}
 
 bool IsSetupProcess() {
     wchar_t path[MAX_PATH];
@@ -110,7 +54,6 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
         if (length > 0 && length < MAX_PATH * 2) {
             g_log.assign(path, length);
             g_inSetup = true;
-            RedirectCreateProcess(GetModuleHandleW(nullptr));
             AppendLine(g_log, "{\"event\":\"observer\",\"attached\":true}");
         }
     }
