@@ -1,6 +1,6 @@
 // Installation runs that the golden scenarios (tests/golden) cannot state as
 // data: a failure injected into the host backend, a registry with every
-// instance taken, and the start of the Display control panel.
+// instance taken, and a line of ten megabytes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,27 +61,6 @@ TEST_F(InstallRun, NoFreeInstanceSkipsTheRegistry) {
     EXPECT_EQ((std::vector<std::string>{"Can't find a free display instance.", kDone}), run.MessageTexts());
     EXPECT_EQ(seed, ReadFile(prefix_ + "/registry.reg"));
     EXPECT_EQ("[boot.description]\r\ndisplay.drv=Vorel Test 3D\r\n", ReadFile(windows_ + "/system.ini"));
-}
-
-TEST_F(InstallRun, DisplayPanelLaunch) {
-    // A stand-in for Wine records how it was started.
-    std::string bin = root_ / "bin";
-    WriteFile(bin + "/wine", "#!/bin/sh\necho \"$WINEPREFIX|$*\" > \"" + root_.path() + "/launched\"\n");
-    chmod((bin + "/wine").c_str(), 0755);
-    WriteFile(prefix_ + "/system.reg", "WINE REGISTRY Version 2\n");  // only a Wine prefix is handed to Wine
-    RunResult run = RunProgram(kCard, prefix_, "yes", {"PATH=" + bin});
-    EXPECT_EQ(R"({"event":"launch","command":"CONTROL.EXE DESK.CPL,,3","started":true})", run.lines.back());
-    for (int i = 0; i < 100 && !FileExists(root_ / "launched"); ++i) usleep(20000);
-    EXPECT_EQ(prefix_ + "|CONTROL.EXE DESK.CPL,,3\n", ReadFile(root_ / "launched"));
-
-    run = RunProgram(kCard, prefix_, "yes,no", {"PATH=" + root_ / "nowhere"});
-    ASSERT_GE(run.lines.size(), 2u);
-    EXPECT_EQ(R"({"event":"launch","command":"CONTROL.EXE DESK.CPL,,3","started":false})",
-              run.lines[run.lines.size() - 2]);
-    EXPECT_EQ(
-        R"({"event":"message","caption":"Warning","text":"Unable to launch the Display Control Panel","buttons":"ok","icon":"none","answer":"ok"})",
-        run.lines.back());
-    EXPECT_EQ(0, run.exitCode);
 }
 
 TEST_F(InstallRun, TenMegabytesInOneLine) {

@@ -27,7 +27,7 @@ def main():
         with wt.Session(args, "diskettes") as session:
             images = os.path.join(session.work, "img")
             exe = os.path.join(args.win32_dir, "wizard", "win32", "VSETUP.exe")
-            subprocess.run([args.diskettes, "--exe", exe, wt.EXAMPLE_DISK, images], check=True,
+            subprocess.run([args.diskettes, "--exe", exe, os.path.join(wt.SOURCE_DIR, "examples", "disk1"), images], check=True,
                            stdout=subprocess.DEVNULL)
             # Both diskettes copied into one directory, as onto a hard disk.
             drive = os.path.join(session.work, "a")
@@ -35,15 +35,9 @@ def main():
             for number in (1, 2):
                 subprocess.run(["mcopy", "-s", "-n", "-i", os.path.join(images, "disk%d.img" % number), "::*",
                                 drive + "/"], env=dict(os.environ, MTOOLS_SKIP_CHECK="1"), check=True)
-            wt.golden.insert_disk(session.prefix, drive)
-            transcript = os.path.join(session.work, "transcript.jsonl")
-            command = [os.path.join(args.win32_dir, "tests", "wine", "DRIVE.exe"), "--exe", "A:\\VSETUP.EXE",
-                       "--dir", "A:\\", "--log", wt.windows_path(transcript), "--steps", "next,finish",
-                       "--timeout", "120"]
-            output = session.wine.run(command, timeout=180).stdout.decode(errors="replace")
-            wt.check("exit 0" in output, "VSETUP.EXE did not end with 0: %s" % output)
-            with open(transcript, encoding="utf-8") as f:
-                wt.check("Please insert" not in f.read(), "VSETUP.EXE asked for a diskette")
+            code, events = wt.run_driver(args, session.wine, session.work, drive, "next,finish", exe="A:\\VSETUP.EXE")
+            wt.check(code == 0, "VSETUP.EXE did not end with 0: %d" % code)
+            wt.check("Please insert" not in str(events), "VSETUP.EXE asked for a diskette")
             # The files the example disk's golden scenario installs, byte for byte.
             expected = wt.golden.files_below(os.path.join(wt.golden.GOLDEN, "example-disk", "expect", "prefix"))
             count = 0

@@ -103,28 +103,41 @@ TEST(LosslessRuns, ARelativeXdgDataHomeIsIgnored) {
     EXPECT_FALSE(FileExists(odd.disk + "/relative"));
 }
 
-TEST(LosslessRuns, WineGetsOnlyAWinePrefixAndRunsDetached) {
-    // The stand-in records its standard input, its session and its process.
+TEST(LosslessRuns, TheDisplayPanelStartsDetachedInAWinePrefixOnly) {
+    // The stand-in for Wine records its prefix, arguments, standard input,
+    // session and process.
     Scratch odd;
     const std::string record = odd.root / "launched";
-    WriteFile(odd.root / "bin/wine",
-              "#!/bin/sh\necho \"$(readlink /proc/$$/fd/0) $(cut -d' ' -f6 /proc/$$/stat)\" $$ > " + record +
-                  ".tmp && mv " + record + ".tmp " + record + "\n");
+    WriteFile(odd.root / "bin/wine", "#!/bin/sh\necho \"$WINEPREFIX|$*|$(readlink /proc/$$/fd/0)|$(cut -d' ' -f6 "
+                                     "/proc/$$/stat)|$$\" > " + record + ".tmp && mv " + record + ".tmp " + record + "\n");
     chmod((odd.root / "bin/wine").c_str(), 0755);
     const std::vector<std::string> path = {"PATH=" + odd.root / "bin" + ":/usr/bin:/bin"};
     RunResult run = RunProgram(odd.disk, odd.prefix, "yes", path);
     EXPECT_NE(std::string::npos, run.lines.back().find("Unable to launch the Display Control Panel"));
     usleep(200000);
-    EXPECT_FALSE(FileExists(record));
+    EXPECT_FALSE(FileExists(record));  // not a Wine prefix: Wine is not asked
 
     WriteFile(odd.prefix + "/system.reg", "WINE REGISTRY Version 2\n");
-    RunProgram(odd.disk, odd.prefix, "yes", path);
+    run = RunProgram(odd.disk, odd.prefix, "yes", path);
+    EXPECT_EQ(R"({"event":"launch","command":"CONTROL.EXE DESK.CPL,,3","started":true})", run.lines.back());
     for (int i = 0; i < 100 && !FileExists(record); ++i) usleep(20000);
-    std::istringstream seen(ReadFile(record));
-    std::string input, session, process;
-    seen >> input >> session >> process;
-    EXPECT_EQ("/dev/null", input);
-    EXPECT_EQ(process, session);  // it leads a session of its own
+    std::vector<std::string> seen;
+    std::istringstream fields(ReadFile(record));
+    for (std::string field; std::getline(fields, field, '|');) seen.push_back(field);
+    ASSERT_EQ(5u, seen.size());
+    EXPECT_EQ(odd.prefix, seen[0]);
+    EXPECT_EQ("CONTROL.EXE DESK.CPL,,3", seen[1]);
+    EXPECT_EQ("/dev/null", seen[2]);
+    EXPECT_EQ(seen[4], seen[3] + "\n");  // it leads a session of its own
+
+    run = RunProgram(odd.disk, odd.prefix, "yes,no", {"PATH=" + odd.root / "nowhere"});
+    ASSERT_GE(run.lines.size(), 2u);
+    EXPECT_EQ(R"({"event":"launch","command":"CONTROL.EXE DESK.CPL,,3","started":false})",
+              run.lines[run.lines.size() - 2]);
+    EXPECT_EQ(
+        R"({"event":"message","caption":"Warning","text":"Unable to launch the Display Control Panel","buttons":"ok","icon":"none","answer":"ok"})",
+        run.lines.back());
+    EXPECT_EQ(0, run.exitCode);
 }
 
 }  // namespace

@@ -185,7 +185,7 @@ def wine_windows_dir(prefix):
 
 # ---------------------------------------------------------------- driver
 
-def run_driver(args, wine, work, disk, steps, answers="", timeout=120):
+def run_driver(args, wine, work, disk, steps, answers="", timeout=120, exe=None):
     """Runs VSETUP.EXE through DRIVE.EXE from disk; returns (exit code, events)."""
     golden.insert_disk(wine.prefix, disk)
     transcript = os.path.join(work, "transcript.jsonl")
@@ -193,7 +193,7 @@ def run_driver(args, wine, work, disk, steps, answers="", timeout=120):
         os.remove(transcript)
     answers = ",".join(answer.strip() for answer in answers.split(",")) if answers else ""
     command = [os.path.join(args.win32_dir, "tests", "wine", "DRIVE.exe"),
-               windows_path(os.path.join(args.win32_dir, "wizard", "win32", "VSETUP.exe")), "A:\\",
+               exe or windows_path(os.path.join(args.win32_dir, "wizard", "win32", "VSETUP.exe")), "A:\\",
                windows_path(transcript), steps, answers, str(timeout)]
     result = wine.run(command, timeout=timeout + 60)
     output = result.stdout.decode(errors="replace")
