@@ -9,9 +9,8 @@ Commands:
   unconfigured   fails, saying how to point the tests at a cross build
   template       makes the initialised Wine prefix the other tests copy
   cleanup        removes it again
-  buttons        Next, Back and Cancel on each page: exit 0, nothing touched;
-                 the same by keyboard, the focus after each page change and
-                 keys typed during the copy
+  buttons        the wizard worked by buttons and keys (data/wizard-runs.txt):
+                 the focus, the logo panel, what each run leaves
   golden         the scenarios with a `wine` file, through VSETUP.EXE; the
                  registry keys it makes must be as expect/wine.reg holds
                  them (--bless writes that file from the run)
@@ -303,85 +302,55 @@ class Session:
 
 
 def command_buttons(args):
-    # Each way out of the wizard without Finish: the installer exits with 0,
-    # shows nothing and leaves the Windows tree and the registry as they were.
-    with Session(args, "buttons") as session:
-        disk = TINY_DISK
-        keys = installer_keys(os.path.join(golden.GOLDEN, "tiny-install"))
-        for steps in ("cancel", "next,cancel", "next,back,cancel", "next,back,next,back,cancel"):
-            files_before = tree_state(os.path.join(session.prefix, "drive_c"))
-            code, events = run_driver(args, session.wine, session.work, disk, steps)
-            check(code == 0, "%s: exit code %d" % (steps, code))
-            check(events == [], "%s: the installer showed %r" % (steps, events))
-            files_after = tree_state(os.path.join(session.prefix, "drive_c"))
-            check(files_after == files_before,
-                  "%s: files changed: %s" % (steps, describe_difference(files_before, files_after)))
-            check(not wine_registry(session.wine, session.work, keys),
-                  "%s: the installer's registry keys exist" % steps)
-            log("%s: exit 0, nothing touched" % steps)
-        # Back and then Finish installs as Next and Finish do.
-        code, events = run_driver(args, session.wine, session.work, disk, "next,back,next,finish")
-        check(code == 0, "next,back,next,finish: exit code %d" % code)
-        check(events and events[-1]["event"] == "message" and events[-1]["buttons"] == "yesno",
-              "next,back,next,finish: no completion prompt at the end: %r" % events[-1:])
-        check(os.path.exists(os.path.join(wine_system_dir(session.prefix), "vorel.drv")),
-              "next,back,next,finish: vorel.drv not installed")
-        log("next,back,next,finish: installed")
-        # The same by keyboard (with --win95, as Windows 95).
-        keyboard_runs(args, session, disk)
-
-
-# The sheet's buttons, as the focus events name them.
-BACK, NEXT, FINISH = 0x3023, 0x3024, 0x3025
-KEYBOARD_RUNS = [
-    # steps, focus events expected, whether the run installs
-    ("panel,focus,tab,focus,esc", [NEXT, 2], False),     # Next, then Cancel; Esc cancels
-    ("focus,tab,enter", [NEXT], False),                  # Enter on Cancel cancels
-    ("enter,panel,focus,tab,enter", [FINISH], False),    # Next by Enter; Enter on Cancel
-    ("alt-n,focus,shift-tab,enter,focus,esc", [FINISH, NEXT], False),  # Enter on Back goes back
-    ("enter,focus,enter", [FINISH], True),               # Next and Finish by Enter
-]
-
-
-def keyboard_runs(args, session, disk):
+    # The runs of data/wizard-runs.txt, by buttons and by keys (with --win95,
+    # as Windows 95).
     label = "Version=win95" if WIN95 else "default version"
-    system = wine_system_dir(session.prefix)
-    for steps, focus, installs in KEYBOARD_RUNS:
-        for name in ("vorel.drv", "vorel.vxd"):
-            found = find_no_case(system, name)
-            if found:
-                os.remove(os.path.join(system, found))
-        code, events = run_driver(args, session.wine, session.work, disk, steps)
-        check(code == 0, "%s, %s: exit code %d" % (label, steps, code))
-        seen = [e for e in events if e["event"] == "focus"]
-        check(seen == [{"event": "focus", "control": c, "usable": True} for c in focus],
-              "%s, %s: focus %r, wanted on %r" % (label, steps, seen, focus))
-        panels = [e for e in events if e["event"] == "panel"]
-        check(all(e["whole"] for e in panels), "%s, %s: a logo panel is cut: %r" % (label, steps, panels))
-        installed = find_no_case(system, "vorel.drv") is not None
-        check(installed == installs, "%s, %s: installed %r" % (label, steps, installed))
-        check(not installs or (events[-1]["event"] == "message" and events[-1]["answer"] == "no"),
-              "%s, %s: no completion prompt at the end: %r" % (label, steps, events[-1:]))
-        log("%s, %s: focus on the default button, logo panels whole, %s" %
-            (label, steps, "installed" if installs else "cancelled"))
-    # Enter and Esc typed while a long copy runs wait in the queue; the
-    # completion prompt still waits for its own answer (the driver's No), so
-    # nothing is launched.
-    slow = os.path.join(session.work, "disk-slow")
+    with open(os.path.join(HERE, "data", "wizard-runs.txt")) as f:
+        runs = [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")]
+    with Session(args, "buttons") as session:
+        system = wine_system_dir(session.prefix)
+        keys = installer_keys(os.path.join(golden.GOLDEN, "tiny-install"))
+        for steps, focus, installs in runs:
+            for name in filter(None, (find_no_case(system, n) for n in ("vorel.drv", "vorel.vxd"))):
+                os.remove(os.path.join(system, name))
+            files_before = tree_state(os.path.join(session.prefix, "drive_c"))
+            code, events = run_driver(args, session.wine, session.work, slow_disk(session.work)
+                                      if "typeahead" in steps else TINY_DISK, steps)
+            what = "%s, %s" % (label, steps)
+            check(code == 0, "%s: exit code %d" % (what, code))
+            seen = [e for e in events if e["event"] == "focus"]
+            check(seen == [{"event": "focus", "control": int(c, 16), "usable": True} for c in focus.split()],
+                  "%s: focus %r, wanted on %s" % (what, seen, focus))
+            check(all(e["whole"] for e in events if e["event"] == "panel"), "%s: a logo panel is cut" % what)
+            prompts = [e for e in events if e["event"] == "message"]
+            if installs == "yes":
+                check(find_no_case(system, "vorel.drv"), "%s: vorel.drv not installed" % what)
+                check(len(prompts) == 1 and prompts[0]["buttons"] == "yesno" and prompts[0]["answer"] == "no"
+                      and events[-1] == prompts[0], "%s: not the completion prompt alone, at the end: %r" %
+                      (what, prompts))
+            else:
+                check(not [e for e in events if e["event"] not in ("focus", "panel")],
+                      "%s: the installer showed %r" % (what, events))
+                files_after = tree_state(os.path.join(session.prefix, "drive_c"))
+                check(files_after == files_before,
+                      "%s: files changed: %s" % (what, describe_difference(files_before, files_after)))
+                check(not wine_registry(session.wine, session.work, keys), "%s: installer keys made" % what)
+            log("%s: as expected (%s)" % (what, "installed" if installs == "yes" else "nothing touched"))
+
+
+def slow_disk(work):
+    """The tiny disk with a large file more, so that keys can be typed during
+    the copy."""
+    slow = os.path.join(work, "disk-slow")
     if not os.path.exists(slow):
-        shutil.copytree(disk, slow)
+        shutil.copytree(TINY_DISK, slow)
         with open(os.path.join(slow, "big.bin"), "wb") as f:
             f.write(bytes(range(256)) * (96 << 10))
         with open(os.path.join(slow, "setup.dat"), "rb") as f:
             text = f.read()
         with open(os.path.join(slow, "setup.dat"), "wb") as f:
             f.write(text.replace(b"[SystemDir]\r\n", b"[SystemDir]\r\n1,big.bin\r\n", 1))
-    code, events = run_driver(args, session.wine, session.work, slow, "next,finish-typeahead")
-    check(code == 0, "%s, type-ahead: exit code %d" % (label, code))
-    prompts = [e for e in events if e["event"] == "message"]
-    check(len(prompts) == 1 and prompts[0]["buttons"] == "yesno" and prompts[0]["answer"] == "no",
-          "%s, type-ahead: the prompt was not left to the driver: %r" % (label, prompts))
-    log("%s, type-ahead during the copy: the prompt waited for its answer" % label)
+    return slow
 
 
 # What a Linux batch run and a Wine run may differ in: the system directory
