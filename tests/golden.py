@@ -1,50 +1,49 @@
 #!/usr/bin/env python3
-"""Runs the golden scenarios of tests/golden/ through the batch build.
-
-    golden.py --vsetup BIN [--bless] [NAME...]
-
-A scenario folder holds
-  base            optional: a disk to start from, as a path from the source root
-  disk/           the driver disk, or what it changes of the base disk
-  remove          optional: names of the base disk's files to leave out, one a line
-  prefix/         optional: the prefix as it is before the run
-  modes           optional: "PATH MODE [UID]" lines, PATH in the prefix: its
-                  mode (octal) and owner are set before the run
-  special         optional: "disk/PATH KIND" or "prefix/PATH KIND" lines: the
-                  file is made a FIFO (KIND fifo) or a sparse 100 GB file
-                  (huge) before the run; one in the prefix must stay so
-  user            optional: the run is made as nobody, who owns the prefix
-  limits          optional: "fsize BYTES", the largest file the run may write
-  stdout          optional: the transcript goes to "full" (/dev/full) or
-                  "closed" (a pipe nobody reads)
-  runs            optional: how many runs are made at once (1); each must end
-                  as expected, with the transcript expected
-  start           optional: the directory of the disk the run starts in
-  outside/        optional: a directory beside the prefix that drive D: maps;
-                  it must be left as it was
-  env             optional: NAME=value lines for the run (VSETUP_ANSWERS=...);
-                  @DISK@ and @PREFIX@ stand for the run's directories
-  wine            optional: the scenario runs under Wine too (tests/wine)
-  kill            optional: with --shim, the run is also killed at every
-                  write, rename and sync of its file output (and halfway
-                  through every write): each time every file must be old or
-                  new, the registry must hold what was flushed, and a run
-                  started afterwards must finish the installation; the file
-                  may list signals to stop it with instead of 9 (a stopped
-                  run leaves no temporary file behind, its journal aside)
-  expect/transcript.jsonl   the transcript, exactly
-  expect/exit     the exit code (0 when absent)
-  expect/stderr   optional: lines that must each appear in standard error
-  expect/prefix/  the prefix afterwards: the same files, byte for byte, and no
-                  other (dosdevices/ aside, and what expect/ignore's globs match)
-  expect/modes    optional: "PATH MODE [UID]" lines the prefix's files must match
-The transcript and stderr name the run's directories @DISK@ and @PREFIX@.
-
-The disk is reached as drive A: (dosdevices/a:), as a diskette would be, and
-must be left as it was.
---bless writes expect/ from the run instead of comparing: read the result
-before committing it. Standard library only.
-"""
+# Runs the golden scenarios of tests/golden/ through the batch build.
+#
+#     golden.py --vsetup BIN [--bless] [NAME...]
+#
+# A scenario folder holds
+#   base            optional: a disk to start from, as a path from the source root
+#   disk/           the driver disk, or what it changes of the base disk
+#   remove          optional: names of the base disk's files to leave out, one a line
+#   prefix/         optional: the prefix as it is before the run
+#   modes           optional: "PATH MODE [UID]" lines, PATH in the prefix: its
+#                   mode (octal) and owner are set before the run
+#   special         optional: "disk/PATH KIND" or "prefix/PATH KIND" lines: the
+#                   file is made a FIFO (KIND fifo) or a sparse 100 GB file
+#                   (huge) before the run; one in the prefix must stay so
+#   user            optional: the run is made as nobody, who owns the prefix
+#   limits          optional: "fsize BYTES", the largest file the run may write
+#   stdout          optional: the transcript goes to "full" (/dev/full) or
+#                   "closed" (a pipe nobody reads)
+#   runs            optional: how many runs are made at once (1); each must end
+#                   as expected, with the transcript expected
+#   start           optional: the directory of the disk the run starts in
+#   outside/        optional: a directory beside the prefix that drive D: maps;
+#                   it must be left as it was
+#   env             optional: NAME=value lines for the run (VSETUP_ANSWERS=...);
+#                   @DISK@ and @PREFIX@ stand for the run's directories
+#   wine            optional: the scenario runs under Wine too (tests/wine)
+#   kill            optional: with --shim, the run is also killed at every
+#                   write, rename and sync of its file output (and halfway
+#                   through every write): each time every file must be old or
+#                   new, the registry must hold what was flushed, and a run
+#                   started afterwards must finish the installation; the file
+#                   may list signals to stop it with instead of 9 (a stopped
+#                   run leaves no temporary file behind, its journal aside)
+#   expect/transcript.jsonl   the transcript, exactly
+#   expect/exit     the exit code (0 when absent)
+#   expect/stderr   optional: lines that must each appear in standard error
+#   expect/prefix/  the prefix afterwards: the same files, byte for byte, and no
+#                   other (dosdevices/ aside, and what expect/ignore's globs match)
+#   expect/modes    optional: "PATH MODE [UID]" lines the prefix's files must match
+# The transcript and stderr name the run's directories @DISK@ and @PREFIX@.
+#
+# The disk is reached as drive A: (dosdevices/a:), as a diskette would be, and
+# must be left as it was.
+# --bless writes expect/ from the run instead of comparing: read the result
+# before committing it. Standard library only.
 
 import argparse
 import fnmatch
@@ -76,8 +75,8 @@ def lines(scenario, name):
 
 
 def files_below(root, skip=("dosdevices",)):
-    """{relative path: bytes} of every file below root; FIFOs and huge files by
-    their kind and size."""
+    # {relative path: bytes} of every file below root; FIFOs and huge files by
+    # their kind and size.
     found = {}
     for directory, dirs, files in os.walk(root):
         dirs[:] = sorted(d for d in dirs if os.path.relpath(os.path.join(directory, d), root) not in skip)
@@ -110,7 +109,7 @@ def set_modes(prefix, entries):
 
 
 def in_child(scenario):
-    """What the run's process sets before it starts vsetup: limits and user."""
+    # What the run's process sets before it starts vsetup: limits and user.
     limits, user = lines(scenario, "limits"), os.path.exists(os.path.join(scenario, "user")) and os.geteuid() == 0
 
     def setup():
@@ -130,7 +129,7 @@ def copy_tree(source, target):
 
 
 def assemble_disk(scenario, disk):
-    """The scenario's disk in disk: the base disk, changed by disk/ and remove."""
+    # The scenario's disk in disk: the base disk, changed by disk/ and remove.
     base = read(os.path.join(scenario, "base"))
     if base:
         copy_tree(os.path.join(SOURCE_DIR, base.decode().strip()), disk)
@@ -141,7 +140,7 @@ def assemble_disk(scenario, disk):
 
 
 def scenario_env(scenario, disk, prefix):
-    """The scenario's env lines as a dict, with @DISK@ and @PREFIX@ filled in."""
+    # The scenario's env lines as a dict, with @DISK@ and @PREFIX@ filled in.
     settings = {}
     for line in read(os.path.join(scenario, "env"), b"").decode().splitlines():
         if "=" in line and not line.startswith("#"):
@@ -163,7 +162,7 @@ def snapshot(root):
 
 
 def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
-    """Runs the scenario in work (a new disk and prefix when fresh)."""
+    # Runs the scenario in work (a new disk and prefix when fresh).
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
     outside = os.path.join(work, "outside")
     user = os.path.exists(os.path.join(scenario, "user")) and os.geteuid() == 0
@@ -220,7 +219,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
 
 
 def compare(scenario, result, prefix):
-    """The differences between the run and expect/, as a list of lines."""
+    # The differences between the run and expect/, as a list of lines.
     expect = os.path.join(scenario, "expect")
     faults = [] if result.untouched else ["the disk or the directory D: maps changed"]
     faults += [] if result.alike else ["the runs made at once did not all end alike"]
@@ -286,8 +285,8 @@ def bless(scenario, result, prefix):
 
 
 def registry_entries(data):
-    """The ("[key]", "name") -> value text pairs of a registry.reg file as the
-    store writes it (hex lists joined again), keys and names lower-cased."""
+    # The ("[key]", "name") -> value text pairs of a registry.reg file as the
+    # store writes it (hex lists joined again), keys and names lower-cased.
     entries, key = {}, None
     for line in data.decode("cp1252").replace("\\\r\n  ", "").splitlines():
         value = re.match(r'(@|"(?:[^"\\]|\\.)*")=(.*)', line)
@@ -299,7 +298,7 @@ def registry_entries(data):
 
 
 def kill_faults(vsetup, shim, scenario):
-    """Kills the scenario's run at each counted call (see tests/robust/kill_shim.c)."""
+    # Kills the scenario's run at each counted call (see tests/robust/kill_shim.c).
     faults = []
     seed = files_below(os.path.join(scenario, "prefix"))
     done = files_below(os.path.join(scenario, "expect", "prefix"))
@@ -367,7 +366,7 @@ def scenarios(names):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser()
     parser.add_argument("--vsetup", required=True)
     parser.add_argument("--bless", action="store_true")
     parser.add_argument("--shim", help="the kill shim library: run the kill points of scenarios marked `kill`")

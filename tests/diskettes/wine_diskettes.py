@@ -1,10 +1,9 @@
 #!/usr/bin/env python3
-"""VSETUP.EXE under Wine, run from the files of disk 1's image as drive A:,
-installs examples/disk1; when it asks for disk 2, A: gets disk 2's files,
-as a user swaps diskettes, and disk 1's back when it asks for it. Every listed file must then be installed.
-
-    wine_diskettes.py --win32-dir DIR --work DIR --diskettes VSETUP-DISKETTES
-"""
+# VSETUP.EXE under Wine, run from the files of disk 1's image as drive A:,
+# installs examples/disk1; when it asks for disk 2, A: gets disk 2's files,
+# as a user swaps diskettes, and disk 1's back when it asks for it. Every listed file must then be installed.
+#
+#     wine_diskettes.py --win32-dir DIR --work DIR --diskettes VSETUP-DISKETTES
 
 import argparse
 import os

@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
-"""vsetup with a hard-disk image as its prefix, checked with mtools and
-fsck.fat against the same installation into a directory prefix.
-
-    image_test.py VSETUP SOURCE_DIR KILL_SHIM
-"""
+# vsetup with a hard-disk image as its prefix, checked with mtools and
+# fsck.fat against the same installation into a directory prefix.
+#
+#     image_test.py VSETUP SOURCE_DIR KILL_SHIM
 
 import fcntl
 import hashlib
@@ -38,7 +37,7 @@ def run(args, **kw):
 
 
 def make_image(path, form="mbr", megabytes=32, windows=True):
-    """A disk with Windows' directories and SYSTEM.INI, copied in by mcopy."""
+    # A disk with Windows' directories and SYSTEM.INI, copied in by mcopy.
     size = megabytes * 1024 * 1024
     offset = 0 if form == "bare" else START * 512
     with open(path, "wb") as f:
@@ -69,7 +68,7 @@ def vsetup(prefix, extra_env=None):
 
 
 def fsck(path, offset=START * 512):
-    """fsck.fat -n on the partition, copied out of the disk."""
+    # fsck.fat -n on the partition, copied out of the disk.
     part = os.path.join(WORK, "part.img")
     with open(path, "rb") as src, open(part, "wb") as dst:
         src.seek(offset)
@@ -86,7 +85,7 @@ def read_back(mdrive, into):
 
 
 def tree(root):
-    """Path (lower case) -> bytes of every file below root."""
+    # Path (lower case) -> bytes of every file below root.
     found = {}
     for base, _, files in os.walk(root):
         for name in files:
@@ -199,10 +198,10 @@ exec /usr/bin/$(basename "$0") "$@"
 
 
 def kill_points(want_tree, want_registry, upgrade):
-    """Killed at each of its own file operations and before each mtools
-    command, the run leaves a clean file system whose files are each whole
-    and old or whole and new; a run afterwards completes the installation.
-    An upgrade finds an older driver installed: every file is replaced."""
+    # Killed at each of its own file operations and before each mtools
+    # command, the run leaves a clean file system whose files are each whole
+    # and old or whole and new; a run afterwards completes the installation.
+    # An upgrade finds an older driver installed: every file is replaced.
     pristine, image, bin_dir = (os.path.join(WORK, name) for name in ("pristine.img", "killed.img", "bin"))
     mdrive = "%s@@%d" % (image, START * 512)
     make_image(pristine)

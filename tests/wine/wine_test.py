@@ -1,24 +1,23 @@
 #!/usr/bin/env python3
-"""VSETUP.EXE under Wine: the wizard's buttons, and the golden scenarios
-(tests/golden) that are marked for Wine installed by VSETUP.EXE and compared
-with what the batch build is expected to leave.
-
-    wine_test.py COMMAND --win32-dir DIR --work DIR [options]
-
-Commands:
-  unconfigured   fails, saying how to point the tests at a cross build
-  template       makes the initialised Wine prefix the other tests copy
-  cleanup        removes it again
-  buttons        the wizard worked by buttons and keys (data/wizard-runs.txt):
-                 the focus, the logo panel, what each run leaves
-  golden         the scenarios with a `wine` file, through VSETUP.EXE; the
-                 registry keys it makes must be as expect/wine.reg holds
-                 them (--bless writes that file from the run)
-
-Every test copies the template into a prefix of its own, runs Wine on an
-Xvfb display of its own (never the caller's), and ends its wineserver.
-Standard library only.
-"""
+# VSETUP.EXE under Wine: the wizard's buttons, and the golden scenarios
+# (tests/golden) that are marked for Wine installed by VSETUP.EXE and compared
+# with what the batch build is expected to leave.
+#
+#     wine_test.py COMMAND --win32-dir DIR --work DIR [options]
+#
+# Commands:
+#   unconfigured   fails, saying how to point the tests at a cross build
+#   template       makes the initialised Wine prefix the other tests copy
+#   cleanup        removes it again
+#   buttons        the wizard worked by buttons and keys (data/wizard-runs.txt):
+#                  the focus, the logo panel, what each run leaves
+#   golden         the scenarios with a `wine` file, through VSETUP.EXE; the
+#                  registry keys it makes must be as expect/wine.reg holds
+#                  them (--bless writes that file from the run)
+#
+# Every test copies the template into a prefix of its own, runs Wine on an
+# Xvfb display of its own (never the caller's), and ends its wineserver.
+# Standard library only.
 
 import argparse
 import json
@@ -57,12 +56,12 @@ def log(message):
 # ---------------------------------------------------------------- Wine
 
 def windows_path(path):
-    """The Z: drive path Wine gives a host path."""
+    # The Z: drive path Wine gives a host path.
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 class Display:
-    """A private Xvfb server for one test, numbered by Xvfb itself."""
+    # A private Xvfb server for one test, numbered by Xvfb itself.
 
     def __enter__(self):
         read_end, write_end = os.pipe()
@@ -81,7 +80,7 @@ class Display:
 
 
 class Wine:
-    """Wine on one prefix and one display."""
+    # Wine on one prefix and one display.
 
     def __init__(self, prefix, display):
         self.prefix = prefix
@@ -99,8 +98,8 @@ class Wine:
         })
 
     def run(self, args, timeout=180):
-        """Runs a Wine command; its output goes through files, since the
-        prefix's background processes keep inherited pipes open."""
+        # Runs a Wine command; its output goes through files, since the
+        # prefix's background processes keep inherited pipes open.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             process = subprocess.run(["wine"] + args, env=self.env, timeout=timeout, stdout=out, stderr=err)
             out.seek(0)
@@ -108,23 +107,23 @@ class Wine:
             return subprocess.CompletedProcess(process.args, process.returncode, out.read(), err.read())
 
     def start(self):
-        """Keeps the prefix's wineserver running between commands, so each
-        one starts quickly."""
+        # Keeps the prefix's wineserver running between commands, so each
+        # one starts quickly.
         subprocess.run(["wineserver", "-p"], env=self.env, timeout=60, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         if WIN95:
             check(self.run(WIN95_SETTING).returncode == 0, "could not set Version=win95 for VSETUP.EXE")
 
     def stop(self):
-        """Ends every process of the prefix; the server writes the registry
-        files as it goes."""
+        # Ends every process of the prefix; the server writes the registry
+        # files as it goes.
         subprocess.run(["wineserver", "-k"], env=self.env, timeout=60,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
 
     def export_key(self, key, work):
-        """The key and its subkeys as regedit exports them (UTF-16 made UTF-8,
-        without the header line); "" when the key does not exist."""
+        # The key and its subkeys as regedit exports them (UTF-16 made UTF-8,
+        # without the header line); "" when the key does not exist.
         out = os.path.join(work, "export.reg")
         if os.path.exists(out):
             os.remove(out)
@@ -185,7 +184,7 @@ def wine_windows_dir(prefix):
 # ---------------------------------------------------------------- driver
 
 def run_driver(args, wine, work, disk, steps, answers="", timeout=120, exe=None):
-    """Runs VSETUP.EXE through DRIVE.EXE from disk; returns (exit code, events)."""
+    # Runs VSETUP.EXE through DRIVE.EXE from disk; returns (exit code, events).
     golden.insert_disk(wine.prefix, disk)
     transcript = os.path.join(work, "transcript.jsonl")
     if os.path.exists(transcript):
@@ -216,8 +215,8 @@ def run_driver(args, wine, work, disk, steps, answers="", timeout=120, exe=None)
 # ---------------------------------------------------------------- registry
 
 def installer_keys(scenario):
-    """The keys holding values that the scenario's run adds to registry.reg,
-    without those below another of them."""
+    # The keys holding values that the scenario's run adds to registry.reg,
+    # without those below another of them.
     seeded = golden.registry_entries(golden.read(os.path.join(scenario, "prefix", "registry.reg"), b""))
     made = golden.registry_entries(golden.read(os.path.join(scenario, "expect", "prefix", "registry.reg"), b""))
     tops = []
@@ -228,14 +227,14 @@ def installer_keys(scenario):
 
 
 def wine_registry(wine, work, keys):
-    """The Wine prefix's keys (with their subkeys) as regedit exports them."""
+    # The Wine prefix's keys (with their subkeys) as regedit exports them.
     return "".join(wine.export_key(key, work) for key in keys)
 
 
 # ---------------------------------------------------------------- snapshots
 
 def tree_state(root):
-    """Every file below root with its size and modification time."""
+    # Every file below root with its size and modification time.
     state = {}
     for directory, _, files in os.walk(root):
         for name in files:
@@ -274,7 +273,7 @@ def command_cleanup(args):
 
 
 class Session:
-    """One test's own prefix, display and work directory."""
+    # One test's own prefix, display and work directory.
 
     def __init__(self, args, name):
         self.args = args
@@ -339,8 +338,8 @@ def command_buttons(args):
 
 
 def slow_disk(work):
-    """The tiny disk with a large file more, so that keys can be typed during
-    the copy."""
+    # The tiny disk with a large file more, so that keys can be typed during
+    # the copy.
     slow = os.path.join(work, "disk-slow")
     if not os.path.exists(slow):
         shutil.copytree(TINY_DISK, slow)
@@ -369,9 +368,9 @@ def normalise_events(events):
 
 
 def wine_path(prefix, relative):
-    """Where a file of the batch build's prefix lies in a Wine prefix: the
-    Windows directory is C:\\windows, the System directory system32; names
-    match without regard to case."""
+    # Where a file of the batch build's prefix lies in a Wine prefix: the
+    # Windows directory is C:\windows, the System directory system32; names
+    # match without regard to case.
     parts = relative.split("/")
     if len(parts) < 3 or parts[:2] != ["drive_c", "WINDOWS"]:
         return None
@@ -401,8 +400,8 @@ def without_blank_lines(data):
 
 
 def golden_faults(args, session, scenario):
-    """Runs the scenario through VSETUP.EXE in a fresh prefix and lists how
-    the result differs from what the batch build is expected to leave."""
+    # Runs the scenario through VSETUP.EXE in a fresh prefix and lists how
+    # the result differs from what the batch build is expected to leave.
     work = tempfile.mkdtemp(prefix="scenario-", dir=session.work)
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
     golden.assemble_disk(scenario, disk)
@@ -496,7 +495,7 @@ COMMANDS = {
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser()
     parser.add_argument("command", choices=sorted(COMMANDS))
     parser.add_argument("--win32-dir", help="the cross build directory")
     parser.add_argument("--work", default=tempfile.gettempdir(), help="where test prefixes are made")
