@@ -157,10 +157,6 @@ def insert_disk(prefix, disk):
     os.symlink(disk, drive)
 
 
-def snapshot(root):
-    return {name: data for name, data in files_below(root, ()).items()}
-
-
 def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     # Runs the scenario in work (a new disk and prefix when fresh).
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
@@ -185,7 +181,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
         set_modes(prefix, lines(scenario, "modes"))
     start = os.path.join(disk, read(os.path.join(scenario, "start"), b"").decode().strip())
     os.makedirs(start, exist_ok=True)
-    before = (snapshot(disk), snapshot(outside))
+    before = (files_below(disk, ()), files_below(outside, ()))
     env = dict(os.environ)
     for name in ("VSETUP_UI", "VSETUP_ANSWERS", "DISPLAY", "WAYLAND_DISPLAY"):
         env.pop(name, None)
@@ -211,7 +207,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
         results.append(subprocess.CompletedProcess(run.args, run.returncode, output, errors))
     result = results[0]
     result.alike = all((r.returncode, r.stdout) == (result.returncode, result.stdout) for r in results)
-    result.untouched = before == (snapshot(disk), snapshot(outside))
+    result.untouched = before == (files_below(disk, ()), files_below(outside, ()))
     for directory, dirs, _ in os.walk(work):
         for name in dirs:  # so that the scratch directory can be removed
             os.chmod(os.path.join(directory, name), 0o755)
@@ -226,41 +222,42 @@ def compare(scenario, result, prefix):
     wanted_exit = int(read(os.path.join(expect, "exit"), b"0"))
     if result.returncode != wanted_exit:
         faults.append("exit code %d, expected %d" % (result.returncode, wanted_exit))
-    got = result.stdout.decode("utf-8", "replace").splitlines()
-    wanted = read(os.path.join(expect, "transcript.jsonl"), b"").decode("utf-8").splitlines()
-    if got != wanted:
-        for i in range(max(len(got), len(wanted))):
-            left = wanted[i] if i < len(wanted) else "(nothing)"
-            right = got[i] if i < len(got) else "(nothing)"
-            if left != right:
-                faults.append("transcript line %d:\n    expected %s\n    got      %s" % (i + 1, left, right))
-                break
+    faults += first_difference(read(os.path.join(expect, "transcript.jsonl"), b"").decode().splitlines(),
+                               result.stdout.decode("utf-8", "replace").splitlines())
     stderr = result.stderr.decode("utf-8", "replace")
     for line in read(os.path.join(expect, "stderr"), b"").decode().splitlines():
         if line and line not in stderr:
             faults.append("stderr lacks %r; it was:\n%s" % (line, stderr))
-    ignore = read(os.path.join(expect, "ignore"), b"").decode().split()
     for path, kind in lines(scenario, "special"):
-        if path.startswith("prefix/"):
-            ignore.append(path[len("prefix/"):])
-            info = os.lstat(os.path.join(prefix, ignore[-1]))
-            if (stat.S_ISFIFO(info.st_mode), info.st_size) != (kind == "fifo", 0 if kind == "fifo" else 100 << 30):
-                faults.append("%s is no longer the %s it was" % (ignore[-1], kind))
-    got_files = {k: v for k, v in files_below(prefix).items() if not any(fnmatch.fnmatch(k, g) for g in ignore)}
-    wanted_files = files_below(os.path.join(expect, "prefix"))
+        info = os.lstat(os.path.join(os.path.dirname(prefix), path))
+        if (stat.S_ISFIFO(info.st_mode), info.st_size) != (kind == "fifo", 0 if kind == "fifo" else 100 << 30):
+            faults.append("%s is no longer the %s it was" % (path, kind))
+    got_files, wanted_files = prefix_files(scenario, prefix), files_below(os.path.join(expect, "prefix"))
     for path, mode, *owner in lines(expect, "modes"):
         info = os.lstat(os.path.join(prefix, path))
         if "%o" % (info.st_mode & 0o7777) != mode or (owner and os.geteuid() == 0 and str(info.st_uid) != owner[0]):
             faults.append("%s: mode %o, owner %d" % (path, info.st_mode & 0o7777, info.st_uid))
-    for name in sorted(set(got_files) | set(wanted_files)):
-        if name not in got_files:
-            faults.append("%s: missing" % name)
-        elif name not in wanted_files:
-            faults.append("%s: not expected (%d bytes)" % (name, len(got_files[name])))
-        elif got_files[name] != wanted_files[name]:
-            faults.append("%s: differs\n    expected %r\n    got      %r" %
-                          (name, wanted_files[name][:300], got_files[name][:300]))
+    faults += ["%s differs:\n    expected %r\n    got      %r" % (name, (wanted_files.get(name, "(none)"))[:300],
+                                                                   (got_files.get(name, "(none)"))[:300])
+               for name in sorted(set(got_files) | set(wanted_files)) if got_files.get(name) != wanted_files.get(name)]
     return faults
+
+
+def first_difference(wanted, got):
+    # The first line where two transcripts part, as a list of at most one fault.
+    for i in range(max(len(wanted), len(got))):
+        if wanted[i:i + 1] != got[i:i + 1]:
+            return ["transcript line %d:\n    expected %s\n    got      %s" %
+                    (i + 1, (wanted[i:i + 1] or ["(nothing)"])[0], (got[i:i + 1] or ["(nothing)"])[0])]
+    return []
+
+
+def prefix_files(scenario, prefix):
+    # The prefix's files as expect/prefix/ holds them: without what
+    # expect/ignore's globs match and the special files made in it.
+    ignore = read(os.path.join(scenario, "expect", "ignore"), b"").decode().split()
+    ignore += [path[len("prefix/"):] for path, _ in lines(scenario, "special") if path.startswith("prefix/")]
+    return {k: v for k, v in files_below(prefix).items() if not any(fnmatch.fnmatch(k, g) for g in ignore)}
 
 
 def bless(scenario, result, prefix):
@@ -275,13 +272,10 @@ def bless(scenario, result, prefix):
             f.write("%d\n" % result.returncode)
     elif os.path.exists(exit_file):
         os.remove(exit_file)
-    ignore = read(os.path.join(expect, "ignore"), b"").decode().split()
-    ignore += [path[len("prefix/"):] for path, _ in lines(scenario, "special") if path.startswith("prefix/")]
-    for name, data in files_below(prefix).items():
-        if not any(fnmatch.fnmatch(name, g) for g in ignore):
-            os.makedirs(os.path.dirname(os.path.join(expect, "prefix", name)), exist_ok=True)
-            with open(os.path.join(expect, "prefix", name), "wb") as f:
-                f.write(data)
+    for name, data in prefix_files(scenario, prefix).items():
+        os.makedirs(os.path.dirname(os.path.join(expect, "prefix", name)), exist_ok=True)
+        with open(os.path.join(expect, "prefix", name), "wb") as f:
+            f.write(data)
 
 
 def registry_entries(data):

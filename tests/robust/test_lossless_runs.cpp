@@ -1,12 +1,11 @@
 // Whole runs of the vsetup program that golden scenarios cannot express: a
 // prefix whose path cannot be resolved, where the default prefix goes, and
 // the Wine launch.
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,35 +16,6 @@ namespace {
 
 const std::string kDisk = std::string(VSETUP_SOURCE_DIR) + "/examples/disk1";
 
-// Makes count directories named name inside each other below dir.
-void MakeChain(int dir, const std::string& name, int count) {
-    int fd = dup(dir);
-    for (int i = 0; i < count; ++i) {
-        mkdirat(fd, name.c_str(), 0755);
-        int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
-        close(fd);
-        ASSERT_GE(next, 0);
-        fd = next;
-    }
-    close(fd);
-}
-
-// Removes the directory name of dir and everything in it, however deep: by
-// descriptors, as paths below it grow longer than a path may be.
-void RemoveDeep(int dir, const char* name) {
-    int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (fd >= 0) {
-        DIR* listing = fdopendir(fd);
-        while (struct dirent* entry = listing ? readdir(listing) : nullptr) {
-            std::string child = entry->d_name;
-            if (child == "." || child == "..") continue;
-            if (unlinkat(fd, child.c_str(), 0) != 0) RemoveDeep(fd, child.c_str());  // a directory
-        }
-        if (listing) closedir(listing);
-    }
-    unlinkat(dir, name, AT_REMOVEDIR);
-}
-
 std::string Repeat(const std::string& part, int count) {
     std::string out;
     for (int i = 0; i < count; ++i) out += (i ? "/" : "") + part;
@@ -53,20 +23,17 @@ std::string Repeat(const std::string& part, int count) {
 }
 
 TEST(LosslessRuns, APrefixThatCannotBeResolvedStopsStartUp) {
-    // prefix -> a/b, a -> 15 levels of long names, b -> 10 more: every link
-    // is short, the resolved path is longer than a path may be.
+    // prefix -> a/b, a -> 15 levels of long names, b -> 10 more: each is
+    // made from the level above it, the resolved path is longer than a path
+    // may be.
     TempDir root;
-    const std::string d(200, 'd');
-    const std::string e(200, 'e');
-    int fd = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
-    MakeChain(fd, d, 15);
-    ASSERT_EQ(0, symlink(Repeat(d, 15).c_str(), (root / "a").c_str()));
-    int bottom = openat(fd, Repeat(d, 15).c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(bottom, 0);
-    MakeChain(bottom, e, 10);
-    ASSERT_EQ(0, symlinkat(Repeat(e, 10).c_str(), bottom, "b"));
-    close(bottom);
-    close(fd);
+    const std::string levels = Repeat(std::string(200, 'd'), 15), more = Repeat(std::string(200, 'e'), 10);
+    std::filesystem::create_directories(root / levels);
+    const std::filesystem::path here = std::filesystem::current_path();
+    std::filesystem::current_path(root / levels);
+    std::filesystem::create_directories(more);
+    ASSERT_EQ(0, symlink(more.c_str(), "b"));
+    ASSERT_EQ(0, symlink(levels.c_str(), (root / "a").c_str()));
     ASSERT_EQ(0, symlink("a/b", (root / "prefix").c_str()));
     struct stat st;
     ASSERT_EQ(0, stat((root / "prefix").c_str(), &st));  // it does lead to a directory
@@ -77,9 +44,8 @@ TEST(LosslessRuns, APrefixThatCannotBeResolvedStopsStartUp) {
     EXPECT_TRUE(run.lines.empty());
     EXPECT_FALSE(FileExists("/registry.reg"));
     EXPECT_FALSE(FileExists("/drive_c"));
-    int top = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
-    RemoveDeep(top, d.c_str());
-    close(top);
+    std::filesystem::remove_all(more.substr(0, 200));  // from here, before the scratch tree goes
+    std::filesystem::current_path(here);
 }
 
 // A copy of a small disk and an empty prefix.

@@ -84,18 +84,10 @@ class Wine:
 
     def __init__(self, prefix, display):
         self.prefix = prefix
-        self.env = dict(os.environ)
-        for name in ("WINEPREFIX", "WINEARCH", "WINEDEBUG", "WINEDLLOVERRIDES", "DISPLAY", "WAYLAND_DISPLAY"):
-            self.env.pop(name, None)
-        self.env.update({
-            "WINEPREFIX": prefix,
-            "WINEARCH": "win32",
-            "WINEDEBUG": "-all",
-            # No Gecko or Mono installer prompts.
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
-            "DISPLAY": display.name,
-            "LANG": "C.UTF-8",
-        })
+        # No Gecko or Mono installer prompts; never the caller's display.
+        self.env = dict({k: v for k, v in os.environ.items() if k != "WAYLAND_DISPLAY"}, WINEPREFIX=prefix,
+                        WINEARCH="win32", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                        DISPLAY=display.name, LANG="C.UTF-8")
 
     def run(self, args, timeout=180):
         # Runs a Wine command; its output goes through files, since the
@@ -117,9 +109,8 @@ class Wine:
     def stop(self):
         # Ends every process of the prefix; the server writes the registry
         # files as it goes.
-        subprocess.run(["wineserver", "-k"], env=self.env, timeout=60,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env, timeout=60)
+        for flag in ("-k", "-w"):
+            subprocess.run(["wineserver", flag], env=self.env, timeout=60, stderr=subprocess.DEVNULL)
 
     def export_key(self, key, work):
         # The key and its subkeys as regedit exports them (UTF-16 made UTF-8,
@@ -177,10 +168,6 @@ def wine_system_dir(prefix):
     return os.path.join(prefix, "drive_c", "windows", "system32")
 
 
-def wine_windows_dir(prefix):
-    return os.path.join(prefix, "drive_c", "windows")
-
-
 # ---------------------------------------------------------------- driver
 
 def run_driver(args, wine, work, disk, steps, answers="", timeout=120, exe=None):
@@ -200,11 +187,7 @@ def run_driver(args, wine, work, disk, steps, answers="", timeout=120, exe=None)
           (result.returncode, output, result.stderr.decode(errors="replace")))
     check(result.returncode < 200, "DRIVE.EXE failed with %d: %s" %
           (result.returncode, result.stderr.decode(errors="replace")))
-    events = []
-    if os.path.exists(transcript):
-        with open(transcript, encoding="utf-8") as f:
-            events = [json.loads(line) for line in f if line.strip()]
-    check(events, "the transcript is empty")
+    events = [json.loads(line) for line in golden.read(transcript, b"").decode().splitlines()]
     # The driver's observer reports that it is in place; nothing else of
     # the installer's comes before that.
     check(events[:1] == [{"event": "observer", "attached": True}],
@@ -244,13 +227,6 @@ def tree_state(root):
             info = os.stat(path)
             state[os.path.relpath(path, root).lower()] = (info.st_size, info.st_mtime_ns)
     return state
-
-
-def describe_difference(before, after):
-    added = sorted(set(after) - set(before))
-    removed = sorted(set(before) - set(after))
-    changed = sorted(k for k in before if k in after and before[k] != after[k])
-    return "added %s, removed %s, changed %s" % (added[:10], removed[:10], changed[:10])
 
 
 # ---------------------------------------------------------------- commands
@@ -331,8 +307,8 @@ def command_buttons(args):
                 check(not [e for e in events if e["event"] not in ("focus", "panel")],
                       "%s: the installer showed %r" % (what, events))
                 files_after = tree_state(os.path.join(session.prefix, "drive_c"))
-                check(files_after == files_before,
-                      "%s: files changed: %s" % (what, describe_difference(files_before, files_after)))
+                check(files_after == files_before, "%s: files changed: %s" %
+                      (what, sorted(set(files_before.items()) ^ set(files_after.items()))[:10]))
                 check(not wine_registry(session.wine, session.work, keys), "%s: installer keys made" % what)
             log("%s: as expected (%s)" % (what, "installed" if installs == "yes" else "nothing touched"))
 
@@ -423,12 +399,8 @@ def golden_faults(args, session, scenario):
         faults = [] if code == 0 else ["VSETUP.EXE exit code %d" % code]
         wanted = [json.loads(line) for line in
                   golden.read(os.path.join(scenario, "expect", "transcript.jsonl"), b"").decode().splitlines()]
-        a, b = normalise_events(wanted), normalise_events(events)
-        for i in range(max(len(a), len(b))):
-            if (a[i:i + 1] or [None]) != (b[i:i + 1] or [None]):
-                faults.append("transcripts part at event %d:\n    expected: %s\n    wine:     %s" %
-                              (i, json.dumps(a[i:i + 1]), json.dumps(b[i:i + 1])))
-                break
+        faults += golden.first_difference([json.dumps(e) for e in normalise_events(wanted)],
+                                          [json.dumps(e) for e in normalise_events(events)])
         expected_files = golden.files_below(os.path.join(scenario, "expect", "prefix"))
         for relative, data in sorted(expected_files.items()):
             target = wine_path(prefix, relative)

@@ -127,17 +127,12 @@ bool ButtonShown(HWND box, int id) {
     return button != nullptr && HasStyle(button, WS_VISIBLE);
 }
 
-struct IconSearch {
-    bool found;
-};
-
-BOOL CALLBACK FindIcon(HWND child, LPARAM data) {
-    if (ClassOf(child) == L"Static" && HasStyle(child, WS_VISIBLE) &&
-        (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON && SendMessageW(child, STM_GETICON, 0, 0) != 0) {
-        reinterpret_cast<IconSearch*>(data)->found = true;
-        return FALSE;
-    }
-    return TRUE;
+BOOL CALLBACK FindIcon(HWND child, LPARAM found) {
+    if (ClassOf(child) != L"Static" || !HasStyle(child, WS_VISIBLE) ||
+        (GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON || SendMessageW(child, STM_GETICON, 0, 0) == 0)
+        return TRUE;
+    *reinterpret_cast<bool*>(found) = true;
+    return FALSE;
 }
 
 class BoxAnswerer {
@@ -167,40 +162,31 @@ public:
 
 private:
     void Answer(HWND box, HWND text) {
-        std::string buttons;
-        if (ButtonShown(box, IDYES) && ButtonShown(box, IDNO))
-            buttons = "yesno";
-        else if (ButtonShown(box, IDOK) && ButtonShown(box, IDCANCEL))
-            buttons = "okcancel";
-        else if (ButtonShown(box, IDOK))
-            buttons = "ok";
-        else
-            buttons = "unknown";
-        IconSearch icon{false};
+        // Each kind of box by its buttons; the first of each is what the box
+        // gets when the answers are used up or the next one names no button.
+        struct Kind {
+            const char* name;
+            int ids[2];
+            const wchar_t* names[2];
+        };
+        static const Kind kinds[] = {{"yesno", {IDNO, IDYES}, {L"no", L"yes"}},
+                                     {"okcancel", {IDCANCEL, IDOK}, {L"cancel", L"ok"}},
+                                     {"ok", {IDOK, IDOK}, {L"ok", L"ok"}},
+                                     {"unknown", {IDOK, IDOK}, {L"ok", L"ok"}}};
+        const Kind* kind = kinds;
+        while (kind->name != std::string("unknown") && !(ButtonShown(box, kind->ids[0]) && ButtonShown(box, kind->ids[1])))
+            ++kind;
+        const std::string buttons = kind->name;
+        int pick = next_ < answers_.size() && answers_[next_++] == kind->names[1] ? 1 : 0;
+        const int id = kind->ids[pick];
+        const std::wstring answer = kind->names[pick];
+        bool icon = false;
         EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&icon));
-
-        // The first button of each kind is what the box gets when the
-        // answers are used up or the next one names no button of it.
-        std::vector<std::wstring> names;
-        if (buttons == "yesno")
-            names = {L"no", L"yes"};
-        else if (buttons == "okcancel")
-            names = {L"cancel", L"ok"};
-        else
-            names = {L"ok"};
-        std::wstring answer = names[0];
-        if (next_ < answers_.size()) {
-            const std::wstring& wanted = answers_[next_++];
-            for (const std::wstring& name : names) {
-                if (name == wanted) answer = name;
-            }
-        }
-        int id = answer == L"yes" ? IDYES : answer == L"no" ? IDNO : answer == L"cancel" ? IDCANCEL : IDOK;
         // The event is written before the box is answered: whatever the
         // installer does next comes after it.
         AppendLine(log_, "{\"event\":\"message\",\"caption\":" + JsonString(WindowText(box)) + ",\"text\":" +
                              JsonString(WindowText(text)) + ",\"buttons\":\"" + buttons + "\",\"icon\":\"" +
-                             (icon.found ? "error" : "none") + "\",\"answer\":" + JsonString(answer) + "}");
+                             (icon ? "error" : "none") + "\",\"answer\":" + JsonString(answer) + "}");
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
     }
 
