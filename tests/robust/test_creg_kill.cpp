@@ -9,15 +9,28 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "tests/creg_support.h"
-#include "tests/robust/robust_support.h"
+#include "tests/test_support.h"
 
 namespace {
+
+// Runs vsetup with the kill shim preloaded (before a sanitized program's
+// runtime, which only passes calls on) and the shim's settings.
+RunResult Shimmed(const std::string& disk, const std::string& prefix, std::vector<std::string> env) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    env.push_back("LD_PRELOAD=" ROBUST_SHIM);
+    env.push_back("ROBUST_NO_SYNC=1");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan && *asan ? std::string(asan) + ":" : "") +
+                  "verify_asan_link_order=0");
+    return RunProgram(disk, prefix, "", env);
+}
 
 std::string Missing(const std::set<std::string>& part, const std::set<std::string>& whole) {
     for (const std::string& entry : part) {
@@ -30,7 +43,7 @@ class CregKillPoints : public ::testing::Test {
 protected:
     void SetUp() override {
         disk_ = root_ / "disk";
-        CopyTree(std::string(VSETUP_SOURCE_DIR) + "/examples/disk1", disk_);
+        std::filesystem::copy(VSETUP_SOURCE_DIR "/examples/disk1", disk_, std::filesystem::copy_options::recursive);
         ASSERT_TRUE(GenerateHive(root_ / "SYSTEM.DAT"));
         original_ = ReadFile(root_ / "SYSTEM.DAT");
     }
@@ -55,10 +68,7 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
     std::string snapshots = root_ / "snapshots";
     mkdir(snapshots.c_str(), 0755);
     std::string complete = MakePrefix("complete");
-    ChildOptions counting;
-    counting.preload = ROBUST_SHIM;
-    counting.env = {"ROBUST_LOG=" + log, "ROBUST_SNAPSHOT=" + snapshots, "ROBUST_NO_SYNC=1"};
-    RunResult run = RunVsetup(disk_, complete, counting);
+    RunResult run = Shimmed(disk_, complete, {"ROBUST_LOG=" + log, "ROBUST_SNAPSHOT=" + snapshots});
     ASSERT_EQ(1u, run.MessageTexts().size());
     EXPECT_FALSE(FileExists(complete + "/registry.reg"));
     const std::string after = ReadFile(complete + "/drive_c/WINDOWS/SYSTEM.DAT");
@@ -91,12 +101,10 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
             SCOPED_TRACE("killed at call " + call + (tear ? " halfway" : ""));
             std::string prefix = MakePrefix("killed");
             std::string dat = prefix + "/drive_c/WINDOWS/SYSTEM.DAT";
-            ChildOptions options;
-            options.preload = ROBUST_SHIM;
-            options.env = {"ROBUST_KILL_AT=" + std::to_string(number), std::string("ROBUST_TEAR=") + (tear ? "1" : "0"),
-                           "ROBUST_NO_SYNC=1"};
-            options.expectedExit = 128 + 9;  // SIGKILL
-            RunVsetup(disk_, prefix, options);
+            EXPECT_EQ(128 + 9, Shimmed(disk_, prefix,
+                                       {"ROBUST_KILL_AT=" + std::to_string(number),
+                                        std::string("ROBUST_TEAR=") + (tear ? "1" : "0")})
+                                   .exitCode);
             const std::string left = ReadFile(dat);
             EXPECT_TRUE(left == original_ || left == after) << "SYSTEM.DAT is neither the old file nor the new one";
             old_file += left == original_;
@@ -109,10 +117,7 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
                 EXPECT_EQ("", Missing(std::prev(last)->second, found));
             }
 
-            ChildOptions quick;
-            quick.preload = ROBUST_SHIM;
-            quick.env = {"ROBUST_NO_SYNC=1"};
-            EXPECT_EQ(1u, RunVsetup(disk_, prefix, quick).MessageTexts().size());
+            EXPECT_EQ(1u, Shimmed(disk_, prefix, {}).MessageTexts().size());
             EXPECT_FALSE(FileExists(prefix + "/drive_c/WINDOWS/SYSTEM.VSJ"));
             EXPECT_EQ("", Missing(seeded, HiveEntries(dat)));
             if (kills % 10 == 0) Oracle(dat);

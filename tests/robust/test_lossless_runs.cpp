@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/robust/robust_support.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -38,9 +38,8 @@ TEST(LosslessRuns, APrefixThatCannotBeResolvedStopsStartUp) {
     struct stat st;
     ASSERT_EQ(0, stat((root / "prefix").c_str(), &st));  // it does lead to a directory
 
-    ChildOptions options;
-    options.expectedExit = 1;
-    RunResult run = RunVsetup(kDisk, root / "prefix", options);
+    RunResult run = RunProgram(kDisk, root / "prefix");
+    EXPECT_EQ(1, run.exitCode);
     EXPECT_TRUE(run.lines.empty());
     EXPECT_FALSE(FileExists("/registry.reg"));
     EXPECT_FALSE(FileExists("/drive_c"));
@@ -51,7 +50,7 @@ TEST(LosslessRuns, APrefixThatCannotBeResolvedStopsStartUp) {
 // A copy of a small disk and an empty prefix.
 struct Scratch {
     Scratch() {
-        CopyTree(std::string(VSETUP_SOURCE_DIR) + "/tests/disks/plain", disk);
+        std::filesystem::copy(VSETUP_SOURCE_DIR "/tests/disks/plain", disk, std::filesystem::copy_options::recursive);
         mkdir(prefix.c_str(), 0755);
     }
     TempDir root;
