@@ -48,6 +48,12 @@ static int (*real_rename)(const char*, const char*);
 static int (*real_fsync)(int);
 static int (*real_fdatasync)(int);
 
+/* The setting's value, or NULL when it is unset or empty. */
+static const char* Setting(const char* name) {
+    const char* value = getenv(name);
+    return value && *value ? value : NULL;
+}
+
 static void Setup(void) {
     if (g_ready) return;
     real_write = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
@@ -55,16 +61,11 @@ static void Setup(void) {
     real_rename = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
     real_fsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
     real_fdatasync = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
-    const char* kill_at = getenv("ROBUST_KILL_AT");
-    if (kill_at && *kill_at) g_kill_at = atol(kill_at);
-    const char* tear = getenv("ROBUST_TEAR");
-    g_tear = tear && strcmp(tear, "1") == 0;
-    const char* no_sync = getenv("ROBUST_NO_SYNC");
-    g_no_sync = no_sync && strcmp(no_sync, "1") == 0;
-    const char* log = getenv("ROBUST_LOG");
-    if (log && *log) g_log = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const char* snapshot = getenv("ROBUST_SNAPSHOT");
-    if (snapshot && *snapshot) g_snapshot_dir = snapshot;
+    if (Setting("ROBUST_KILL_AT")) g_kill_at = atol(Setting("ROBUST_KILL_AT"));
+    g_tear = Setting("ROBUST_TEAR") && strcmp(Setting("ROBUST_TEAR"), "1") == 0;
+    g_no_sync = Setting("ROBUST_NO_SYNC") && strcmp(Setting("ROBUST_NO_SYNC"), "1") == 0;
+    if (Setting("ROBUST_LOG")) g_log = open(Setting("ROBUST_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    g_snapshot_dir = Setting("ROBUST_SNAPSHOT");
     g_ready = 1;
 }
 
@@ -109,8 +110,7 @@ static int Count(const char* call, const char* path, const char* second) {
 }
 
 static void Die(void) {
-    const char* signal_number = getenv("ROBUST_SIGNAL");
-    syscall(SYS_kill, getpid(), signal_number && *signal_number ? atoi(signal_number) : SIGKILL);
+    syscall(SYS_kill, getpid(), Setting("ROBUST_SIGNAL") ? atoi(Setting("ROBUST_SIGNAL")) : SIGKILL);
     _exit(137); /* not reached */
 }
 
