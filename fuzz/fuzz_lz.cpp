@@ -78,6 +78,7 @@ std::string Header(char mode, uint32_t size) {
 std::string Compress(const std::string& data) {
     std::string out = Header('A', static_cast<uint32_t>(data.size()));
     std::vector<long> last(1 << 12, -1);
+    const unsigned char* u = reinterpret_cast<const unsigned char*>(data.data());
     for (size_t i = 0; i < data.size();) {
         size_t control = out.size();
         out += '\0';
@@ -85,8 +86,7 @@ std::string Compress(const std::string& data) {
             size_t length = 0;
             long from = -1;
             if (i + 3 <= data.size()) {
-                unsigned hash = (static_cast<unsigned char>(data[i]) << 4 ^ static_cast<unsigned char>(data[i + 1]) << 2 ^
-                                 static_cast<unsigned char>(data[i + 2])) & 0xFFF;
+                unsigned hash = (u[i] << 4 ^ u[i + 1] << 2 ^ u[i + 2]) & 0xFFF;
                 from = last[hash];
                 last[hash] = static_cast<long>(i);
                 if (from >= 0 && i - from >= 18 && i - from < 4096)

@@ -80,8 +80,8 @@ TEST(SetupText, SplitsCopyAndRegistryLinesAsTheTableSays) {
         const char* overlong = nullptr;
         EXPECT_EQ(std::stoi(c[2]), SplitRegLine(c[1].c_str(), &entry, &overlong)) << c[1];
         EXPECT_EQ(c[3], overlong ? overlong : "-") << c[1];
-        EXPECT_EQ(c[4], std::string(entry.root) + "|" + entry.subkey + "|" + entry.valueName + "|" + entry.flags +
-                            "|" + entry.value)
+        EXPECT_EQ(c[4], std::string(entry.root) + "|" + entry.subkey + "|" + entry.valueName + "|" + entry.flags + "|" +
+                            entry.value)
             << c[1];
     }
 }
@@ -89,8 +89,10 @@ TEST(SetupText, SplitsCopyAndRegistryLinesAsTheTableSays) {
 TEST(ProfileEngine, ReadsEditsAndParsesAsTheTableSays) {
     std::string ini, value;
     for (const Row& c : Cases("ini read")) {
-        if (c[0] == "ini") ini = c[1];
-        else EXPECT_EQ(c[3], IniRead(ini, c[1], c[2], &value) ? value : "<absent>") << c[1] << "/" << c[2];
+        if (c[0] == "ini")
+            ini = c[1];
+        else
+            EXPECT_EQ(c[3], IniRead(ini, c[1], c[2], &value) ? value : "<absent>") << c[1] << "/" << c[2];
     }
     for (const Row& c : Cases("edit")) {
         const std::string after = IniEdit(c[1], c[2], c[3], "new");

@@ -45,20 +45,21 @@ protected:
     TempDir dir_;
 };
 
-const std::string kHeader("SZDD\x88\xF0\x27\x33" "A", 9);
+const std::string kHeader = std::string("SZDD\x88\xF0\x27\x33", 8) + "A";
 std::string Szdd(unsigned size, const std::string& data) {
     return kHeader + '\0' + std::string{char(size), char(size >> 8), char(size >> 16), char(size >> 24)} + data;
 }
 // A stream written by hand: "ab", a match copying its own output ("ababab"),
 // a match reading the space-filled window ("   ").
-const std::string kStream("\x03" "ab\xF0\xF3\x00\x00", 7);
+const std::string kStream = "\x03" + std::string("ab\xF0\xF3\0\0", 6);
 
 std::string MixedContent() {
     std::string data;
     unsigned state = 12345;
     for (int block = 0; block < 60; ++block) {
         for (int line = 0; line < 40; ++line)
-            data += "[Driver.AddReg] HKR,DEFAULT,Mode,,\"8,640,480\" line " + std::to_string(block * 40 + line) + "\r\n";
+            data +=
+                "[Driver.AddReg] HKR,DEFAULT,Mode,,\"8,640,480\" line " + std::to_string(block * 40 + line) + "\r\n";
         for (int i = 0; i < 2500; ++i) data += char((state = state * 1103515245u + 12345u) >> 23);
         data += std::string(block * 10, block % 2 ? ' ' : '\0');
     }
@@ -69,13 +70,20 @@ TEST_F(LzExpand, ExpandsCopiesOrRefusesEachSource) {
     const std::string mixed = MixedContent();
     ASSERT_GT(mixed.size(), 300000u);
     const std::string packed = Compress(mixed);
-    const std::string qbasic("SZ \x88\xF0\x27\x33\xD1\x05\0\0\0\xFF" "abcde", 18);
-    const std::string other("SZDD\x88\xF0\x27\x34" "A\0\x05\0\0\0\xFF" "abcde", 19);
+    // QBasic's "SZ " variant, and a signature with its last byte wrong.
+    const std::string qbasic = std::string("SZ \x88\xF0\x27\x33\xD1\x05\0\0\0\xFF", 13) + "abcde";
+    std::string other = Szdd(5, "\xFF" + std::string("abcde"));
+    other[7] = '\x34';
     const std::pair<std::string, std::string> copied[] = {
-        {packed, mixed}, {Szdd(11, kStream), "abababab   "},
+        {packed, mixed},
+        {Szdd(11, kStream), "abababab   "},
         // Not SZDD: copied byte for byte.
-        {mixed, mixed}, {"", ""}, {"abc", "abc"}, {kHeader.substr(0, 7), kHeader.substr(0, 7)},
-        {qbasic, qbasic}, {other, other},
+        {mixed, mixed},
+        {"", ""},
+        {"abc", "abc"},
+        {kHeader.substr(0, 7), kHeader.substr(0, 7)},
+        {qbasic, qbasic},
+        {other, other},
     };
     for (const auto& [source, out] : copied) {
         EXPECT_EQ(Copy(source), (long long)out.size());
@@ -86,10 +94,10 @@ TEST_F(LzExpand, ExpandsCopiesOrRefusesEachSource) {
     bomb.replace(10, 4, std::string("\x0A\0\0\0", 4));
     // Refused, with no more written than the size each states.
     const std::pair<std::string, size_t> refused[] = {
-        {kHeader + '\0', 0},                      // the signature alone
-        {Szdd(11, kStream).substr(0, 13), 0},     // the header cut short
-        {Szdd(10, kStream), 10},                  // more data than stated
-        {Szdd(12, kStream), 12},                  // less
+        {kHeader + '\0', 0},                   // the signature alone
+        {Szdd(11, kStream).substr(0, 13), 0},  // the header cut short
+        {Szdd(10, kStream), 10},               // more data than stated
+        {Szdd(12, kStream), 12},               // less
         {Szdd(0xFFFFFFFFu, kStream), 11},
         {packed.substr(0, packed.size() / 2), mixed.size()},
         {bomb, 10},
