@@ -15,8 +15,7 @@
 namespace {
 
 void CheckSame(const CregHive& a, uint32_t ka, const CregHive& b, uint32_t kb) {
-    FUZZ_CHECK(a.Name(ka) == b.Name(kb));
-    FUZZ_CHECK(a.ValueCount(ka) == b.ValueCount(kb));
+    FUZZ_CHECK(a.Name(ka) == b.Name(kb) && a.ValueCount(ka) == b.ValueCount(kb));
     for (size_t i = 0; i < a.ValueCount(ka); ++i) {
         std::string name_a, name_b, data_a, data_b;
         uint32_t type_a, type_b;
@@ -42,14 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     }
     const std::string written = hive.Serialize();
     CregHive again;
-    FUZZ_CHECK(again.Load(written, &error));
-    FUZZ_CHECK(again.KeyCount() == hive.KeyCount());
+    FUZZ_CHECK(again.Load(written, &error) && again.KeyCount() == hive.KeyCount());
     CheckSame(hive, 0, again, 0);
     FUZZ_CHECK(again.Serialize() == written);
 
     uint32_t key = hive.MakeChild(hive.MakeChild(0, "Fuzz"), "Added");
-    FUZZ_CHECK(key != CregHive::kNone);
-    FUZZ_CHECK(hive.SetValue(key, "Value", 3, std::string("\0\x01", 2)));
+    FUZZ_CHECK(key != CregHive::kNone && hive.SetValue(key, "Value", 3, std::string("\0\x01", 2)));
     CregHive extended;
     FUZZ_CHECK(extended.Load(hive.Serialize(), &error));
     uint32_t found = extended.FindChild(extended.FindChild(0, "FUZZ"), "added");

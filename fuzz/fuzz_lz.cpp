@@ -15,10 +15,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -29,131 +26,71 @@ namespace {
 
 const char kSignature[] = "SZDD\x88\xF0\x27\x33";
 
-// ---- libmspack over memory, the reference the host's expansion must match.
-
+// A file in memory, named for libmspack's default system (which opens files
+// by name) as /proc/self/fd/N.
 struct MemoryFile {
-    const std::string* in = nullptr;
-    std::string* out = nullptr;
-    size_t position = 0;
+    explicit MemoryFile(const std::string& data = "") : fd(memfd_create("lz", MFD_CLOEXEC)) {
+        FUZZ_CHECK(fd >= 0 && write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size()));
+        FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
+    }
+    ~MemoryFile() { close(fd); }
+    std::string Name() const { return "/proc/self/fd/" + std::to_string(fd); }
+    std::string Contents() const {
+        std::string out(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+        FUZZ_CHECK(pread(fd, &out[0], out.size(), 0) == static_cast<ssize_t>(out.size()));
+        return out;
+    }
+    int fd;
 };
-
-struct MemorySystem {
-    mspack_system system;  // first: libmspack hands this pointer back
-    MemoryFile in;
-    MemoryFile out;
-};
-
-mspack_file* MemOpen(mspack_system* self, const char* name, int mode) {
-    MemorySystem* memory = reinterpret_cast<MemorySystem*>(self);
-    if (mode == MSPACK_SYS_OPEN_READ && std::strcmp(name, "in") == 0)
-        return reinterpret_cast<mspack_file*>(&memory->in);
-    if (mode == MSPACK_SYS_OPEN_WRITE && std::strcmp(name, "out") == 0)
-        return reinterpret_cast<mspack_file*>(&memory->out);
-    return nullptr;
-}
-void MemClose(mspack_file*) {}
-int MemRead(mspack_file* file, void* buffer, int bytes) {
-    MemoryFile* f = reinterpret_cast<MemoryFile*>(file);
-    if (!f->in || bytes < 0) return -1;
-    size_t n = std::min(static_cast<size_t>(bytes), f->in->size() - f->position);
-    std::memcpy(buffer, f->in->data() + f->position, n);
-    f->position += n;
-    return static_cast<int>(n);
-}
-int MemWrite(mspack_file* file, void* buffer, int bytes) {
-    MemoryFile* f = reinterpret_cast<MemoryFile*>(file);
-    if (!f->out || bytes < 0) return -1;
-    f->out->append(static_cast<const char*>(buffer), static_cast<size_t>(bytes));
-    return bytes;
-}
-int MemSeek(mspack_file* file, off_t offset, int mode) {
-    MemoryFile* f = reinterpret_cast<MemoryFile*>(file);
-    if (!f->in) return -1;
-    off_t base = mode == MSPACK_SYS_SEEK_START ? 0
-                 : mode == MSPACK_SYS_SEEK_CUR ? static_cast<off_t>(f->position)
-                                               : static_cast<off_t>(f->in->size());
-    if (base + offset < 0 || base + offset > static_cast<off_t>(f->in->size())) return -1;
-    f->position = static_cast<size_t>(base + offset);
-    return 0;
-}
-off_t MemTell(mspack_file* file) {
-    MemoryFile* f = reinterpret_cast<MemoryFile*>(file);
-    return static_cast<off_t>(f->in ? f->position : f->out->size());
-}
-void MemMessage(mspack_file*, const char*, ...) {}
-void* MemAlloc(mspack_system*, size_t bytes) { return std::malloc(bytes); }
-void MemFree(void* pointer) { std::free(pointer); }
-void MemCopy(void* source, void* dest, size_t bytes) { std::memmove(dest, source, bytes); }
 
 // true when libmspack expands file to exactly the size its header states.
 bool ReferenceExpand(const std::string& file, std::string* out) {
-    MemorySystem memory;
-    memory.system = mspack_system{MemOpen,    MemClose, MemRead, MemWrite, MemSeek, MemTell,
-                                  MemMessage, MemAlloc, MemFree, MemCopy,  nullptr};
-    memory.in.in = &file;
-    memory.out.out = out;
-    msszdd_decompressor* decompressor = mspack_create_szdd_decompressor(&memory.system);
+    MemoryFile in(file), dest;
+    msszdd_decompressor* decompressor = mspack_create_szdd_decompressor(nullptr);
     FUZZ_CHECK(decompressor);
     bool ok = false;
-    if (msszddd_header* header = decompressor->open(decompressor, "in")) {
-        ok = decompressor->extract(decompressor, header, "out") == MSPACK_ERR_OK &&
-             static_cast<off_t>(out->size()) == header->length;
+    if (msszddd_header* header = decompressor->open(decompressor, const_cast<char*>(in.Name().c_str()))) {
+        ok = decompressor->extract(decompressor, header, const_cast<char*>(dest.Name().c_str())) == MSPACK_ERR_OK;
+        *out = dest.Contents();
+        ok = ok && static_cast<off_t>(out->size()) == header->length;
         decompressor->close(decompressor, header);
     }
     mspack_destroy_szdd_decompressor(decompressor);
     return ok;
 }
 
-// ---- HostLzCopy between memory files.
-
 long long HostExpand(const std::string& file, std::string* out) {
-    int in = memfd_create("source", MFD_CLOEXEC);
-    int dest = memfd_create("dest", MFD_CLOEXEC);
-    FUZZ_CHECK(in >= 0 && dest >= 0);
-    FUZZ_CHECK(write(in, file.data(), file.size()) == static_cast<ssize_t>(file.size()));
-    FUZZ_CHECK(lseek(in, 0, SEEK_SET) == 0);
-    long long result = HostLzCopy(in, dest);
-    off_t size = lseek(dest, 0, SEEK_END);
-    out->assign(static_cast<size_t>(size), '\0');
-    FUZZ_CHECK(pread(dest, &(*out)[0], out->size(), 0) == size);
-    close(in);
-    close(dest);
+    MemoryFile in(file), dest;
+    long long result = HostLzCopy(in.fd, dest.fd);
+    *out = dest.Contents();
     return result;
 }
 
 std::string Header(char mode, uint32_t size) {
-    std::string header(kSignature, 8);
-    header += mode;
-    header += 'X';
-    for (int i = 0; i < 4; ++i) header += static_cast<char>((size >> (8 * i)) & 0xFF);
+    std::string header = std::string(kSignature, 8) + mode + 'X';
+    for (int i = 0; i < 4; ++i) header += static_cast<char>(size >> (8 * i));
     return header;
 }
 
 // A valid SZDD file of data: literals and back references into the window
 // (4096 bytes filled with spaces, written from 4096 - 16), found through a
-// hash of three bytes.
+// hash of three bytes, far enough back not to overlap.
 std::string Compress(const std::string& data) {
     std::string out = Header('A', static_cast<uint32_t>(data.size()));
     std::vector<long> last(1 << 12, -1);
-    auto hash = [&](size_t i) {
-        return ((static_cast<unsigned char>(data[i]) << 4) ^ (static_cast<unsigned char>(data[i + 1]) << 2) ^
-                static_cast<unsigned char>(data[i + 2])) &
-               0xFFF;
-    };
-    size_t i = 0;
-    while (i < data.size()) {
+    const unsigned char* u = reinterpret_cast<const unsigned char*>(data.data());
+    for (size_t i = 0; i < data.size();) {
         size_t control = out.size();
         out += '\0';
         for (int bit = 0; bit < 8 && i < data.size(); ++bit) {
             size_t length = 0;
             long from = -1;
             if (i + 3 <= data.size()) {
-                from = last[hash(i)];
-                last[hash(i)] = static_cast<long>(i);
-                // Far enough back not to overlap, near enough to be in the window.
-                if (from >= 0 && i - from >= 18 && i - from < 4096) {
+                unsigned hash = (u[i] << 4 ^ u[i + 1] << 2 ^ u[i + 2]) & 0xFFF;
+                from = last[hash];
+                last[hash] = static_cast<long>(i);
+                if (from >= 0 && i - from >= 18 && i - from < 4096)
                     while (length < 18 && i + length < data.size() && data[from + length] == data[i + length]) ++length;
-                }
             }
             if (length >= 3) {
                 unsigned position = static_cast<unsigned>(4096 - 16 + from) & 4095;
@@ -162,8 +99,7 @@ std::string Compress(const std::string& data) {
                 i += length;
             } else {
                 out[control] = static_cast<char>(out[control] | (1 << bit));
-                out += data[i];
-                ++i;
+                out += data[i++];
             }
         }
     }
@@ -171,24 +107,19 @@ std::string Compress(const std::string& data) {
 }
 
 void CheckAgainstReference(const std::string& file) {
-    std::string expanded;
+    std::string expanded, reference;
     long long result = HostExpand(file, &expanded);
-    if (file.size() < 8 || file.compare(0, 8, kSignature, 8) != 0) {
+    if (file.compare(0, 8, kSignature, 8) != 0) {
         FUZZ_CHECK(result == static_cast<long long>(file.size()) && expanded == file);
-        return;
-    }
-    if (result < 0) {
+    } else if (result < 0) {
         FUZZ_CHECK(result == kLzErrorRead);
-        return;
+    } else {
+        FUZZ_CHECK(file.size() >= 14);
+        uint32_t claimed = 0;
+        for (int i = 3; i >= 0; --i) claimed = claimed << 8 | static_cast<unsigned char>(file[10 + i]);
+        FUZZ_CHECK(result == static_cast<long long>(claimed) && expanded.size() == claimed);
+        FUZZ_CHECK(ReferenceExpand(file, &reference) && reference == expanded);
     }
-    FUZZ_CHECK(file.size() >= 14);
-    uint32_t claimed = static_cast<unsigned char>(file[10]) | static_cast<unsigned char>(file[11]) << 8 |
-                       static_cast<unsigned char>(file[12]) << 16 |
-                       static_cast<uint32_t>(static_cast<unsigned char>(file[13])) << 24;
-    FUZZ_CHECK(result == static_cast<long long>(claimed) && expanded.size() == claimed);
-    std::string reference;
-    FUZZ_CHECK(ReferenceExpand(file, &reference));
-    FUZZ_CHECK(reference == expanded);
 }
 
 }  // namespace
@@ -209,17 +140,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const std::string data = input.substr(3);
     const std::string file = Compress(data);
     size_t cut = (bytes[1] | bytes[2] << 8) % (file.size() + 1);
-    std::string expanded;
-    FUZZ_CHECK(HostExpand(file, &expanded) == static_cast<long long>(data.size()));
-    FUZZ_CHECK(expanded == data);
-    std::string reference;
+    std::string expanded, reference;
+    FUZZ_CHECK(HostExpand(file, &expanded) == static_cast<long long>(data.size()) && expanded == data);
     FUZZ_CHECK(ReferenceExpand(file, &reference) && reference == data);
     long long result = HostExpand(file.substr(0, cut), &expanded);
     if (cut < 8) {
         FUZZ_CHECK(result == static_cast<long long>(cut));
     } else if (cut < file.size()) {
-        FUZZ_CHECK(result == kLzErrorRead);
-        FUZZ_CHECK(expanded.size() < data.size() || expanded.empty());
+        FUZZ_CHECK(result == kLzErrorRead && (expanded.size() < data.size() || expanded.empty()));
     }
     CheckAgainstReference(file.substr(0, cut));
     return 0;

@@ -29,105 +29,69 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string Trim(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && IsBlank(text[begin])) ++begin;
-    while (end > begin && IsBlank(text[end - 1])) --end;
+// text without the bytes of drop and without blanks around it.
+std::string Clean(std::string text, const std::string& drop) {
+    text.erase(std::remove_if(text.begin(), text.end(), [&](char c) { return drop.find(c) != std::string::npos; }),
+               text.end());
+    size_t begin = 0, end = text.size();
+    while (begin < end && HostIsBlank(text[begin])) ++begin;
+    while (end > begin && HostIsBlank(text[end - 1])) --end;
     return text.substr(begin, end - begin);
 }
 
-std::string Without(const std::string& text, const std::string& bytes) {
-    std::string out;
-    for (char c : text) {
-        if (bytes.find(c) == std::string::npos) out += c;
-    }
-    return out;
-}
-
-// The names of sections and keys that lines of data spell, as candidates
-// for reading back.
-void Names(const std::string& data, std::vector<std::string>* sections, std::vector<std::string>* keys) {
-    size_t pos = 0;
-    while (pos < data.size() && (sections->size() < 6 || keys->size() < 6)) {
-        size_t end = data.find('\n', pos);
-        if (end == std::string::npos) end = data.size();
-        std::string line = Trim(data.substr(pos, end - pos));
-        if (!line.empty() && line.back() == '\r') line = Trim(line.substr(0, line.size() - 1));
-        if (!line.empty() && line[0] == '[' && line.find(']') != std::string::npos) {
-            if (sections->size() < 6) sections->push_back(Trim(line.substr(1, line.find(']') - 1)));
-        } else if (line.find('=') != std::string::npos && keys->size() < 6) {
-            keys->push_back(Trim(line.substr(0, line.find('='))));
-        }
-        pos = end + 1;
-    }
-}
-
-size_t Count(const std::string& text, char c) {
-    size_t n = 0;
-    for (char x : text) n += x == c;
-    return n;
-}
+size_t Lines(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (size < 3) return 0;
     const std::string input(reinterpret_cast<const char*>(bytes), size);
-    size_t lengths[3] = {static_cast<size_t>(bytes[0] % 32), static_cast<size_t>(bytes[1] % 32),
-                         static_cast<size_t>(bytes[2] % 32)};
-    size_t pos = 3;
     std::string parts[3];
+    size_t pos = 3;
     for (int i = 0; i < 3; ++i) {
-        size_t n = std::min(lengths[i], size - pos);
-        parts[i] = input.substr(pos, n);
-        pos += n;
+        parts[i] = input.substr(pos, std::min<size_t>(bytes[i] % 32, size - pos));
+        pos += parts[i].size();
     }
     const std::string data = input.substr(pos);
 
-    const std::string section = Trim(Without(parts[0], std::string("\r\n]", 3)));
-    std::string key = Trim(Without(parts[1], std::string("\r\n=", 3)));
+    const std::string section = Clean(parts[0], std::string("\r\n]"));
+    std::string key = Clean(parts[1], std::string("\r\n="));
     if (!key.empty() && (key[0] == ';' || key[0] == '[')) key.insert(0, "k");
-    std::string value = Trim(Without(parts[2], std::string("\r\n", 2)));
+    std::string value = Clean(parts[2], std::string("\r\n"));
     if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) value += 'x';
 
-    std::string old_value;
+    std::string old_value, read_back;
     const bool existed = IniRead(data, section, key, &old_value);
     const std::string edited = IniEdit(data, section, key, value);
+    FUZZ_CHECK(IniRead(edited, section, key, &read_back) && read_back == value);
 
-    std::string read_back;
-    FUZZ_CHECK(IniRead(edited, section, key, &read_back));
-    FUZZ_CHECK(read_back == value);
-
-    size_t prefix = 0;
+    size_t prefix = 0, suffix = 0;
     const size_t shorter = std::min(data.size(), edited.size());
     while (prefix < shorter && data[prefix] == edited[prefix]) ++prefix;
-    size_t suffix = 0;
     while (suffix < shorter - prefix && data[data.size() - 1 - suffix] == edited[edited.size() - 1 - suffix]) ++suffix;
     const std::string removed = data.substr(prefix, data.size() - suffix - prefix);
-    const std::string inserted = edited.substr(prefix, edited.size() - suffix - prefix);
-    FUZZ_CHECK(Count(removed, '\n') == 0);
-    if (existed) {
-        FUZZ_CHECK(Count(inserted, '\n') == 0);
-    } else {
-        FUZZ_CHECK(removed.empty());
-        FUZZ_CHECK(Count(inserted, '\n') >= 1 && Count(inserted, '\n') <= 3);
-    }
+    const size_t inserted = Lines(edited.substr(prefix, edited.size() - suffix - prefix));
+    FUZZ_CHECK(Lines(removed) == 0);
+    FUZZ_CHECK(existed ? inserted == 0 : removed.empty() && inserted >= 1 && inserted <= 3);
 
-    std::vector<std::string> sections{section};
-    std::vector<std::string> keys{key};
-    Names(data, &sections, &keys);
+    // The names of sections and keys that lines of the file spell, as
+    // candidates for reading back.
+    std::vector<std::string> sections{section}, keys{key};
+    for (size_t at = 0; at < data.size() && (sections.size() < 7 || keys.size() < 7);) {
+        size_t end = std::min(data.find('\n', at), data.size());
+        const std::string line = Clean(data.substr(at, end - at), "\r");
+        if (!line.empty() && line[0] == '[' && line.find(']') != std::string::npos) {
+            if (sections.size() < 7) sections.push_back(Clean(line.substr(1, line.find(']') - 1), ""));
+        } else if (line.find('=') != std::string::npos && keys.size() < 7) {
+            keys.push_back(Clean(line.substr(0, line.find('=')), ""));
+        }
+        at = end + 1;
+    }
     for (const std::string& s : sections) {
         for (const std::string& k : keys) {
             if (HostEqualNoCase(s, section) && HostEqualNoCase(k, key)) continue;
-            std::string before;
-            std::string after;
-            bool found_before = IniRead(data, s, k, &before);
-            bool found_after = IniRead(edited, s, k, &after);
-            FUZZ_CHECK(found_before == found_after);
-            FUZZ_CHECK(before == after);
+            std::string before, after;
+            FUZZ_CHECK(IniRead(data, s, k, &before) == IniRead(edited, s, k, &after) && before == after);
         }
     }
 

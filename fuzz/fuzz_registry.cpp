@@ -15,6 +15,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -25,43 +26,29 @@ namespace {
 
 const uint32_t kTypes[8] = {1, 3, 4, 7, 0, 2, 11, 0xFFFFFFFFu};
 
-std::string NameText(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c != '\r' && c != '\n' && c != '\0') out += c;
-    }
-    return out;
+std::string NameText(std::string text) {
+    text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }),
+               text.end());
+    return text;
 }
 
 void CheckAppend(const std::string& text, const std::string& key, const std::string& name, uint32_t type,
                  const std::string& value) {
     int fd = memfd_create("registry.reg", MFD_CLOEXEC);
     if (fd < 0) return;
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
-    if (done == text.size()) {
-        const std::string path = "/proc/self/fd/" + std::to_string(fd);
-        RegistryStore store;
-        std::string error;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    RegistryStore store, reloaded;
+    std::string error;
+    if (write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
         if (!store.Open(path, &error)) {
             std::string after(text.size() + 1, '\0');
             FUZZ_CHECK(pread(fd, &after[0], after.size(), 0) == static_cast<ssize_t>(text.size()));
-            after.resize(text.size());
-            FUZZ_CHECK(after == text);
-            close(fd);
-            return;
-        }
-        store.SetValue(key, name, type, value);
-        const std::string held = store.Serialize();
-        // A fresh file also syncs its directory, which /proc cannot do.
-        if (store.Flush(key)) {
-            RegistryStore reloaded;
-            FUZZ_CHECK(reloaded.Open(path, &error));
-            FUZZ_CHECK(reloaded.Serialize() == held);
+            FUZZ_CHECK(after.substr(0, text.size()) == text);
+        } else {
+            store.SetValue(key, name, type, value);
+            const std::string held = store.Serialize();
+            // A fresh file also syncs its directory, which /proc cannot do.
+            if (store.Flush(key)) FUZZ_CHECK(reloaded.Open(path, &error) && reloaded.Serialize() == held);
         }
     }
     close(fd);
@@ -72,27 +59,22 @@ void CheckAppend(const std::string& text, const std::string& key, const std::str
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (size < 4) return 0;
     const std::string input(reinterpret_cast<const char*>(bytes), size);
-    const uint32_t type = kTypes[bytes[0] & 7];
-    size_t lengths[3] = {static_cast<size_t>(bytes[1] % 64), static_cast<size_t>(bytes[2] % 32),
-                         static_cast<size_t>(bytes[3] % 64)};
-    size_t pos = 4;
+    const size_t lengths[3] = {bytes[1] % 64u, bytes[2] % 32u, bytes[3] % 64u};
     std::string parts[3];
+    size_t pos = 4;
     for (int i = 0; i < 3; ++i) {
-        size_t n = lengths[i] < size - pos ? lengths[i] : size - pos;
-        parts[i] = input.substr(pos, n);
-        pos += n;
+        parts[i] = input.substr(pos, std::min(lengths[i], size - pos));
+        pos += parts[i].size();
     }
     const std::string text = input.substr(pos);
 
-    RegistryStore loaded;
+    RegistryStore loaded, again;
     loaded.LoadText(text);
     const std::string serialized = loaded.Serialize();
-    RegistryStore again;
-    again.LoadText(serialized);
-    FUZZ_CHECK(again.Serialize() == serialized);
-    again.LoadText(serialized);
-    FUZZ_CHECK(again.Serialize() == serialized);
-
-    CheckAppend(text, "HKEY_LOCAL_MACHINE\\" + NameText(parts[0]), NameText(parts[1]), type, parts[2]);
+    for (int i = 0; i < 2; ++i) {
+        again.LoadText(serialized);
+        FUZZ_CHECK(again.Serialize() == serialized);
+    }
+    CheckAppend(text, "HKEY_LOCAL_MACHINE\\" + NameText(parts[0]), NameText(parts[1]), kTypes[bytes[0] & 7], parts[2]);
     return 0;
 }

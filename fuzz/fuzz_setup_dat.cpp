@@ -9,6 +9,7 @@
 // a file in its own directory.
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "core/setup_state.h"
 #include "fuzz/fuzz_check.h"
@@ -17,8 +18,6 @@
 #include "setupinfo/setup_text.h"
 
 namespace {
-
-const char* const kListSections[] = {"[WindowsDir]", "[SystemDir]", "[Prev.DelReg]", "[Driver.AddReg]"};
 
 bool IsMarker(char c) { return static_cast<unsigned char>(c) == kEndMarker; }
 
@@ -31,10 +30,10 @@ void CheckInstalledName(const char* listed) {
         FUZZ_CHECK(std::strcmp(name, listed) == 0);  // left as it was
         return;
     }
+    // No separator left, and the last part of the listed name.
     const size_t length = std::strlen(name);
-    FUZZ_CHECK(length <= 127);
-    FUZZ_CHECK(!std::strchr(name, '\\') && !std::strchr(name, '/'));
-    FUZZ_CHECK(std::strcmp(listed + listedLength - length, name) == 0);  // the last part of the listed name
+    FUZZ_CHECK(length <= 127 && !std::strpbrk(name, "\\/"));
+    FUZZ_CHECK(std::strcmp(listed + listedLength - length, name) == 0);
     ExpandCompressedName(name);
     FUZZ_CHECK(std::strlen(name) == length);
     // A safe name is an entry of its own directory: neither the directory
@@ -50,22 +49,16 @@ void ReadList(const char* text, long length, long position, bool copyList) {
         int read = ReadSectionLine(text, line, &position);
         FUZZ_CHECK(position >= start && position < length);
         if (read == kLineEnd) {
-            FUZZ_CHECK(line[0] == '\0');
-            FUZZ_CHECK(text[position] == '[' || IsMarker(text[position]));
+            FUZZ_CHECK(line[0] == '\0' && (text[position] == '[' || IsMarker(text[position])));
             return;
         }
-        FUZZ_CHECK(position > start);
-        FUZZ_CHECK(text[position - 1] == '\n' || IsMarker(text[position]));
-        if (read == kLineTooLong) {
-            FUZZ_CHECK(position - start > kLineSize - 1);
-            FUZZ_CHECK(std::memcmp(line, text + start, kLineSize - 1) == 0 && line[kLineSize - 1] == '\0');
-            continue;
-        }
-        FUZZ_CHECK(read == kLineRead);
-        FUZZ_CHECK(position - start <= kLineSize - 1);
-        FUZZ_CHECK(std::memcmp(line, text + start, static_cast<size_t>(position - start)) == 0);
-        FUZZ_CHECK(line[position - start] == '\0');
-        if (IsBlankLine(line)) continue;
+        FUZZ_CHECK(position > start && (text[position - 1] == '\n' || IsMarker(text[position])));
+        // A line too long keeps the buffer's worth; a line read is all of it.
+        const size_t kept = read == kLineTooLong ? kLineSize - 1 : static_cast<size_t>(position - start);
+        FUZZ_CHECK(read == kLineTooLong ? position - start > kLineSize - 1
+                                        : read == kLineRead && position - start <= kLineSize - 1);
+        FUZZ_CHECK(std::memcmp(line, text + start, kept) == 0 && line[kept] == '\0');
+        if (read == kLineTooLong || IsBlankLine(line)) continue;
         if (copyList) {
             CopyEntry entry;
             SplitCopyLine(line, &entry);
@@ -77,8 +70,7 @@ void ReadList(const char* text, long length, long position, bool copyList) {
             const char* overlong = nullptr;
             int count = SplitRegLine(line, &entry, &overlong);
             FUZZ_CHECK(count >= 1 && count <= 5);
-            FUZZ_CHECK(std::strlen(entry.root) < sizeof entry.root);
-            FUZZ_CHECK(std::strlen(entry.subkey) < sizeof entry.subkey);
+            FUZZ_CHECK(std::strlen(entry.root) < sizeof entry.root && std::strlen(entry.subkey) < sizeof entry.subkey);
             FUZZ_CHECK(std::strlen(entry.valueName) < sizeof entry.valueName);
             FUZZ_CHECK(!overlong || std::strlen(entry.valueName) == sizeof entry.valueName - 1);
         }
@@ -91,12 +83,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!LoadSetupTextFromMemory(reinterpret_cast<const char*>(data), size)) return 0;
     const char* text = g_setupText.bytes;
     const long length = g_setupText.length;
-    FUZZ_CHECK(text && length >= 1 && static_cast<size_t>(length) <= size + 1);
-    FUZZ_CHECK(IsMarker(text[length - 1]));
+    FUZZ_CHECK(text && length >= 1 && static_cast<size_t>(length) <= size + 1 && IsMarker(text[length - 1]));
     FUZZ_CHECK(!std::memchr(text, kEndMarker, static_cast<size_t>(length - 1)));
     FUZZ_CHECK(!std::memchr(text, ';', static_cast<size_t>(length)));
 
-    for (const char* header : kListSections) {
+    for (const char* header : {"[WindowsDir]", "[SystemDir]", "[Prev.DelReg]", "[Driver.AddReg]"}) {
         long position = FindSection(text, length, header);
         if (position == -1) continue;
         FUZZ_CHECK(position > 0 && position < length);

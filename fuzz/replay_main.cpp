@@ -2,12 +2,10 @@
 // a file or a directory of files (a missing directory holds none). This is how
 // the seed corpus and every input that once broke a target are replayed as
 // tests, in any build, with or without libFuzzer.
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -15,33 +13,17 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace {
-
-void Collect(const std::string& path, std::vector<std::string>* files) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) return;
-    if (!S_ISDIR(st.st_mode)) {
-        files->push_back(path);
-        return;
-    }
-    DIR* dir = opendir(path.c_str());
-    if (!dir) return;
-    std::vector<std::string> names;
-    while (struct dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != ".." && name[0] != '.') names.push_back(name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) Collect(path + "/" + name, files);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) Collect(argv[i], &files);
-    for (const std::string& file : files) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> files;
+    for (int i = 1; i < argc; ++i) {
+        std::error_code error;
+        if (fs::is_regular_file(argv[i], error)) files.push_back(argv[i]);
+        for (fs::recursive_directory_iterator it(argv[i], error), end; !error && it != end; it.increment(error))
+            if (it->is_regular_file() && it->path().filename().string()[0] != '.') files.push_back(it->path());
+    }
+    std::sort(files.begin(), files.end());
+    for (const fs::path& file : files) {
         std::ifstream in(file, std::ios::binary);
         std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::fprintf(stderr, "%s\n", file.c_str());

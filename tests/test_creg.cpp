@@ -24,17 +24,15 @@ const char kInstance[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Service
 
 TEST(CregFile, ReadsAndRewritesAForeignHiveWhole) {
     TempDir dir;
-    std::string original = Generated(dir);
-    std::string seen = Oracle(original);
+    const std::string original = Generated(dir), seen = Oracle(original);
     ASSERT_NE(std::string::npos, seen.find("[SOFTWARE\\Vorel Test\\Same hash\\K231540]"));
-    CregHive hive;
+    CregHive hive, again;
     std::string error;
     ASSERT_TRUE(hive.Load(ReadFile(original), &error)) << error;
     EXPECT_EQ(seen, Dump(hive));
-    std::string rewritten = hive.Serialize();
+    const std::string rewritten = hive.Serialize();
     WriteFile(dir / "NEW.DAT", rewritten);
     EXPECT_EQ(seen, Oracle(dir / "NEW.DAT"));
-    CregHive again;
     ASSERT_TRUE(again.Load(rewritten, &error)) << error;
     EXPECT_EQ(rewritten, again.Serialize());
     // Cut short anywhere, it is refused (the golden scenarios creg-* hold the
@@ -45,8 +43,7 @@ TEST(CregFile, ReadsAndRewritesAForeignHiveWhole) {
 
 TEST(CregStore, EditsWithoutRegardToCaseAndKeepsEverythingElse) {
     TempDir dir;
-    std::string file = Generated(dir);
-    const std::string before = ReadFile(file);
+    const std::string file = Generated(dir), before = ReadFile(file);
     chmod(file.c_str(), 0444);
     CregStore store;
     std::string error;
@@ -63,17 +60,13 @@ TEST(CregStore, EditsWithoutRegardToCaseAndKeepsEverythingElse) {
     ASSERT_TRUE(store.Flush());
     ASSERT_TRUE(store.Commit());
 
-    std::string after = Oracle(file);
+    const std::string after = Oracle(file);
     EXPECT_EQ(Dump(store.Hive()), after);
-    EXPECT_NE(std::string::npos, after.find("[System\\CurrentControlSet\\Services\\Class\\Display\\0002]\n"
-                                            "  \"Ver\" type=1 data=342e30\n"
-                                            "[System\\CurrentControlSet\\Services\\Class\\Display\\0002\\DEFAULT]\n"
-                                            "  \"CHIPID\" type=3 data=0312\n"));
-    EXPECT_NE(std::string::npos, after.find("[SOFTWARE\\Classes\\.vor]\n  \"\" type=1 data=566f72656c2e4f74686572\n"));
-    EXPECT_NE(std::string::npos, after.find("[SOFTWARE\\Caf%E9]\n  \"%C4\" type=2147483649 data=\n"));
+    // The generated tree with the new instance, its values and the edited
+    // .vor class, and nothing else changed.
+    EXPECT_EQ(ReadFile(VSETUP_SOURCE_DIR "/tests/data/creg/edited.txt"), after);
     EXPECT_EQ(before, ReadFile(dir / "SYSTEM.VS0"));
-    EXPECT_FALSE(FileExists(dir / "SYSTEM.VSJ"));
-    EXPECT_FALSE(FileExists(dir / "SYSTEM.VST"));
+    EXPECT_FALSE(FileExists(dir / "SYSTEM.VSJ") || FileExists(dir / "SYSTEM.VST"));
     struct stat st;
     ASSERT_EQ(0, stat(file.c_str(), &st));
     EXPECT_EQ(0444u, st.st_mode & 07777);
@@ -81,10 +74,9 @@ TEST(CregStore, EditsWithoutRegardToCaseAndKeepsEverythingElse) {
 
 TEST(CregStore, FlushesOutliveAKillAndStaleJournalsAreDropped) {
     TempDir dir;
-    std::string file = Generated(dir);
-    const std::string before = ReadFile(file);
-    std::string error;
-    std::string journal;
+    const std::string file = Generated(dir), before = ReadFile(file);
+    std::string error, journal, data;
+    uint32_t type = 0;
     {
         CregStore killed;  // never committed, as when the run is killed
         ASSERT_TRUE(killed.Open(file, &error));
@@ -94,13 +86,10 @@ TEST(CregStore, FlushesOutliveAKillAndStaleJournalsAreDropped) {
         journal = ReadFile(dir / "SYSTEM.VSJ");
     }
     EXPECT_EQ(before, ReadFile(file));
-    uint32_t type = 0;
-    std::string data;
     {
         CregStore next;
         ASSERT_TRUE(next.Open(file, &error));
-        EXPECT_TRUE(next.GetValue(kInstance, "flushed", &type, &data));
-        EXPECT_EQ("yes", data);
+        EXPECT_TRUE(next.GetValue(kInstance, "flushed", &type, &data) && data == "yes");
         EXPECT_FALSE(next.GetValue(kInstance, "Pending", &type, &data));
         ASSERT_TRUE(next.SetValue(kInstance, "Flushed", 1, "changed"));
         ASSERT_TRUE(next.Commit());
@@ -110,8 +99,7 @@ TEST(CregStore, FlushesOutliveAKillAndStaleJournalsAreDropped) {
     WriteFile(dir / "SYSTEM.VSJ", journal);  // belongs to the file before the commit
     CregStore last;
     ASSERT_TRUE(last.Open(file, &error));
-    EXPECT_TRUE(last.GetValue(kInstance, "Flushed", &type, &data));
-    EXPECT_EQ("changed", data);
+    EXPECT_TRUE(last.GetValue(kInstance, "Flushed", &type, &data) && data == "changed");
     EXPECT_FALSE(FileExists(dir / "SYSTEM.VSJ"));
     Oracle(file);
 }
@@ -122,9 +110,8 @@ TEST(CregStore, FlushesOutliveAKillAndStaleJournalsAreDropped) {
 // values, the PCI binding), and every old key and value line, in its order.
 TEST(CregGolden, TheInstalledSystemDatReadsAsExpected) {
     const std::string scenario = VSETUP_SOURCE_DIR "/tests/golden/creg-install";
-    const std::string before = scenario + "/prefix/drive_c/WINDOWS/SYSTEM.DAT";
-    const std::string after = scenario + "/expect/prefix/drive_c/WINDOWS/SYSTEM.DAT";
-    const std::string seen = Oracle(after);
+    const std::string before = scenario + "/prefix/drive_c/WINDOWS/SYSTEM.DAT",
+                      after = scenario + "/expect/prefix/drive_c/WINDOWS/SYSTEM.DAT", seen = Oracle(after);
     EXPECT_EQ(ReadFile(scenario + "/expect/SYSTEM.DAT.txt"), seen);
     EXPECT_EQ(ReadFile(before), ReadFile(scenario + "/expect/prefix/drive_c/WINDOWS/SYSTEM.VS0"));
     size_t at = 0;

@@ -1,105 +1,103 @@
-// The list-section reader: how "setup.dat" reads once comments, line ends and
-// section headers have had their say.
+// The text rules of setup.dat (the loader, the list-section reader and the
+// line splitters) and of profile files, from the table in
+// data/text_rules.tsv, which says what each case stands for.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "platform/host/profile_engine.h"
+#include "setupinfo/fields.h"
 #include "setupinfo/setup_text.h"
+#include "tests/test_support.h"
 
 namespace {
+
+using Row = std::vector<std::string>;
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i] == '\\' && i + 1 < text.size() ? text[++i] : '\0';
+        if (c == 'x') {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += c == '\0' ? text[i] : c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+        }
+    }
+    return out;
+}
+
+// The rows of the table whose first field is one of kinds, unescaped.
+std::vector<Row> Cases(const std::string& kinds) {
+    std::vector<Row> rows;
+    for (const std::string& line : SplitLines(ReadFile(VSETUP_SOURCE_DIR "/tests/data/text_rules.tsv"))) {
+        if (line.empty() || line[0] == '#') continue;
+        Row row(1);
+        for (char c : line) c == '\t' ? row.emplace_back() : row.back() += c;
+        for (std::string& field : row) field = Unescape(field);
+        if (row.size() > 1 && (" " + kinds + " ").find(" " + row[0] + " ") != std::string::npos) rows.push_back(row);
+    }
+    EXPECT_FALSE(rows.empty()) << kinds;
+    return rows;
+}
 
 std::string Loaded(const std::string& file) {
     EXPECT_EQ(1, LoadSetupTextFromMemory(file.data(), file.size()));
     return std::string(g_setupText.bytes, static_cast<size_t>(g_setupText.length));
 }
 
-// The non-blank lines of a section, line ends cut off.
-std::vector<std::string> SectionLines(const std::string& file, const char* header) {
-    Loaded(file);
-    std::vector<std::string> lines;
-    long position = FindSection(g_setupText.bytes, g_setupText.length, header);
-    if (position == -1) return {"<missing>"};
-    char line[kLineSize];
-    int read;
-    while ((read = ReadSectionLine(g_setupText.bytes, line, &position)) != kLineEnd) {
-        if (read == kLineTooLong) {
-            lines.push_back("<too long>");
-            continue;
-        }
-        if (IsBlankLine(line)) continue;
-        std::string text = line;
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        lines.push_back(text);
-    }
-    return lines;
-}
-
-using Lines = std::vector<std::string>;
-
 }  // namespace
 
-TEST(SetupText, KeepsBytesUpToTheEndMarkerAndAddsOne) {
-    EXPECT_EQ(std::string("\x1A", 1), Loaded(""));
-    EXPECT_EQ(1, g_setupText.length);
-    EXPECT_EQ("[A]\r\nx=1\x1A", Loaded("[A]\r\nx=1"));
-    EXPECT_EQ("ab\x1A", Loaded("ab\x1A"
-                               "cd;\r\n"));
-    ReleaseSetupText();
-    EXPECT_EQ(nullptr, g_setupText.bytes);
-    ReleaseSetupText();  // releasing an empty text does nothing
-}
-
-TEST(SetupText, CommentsEndAtTheLineEndAndNeverJoinLines) {
-    EXPECT_EQ("a\r\n\r\nb\n\x1A", Loaded("a\r\n; only a comment\r\nb; note\n"));
-    // A comment after a copy line keeps the next line apart.
-    EXPECT_EQ((Lines{"1,a.dr_ ", "1,b.dr_"}),
-              SectionLines("[WindowsDir]\r\n1,a.dr_ ; first\r\n1,b.dr_\r\n", "[WindowsDir]"));
-    EXPECT_EQ((Lines{"1,a.dr_", "1,b.dr_"}),
-              SectionLines("[WindowsDir]\r\n1,a.dr_;first\r\n1,b.dr_\r\n", "[WindowsDir]"));
-    // ... and after a header it keeps the first line of the section.
-    EXPECT_EQ((Lines{"1,a.dr_", "1,b.dr_"}),
-              SectionLines("[WindowsDir] ; files\r\n1,a.dr_\r\n1,b.dr_\r\n", "[WindowsDir]"));
-    // A semicolon in quotes starts a comment all the same.
-    EXPECT_EQ((Lines{"HKR,,A,,\"x"}), SectionLines("[S]\r\nHKR,,A,,\"x;y\"\r\n", "[S]"));
-}
-
-TEST(SetupText, LineEnds) {
-    // Unix line ends read like CR LF; a line of a bare LF is blank.
-    EXPECT_EQ((Lines{"1,a.dr_", "1,b.dr_"}), SectionLines("[L]\n1,a.dr_\n\n1,b.dr_\n", "[L]"));
-    // The last line counts without a line end.
-    EXPECT_EQ((Lines{"1,a.dr_", "1,b.dr_"}), SectionLines("[L]\r\n1,a.dr_\r\n1,b.dr_", "[L]"));
-    // A header on the very last line gives an empty section.
-    EXPECT_EQ(Lines{}, SectionLines("x=1\r\n[L]", "[L]"));
-    // A lone CR ends no line: such a file has no list lines at all.
-    EXPECT_EQ(Lines{}, SectionLines("[L]\r1,a.dr_\r1,b.dr_\r", "[L]"));
-}
-
-TEST(SetupText, SectionsAreFoundOnlyAsHeadersAndWithTheirCase) {
-    const std::string file =
-        "[Product]\r\nName=see [WindowsDir] below\r\n"
-        "[windowsdir]\r\n1,lower.dr_\r\n"
-        "  [WindowsDir]\r\n1,a.dr_\r\nHKR,,V,,[x]\r\n1,b.dr_\r\n"
-        "[SystemDir]\r\n1,c.dr_\r\n";
-    EXPECT_EQ((Lines{"1,a.dr_", "HKR,,V,,[x]", "1,b.dr_"}), SectionLines(file, "[WindowsDir]"));
-    EXPECT_EQ((Lines{"1,c.dr_"}), SectionLines(file, "[SystemDir]"));
-    EXPECT_EQ(Lines{"<missing>"}, SectionLines(file, "[Driver.AddReg]"));
+TEST(SetupText, LoadsAndReadsSectionsAsTheTableSays) {
+    for (const Row& c : Cases("load")) EXPECT_EQ(c[2], Loaded(c[1])) << c[1];
+    for (const Row& c : Cases("section")) {
+        Loaded(c[1]);
+        long position = FindSection(g_setupText.bytes, g_setupText.length, c[2].c_str());
+        std::string lines = position == -1 ? "<missing>|" : "";
+        char line[kLineSize];
+        for (int read; position != -1 && (read = ReadSectionLine(g_setupText.bytes, line, &position)) != kLineEnd;) {
+            if (read == kLineTooLong) std::strcpy(line, "<too long>");
+            if (!IsBlankLine(line)) lines += std::string(line, std::strcspn(line, "\r\n")) + "|";
+        }
+        EXPECT_EQ(c[3], lines.substr(0, lines.size() - !lines.empty())) << c[1];
+    }
     EXPECT_EQ(-1, FindSection(nullptr, 0, "[A]"));
+    ReleaseSetupText();
 }
 
-TEST(SetupText, OverlongLinesAreRefusedWithoutLosingTheNext) {
-    std::string longLine = "1," + std::string(300, 'x') + ".dr_";
-    EXPECT_EQ((Lines{"1,a.dr_", "<too long>", "1,b.dr_"}),
-              SectionLines("[L]\r\n1,a.dr_\r\n" + longLine + "\r\n1,b.dr_\r\n", "[L]"));
-    // 253 characters, CR and LF fill the 256-byte buffer exactly.
-    std::string fits(253, 'y');
-    EXPECT_EQ(Lines{fits}, SectionLines("[L]\r\n" + fits + "\r\n", "[L]"));
-    EXPECT_EQ(Lines{"<too long>"}, SectionLines("[L]\r\n" + fits + "y\r\n", "[L]"));
+TEST(SetupText, SplitsCopyAndRegistryLinesAsTheTableSays) {
+    for (const Row& c : Cases("copy")) {
+        CopyEntry entry;
+        SplitCopyLine(c[1].c_str(), &entry);
+        EXPECT_EQ(c[2], std::string(entry.diskId) + "|" + entry.fileName) << c[1];
+    }
+    for (const Row& c : Cases("reg")) {
+        RegEntry entry;
+        std::memset(&entry, 0, sizeof entry);
+        const char* overlong = nullptr;
+        EXPECT_EQ(std::stoi(c[2]), SplitRegLine(c[1].c_str(), &entry, &overlong)) << c[1];
+        EXPECT_EQ(c[3], overlong ? overlong : "-") << c[1];
+        EXPECT_EQ(c[4], std::string(entry.root) + "|" + entry.subkey + "|" + entry.valueName + "|" + entry.flags + "|" +
+                            entry.value)
+            << c[1];
+    }
 }
 
-TEST(SetupText, BlankLines) {
-    EXPECT_TRUE(IsBlankLine(" \t\r\n"));
-    EXPECT_TRUE(IsBlankLine("\n"));
-    EXPECT_TRUE(IsBlankLine(""));
-    EXPECT_FALSE(IsBlankLine("  x\r\n"));
+TEST(ProfileEngine, ReadsEditsAndParsesAsTheTableSays) {
+    std::string ini, value;
+    for (const Row& c : Cases("ini read")) {
+        if (c[0] == "ini")
+            ini = c[1];
+        else
+            EXPECT_EQ(c[3], IniRead(ini, c[1], c[2], &value) ? value : "<absent>") << c[1] << "/" << c[2];
+    }
+    for (const Row& c : Cases("edit")) {
+        const std::string after = IniEdit(c[1], c[2], c[3], "new");
+        EXPECT_EQ(c[4], after) << c[1];
+        EXPECT_TRUE(IniRead(after, c[2], c[3], &value) && value == "new") << c[1];
+    }
+    for (const Row& c : Cases("int")) EXPECT_EQ(std::stoi(c[2]), IniParseInt(c[1], 7)) << c[1];
 }

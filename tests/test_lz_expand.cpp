@@ -1,3 +1,7 @@
+// HostLzCopy: SZDD files from mscompress (an independent compressor) and
+// written by hand are expanded, every other file is copied as it is, corrupt
+// ones are refused without writing beyond the size they state, and failed
+// writes are reported.
 #include "platform/host/lz_expand.h"
 
 #include <fcntl.h>
@@ -7,10 +11,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/test_support.h"
@@ -19,28 +21,21 @@ namespace {
 
 class LzExpand : public ::testing::Test {
 protected:
-    std::string Path(const std::string& name) { return dir_ / name; }
-    void Put(const std::string& name, const std::string& data) { std::ofstream(Path(name), std::ios::binary) << data; }
-    std::string Get(const std::string& name) {
-        std::ifstream in(Path(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    // Compresses data with mscompress, an independent SZDD compressor.
+    // Compresses data with mscompress.
     std::string Compress(const std::string& data) {
-        EXPECT_EQ(std::system("command -v mscompress >/dev/null"), 0) << "mscompress is not installed";
-        Put("plain.bin", data);
-        EXPECT_EQ(std::system(("cd '" + dir_.path() + "' && rm -f plain.bin_ && mscompress plain.bin").c_str()), 0);
-        return Get("plain.bin_");
+        WriteFile(dir_ / "plain.bin", data);
+        EXPECT_EQ(std::system(("cd '" + dir_.path() + "' && rm -f plain.bin_ && mscompress plain.bin").c_str()), 0)
+            << "mscompress is not installed or failed";
+        return ReadFile(dir_ / "plain.bin_");
     }
-    // Runs HostLzCopy from a file holding source to dest_path (opened with flags).
-    long long Copy(const std::string& source, const std::string& dest_path = "",
-                   int flags = O_WRONLY | O_CREAT | O_TRUNC) {
-        Put("in", source);
-        return CopyIn(dest_path, flags);
+    // Runs HostLzCopy from a file holding source to dest (opened with flags).
+    long long Copy(const std::string& source, const std::string& dest = "", int flags = O_WRONLY | O_CREAT | O_TRUNC) {
+        WriteFile(dir_ / "in", source);
+        return CopyIn(dest, flags);
     }
-    long long CopyIn(const std::string& dest_path = "", int flags = O_WRONLY | O_CREAT | O_TRUNC) {
-        int in = open(Path("in").c_str(), O_RDONLY);
-        int out = open(dest_path.empty() ? Path("out").c_str() : dest_path.c_str(), flags, 0644);
+    long long CopyIn(const std::string& dest = "", int flags = O_WRONLY | O_CREAT | O_TRUNC) {
+        int in = open((dir_ / "in").c_str(), O_RDONLY);
+        int out = open(dest.empty() ? (dir_ / "out").c_str() : dest.c_str(), flags, 0644);
         long long result = HostLzCopy(in, out);
         close(in);
         close(out);
@@ -50,20 +45,13 @@ protected:
     TempDir dir_;
 };
 
-// A header and a stream written by hand: "ab", a match copying its own output
-// ("ababab"), a match reading the space-filled window ("   ").
-const std::string kHeader(
-    "SZDD\x88\xF0\x27\x33"
-    "A",
-    9);
+const std::string kHeader = std::string("SZDD\x88\xF0\x27\x33", 8) + "A";
 std::string Szdd(unsigned size, const std::string& data) {
-    return kHeader + std::string(1, '\0') +
-           std::string{char(size), char(size >> 8), char(size >> 16), char(size >> 24)} + data;
+    return kHeader + '\0' + std::string{char(size), char(size >> 8), char(size >> 16), char(size >> 24)} + data;
 }
-const std::string kStream(
-    "\x03"
-    "ab\xF0\xF3\x00\x00",
-    7);
+// A stream written by hand: "ab", a match copying its own output ("ababab"),
+// a match reading the space-filled window ("   ").
+const std::string kStream = "\x03" + std::string("ab\xF0\xF3\0\0", 6);
 
 std::string MixedContent() {
     std::string data;
@@ -78,56 +66,48 @@ std::string MixedContent() {
     return data;
 }
 
-TEST_F(LzExpand, ExpandsCompressedFiles) {
+TEST_F(LzExpand, ExpandsCopiesOrRefusesEachSource) {
     const std::string mixed = MixedContent();
     ASSERT_GT(mixed.size(), 300000u);
     const std::string packed = Compress(mixed);
-    ASSERT_EQ(packed.compare(0, 8, kHeader, 0, 8), 0);
-    EXPECT_EQ(Copy(packed), (long long)mixed.size());
-    EXPECT_TRUE(Get("out") == mixed);
-
-    EXPECT_EQ(Copy(Szdd(11, kStream)), 11);
-    EXPECT_EQ(Get("out"), "abababab   ");
-    EXPECT_EQ(Copy(Szdd(8, std::string("\xFF"
-                                       "ABCDEFGH",
-                                       9))),
-              8);
-    EXPECT_EQ(Get("out"), "ABCDEFGH");
-}
-
-TEST_F(LzExpand, CopiesEveryOtherFileAsItIs) {
-    const std::string mixed = MixedContent();
-    const std::string qbasic(
-        "SZ \x88\xF0\x27\x33\xD1\x05\0\0\0\xFF"
-        "abcde",
-        18);
-    for (const std::string& plain : {mixed, std::string(), std::string("abc"), kHeader.substr(0, 7), qbasic,
-                                     std::string("SZDD\x88\xF0\x27\x34"
-                                                 "A\0\x05\0\0\0\xFF"
-                                                 "abcde",
-                                                 19)}) {
-        EXPECT_EQ(Copy(plain), (long long)plain.size());
-        EXPECT_TRUE(Get("out") == plain) << plain.size();
+    // QBasic's "SZ " variant, and a signature with its last byte wrong.
+    const std::string qbasic = std::string("SZ \x88\xF0\x27\x33\xD1\x05\0\0\0\xFF", 13) + "abcde";
+    std::string other = Szdd(5, "\xFF" + std::string("abcde"));
+    other[7] = '\x34';
+    const std::pair<std::string, std::string> copied[] = {
+        {packed, mixed},
+        {Szdd(11, kStream), "abababab   "},
+        // Not SZDD: copied byte for byte.
+        {mixed, mixed},
+        {"", ""},
+        {"abc", "abc"},
+        {kHeader.substr(0, 7), kHeader.substr(0, 7)},
+        {qbasic, qbasic},
+        {other, other},
+    };
+    for (const auto& [source, out] : copied) {
+        EXPECT_EQ(Copy(source), (long long)out.size());
+        EXPECT_TRUE(ReadFile(dir_ / "out") == out) << source.size();
     }
-}
-
-TEST_F(LzExpand, RejectsCorruptFilesAndBoundsTheOutput) {
-    EXPECT_EQ(Copy(kHeader + '\0'), kLzErrorRead);                   // signature only
-    EXPECT_EQ(Copy(Szdd(11, kStream).substr(0, 13)), kLzErrorRead);  // header cut short
-    for (unsigned claimed : {10u, 12u, 0xFFFFFFFFu}) {
-        EXPECT_EQ(Copy(Szdd(claimed, kStream)), kLzErrorRead) << claimed;
-        EXPECT_LE(Get("out").size(), claimed);
-    }
-    const std::string packed = Compress(MixedContent());
-    EXPECT_EQ(Copy(packed.substr(0, packed.size() / 2)), kLzErrorRead);
 
     std::string bomb = Compress(std::string(1 << 20, '\0'));  // 1 MB that claims to be 10 bytes
     bomb.replace(10, 4, std::string("\x0A\0\0\0", 4));
-    EXPECT_EQ(Copy(bomb), kLzErrorRead);
-    EXPECT_LE(Get("out").size(), 10u);
-
+    // Refused, with no more written than the size each states.
+    const std::pair<std::string, size_t> refused[] = {
+        {kHeader + '\0', 0},                   // the signature alone
+        {Szdd(11, kStream).substr(0, 13), 0},  // the header cut short
+        {Szdd(10, kStream), 10},               // more data than stated
+        {Szdd(12, kStream), 12},               // less
+        {Szdd(0xFFFFFFFFu, kStream), 11},
+        {packed.substr(0, packed.size() / 2), mixed.size()},
+        {bomb, 10},
+    };
+    for (const auto& [source, most] : refused) {
+        EXPECT_EQ(Copy(source), kLzErrorRead) << source.size();
+        EXPECT_LE(ReadFile(dir_ / "out").size(), most) << source.size();
+    }
     int directory = open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY);
-    int out = open(Path("out").c_str(), O_WRONLY);
+    int out = open((dir_ / "out").c_str(), O_WRONLY);
     EXPECT_EQ(HostLzCopy(directory, out), kLzErrorRead);
     close(directory);
     close(out);
@@ -138,12 +118,12 @@ TEST_F(LzExpand, ReportsWriteFailures) {
     const std::string packed = Compress(mixed);
     for (const std::string& source : {mixed, packed, Szdd(11, kStream), std::string("abc")}) {
         EXPECT_EQ(Copy(source, "/dev/full"), kLzErrorWrite);
-        Put("readonly", "");
-        EXPECT_EQ(Copy(source, Path("readonly"), O_RDONLY), kLzErrorWrite);
+        WriteFile(dir_ / "readonly", "");
+        EXPECT_EQ(Copy(source, dir_ / "readonly", O_RDONLY), kLzErrorWrite);
     }
     // A file size limit: a short write, then EFBIG.
     for (const std::string& source : {mixed, packed}) {
-        Put("in", source);
+        WriteFile(dir_ / "in", source);
         EXPECT_EXIT(
             {
                 signal(SIGXFSZ, SIG_IGN);
