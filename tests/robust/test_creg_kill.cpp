@@ -50,7 +50,7 @@ protected:
 
     std::string MakePrefix(const std::string& name) {
         std::string prefix = root_ / name;
-        std::system(("rm -rf '" + prefix + "'").c_str());
+        std::filesystem::remove_all(prefix);
         WriteFile(prefix + "/drive_c/WINDOWS/SYSTEM.DAT", original_);
         mkdir((prefix + "/dosdevices").c_str(), 0755);
         symlink(disk_.c_str(), (prefix + "/dosdevices/a:").c_str());

@@ -20,6 +20,7 @@
 # Standard library only.
 
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -27,6 +28,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(os.path.dirname(HERE))
@@ -139,6 +141,7 @@ def make_template(template):
     check(os.path.isdir(os.path.join(template, "drive_c", "windows")), "wineboot made no C:\\windows")
     with open(os.path.join(template, "vsetup-template.ok"), "w") as f:
         f.write("ready\n")
+    log("template prefix ready")
 
 
 # The template's large files are shared by hard links: Wine never writes to
@@ -239,7 +242,6 @@ def command_unconfigured(args):
 
 def command_template(args):
     make_template(args.template)
-    log("template prefix ready")
 
 
 def command_cleanup(args):
@@ -248,32 +250,25 @@ def command_cleanup(args):
     log("template prefix removed")
 
 
-class Session:
-    # One test's own prefix, display and work directory.
-
-    def __init__(self, args, name):
-        self.args = args
-        self.work = tempfile.mkdtemp(prefix=name + "-", dir=args.work)
-        self.prefix = os.path.join(self.work, "prefix")
-        self.display = None
-        self.wine = None
-
-    def __enter__(self):
-        clone_prefix(self.args.template, self.prefix)
-        self.display = Display().__enter__()
-        self.wine = Wine(self.prefix, self.display)
-        self.wine.start()
-        return self
-
-    def __exit__(self, exc_type, *rest):
+@contextlib.contextmanager
+def session(args, name):
+    # One test's own prefix, display and work directory; the directory is
+    # kept when the test fails or --keep asks for it.
+    work = tempfile.mkdtemp(prefix=name + "-", dir=args.work)
+    clone_prefix(args.template, os.path.join(work, "prefix"))
+    passed = False
+    with Display() as display:
+        wine = Wine(os.path.join(work, "prefix"), display)
+        wine.start()
         try:
-            self.wine.stop()
+            yield types.SimpleNamespace(work=work, prefix=wine.prefix, display=display, wine=wine)
+            passed = True
         finally:
-            self.display.__exit__(None, None, None)
-        if exc_type is None and not self.args.keep:
-            shutil.rmtree(self.work, ignore_errors=True)
-        else:
-            log("work directory kept: %s" % self.work)
+            wine.stop()
+            if passed and not args.keep:
+                shutil.rmtree(work, ignore_errors=True)
+            else:
+                log("work directory kept: %s" % work)
 
 
 def command_buttons(args):
@@ -282,14 +277,14 @@ def command_buttons(args):
     label = "Version=win95" if WIN95 else "default version"
     with open(os.path.join(HERE, "data", "wizard-runs.txt")) as f:
         runs = [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")]
-    with Session(args, "buttons") as session:
-        system = wine_system_dir(session.prefix)
+    with session(args, "buttons") as test:
+        system = wine_system_dir(test.prefix)
         keys = installer_keys(os.path.join(golden.GOLDEN, "tiny-install"))
         for steps, focus, installs in runs:
             for name in filter(None, (find_no_case(system, n) for n in ("vorel.drv", "vorel.vxd"))):
                 os.remove(os.path.join(system, name))
-            files_before = tree_state(os.path.join(session.prefix, "drive_c"))
-            code, events = run_driver(args, session.wine, session.work, slow_disk(session.work)
+            files_before = tree_state(os.path.join(test.prefix, "drive_c"))
+            code, events = run_driver(args, test.wine, test.work, slow_disk(test.work)
                                       if "typeahead" in steps else TINY_DISK, steps)
             what = "%s, %s" % (label, steps)
             check(code == 0, "%s: exit code %d" % (what, code))
@@ -306,10 +301,10 @@ def command_buttons(args):
             else:
                 check(not [e for e in events if e["event"] not in ("focus", "panel")],
                       "%s: the installer showed %r" % (what, events))
-                files_after = tree_state(os.path.join(session.prefix, "drive_c"))
+                files_after = tree_state(os.path.join(test.prefix, "drive_c"))
                 check(files_after == files_before, "%s: files changed: %s" %
                       (what, sorted(set(files_before.items()) ^ set(files_after.items()))[:10]))
-                check(not wine_registry(session.wine, session.work, keys), "%s: installer keys made" % what)
+                check(not wine_registry(test.wine, test.work, keys), "%s: installer keys made" % what)
             log("%s: as expected (%s)" % (what, "installed" if installs == "yes" else "nothing touched"))
 
 
@@ -331,16 +326,10 @@ def slow_disk(work):
 # What a Linux batch run and a Wine run may differ in: the system directory
 # is C:\WINDOWS\SYSTEM on the Linux build and C:\windows\system32 under Wine.
 def normalise_events(events):
-    out = []
-    for event in events:
-        event = dict(event)
-        for field in ("text", "caption"):
-            if field in event:
-                event[field] = re.sub(r"(?i)c:\\windows\\system32(?=\\|$|\W)", r"c:\\windows\\system",
-                                      event[field])
-                event[field] = re.sub(r"(?i)c:\\windows(?=\\|$|\W)", lambda m: m.group(0).lower(), event[field])
-        out.append(event)
-    return out
+    def normal(text):
+        text = re.sub(r"(?i)c:\\windows\\system32(?=\\|$|\W)", r"c:\\windows\\system", text)
+        return re.sub(r"(?i)c:\\windows(?=\\|$|\W)", lambda m: m.group(0).lower(), text)
+    return [{k: normal(v) if k in ("text", "caption") else v for k, v in event.items()} for event in events]
 
 
 def wine_path(prefix, relative):
@@ -375,10 +364,10 @@ def without_blank_lines(data):
     return b"".join(line for line in data.splitlines(True) if line.strip())
 
 
-def golden_faults(args, session, scenario):
+def golden_faults(args, test, scenario):
     # Runs the scenario through VSETUP.EXE in a fresh prefix and lists how
     # the result differs from what the batch build is expected to leave.
-    work = tempfile.mkdtemp(prefix="scenario-", dir=session.work)
+    work = tempfile.mkdtemp(prefix="scenario-", dir=test.work)
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
     golden.assemble_disk(scenario, disk)
     clone_prefix(args.template, prefix)
@@ -392,7 +381,7 @@ def golden_faults(args, session, scenario):
     for name, mode, *_ in golden.lines(scenario, "modes"):
         os.chmod(wine_path(prefix, name), int(mode, 8))
     answers = golden.scenario_env(scenario, disk, prefix).get("VSETUP_ANSWERS", "")
-    wine = Wine(prefix, session.display)
+    wine = Wine(prefix, test.display)
     wine.start()
     try:
         code, events = run_driver(args, wine, work, disk, "next,finish", answers=answers)
@@ -446,10 +435,10 @@ def command_golden(args):
     chosen = [s for s in every if os.path.exists(os.path.join(s, "wine"))]
     check(chosen, "no scenario is marked for Wine")
     all_faults = []
-    with Session(args, "golden") as session:
-        session.wine.stop()
+    with session(args, "golden") as test:
+        test.wine.stop()
         for scenario in chosen:
-            faults = golden_faults(args, session, scenario)
+            faults = golden_faults(args, test, scenario)
             name = os.path.basename(scenario)
             if faults:
                 all_faults.append("%s:\n  %s" % (name, "\n  ".join(faults)))
