@@ -1,33 +1,39 @@
-// The Qt wizard driven through its widgets on the offscreen platform: page
-// flow, Cancel, a whole installation with the message boxes answered by the
-// test, and the pixels of the banner and the logo panel.
+// The Qt wizard driven through its widgets and keys on the offscreen
+// platform: the sheet's geometry and pixels beside those of VSETUP.EXE's
+// property sheet as Wine draws it (client area, in pixels), page flow,
+// Enter, Tab, Escape, Cancel and the close box, a whole installation, the
+// message boxes answered as Windows does, the banner and the logo panel.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDirIterator>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <set>
 
 #include "core/setup_state.h"
 #include "platform/platform.h"
+#include "wizard/host_frontends.h"
 #include "wizard/qt/logo_panel.h"
 #include "wizard/qt/qt_frontend.h"
 #include "wizard/qt/wizard_pages.h"
 
+// Qt strings in the failure messages as text.
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
 namespace {
 
 const QString kSource = QStringLiteral(VSETUP_SOURCE_DIR);
-const QRgb kBlue = qRgb(0, 0, 255), kWhite = qRgb(255, 255, 255), kGrey = qRgb(0x80, 0x80, 0x80);
+const QRgb kBlack = qRgb(0, 0, 0), kWhite = qRgb(255, 255, 255), kFace = qRgb(0xC0, 0xC0, 0xC0),
+           kGrey = qRgb(0x80, 0x80, 0x80), kMid = qRgb(0xA0, 0xA0, 0xA0), kBlue = qRgb(0, 0, 255),
+           kNavy = qRgb(0, 0, 0x80);
 
 QByteArray ReadAll(const QString& path) {
     QFile file(path);
@@ -45,6 +51,8 @@ std::map<QString, QByteArray> Snapshot(const QString& root) {
     return tree;
 }
 
+QImage Grab(QWidget* widget) { return widget->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+
 // The bounds of the pixels of one colour, outside the rectangle left out.
 QRect Ink(const QImage& image, QRgb color, const QRect& left_out) {
     QRect bounds;
@@ -54,104 +62,177 @@ QRect Ink(const QImage& image, QRgb color, const QRect& left_out) {
     return bounds;
 }
 
-// The wizard's visible buttons, in order, e.g. "Back Finish Cancel".
-QString ButtonsOf(VorelWizard& wizard) {
-    QStringList names;
-    const std::pair<QWizard::WizardButton, const char*> kButtons[] = {{QWizard::BackButton, "Back"},
-                                                                      {QWizard::NextButton, "Next"},
-                                                                      {QWizard::FinishButton, "Finish"},
-                                                                      {QWizard::CancelButton, "Cancel"}};
-    for (const auto& [which, name] : kButtons)
-        if (wizard.button(which)->isVisible())
-            names << QString::fromLatin1(name) + (wizard.button(which)->isEnabled() ? "" : "(off)");
-    return names.join(' ');
+// count pixels from `from` on, one `step` apart, as characters: face '.',
+// black '#', white 'w', grey 'g', mid grey 'm', navy 'n', anything else '?'.
+QString Chars(const QImage& image, QPoint from, QPoint step, int count) {
+    const std::map<QRgb, char> kNames = {{kFace, '.'}, {kBlack, '#'}, {kWhite, 'w'},
+                                         {kGrey, 'g'}, {kMid, 'm'},   {kNavy, 'n'}};
+    QString out;
+    for (QPoint p = from; count-- > 0; p += step) {
+        auto name = kNames.find(image.pixel(p));
+        out += name == kNames.end() ? '?' : name->second;
+    }
+    return out;
 }
 
-void Click(VorelWizard& wizard, QWizard::WizardButton which) {
-    QTest::mouseClick(wizard.button(which), Qt::LeftButton);
+// The visible buttons of the row: text, place in the sheet, size, and
+// " off" when greyed.
+QString RowOf(QWizard& wizard) {
+    QStringList shown;
+    for (auto which : {QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton, QWizard::CancelButton}) {
+        QAbstractButton* button = wizard.button(which);
+        QPoint at = button->mapTo(&wizard, QPoint());
+        if (button->isVisible())
+            shown << QString("%1 %2,%3 %4x%5%6")
+                         .arg(button->text())
+                         .arg(at.x())
+                         .arg(at.y())
+                         .arg(button->width())
+                         .arg(button->height())
+                         .arg(button->isEnabled() ? "" : " off");
+    }
+    return shown.join(" | ");
 }
+
+void Click(QWizard& wizard, QWizard::WizardButton which) { QTest::mouseClick(wizard.button(which), Qt::LeftButton); }
 
 // As vsetup starts: a scratch prefix whose drive A: is the example disk,
 // the disk the current directory, the setup state read from it. Message
-// boxes are recorded and answered No.
+// boxes are recorded ("caption|text|buttons|icon|default button") and
+// answered No.
 class QtWizardTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(getcwd(startDir_, sizeof startDir_), nullptr);
         prefix_ = scratch_.filePath("prefix");
-        disk_ = kSource + "/examples/disk1";
+        const QString disk = kSource + "/examples/disk1";
         ASSERT_TRUE(QDir().mkpath(prefix_ + "/dosdevices"));
-        ASSERT_TRUE(QFile::link(disk_, prefix_ + "/dosdevices/a:"));
+        ASSERT_TRUE(QFile::link(disk, prefix_ + "/dosdevices/a:"));
         qputenv("VSETUP_PREFIX", prefix_.toLocal8Bit());
         ASSERT_NE(PlatStartup(), 0) << PlatStartupError();
-        ASSERT_EQ(chdir(disk_.toLocal8Bit().constData()), 0);
+        ASSERT_TRUE(QDir::setCurrent(disk));
         g_setup = SetupState();
         InitSetupState();
-        QtFrontEnd::SetMessageHook([this](QMessageBox& box) {
-            shown_.push_back(box.windowTitle() + "|" + box.text() + "|" + QString::number(box.standardButtons()) + "|" +
-                             QString::number(box.icon()));
-            owner_ = box.parentWidget();
-            return QMessageBox::No;
-        });
+        QtFrontEnd::SetMessageHook([this](QMessageBox& box) { return Record(box); });
     }
     void TearDown() override {
         QtFrontEnd::SetMessageHook({});
         PlatShutdown();
-        ASSERT_EQ(chdir(startDir_), 0);
+        ASSERT_TRUE(QDir::setCurrent(startDir_));
+    }
+    QMessageBox::StandardButton Record(QMessageBox& box) {
+        shown_ << QString("%1|%2|%3|%4|%5")
+                      .arg(box.windowTitle(), box.text())
+                      .arg(int(box.standardButtons()))
+                      .arg(int(box.icon()))
+                      .arg(box.defaultButton() ? box.defaultButton()->text() : "");
+        owner_ = box.parentWidget();
+        return QMessageBox::No;
     }
 
     QTemporaryDir scratch_;
-    char startDir_[4096];
-    QString prefix_, disk_;
+    const QString startDir_ = QDir::currentPath();
+    QString prefix_;
     QStringList shown_;
     QWidget* owner_ = nullptr;
 };
 
-TEST_F(QtWizardTest, PagesAndButtonsFollowEachOther) {
+TEST_F(QtWizardTest, TheSheetItsPagesAndItsButtonRow) {
     VorelWizard wizard;
     wizard.show();
     EXPECT_EQ(wizard.windowTitle(), QStringLiteral("Vorel Setup Wizard"));
     EXPECT_FALSE(wizard.windowIcon().isNull());
+    EXPECT_EQ(wizard.size(), QSize(470, 277));
+    EXPECT_LE((wizard.geometry().center() - wizard.screen()->availableGeometry().center()).manhattanLength(), 1);
     EXPECT_EQ(wizard.currentId(), kWelcomePageId);
-    EXPECT_EQ(ButtonsOf(wizard), QStringLiteral("Back(off) Next Cancel"));
+    EXPECT_EQ(RowOf(wizard), "< &Back 198,244 83x21 off | &Next > 281,244 83x21 | Cancel 375,244 83x21");
     Click(wizard, QWizard::NextButton);
     EXPECT_EQ(wizard.currentId(), kFinishPageId);
-    EXPECT_EQ(ButtonsOf(wizard), QStringLiteral("Back Finish Cancel"));
+    EXPECT_EQ(RowOf(wizard), "< &Back 198,244 83x21 | Finish 281,244 83x21 | Cancel 375,244 83x21");
+
+    // The etched line at 233 from x 12 to 457; Finish's default frame at
+    // the top of the row, where Back starts with its white edge.
+    QImage sheet = Grab(&wizard);
+    EXPECT_EQ(Chars(sheet, {11, 233}, {1, 0}, 2) + Chars(sheet, {456, 233}, {1, 0}, 3), ".mmw.");
+    EXPECT_EQ(Chars(sheet, {300, 231}, {0, 1}, 15), "..mw.........#w");
+    EXPECT_EQ(Chars(sheet, {240, 231}, {0, 1}, 15), "..mw..........w");
+
     Click(wizard, QWizard::BackButton);
     EXPECT_EQ(wizard.currentId(), kWelcomePageId);
     EXPECT_TRUE(wizard.isVisible());
 
     // Both pages fill the sheet above its line, whole in the window; every
-    // control lies on its page and every text fits its control unclipped.
+    // control lies on its page, and every text fits its control unclipped,
+    // in two colours, unsmoothed.
     for (BannerPage* page :
          {static_cast<BannerPage*>(wizard.welcomePage()), static_cast<BannerPage*>(wizard.finishPage())}) {
         EXPECT_EQ(page->size(), QSize(446, 224));
         EXPECT_TRUE(wizard.rect().contains(QRect(page->mapTo(&wizard, QPoint()), page->size())));
+        QImage image = Grab(page);
+        std::set<QRgb> colours;
         for (QWidget* child : page->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
             EXPECT_TRUE(page->rect().contains(child->geometry()));
-            if (auto* label = qobject_cast<QLabel*>(child)) {
-                QSize needed = label->fontMetrics().boundingRect(label->rect(), Qt::TextWordWrap, label->text()).size();
-                EXPECT_TRUE(label->rect().contains(QRect(QPoint(), needed))) << label->text().toStdString();
-            }
+            auto* label = qobject_cast<QLabel*>(child);
+            if (!label) continue;
+            QSize needed = label->fontMetrics().boundingRect(label->rect(), Qt::TextWordWrap, label->text()).size();
+            EXPECT_TRUE(label->rect().contains(QRect(QPoint(), needed))) << label->text().toStdString();
+            for (int y = label->y(); y <= label->geometry().bottom(); ++y)
+                for (int x = label->x(); x <= label->geometry().right(); ++x) colours.insert(image.pixel(x, y));
         }
+        EXPECT_EQ(colours, (std::set<QRgb>{kBlack, kFace}));
     }
 }
 
-TEST_F(QtWizardTest, CancelEscapeAndTheCloseBoxTouchNothing) {
+TEST_F(QtWizardTest, EnterPressesTheFocusedButtonAndNoWayOutTouchesAnything) {
+    // Steps: keys (enter, tab, backtab, escape, alt-n), clicks on next and
+    // cancel, and the close box. Each page gives its default button the
+    // focus; Tab walks the row, Enter presses the focused button.
+    const struct {
+        const char* steps;
+        const char* end;
+    } ways[] = {
+        {"enter", "finish"},
+        {"tab enter", "cancelled"},          // Next, Cancel
+        {"alt-n tab enter", "cancelled"},    // Finish, Cancel
+        {"alt-n backtab enter", "welcome"},  // Finish, Back
+        {"cancel", "cancelled"},
+        {"next cancel", "cancelled"},
+        {"close", "cancelled"},
+        {"next close", "cancelled"},
+        {"escape", "cancelled"},
+        {"next escape", "cancelled"},
+        {"enter enter", "installed"},  // Next, then Finish
+    };
     const auto before = Snapshot(prefix_);
-    for (int way = 0; way < 6; ++way) {
-        SCOPED_TRACE(way);
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.steps);
         VorelWizard wizard;
         wizard.show();
-        if (way % 2) Click(wizard, QWizard::NextButton);  // odd ways on the finish page
-        if (way / 2 == 0) Click(wizard, QWizard::CancelButton);
-        if (way / 2 == 1) wizard.close();
-        if (way / 2 == 2) QTest::keyClick(&wizard, Qt::Key_Escape);
-        EXPECT_FALSE(wizard.isVisible());
-        EXPECT_EQ(wizard.result(), QDialog::Rejected);
+        QApplication::setActiveWindow(&wizard);
+        EXPECT_EQ(QApplication::focusWidget(), wizard.button(QWizard::NextButton));
+        for (const QString& step : QString::fromLatin1(way.steps).split(' ')) {
+            QWidget* focus = QApplication::focusWidget() ? QApplication::focusWidget() : &wizard;
+            if (step == "next" || step == "cancel")
+                Click(wizard, step == "next" ? QWizard::NextButton : QWizard::CancelButton);
+            else if (step == "close")
+                wizard.close();
+            else if (step == "backtab")
+                QTest::keyClick(focus, Qt::Key_Backtab, Qt::ShiftModifier);
+            else if (step != "alt-n")
+                QTest::keyClick(focus, step == "enter" ? Qt::Key_Return : step == "tab" ? Qt::Key_Tab : Qt::Key_Escape);
+            if (step != "alt-n") continue;
+            // The mnemonic presses Next as a click would, a moment later.
+            QTest::keyClick(focus, Qt::Key_N, Qt::AltModifier);
+            QTRY_COMPARE_WITH_TIMEOUT(wizard.currentId(), int(kFinishPageId), 1000);
+            EXPECT_EQ(QApplication::focusWidget(), wizard.button(QWizard::FinishButton));
+        }
+        const char* end = wizard.isVisible() ? (wizard.currentId() == kWelcomePageId ? "welcome" : "finish")
+                          : wizard.result() == QDialog::Accepted ? "installed"
+                                                                 : "cancelled";
+        EXPECT_STREQ(end, way.end);
+        if (std::strcmp(end, "installed") == 0) continue;
+        EXPECT_TRUE(shown_.isEmpty());
+        EXPECT_EQ(Snapshot(prefix_), before);
     }
-    EXPECT_TRUE(shown_.isEmpty());
-    EXPECT_EQ(Snapshot(prefix_), before);
 }
 
 TEST_F(QtWizardTest, FinishInstallsTheExampleDiskShowingEveryFile) {
@@ -171,26 +252,34 @@ TEST_F(QtWizardTest, FinishInstallsTheExampleDiskShowingEveryFile) {
         }
     } painted;
     qApp->installEventFilter(&painted);
-    // During the run the three buttons stay, greyed, and take no click;
-    // Cancel and the close box do nothing. The run ends with no bar.
+    // Enter and Escape wait in the queue when Finish is pressed; the run
+    // lets them through as it paints, and they answer nothing. During the
+    // run the three buttons stay, greyed, and the close box does nothing;
+    // the run ends with no bar, the prompt up and unanswered when the user
+    // gets to it.
+    for (int key : {Qt::Key_Return, Qt::Key_Escape})
+        QCoreApplication::postEvent(&wizard, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
     QString duringRun;
-    auto hook = [&](QMessageBox& box) {
-        duringRun = ButtonsOf(wizard) + QString(" bars:%1").arg(wizard.findChildren<QProgressBar*>().size());
-        wizard.reject();
+    QtFrontEnd::SetMessageHook([&](QMessageBox& box) {
         wizard.close();
-        shown_ << box.windowTitle() + "|" + box.text() + "|" + QString::number(box.standardButtons()) + "|" +
-                      QString::number(box.icon()) + "|" + box.defaultButton()->text();
-        owner_ = box.parentWidget();
-        return QMessageBox::No;
-    };
-    QtFrontEnd::SetMessageHook(hook);
+        box.show();
+        QTest::qWait(50);
+        duringRun = QString("%1 bars:%2 prompt up:%3 answered:%4")
+                        .arg(RowOf(wizard))
+                        .arg(wizard.findChildren<QProgressBar*>().size())
+                        .arg(box.isVisible())
+                        .arg(box.clickedButton() != nullptr);
+        return Record(box);
+    });
     Click(wizard, QWizard::FinishButton);
     qApp->removeEventFilter(&painted);
 
-    EXPECT_EQ(duringRun, QStringLiteral("Back(off) Finish(off) Cancel(off) bars:0"));
+    EXPECT_EQ(duringRun,
+              "< &Back 198,244 83x21 off | Finish 281,244 83x21 off | Cancel 375,244 83x21 off bars:0 prompt up:1 "
+              "answered:0");
     EXPECT_FALSE(wizard.isVisible());
     EXPECT_EQ(wizard.result(), QDialog::Accepted);
-    // A clean run shows one box, the completion prompt.
+    // A clean run shows one box, the completion prompt, Yes its default.
     EXPECT_EQ(shown_, QStringList{QString("Vorel Velocity 3D|Setup is complete.\n\nWould you like to run Display "
                                           "control panel right now?|%1|%2|&Yes")
                                       .arg(int(QMessageBox::Yes | QMessageBox::No))
@@ -213,53 +302,79 @@ TEST_F(QtWizardTest, FinishInstallsTheExampleDiskShowingEveryFile) {
     EXPECT_EQ(ReadAll(windows + "INF/oemsetup.inf"), ReadAll(source + "vorel.inf"));
     QByteArray systemIni = ReadAll(windows + "system.ini");
     EXPECT_TRUE(systemIni.contains("[boot.description]\r\ndisplay.drv=Vorel Velocity 3D")) << systemIni.data();
+
+    // The bar is in blocks two thirds as wide as it is high, two pixels
+    // apart, the last one cut where the position ends.
+    QtFrontEnd front(&wizard);
+    PlatWindow bar = front.CreateProgressBar(ToPlatWindow(wizard.finishPage()));
+    front.SetProgressPos(bar, 50);
+    QImage blocks = Grab(FromPlatWindow(bar));
+    EXPECT_EQ(Chars(blocks, {0, blocks.height() / 2}, {1, 0}, 40), ".nnnnnnnnnn..nnnnnnnnnn..nnnnnnnnnn..nnn");
 }
 
-TEST_F(QtWizardTest, RealMessageBoxesAnswerAsWindowsDoes) {
+TEST_F(QtWizardTest, MessageBoxesAnswerAsWindowsDoes) {
+    // A prefix that cannot be prepared is shown in an error box.
+    ShowStartupFailure("cannot make the prefix: Permission denied");
+    EXPECT_EQ(shown_, QStringList{QString("Error|cannot make the prefix: Permission denied|%1|%2|OK")
+                                      .arg(int(QMessageBox::Ok))
+                                      .arg(int(QMessageBox::Critical))});
+
+    // Real boxes, worked by steps once they are up; after each step the
+    // trace notes whether the box is still up.
     QtFrontEnd::SetMessageHook({});
     VorelWizard wizard;
     wizard.show();
     QtFrontEnd front(&wizard);
-    // Shows a box of style and works it with act once it is up; returns the
-    // answer and what the box offered.
-    QString offered;
-    auto ask = [&](unsigned style, std::function<void(QMessageBox*)> act) {
-        QTimer::singleShot(0, [&, act] {
+    const auto yesNo = QMessageBox::Yes | QMessageBox::No, okCancel = QMessageBox::Ok | QMessageBox::Cancel;
+    const struct {
+        unsigned style;
+        const char* caption;
+        const char* steps;  // return, escape, close (the close box), no (a click)
+        int answer;
+        QMessageBox::StandardButtons buttons;
+        QMessageBox::Icon icon;
+        const char* trace;
+    } cases[] = {
+        {PLAT_MB_YESNO, "caption", "return", PLAT_IDYES, yesNo, QMessageBox::NoIcon, "-"},
+        {PLAT_MB_YESNO, "caption", "no", PLAT_IDNO, yesNo, QMessageBox::NoIcon, "-"},
+        // A Yes/No box ignores Escape and the close box; no caption stays none.
+        {PLAT_MB_YESNO, "", "escape close no", PLAT_IDNO, yesNo, QMessageBox::NoIcon, "++-"},
+        {PLAT_MB_OKCANCEL, "caption", "escape", PLAT_IDCANCEL, okCancel, QMessageBox::NoIcon, "-"},
+        {PLAT_MB_OKCANCEL, "caption", "close", PLAT_IDCANCEL, okCancel, QMessageBox::NoIcon, "-"},
+        {PLAT_MB_OKCANCEL, "caption", "return", PLAT_IDOK, okCancel, QMessageBox::NoIcon, "-"},
+        {PLAT_MB_OK | PLAT_MB_ICONERROR, "caption", "escape", PLAT_IDOK, QMessageBox::Ok, QMessageBox::Critical, "-"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.steps);
+        QString offered, trace;
+        QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             if (!box) return;
-            offered = QString("%1 %2 %3")
+            offered = QString("%1 %2 %3 [%4]")
                           .arg(int(box->standardButtons()))
-                          .arg(box->icon())
-                          .arg(box->parentWidget() == &wizard);
-            act(box);
+                          .arg(int(box->icon()))
+                          .arg(box->parentWidget() == &wizard)
+                          .arg(box->windowTitle().trimmed());
+            for (const QString& step : QString::fromLatin1(c.steps).split(' ')) {
+                if (step == "close")
+                    box->close();
+                else if (step == "no")
+                    QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
+                else
+                    QTest::keyClick(box, step == "escape" ? Qt::Key_Escape : Qt::Key_Return);
+                trace += box->isVisible() ? '+' : '-';
+            }
         });
-        return front.MessageBox("text", "caption", style);
-    };
-    auto key = [](Qt::Key which) { return [which](QMessageBox* box) { QTest::keyClick(box, which); }; };
-    auto click = [](QMessageBox::StandardButton which) {
-        return [which](QMessageBox* box) { QTest::mouseClick(box->button(which), Qt::LeftButton); };
-    };
-    auto closeBox = [](QMessageBox* box) { box->close(); };
-    auto expectOffered = [&](QMessageBox::StandardButtons buttons, QMessageBox::Icon icon) {
-        EXPECT_EQ(offered, QString("%1 %2 1").arg(int(buttons)).arg(icon));
-    };
-
-    EXPECT_EQ(ask(PLAT_MB_YESNO, key(Qt::Key_Return)), PLAT_IDYES);
-    expectOffered(QMessageBox::Yes | QMessageBox::No, QMessageBox::NoIcon);
-    EXPECT_EQ(ask(PLAT_MB_YESNO, click(QMessageBox::No)), PLAT_IDNO);
-    EXPECT_EQ(ask(PLAT_MB_OKCANCEL, key(Qt::Key_Escape)), PLAT_IDCANCEL);
-    expectOffered(QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::NoIcon);
-    EXPECT_EQ(ask(PLAT_MB_OKCANCEL, closeBox), PLAT_IDCANCEL);
-    EXPECT_EQ(ask(PLAT_MB_OKCANCEL, key(Qt::Key_Return)), PLAT_IDOK);
-    EXPECT_EQ(ask(PLAT_MB_OK | PLAT_MB_ICONERROR, key(Qt::Key_Escape)), PLAT_IDOK);
-    expectOffered(QMessageBox::Ok, QMessageBox::Critical);
+        EXPECT_EQ(front.MessageBox("text", c.caption, c.style), c.answer);
+        EXPECT_EQ(offered, QString("%1 %2 1 [%3]").arg(int(c.buttons)).arg(int(c.icon)).arg(c.caption));
+        EXPECT_EQ(trace, c.trace);
+    }
 }
 
-TEST_F(QtWizardTest, BannerFollowsSetupDatAtEveryPaint) {
+TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
     // A disk of its own whose setup.dat changes between paints.
-    QString disk = scratch_.filePath("disk");
-    ASSERT_TRUE(QDir().mkpath(disk));
-    ASSERT_EQ(chdir(disk.toLocal8Bit().constData()), 0);
+    const QString disk = scratch_.filePath("disk");
+    ASSERT_TRUE(QDir().mkpath(disk) && QDir::setCurrent(disk));
     g_setup = SetupState();
     InitSetupState();
     std::strcpy(g_setup.productName, "Vorel Velocity 3D");
@@ -269,10 +384,9 @@ TEST_F(QtWizardTest, BannerFollowsSetupDatAtEveryPaint) {
     const QRect panel = page->logoPanel()->geometry();
     auto paintWith = [&](const QByteArray& banner) {
         QFile file(disk + "/setup.dat");
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(banner);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(banner) == banner.size());
         file.close();
-        return page->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        return Grab(page);
     };
 
     // Defaults: 36 pixels at (150, 10), the text cell's top-left corner;
@@ -309,30 +423,22 @@ TEST_F(QtWizardTest, BannerFollowsSetupDatAtEveryPaint) {
     g_setup.productName[0] = '\0';
     QImage none = paintWith("");
     EXPECT_TRUE(Ink(none, kBlue, panel).isEmpty() && Ink(none, kWhite, panel).isEmpty());
-}
 
-TEST_F(QtWizardTest, LogoPanelIsASunkenFrameAroundTheStretchedLogo) {
-    QWidget page;
-    LogoPanel panel(&page);
-    QImage logo(kSource + "/resources/logo.bmp");
-    ASSERT_EQ(panel.logo().size(), QSize(64, 64));
-    QImage image = panel.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    // The logo panel: a sunken frame, grey at the left and top, white at
+    // the right and bottom, around the logo stretched unsmoothed, each of
+    // its pixels a block of 118 / 64 by 208 / 64 of its own colour.
+    QImage logo(kSource + "/resources/logo.bmp"), image = Grab(page->logoPanel());
+    ASSERT_EQ(page->logoPanel()->logo().size(), QSize(64, 64));
     ASSERT_EQ(image.size(), QSize(120, 210));
-    const int w = image.width(), h = image.height();
+    EXPECT_EQ(Chars(image, {0, 0}, {0, 1}, 210), QString(209, 'g') + 'w');
+    EXPECT_EQ(Chars(image, {0, 0}, {1, 0}, 120), QString(119, 'g') + 'w');
+    EXPECT_EQ(Chars(image, {119, 0}, {0, 1}, 210) + Chars(image, {0, 209}, {1, 0}, 120), QString(330, 'w'));
     int wrong = 0;
-    for (int y = 0; y < h; ++y) wrong += image.pixel(0, y) != (y <= h - 2 ? kGrey : kWhite);
-    for (int x = 0; x < w; ++x) wrong += image.pixel(x, 0) != (x <= w - 2 ? kGrey : kWhite);
-    for (int y = 0; y < h; ++y) wrong += image.pixel(w - 1, y) != kWhite;
-    for (int x = 0; x < w; ++x) wrong += image.pixel(x, h - 1) != kWhite;
-    EXPECT_EQ(wrong, 0) << "frame";
-    // Each logo pixel covers a block of 118 / 64 by 208 / 64 panel pixels of
-    // its own colour, unsmoothed.
-    wrong = 0;
     for (int sy = 0; sy < 64; ++sy)
         for (int sx = 0; sx < 64; ++sx)
-            wrong += image.pixel(1 + (2 * sx + 1) * (w - 2) / 128, 1 + (2 * sy + 1) * (h - 2) / 128) !=
+            wrong += image.pixel(1 + (2 * sx + 1) * 118 / 128, 1 + (2 * sy + 1) * 208 / 128) !=
                      (logo.pixel(sx, sy) | 0xFF000000u);
-    EXPECT_EQ(wrong, 0) << "logo";
+    EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace
