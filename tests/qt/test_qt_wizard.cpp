@@ -20,7 +20,7 @@
 void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 namespace {
 
-const QString kSource = QStringLiteral(VSETUP_SOURCE_DIR);
+const QString kSource = QStringLiteral(VSETUP_SOURCE_DIR), kDisk = kSource + "/examples/disk1";
 const QRgb kBlack = qRgb(0, 0, 0), kWhite = qRgb(255, 255, 255), kFace = qRgb(0xC0, 0xC0, 0xC0),
            kBlue = qRgb(0, 0, 255);
 
@@ -42,8 +42,7 @@ QList<QStringList> Rows(const QString& name) {
 // directory, or a link to one, reads as "<none>").
 QByteArrayList Snapshot(const QString& root) {
     QByteArrayList tree;
-    for (QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-         it.hasNext();)
+    for (QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();)
         tree << ReadAll(it.nextFileInfo().filePath());
     return tree;
 }
@@ -66,28 +65,27 @@ QString Chars(const QImage& image, QPoint from, QPoint step, int count) {
     return out;
 }
 
-// The visible buttons of the row: text, place in the sheet, size, and
-// " off" when greyed.
+// The visible buttons of the sheet (not of a box over it), as created:
+// text, place in the sheet, size, and " off" when greyed.
 QString RowOf(QWizard& wizard) {
     QStringList shown;
-    for (auto which : {QWizard::BackButton, QWizard::NextButton, QWizard::FinishButton, QWizard::CancelButton}) {
-        QAbstractButton* b = wizard.button(which);
+    for (QPushButton* b : wizard.findChildren<QPushButton*>()) {
         const QPoint at = b->mapTo(&wizard, QPoint());
-        if (b->isVisible())
+        if (b->isVisible() && b->window() == &wizard)
             shown << QString::asprintf("%s %d,%d %dx%d%s", qPrintable(b->text()), at.x(), at.y(), b->width(),
                                        b->height(), b->isEnabled() ? "" : " off");
     }
     return shown.join(" | ");
 }
 
-// A message box as "caption|text|buttons|icon|default button|owner's
-// caption".
+// A message box as "caption|text|each button|icon|default button|owner's
+// caption", the icon by its name in QMessageBox.
 QString Describe(const QMessageBox& box) {
-    QStringList buttons;
-    for (QAbstractButton* button : box.buttons()) buttons << button->text();
-    return QString("%1|%2|%3|%4|").arg(box.windowTitle().trimmed(), box.text(), buttons.join(' ')).arg(box.icon()) +
-           (box.defaultButton() ? box.defaultButton()->text() : "") + '|' +
-           (box.parentWidget() ? box.parentWidget()->windowTitle() : "none");
+    QStringList shown{box.windowTitle().trimmed(), box.text()};
+    for (QAbstractButton* button : box.buttons()) shown << button->text();
+    shown << QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box.icon()) << box.defaultButton()->text()
+          << (box.parentWidget() ? box.parentWidget()->windowTitle() : "none");
+    return shown.join('|');
 }
 
 // As vsetup starts: a scratch prefix whose drive A: is the example disk,
@@ -96,12 +94,10 @@ QString Describe(const QMessageBox& box) {
 class QtWizardTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        prefix_ = scratch_.filePath("prefix");
-        const QString disk = kSource + "/examples/disk1";
-        ASSERT_TRUE(QDir().mkpath(prefix_ + "/dosdevices") && QFile::link(disk, prefix_ + "/dosdevices/a:"));
+        ASSERT_TRUE(QDir().mkpath(prefix_ + "/dosdevices") && QFile::link(kDisk, prefix_ + "/dosdevices/a:"));
         qputenv("VSETUP_PREFIX", prefix_.toLocal8Bit());
         ASSERT_NE(PlatStartup(), 0) << PlatStartupError();
-        ASSERT_TRUE(QDir::setCurrent(disk));
+        ASSERT_TRUE(QDir::setCurrent(kDisk));
         g_setup = SetupState();
         InitSetupState();
         QtFrontEnd::SetMessageHook([this](QMessageBox& box) { return shown_ << Describe(box), QMessageBox::No; });
@@ -109,7 +105,7 @@ protected:
     void TearDown() override { PlatShutdown(); }
 
     QTemporaryDir scratch_;
-    QString prefix_;
+    const QString prefix_ = scratch_.filePath("prefix");
     QStringList shown_;
 };
 
@@ -129,9 +125,9 @@ TEST_F(QtWizardTest, EnterPressesTheFocusedButtonAndNoWayOutTouchesAnything) {
                 QTest::keySequence(QApplication::focusWidget(), QKeySequence(step));
             if (step == "Alt+N") QTRY_COMPARE_WITH_TIMEOUT(wizard.currentId(), int(kFinishPageId), 1000);
         }
-        const QString end = wizard.isVisible() ? (wizard.currentId() == kWelcomePageId ? "welcome" : "finish")
-                            : wizard.result() == QDialog::Accepted ? "installed"
-                                                                   : "cancelled";
+        // Closed, the result (Rejected 0, Accepted 1); else the page.
+        const QString end = QStringList{"cancelled", "installed", "welcome", "finish"}.at(
+            wizard.isVisible() ? 2 + (wizard.currentId() == kFinishPageId) : wizard.result());
         EXPECT_EQ((QStringList{way[0], end}), way);
         EXPECT_TRUE(end == "installed" || (shown_.isEmpty() && Snapshot(prefix_) == before)) << qPrintable(way[0]);
     }
@@ -143,8 +139,7 @@ TEST_F(QtWizardTest, EnterPressesTheFocusedButtonAndNoWayOutTouchesAnything) {
 TEST_F(QtWizardTest, FromStartToFinish) {
     VorelWizard wizard;
     wizard.show();
-    EXPECT_EQ(wizard.windowTitle(), QStringLiteral("Vorel Setup Wizard"));
-    EXPECT_FALSE(wizard.windowIcon().isNull());
+    EXPECT_EQ(wizard.windowTitle() + (wizard.windowIcon().isNull() ? " (no icon)" : ""), "Vorel Setup Wizard");
     EXPECT_EQ(wizard.size(), QSize(470, 277));
     EXPECT_LE((wizard.geometry().center() - wizard.screen()->availableGeometry().center()).manhattanLength(), 1);
     EXPECT_EQ(RowOf(wizard), "< &Back 198,244 83x21 off | &Next > 281,244 83x21 | Cancel 375,244 83x21");
@@ -172,9 +167,9 @@ TEST_F(QtWizardTest, FromStartToFinish) {
     // the top of the row (x 300), where Back (x 240) starts with its white
     // edge.
     QImage sheet = Grab(&wizard);
-    EXPECT_EQ(Chars(sheet, {11, 233}, {1, 0}, 2) + Chars(sheet, {456, 233}, {1, 0}, 3), ".mmw.");
-    EXPECT_EQ(Chars(sheet, {300, 231}, {0, 1}, 15) + Chars(sheet, {240, 231}, {0, 1}, 15),
-              "..mw.........#w..mw..........w");
+    EXPECT_EQ(Chars(sheet, {11, 233}, {1, 0}, 2) + Chars(sheet, {456, 233}, {1, 0}, 3) + " " +
+                  Chars(sheet, {300, 231}, {0, 1}, 15) + " " + Chars(sheet, {240, 231}, {0, 1}, 15),
+              ".mmw. ..mw.........#w ..mw..........w");
 
     // What the status line and the bar showed, as they were painted.
     struct PaintLog : QObject {
@@ -212,20 +207,19 @@ TEST_F(QtWizardTest, FromStartToFinish) {
     EXPECT_EQ(duringRun,
               "< &Back 198,244 83x21 off | Finish 281,244 83x21 off | Cancel 375,244 83x21 off "
               "bars:0 prompt up:1 answered:0");
-    EXPECT_EQ(wizard.result(), QDialog::Accepted);
     // A clean run shows one box, the completion prompt, Yes its default.
     EXPECT_EQ(shown_, QStringList{"Vorel Velocity 3D|Setup is complete.\n\nWould you like to run Display control "
-                                  "panel right now?|&Yes &No|0|&Yes|Vorel Setup Wizard"});
+                                  "panel right now?|&Yes|&No|NoIcon|&Yes|Vorel Setup Wizard"});
 
-    // Each of the disk's twelve files was painted while it was copied, and
-    // the bar after each, never going back; the status line ends empty.
+    // The wizard closed as accepted (1). Each of the disk's twelve files was
+    // painted while it was copied, and the bar after each, never going
+    // back; the status line ends empty.
     painted.destinations.remove(QString());
     EXPECT_EQ(painted.destinations.size(), 12);
     EXPECT_TRUE(painted.destinations.contains("To : c:\\windows\\inf\\oemsetup.inf"));
     const std::vector<int>& at = painted.positions;
     EXPECT_TRUE(at.size() >= 12 && std::is_sorted(at.begin(), at.end()) && at.back() >= 90) << at.size();
-    EXPECT_TRUE(wizard.finishPage()->control(1002)->text().isEmpty());
-    EXPECT_EQ(ReadAll(prefix_ + "/drive_c/WINDOWS/INF/oemsetup.inf"), ReadAll(kSource + "/examples/src/vorel.inf"));
+    EXPECT_EQ(QString("%1 [%2]").arg(wizard.result()).arg(wizard.finishPage()->control(1002)->text()), "1 []");
     EXPECT_TRUE(ReadAll(prefix_ + "/drive_c/WINDOWS/system.ini").contains("display.drv=Vorel Velocity 3D"));
 
     // The bar is in blocks two thirds as wide as it is high, two pixels
@@ -233,14 +227,13 @@ TEST_F(QtWizardTest, FromStartToFinish) {
     QtFrontEnd front(&wizard);
     PlatWindow bar = front.CreateProgressBar(ToPlatWindow(wizard.finishPage()));
     front.SetProgressPos(bar, 50);
-    QImage blocks = Grab(FromPlatWindow(bar));
-    EXPECT_EQ(Chars(blocks, {0, blocks.height() / 2}, {1, 0}, 40), ".nnnnnnnnnn..nnnnnnnnnn..nnnnnnnnnn..nnn");
+    EXPECT_EQ(Chars(Grab(FromPlatWindow(bar)), {0, 5}, {1, 0}, 40), ".nnnnnnnnnn..nnnnnnnnnn..nnnnnnnnnn..nnn");
 }
 
 TEST_F(QtWizardTest, MessageBoxesAnswerAsWindowsDoes) {
     // A prefix that cannot be prepared is shown in an error box.
     ShowStartupFailure("cannot make the prefix: Permission denied");
-    EXPECT_EQ(shown_, QStringList{"Error|cannot make the prefix: Permission denied|OK|3|OK|none"});
+    EXPECT_EQ(shown_, QStringList{"Error|cannot make the prefix: Permission denied|OK|Critical|OK|none"});
 
     // Real boxes owned by the wizard, worked by steps once they are up,
     // as data/message_boxes.txt gives them: the row each box makes is the
@@ -250,7 +243,7 @@ TEST_F(QtWizardTest, MessageBoxesAnswerAsWindowsDoes) {
     wizard.show();
     QtFrontEnd front(&wizard);
     for (const QStringList& row : Rows("message_boxes.txt")) {
-        QString shown, trace;
+        QString shown, trace;  // filled in while the box is up
         QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             shown = Describe(*box);
@@ -265,14 +258,13 @@ TEST_F(QtWizardTest, MessageBoxesAnswerAsWindowsDoes) {
             }
         });
         const int answer = front.MessageBox("text", row[1].toLatin1().constData(), row[0].toUInt(nullptr, 16));
-        EXPECT_EQ((QStringList{row[0], row[1], row[2], shown, trace, QString::number(answer)}), row);
+        EXPECT_EQ((QStringList{row[0], row[1], row[2], QString::number(answer), shown, trace}), row);
     }
 }
 
 TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
     // A disk of its own whose setup.dat changes between paints.
     ASSERT_TRUE(QDir(scratch_.path()).mkdir("disk") && QDir::setCurrent(scratch_.filePath("disk")));
-    g_setup = SetupState();
     InitSetupState();
     qstrcpy(g_setup.productName, "Vorel Velocity 3D");
     WelcomePage page;
@@ -310,7 +302,6 @@ TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
     // the right and bottom, around the logo stretched unsmoothed, each of
     // its pixels a block of 118 / 64 by 208 / 64 of its own colour.
     QImage logo(kSource + "/resources/logo.bmp"), image = Grab(page.logoPanel());
-    ASSERT_EQ(image.size(), QSize(120, 210));
     EXPECT_EQ(Chars(image, {0, 0}, {0, 1}, 210) + Chars(image, {0, 0}, {1, 0}, 120),
               QString(209, 'g') + 'w' + QString(119, 'g') + 'w');
     EXPECT_EQ(Chars(image, {119, 0}, {0, 1}, 210) + Chars(image, {0, 209}, {1, 0}, 120), QString(330, 'w'));
