@@ -275,12 +275,13 @@ TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
                                                                                                       : QImage();
     };
 
-    // Defaults: 36 pixels at (150, 10), the text cell's top-left corner,
-    // so that the letters start in its upper half; white letters one pixel
-    // up and left of their blue shadow.
+    // Defaults: 36 pixels, so that the letters with their descenders are
+    // at least 30 high, at (150, 10), the text cell's top-left corner, so
+    // that they start in its upper half; white letters one pixel up and
+    // left of their blue shadow.
     QImage plain = paintWith("");
     QRect blue = (Where(plain, kBlue) - panel).boundingRect(), white = (Where(plain, kWhite) - panel).boundingRect();
-    EXPECT_TRUE(QRect(150, 10, 300, 18).contains(blue.topLeft()) && blue.height() > 24);
+    EXPECT_TRUE(QRect(150, 10, 300, 18).contains(blue.topLeft()) && blue.height() >= 30);
     EXPECT_EQ(white.bottomRight(), blue.bottomRight() - QPoint(1, 1));
     // FontHi 20: letters at most 20 pixels and a little high, narrower.
     QRect small = (Where(paintWith("[Banner]\r\nFontHi=20\r\n"), kBlue) - panel).boundingRect();
