@@ -18,6 +18,7 @@
 
 // Qt strings in the failure messages as text.
 void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
 namespace {
 
 const QString kSource = QStringLiteral(VSETUP_SOURCE_DIR), kDisk = kSource + "/examples/disk1";
@@ -54,9 +55,9 @@ QRegion Where(const QImage& image, QRgb color) {
     return QRegion(QBitmap::fromImage(image.createMaskFromColor(color, Qt::MaskOutColor)));
 }
 
-// count pixels from `from` on, one `step` apart, as characters: face '.',
-// black '#', white 'w', grey 0x808080 'g', mid grey 0xA0A0A0 'm', navy 'n',
-// anything else '?'.
+// The colours of `count` pixels from `from` on, one `step` apart, as
+// characters: face '.', black '#', white 'w', grey 0x808080 'g', mid grey
+// 0xA0A0A0 'm', navy 'n', anything else '?'.
 QString Chars(const QImage& image, QPoint from, QPoint step, int count) {
     const QRgb colours[] = {kFace, kBlack, kWhite, qRgb(0x80, 0x80, 0x80), qRgb(0xA0, 0xA0, 0xA0), qRgb(0, 0, 0x80)};
     QString out;
