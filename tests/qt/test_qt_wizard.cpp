@@ -1,74 +1,92 @@
-// The Qt wizard driven through its widgets on the offscreen platform: page
-// flow, Cancel, a whole installation with the message boxes answered by the
-// test, and the pixels of the banner and the logo panel.
+// The Qt wizard driven through its widgets and keys on the offscreen
+// platform: the sheet's geometry and pixels beside those of VSETUP.EXE's
+// property sheet as Wine draws it (client area, in pixels), page flow,
+// Enter, Tab, Escape, Cancel and the close box, a whole installation, the
+// message boxes answered as Windows does, the banner and the logo panel.
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QDirIterator>
-#include <QPushButton>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-
-#include <unistd.h>
+#include <QtTest>
+#include <QtWidgets>
 
 #include <algorithm>
-#include <cstring>
-#include <functional>
-#include <map>
-#include <set>
 
 #include "core/setup_state.h"
-#include "platform/platform.h"
+#include "wizard/host_frontends.h"
 #include "wizard/qt/logo_panel.h"
 #include "wizard/qt/qt_frontend.h"
 #include "wizard/qt/wizard_pages.h"
 
+// Qt strings in the failure messages as text.
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+
 namespace {
 
-const QString kSource = QStringLiteral(VSETUP_SOURCE_DIR);
-const QRgb kBlue = qRgb(0, 0, 255), kWhite = qRgb(255, 255, 255), kGrey = qRgb(0x80, 0x80, 0x80);
+const QString kSource = QStringLiteral(VSETUP_SOURCE_DIR), kDisk = kSource + "/examples/disk1";
+const QRgb kBlack = qRgb(0, 0, 0), kWhite = qRgb(255, 255, 255), kFace = qRgb(0xC0, 0xC0, 0xC0),
+           kBlue = qRgb(0, 0, 255);
 
 QByteArray ReadAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
 }
 
-// Every entry below root with its contents.
-std::map<QString, QByteArray> Snapshot(const QString& root) {
-    std::map<QString, QByteArray> tree;
-    for (QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-         it.hasNext();) {
-        QString path = it.next();
-        tree[path] = it.fileInfo().isSymLink() ? it.fileInfo().symLinkTarget().toUtf8() : ReadAll(path);
-    }
+// The rows of the table tests/qt/data/<name>, fields apart by ';', lines
+// that start with '#' left out.
+QList<QStringList> Rows(const QString& name) {
+    QList<QStringList> rows;
+    for (const QString& line : QString(ReadAll(kSource + "/tests/qt/data/" + name)).split('\n', Qt::SkipEmptyParts))
+        if (!line.startsWith('#')) rows << line.trimmed().split(QRegularExpression(" *; *"));
+    return rows;
+}
+
+// The contents of every entry below root, in the order of a walk (a
+// directory, or a link to one, reads as "<none>").
+QByteArrayList Snapshot(const QString& root) {
+    QByteArrayList tree;
+    for (QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();)
+        tree << ReadAll(it.nextFileInfo().filePath());
     return tree;
 }
 
-// The bounds of the pixels of one colour, outside the rectangle left out.
-QRect Ink(const QImage& image, QRgb color, const QRect& left_out) {
-    QRect bounds;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (!left_out.contains(x, y) && image.pixel(x, y) == color) bounds |= QRect(x, y, 1, 1);
-    return bounds;
+QImage Grab(QWidget* widget) { return widget->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+
+// Where the image has pixels of the colour.
+QRegion Where(const QImage& image, QRgb color) {
+    return QRegion(QBitmap::fromImage(image.createMaskFromColor(color, Qt::MaskOutColor)));
 }
 
-// The wizard's visible buttons, in order, e.g. "Back Finish Cancel".
-QString ButtonsOf(VorelWizard& wizard) {
-    QStringList names;
-    const std::pair<QWizard::WizardButton, const char*> kButtons[] = {{QWizard::BackButton, "Back"},
-                                                                      {QWizard::NextButton, "Next"},
-                                                                      {QWizard::FinishButton, "Finish"},
-                                                                      {QWizard::CancelButton, "Cancel"}};
-    for (const auto& [which, name] : kButtons)
-        if (wizard.button(which)->isVisible())
-            names << QString::fromLatin1(name) + (wizard.button(which)->isEnabled() ? "" : "(off)");
-    return names.join(' ');
+// The colours of `count` pixels from `from` on, one `step` apart, as
+// characters: face '.', black '#', white 'w', grey 0x808080 'g', mid grey
+// 0xA0A0A0 'm', navy 'n', anything else '?'.
+QString Chars(const QImage& image, QPoint from, QPoint step, int count) {
+    const QRgb colours[] = {kFace, kBlack, kWhite, qRgb(0x80, 0x80, 0x80), qRgb(0xA0, 0xA0, 0xA0), qRgb(0, 0, 0x80)};
+    QString out;
+    for (QPoint p = from; count-- > 0; p += step)
+        out += ".#wgmn?"[std::find(std::begin(colours), std::end(colours), image.pixel(p)) - colours];
+    return out;
 }
 
-void Click(VorelWizard& wizard, QWizard::WizardButton which) {
-    QTest::mouseClick(wizard.button(which), Qt::LeftButton);
+// The visible buttons of the sheet (not of a box over it), as created:
+// text, place in the sheet, size, and " off" when greyed.
+QString RowOf(QWizard& wizard) {
+    QStringList shown;
+    for (QPushButton* b : wizard.findChildren<QPushButton*>()) {
+        const QPoint at = b->mapTo(&wizard, QPoint());
+        if (b->isVisible() && b->window() == &wizard)
+            shown << QString::asprintf("%s %d,%d %dx%d%s", qPrintable(b->text()), at.x(), at.y(), b->width(),
+                                       b->height(), b->isEnabled() ? "" : " off");
+    }
+    return shown.join(" | ");
+}
+
+// A message box as "caption|text|each button|icon|default button|owner's
+// caption", the icon by its name in QMessageBox.
+QString Describe(const QMessageBox& box) {
+    QStringList shown{box.windowTitle().trimmed(), box.text()};
+    for (QAbstractButton* button : box.buttons()) shown << button->text();
+    shown << QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box.icon()) << box.defaultButton()->text()
+          << (box.parentWidget() ? box.parentWidget()->windowTitle() : "none");
+    return shown.join('|');
 }
 
 // As vsetup starts: a scratch prefix whose drive A: is the example disk,
@@ -77,262 +95,219 @@ void Click(VorelWizard& wizard, QWizard::WizardButton which) {
 class QtWizardTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(getcwd(startDir_, sizeof startDir_), nullptr);
-        prefix_ = scratch_.filePath("prefix");
-        disk_ = kSource + "/examples/disk1";
-        ASSERT_TRUE(QDir().mkpath(prefix_ + "/dosdevices"));
-        ASSERT_TRUE(QFile::link(disk_, prefix_ + "/dosdevices/a:"));
+        ASSERT_TRUE(QDir().mkpath(prefix_ + "/dosdevices") && QFile::link(kDisk, prefix_ + "/dosdevices/a:"));
         qputenv("VSETUP_PREFIX", prefix_.toLocal8Bit());
         ASSERT_NE(PlatStartup(), 0) << PlatStartupError();
-        ASSERT_EQ(chdir(disk_.toLocal8Bit().constData()), 0);
+        ASSERT_TRUE(QDir::setCurrent(kDisk));
         g_setup = SetupState();
         InitSetupState();
-        QtFrontEnd::SetMessageHook([this](QMessageBox& box) {
-            shown_.push_back(box.windowTitle() + "|" + box.text() + "|" + QString::number(box.standardButtons()) + "|" +
-                             QString::number(box.icon()));
-            owner_ = box.parentWidget();
-            return QMessageBox::No;
-        });
+        QtFrontEnd::SetMessageHook([this](QMessageBox& box) { return shown_ << Describe(box), QMessageBox::No; });
     }
-    void TearDown() override {
-        QtFrontEnd::SetMessageHook({});
-        PlatShutdown();
-        ASSERT_EQ(chdir(startDir_), 0);
-    }
+    void TearDown() override { PlatShutdown(); }
 
     QTemporaryDir scratch_;
-    char startDir_[4096];
-    QString prefix_, disk_;
+    const QString prefix_ = scratch_.filePath("prefix");
     QStringList shown_;
-    QWidget* owner_ = nullptr;
 };
 
-TEST_F(QtWizardTest, PagesAndButtonsFollowEachOther) {
-    VorelWizard wizard;
-    wizard.show();
-    EXPECT_EQ(wizard.windowTitle(), QStringLiteral("Vorel Setup Wizard"));
-    EXPECT_FALSE(wizard.windowIcon().isNull());
-    EXPECT_EQ(wizard.currentId(), kWelcomePageId);
-    EXPECT_EQ(ButtonsOf(wizard), QStringLiteral("Back(off) Next Cancel"));
-    Click(wizard, QWizard::NextButton);
-    EXPECT_EQ(wizard.currentId(), kFinishPageId);
-    EXPECT_EQ(ButtonsOf(wizard), QStringLiteral("Back Finish Cancel"));
-    Click(wizard, QWizard::BackButton);
-    EXPECT_EQ(wizard.currentId(), kWelcomePageId);
-    EXPECT_TRUE(wizard.isVisible());
-
-    // Both pages fill the sheet above its line, whole in the window; every
-    // control lies on its page and every text fits its control unclipped.
-    for (BannerPage* page :
-         {static_cast<BannerPage*>(wizard.welcomePage()), static_cast<BannerPage*>(wizard.finishPage())}) {
-        EXPECT_EQ(page->size(), QSize(446, 224));
-        EXPECT_TRUE(wizard.rect().contains(QRect(page->mapTo(&wizard, QPoint()), page->size())));
-        for (QWidget* child : page->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
-            EXPECT_TRUE(page->rect().contains(child->geometry()));
-            if (auto* label = qobject_cast<QLabel*>(child)) {
-                QSize needed = label->fontMetrics().boundingRect(label->rect(), Qt::TextWordWrap, label->text()).size();
-                EXPECT_TRUE(label->rect().contains(QRect(QPoint(), needed))) << label->text().toStdString();
-            }
-        }
-    }
-}
-
-TEST_F(QtWizardTest, CancelEscapeAndTheCloseBoxTouchNothing) {
+TEST_F(QtWizardTest, EnterPressesTheFocusedButtonAndNoWayOutTouchesAnything) {
+    // The ways and where each ends are in data/ways.txt.
     const auto before = Snapshot(prefix_);
-    for (int way = 0; way < 6; ++way) {
-        SCOPED_TRACE(way);
+    for (const QStringList& way : Rows("ways.txt")) {
         VorelWizard wizard;
         wizard.show();
-        if (way % 2) Click(wizard, QWizard::NextButton);  // odd ways on the finish page
-        if (way / 2 == 0) Click(wizard, QWizard::CancelButton);
-        if (way / 2 == 1) wizard.close();
-        if (way / 2 == 2) QTest::keyClick(&wizard, Qt::Key_Escape);
-        EXPECT_FALSE(wizard.isVisible());
-        EXPECT_EQ(wizard.result(), QDialog::Rejected);
+        QApplication::setActiveWindow(&wizard);
+        for (const QString& step : way[0].split(' ')) {
+            if (step == "close-box")
+                wizard.close();
+            else if (step.startsWith("click-"))
+                wizard.button(step == "click-next" ? QWizard::NextButton : QWizard::CancelButton)->click();
+            else
+                QTest::keySequence(QApplication::focusWidget(), QKeySequence(step));
+            if (step == "Alt+N") QTRY_COMPARE_WITH_TIMEOUT(wizard.currentId(), int(kFinishPageId), 1000);
+        }
+        // Closed, the result (Rejected 0, Accepted 1); else the page.
+        const QString end = QStringList{"cancelled", "installed", "welcome", "finish"}.at(
+            wizard.isVisible() ? 2 + (wizard.currentId() == kFinishPageId) : wizard.result());
+        EXPECT_EQ((QStringList{way[0], end}), way);
+        EXPECT_TRUE(end == "installed" || (shown_.isEmpty() && Snapshot(prefix_) == before)) << qPrintable(way[0]);
     }
-    EXPECT_TRUE(shown_.isEmpty());
-    EXPECT_EQ(Snapshot(prefix_), before);
 }
 
-TEST_F(QtWizardTest, FinishInstallsTheExampleDiskShowingEveryFile) {
+// One wizard from start to finish: the sheet as it shows, its pages and
+// its button row, then Finish, which installs the example disk showing
+// every file.
+TEST_F(QtWizardTest, FromStartToFinish) {
     VorelWizard wizard;
     wizard.show();
-    Click(wizard, QWizard::NextButton);
+    EXPECT_EQ(wizard.windowTitle() + (wizard.windowIcon().isNull() ? " (no icon)" : ""), "Vorel Setup Wizard");
+    EXPECT_EQ(wizard.size(), QSize(470, 277));
+    EXPECT_LE((wizard.geometry().center() - wizard.screen()->availableGeometry().center()).manhattanLength(), 1);
+    EXPECT_EQ(RowOf(wizard), "< &Back 198,244 83x21 off | &Next > 281,244 83x21 | Cancel 375,244 83x21");
+    // Both pages fill the sheet above its line; every control lies on its
+    // page, and every text fits its control unclipped, drawn in two
+    // colours, unsmoothed.
+    for (BannerPage* page :
+         {static_cast<BannerPage*>(wizard.welcomePage()), static_cast<BannerPage*>(wizard.finishPage())}) {
+        EXPECT_EQ(QRect(page->mapTo(&wizard, QPoint()), page->size()), QRect(12, 0, 446, 224));
+        EXPECT_TRUE(page->rect().contains(page->childrenRect()));
+        for (QLabel* label : page->findChildren<QLabel*>())
+            EXPECT_TRUE(label->rect().contains(
+                label->fontMetrics().boundingRect(label->rect(), Qt::TextWordWrap, label->text())))
+                << label->text().toStdString();
+        // Below the banner, right of the logo: the texts on the page.
+        const QImage image = Grab(page);
+        const QRegion texts(140, 60, page->width() - 140, page->height() - 60);
+        EXPECT_EQ((Where(image, kBlack) + Where(image, kFace)) & texts, texts);
+        EXPECT_FALSE((Where(image, kBlack) & texts).isEmpty());
+    }
+    wizard.next();
+    EXPECT_EQ(RowOf(wizard), "< &Back 198,244 83x21 | Finish 281,244 83x21 | Cancel 375,244 83x21");
+
+    // The etched line at 233 from x 12 to 457; Finish's default frame at
+    // the top of the row (x 300), where Back (x 240) starts with its white
+    // edge.
+    QImage sheet = Grab(&wizard);
+    EXPECT_EQ(Chars(sheet, {11, 233}, {1, 0}, 2) + Chars(sheet, {456, 233}, {1, 0}, 3) + " " +
+                  Chars(sheet, {300, 231}, {0, 1}, 15) + " " + Chars(sheet, {240, 231}, {0, 1}, 15),
+              ".mmw. ..mw.........#w ..mw..........w");
 
     // What the status line and the bar showed, as they were painted.
     struct PaintLog : QObject {
-        std::set<QString> destinations;
+        QSet<QString> destinations;
         std::vector<int> positions;
         bool eventFilter(QObject* object, QEvent* event) override {
             if (event->type() != QEvent::Paint) return false;
-            if (object->objectName() == "1002") destinations.insert(static_cast<QLabel*>(object)->text());
+            if (object->objectName() == "1002") destinations << static_cast<QLabel*>(object)->text();
             if (auto* bar = qobject_cast<QProgressBar*>(object)) positions.push_back(bar->value());
             return false;
         }
     } painted;
     qApp->installEventFilter(&painted);
-    // During the run the three buttons stay, greyed, and take no click;
-    // Cancel and the close box do nothing. The run ends with no bar.
+    // Enter and Escape wait in the queue when Finish is pressed; the run
+    // lets them through as it paints, and they answer nothing. During the
+    // run the three buttons stay, greyed, and the close box does nothing;
+    // the run ends with no bar, the prompt up and unanswered when the user
+    // gets to it.
+    for (int key : {Qt::Key_Return, Qt::Key_Escape})
+        QCoreApplication::postEvent(&wizard, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
     QString duringRun;
-    auto hook = [&](QMessageBox& box) {
-        duringRun = ButtonsOf(wizard) + QString(" bars:%1").arg(wizard.findChildren<QProgressBar*>().size());
-        wizard.reject();
+    QtFrontEnd::SetMessageHook([&](QMessageBox& box) {
         wizard.close();
-        shown_ << box.windowTitle() + "|" + box.text() + "|" + QString::number(box.standardButtons()) + "|" +
-                      QString::number(box.icon()) + "|" + box.defaultButton()->text();
-        owner_ = box.parentWidget();
+        box.show();
+        QTest::qWait(50);
+        duringRun = QString::asprintf("%s bars:%d prompt up:%d answered:%d", qPrintable(RowOf(wizard)),
+                                      int(wizard.findChildren<QProgressBar*>().size()), box.isVisible(),
+                                      box.clickedButton() != nullptr);
+        shown_ << Describe(box);
         return QMessageBox::No;
-    };
-    QtFrontEnd::SetMessageHook(hook);
-    Click(wizard, QWizard::FinishButton);
+    });
+    wizard.button(QWizard::FinishButton)->click();
     qApp->removeEventFilter(&painted);
 
-    EXPECT_EQ(duringRun, QStringLiteral("Back(off) Finish(off) Cancel(off) bars:0"));
-    EXPECT_FALSE(wizard.isVisible());
-    EXPECT_EQ(wizard.result(), QDialog::Accepted);
-    // A clean run shows one box, the completion prompt.
-    EXPECT_EQ(shown_, QStringList{QString("Vorel Velocity 3D|Setup is complete.\n\nWould you like to run Display "
-                                          "control panel right now?|%1|%2|&Yes")
-                                      .arg(int(QMessageBox::Yes | QMessageBox::No))
-                                      .arg(int(QMessageBox::NoIcon))});
-    EXPECT_EQ(owner_, &wizard);
+    EXPECT_EQ(duringRun,
+              "< &Back 198,244 83x21 off | Finish 281,244 83x21 off | Cancel 375,244 83x21 off "
+              "bars:0 prompt up:1 answered:0");
+    // A clean run shows one box, the completion prompt, Yes its default.
+    EXPECT_EQ(shown_, QStringList{"Vorel Velocity 3D|Setup is complete.\n\nWould you like to run Display control "
+                                  "panel right now?|&Yes|&No|NoIcon|&Yes|Vorel Setup Wizard"});
 
-    // Each of the disk's twelve files was painted while it was copied, and
-    // the bar after each, never going back.
-    painted.destinations.erase(QString());
-    EXPECT_EQ(painted.destinations.size(), 12u);
-    EXPECT_TRUE(painted.destinations.count("To : c:\\windows\\inf\\oemsetup.inf"));
-    EXPECT_GE(painted.positions.size(), 12u);
-    EXPECT_TRUE(std::is_sorted(painted.positions.begin(), painted.positions.end()));
-    EXPECT_GE(painted.positions.empty() ? 0 : painted.positions.back(), 90);
-    EXPECT_TRUE(wizard.finishPage()->control(1002)->text().isEmpty());
+    // The wizard closed as accepted (1). Each of the disk's twelve files was
+    // painted while it was copied, and the bar after each, never going
+    // back; the status line ends empty.
+    painted.destinations.remove(QString());
+    EXPECT_EQ(painted.destinations.size(), 12);
+    EXPECT_TRUE(painted.destinations.contains("To : c:\\windows\\inf\\oemsetup.inf"));
+    const std::vector<int>& at = painted.positions;
+    EXPECT_TRUE(at.size() >= 12 && std::is_sorted(at.begin(), at.end()) && at.back() >= 90) << at.size();
+    EXPECT_EQ(QString("%1 [%2]").arg(wizard.result()).arg(wizard.finishPage()->control(1002)->text()), "1 []");
+    EXPECT_TRUE(ReadAll(prefix_ + "/drive_c/WINDOWS/system.ini").contains("display.drv=Vorel Velocity 3D"));
 
-    const QString windows = prefix_ + "/drive_c/WINDOWS/", source = kSource + "/examples/src/";
-    EXPECT_EQ(ReadAll(windows + "SYSTEM/vorel.drv"), ReadAll(source + "vorel.drv"));
-    EXPECT_EQ(ReadAll(windows + "SYSTEM/vorelx.dll"), ReadAll(source + "vorelx.dll"));
-    EXPECT_EQ(ReadAll(windows + "INF/oemsetup.inf"), ReadAll(source + "vorel.inf"));
-    QByteArray systemIni = ReadAll(windows + "system.ini");
-    EXPECT_TRUE(systemIni.contains("[boot.description]\r\ndisplay.drv=Vorel Velocity 3D")) << systemIni.data();
+    // The bar is in blocks two thirds as wide as it is high, two pixels
+    // apart, the last one cut where the position ends.
+    QtFrontEnd front(&wizard);
+    PlatWindow bar = front.CreateProgressBar(ToPlatWindow(wizard.finishPage()));
+    front.SetProgressPos(bar, 50);
+    EXPECT_EQ(Chars(Grab(FromPlatWindow(bar)), {0, 5}, {1, 0}, 40), ".nnnnnnnnnn..nnnnnnnnnn..nnnnnnnnnn..nnn");
 }
 
-TEST_F(QtWizardTest, RealMessageBoxesAnswerAsWindowsDoes) {
+TEST_F(QtWizardTest, MessageBoxesAnswerAsWindowsDoes) {
+    // A prefix that cannot be prepared is shown in an error box.
+    ShowStartupFailure("cannot make the prefix: Permission denied");
+    EXPECT_EQ(shown_, QStringList{"Error|cannot make the prefix: Permission denied|OK|Critical|OK|none"});
+
+    // Real boxes owned by the wizard, worked by steps once they are up,
+    // as data/message_boxes.txt gives them: the row each box makes is the
+    // row of the table.
     QtFrontEnd::SetMessageHook({});
     VorelWizard wizard;
     wizard.show();
     QtFrontEnd front(&wizard);
-    // Shows a box of style and works it with act once it is up; returns the
-    // answer and what the box offered.
-    QString offered;
-    auto ask = [&](unsigned style, std::function<void(QMessageBox*)> act) {
-        QTimer::singleShot(0, [&, act] {
+    for (const QStringList& row : Rows("message_boxes.txt")) {
+        QString shown, trace;  // filled in while the box is up
+        QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box) return;
-            offered = QString("%1 %2 %3")
-                          .arg(int(box->standardButtons()))
-                          .arg(box->icon())
-                          .arg(box->parentWidget() == &wizard);
-            act(box);
+            shown = Describe(*box);
+            for (const QString& step : row[2].split(' ')) {
+                if (step == "close-box")
+                    box->close();
+                else if (step == "click-no")
+                    QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
+                else
+                    QTest::keySequence(box, QKeySequence(step));
+                trace += box->isVisible() ? '+' : '-';
+            }
         });
-        return front.MessageBox("text", "caption", style);
-    };
-    auto key = [](Qt::Key which) { return [which](QMessageBox* box) { QTest::keyClick(box, which); }; };
-    auto click = [](QMessageBox::StandardButton which) {
-        return [which](QMessageBox* box) { QTest::mouseClick(box->button(which), Qt::LeftButton); };
-    };
-    auto closeBox = [](QMessageBox* box) { box->close(); };
-    auto expectOffered = [&](QMessageBox::StandardButtons buttons, QMessageBox::Icon icon) {
-        EXPECT_EQ(offered, QString("%1 %2 1").arg(int(buttons)).arg(icon));
-    };
-
-    EXPECT_EQ(ask(PLAT_MB_YESNO, key(Qt::Key_Return)), PLAT_IDYES);
-    expectOffered(QMessageBox::Yes | QMessageBox::No, QMessageBox::NoIcon);
-    EXPECT_EQ(ask(PLAT_MB_YESNO, click(QMessageBox::No)), PLAT_IDNO);
-    EXPECT_EQ(ask(PLAT_MB_OKCANCEL, key(Qt::Key_Escape)), PLAT_IDCANCEL);
-    expectOffered(QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::NoIcon);
-    EXPECT_EQ(ask(PLAT_MB_OKCANCEL, closeBox), PLAT_IDCANCEL);
-    EXPECT_EQ(ask(PLAT_MB_OKCANCEL, key(Qt::Key_Return)), PLAT_IDOK);
-    EXPECT_EQ(ask(PLAT_MB_OK | PLAT_MB_ICONERROR, key(Qt::Key_Escape)), PLAT_IDOK);
-    expectOffered(QMessageBox::Ok, QMessageBox::Critical);
+        const int answer = front.MessageBox("text", row[1].toLatin1().constData(), row[0].toUInt(nullptr, 16));
+        EXPECT_EQ((QStringList{row[0], row[1], row[2], QString::number(answer), shown, trace}), row);
+    }
 }
 
-TEST_F(QtWizardTest, BannerFollowsSetupDatAtEveryPaint) {
+TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
     // A disk of its own whose setup.dat changes between paints.
-    QString disk = scratch_.filePath("disk");
-    ASSERT_TRUE(QDir().mkpath(disk));
-    ASSERT_EQ(chdir(disk.toLocal8Bit().constData()), 0);
-    g_setup = SetupState();
+    ASSERT_TRUE(QDir(scratch_.path()).mkdir("disk") && QDir::setCurrent(scratch_.filePath("disk")));
     InitSetupState();
-    std::strcpy(g_setup.productName, "Vorel Velocity 3D");
-    VorelWizard wizard;
-    wizard.show();
-    WelcomePage* page = wizard.welcomePage();
-    const QRect panel = page->logoPanel()->geometry();
+    qstrcpy(g_setup.productName, "Vorel Velocity 3D");
+    WelcomePage page;
+    const QRect panel = page.logoPanel()->geometry();
     auto paintWith = [&](const QByteArray& banner) {
-        QFile file(disk + "/setup.dat");
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(banner);
-        file.close();
-        return page->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QFile file("setup.dat");
+        return file.open(QIODevice::WriteOnly) && file.write(banner) == banner.size() && file.flush() ? Grab(&page)
+                                                                                                      : QImage();
     };
 
-    // Defaults: 36 pixels at (150, 10), the text cell's top-left corner;
-    // white letters one pixel up and left of their blue shadow.
+    // Defaults: 36 pixels, so that the letters with their descenders are
+    // at least 30 high, at (150, 10), the text cell's top-left corner, so
+    // that they start in its upper half; white letters one pixel up and
+    // left of their blue shadow.
     QImage plain = paintWith("");
-    QRect blue = Ink(plain, kBlue, panel), white = Ink(plain, kWhite, panel);
-    EXPECT_GE(blue.left(), 150);
-    EXPECT_GE(blue.top(), 10);
-    EXPECT_LT(blue.top(), 10 + 36 / 2);
-    EXPECT_GT(blue.height(), 24);
+    QRect blue = (Where(plain, kBlue) - panel).boundingRect(), white = (Where(plain, kWhite) - panel).boundingRect();
+    EXPECT_TRUE(QRect(150, 10, 300, 18).contains(blue.topLeft()) && blue.height() >= 30);
     EXPECT_EQ(white.bottomRight(), blue.bottomRight() - QPoint(1, 1));
-
-    QRect small = Ink(paintWith("[Banner]\r\nFontHi=20\r\n"), kBlue, panel);
-    EXPECT_GE(small.top(), 10);
-    EXPECT_GT(small.height(), 10);
-    EXPECT_LE(small.height(), 20 + 4);
-    EXPECT_LT(small.width(), blue.width() * 2 / 3);
-
+    // FontHi 20: letters at most 20 pixels and a little high, narrower.
+    QRect small = (Where(paintWith("[Banner]\r\nFontHi=20\r\n"), kBlue) - panel).boundingRect();
+    EXPECT_TRUE(small.top() >= 10 && small.height() > 10 && small.height() <= 24 &&
+                small.width() < blue.width() * 2 / 3);
     // At (0, 0) the same letters, moved by exactly (-150, -10): compared
-    // right of the panel and above the texts.
+    // right of the panel and above the texts, and partly off the page.
     QImage corner = paintWith("[Banner]\r\nStartX=0\r\nStartY=0\r\n");
-    int bannerPixels = 0, mismatches = 0;
-    for (int y = 0; y < 55; ++y) {
-        for (int x = panel.right() + 1; x + 150 < plain.width(); ++x) {
-            QRgb moved = corner.pixel(x, y), there = plain.pixel(x + 150, y + 10);
-            bannerPixels += moved == kBlue || moved == kWhite;
-            mismatches += (moved == kBlue || moved == kWhite || there == kBlue || there == kWhite) && moved != there;
-        }
-    }
-    EXPECT_GT(bannerPixels, 100);
-    EXPECT_EQ(mismatches, 0);
-    EXPECT_LT(Ink(corner, kBlue, panel).top(), panel.top());
-
+    const QRect right(panel.right() + 1, 0, plain.width() - 150 - panel.right() - 1, 55);
+    EXPECT_EQ(corner.copy(right), plain.copy(right.translated(150, 10)));
+    EXPECT_GT((Where(corner, kBlue) & right).boundingRect().height(), 20);
+    EXPECT_LT((Where(corner, kBlue) - panel).boundingRect().top(), panel.top());
+    // An empty product name paints nothing.
     g_setup.productName[0] = '\0';
     QImage none = paintWith("");
-    EXPECT_TRUE(Ink(none, kBlue, panel).isEmpty() && Ink(none, kWhite, panel).isEmpty());
-}
+    EXPECT_TRUE((Where(none, kBlue) + Where(none, kWhite) - panel).isEmpty());
 
-TEST_F(QtWizardTest, LogoPanelIsASunkenFrameAroundTheStretchedLogo) {
-    QWidget page;
-    LogoPanel panel(&page);
-    QImage logo(kSource + "/resources/logo.bmp");
-    ASSERT_EQ(panel.logo().size(), QSize(64, 64));
-    QImage image = panel.grab().toImage().convertToFormat(QImage::Format_RGB32);
-    ASSERT_EQ(image.size(), QSize(120, 210));
-    const int w = image.width(), h = image.height();
-    int wrong = 0;
-    for (int y = 0; y < h; ++y) wrong += image.pixel(0, y) != (y <= h - 2 ? kGrey : kWhite);
-    for (int x = 0; x < w; ++x) wrong += image.pixel(x, 0) != (x <= w - 2 ? kGrey : kWhite);
-    for (int y = 0; y < h; ++y) wrong += image.pixel(w - 1, y) != kWhite;
-    for (int x = 0; x < w; ++x) wrong += image.pixel(x, h - 1) != kWhite;
-    EXPECT_EQ(wrong, 0) << "frame";
-    // Each logo pixel covers a block of 118 / 64 by 208 / 64 panel pixels of
-    // its own colour, unsmoothed.
-    wrong = 0;
-    for (int sy = 0; sy < 64; ++sy)
-        for (int sx = 0; sx < 64; ++sx)
-            wrong += image.pixel(1 + (2 * sx + 1) * (w - 2) / 128, 1 + (2 * sy + 1) * (h - 2) / 128) !=
-                     (logo.pixel(sx, sy) | 0xFF000000u);
-    EXPECT_EQ(wrong, 0) << "logo";
+    // The logo panel: a sunken frame, grey at the left and top, white at
+    // the right and bottom, around the logo stretched unsmoothed, each of
+    // its pixels a block of 118 / 64 by 208 / 64 of its own colour.
+    QImage logo(kSource + "/resources/logo.bmp"), image = Grab(page.logoPanel());
+    EXPECT_EQ(Chars(image, {0, 0}, {0, 1}, 210) + Chars(image, {0, 0}, {1, 0}, 120),
+              QString(209, 'g') + 'w' + QString(119, 'g') + 'w');
+    EXPECT_EQ(Chars(image, {119, 0}, {0, 1}, 210) + Chars(image, {0, 209}, {1, 0}, 120), QString(330, 'w'));
+    EXPECT_EQ(image.copy(1, 1, 118, 208).scaled(64, 64), logo.convertToFormat(QImage::Format_RGB32));
 }
 
 }  // namespace
