@@ -1,11 +1,10 @@
 // Installation runs that the golden scenarios (tests/golden) cannot state as
-// data: a failure injected into the host backend, a registry with every
-// instance taken, and a line of ten megabytes.
+// data: a failure injected into the host backend, and a line of ten
+// megabytes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,21 +45,6 @@ TEST_F(InstallRun, AFailedReplaceIsReportedAndKeepsTheOldFile) {
     EXPECT_EQ("old readme", ReadFile(windows_ + "/SYSTEM/readme.txt"));
     for (const std::string& file : ListFiles(windows_)) EXPECT_EQ(std::string::npos, file.find("~vs")) << file;
     EXPECT_EQ(R"({"event":"progress","position":102})", run.Events("progress").back());
-}
-
-TEST_F(InstallRun, NoFreeInstanceSkipsTheRegistry) {
-    std::string seed = "REGEDIT4\r\n";
-    for (int i = 0; i < 9999; ++i) {
-        char key[96];
-        std::snprintf(key, sizeof key,
-                      "\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Display\\%04d]\r\n", i);
-        seed += key;
-    }
-    WriteFile(prefix_ + "/registry.reg", seed);
-    RunResult run = RunInProcess(kCard, prefix_);
-    EXPECT_EQ((std::vector<std::string>{"Can't find a free display instance.", kDone}), run.MessageTexts());
-    EXPECT_EQ(seed, ReadFile(prefix_ + "/registry.reg"));
-    EXPECT_EQ("[boot.description]\r\ndisplay.drv=Vorel Test 3D\r\n", ReadFile(windows_ + "/system.ini"));
 }
 
 TEST_F(InstallRun, TenMegabytesInOneLine) {
