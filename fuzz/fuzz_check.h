@@ -39,10 +39,7 @@ struct MemoryFile {
 // parts[i] takes lengths[i] bytes (fewer where the input ends) from pos on;
 // the rest of the input is returned.
 inline std::string TakeParts(const std::string& input, size_t pos, const size_t* lengths, std::string* parts, int n) {
-    for (int i = 0; i < n; ++i) {
-        parts[i] = input.substr(pos, lengths[i]);
-        pos += parts[i].size();
-    }
+    for (int i = 0; i < n; pos += parts[i++].size()) parts[i] = input.substr(pos, lengths[i]);
     return input.substr(pos);
 }
 

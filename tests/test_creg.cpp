@@ -104,25 +104,4 @@ TEST(CregStore, FlushesOutliveAKillAndStaleJournalsAreDropped) {
     Oracle(file);
 }
 
-// The golden scenario creg-install: the example disk installed into a system
-// whose SYSTEM.DAT has display instances 0000 and 0001 and an Enum\PCI key.
-// Both readers show the tree in expect/SYSTEM.DAT.txt (instance 0002 with its
-// values, the PCI binding), and every old key and value line, in its order.
-TEST(CregGolden, TheInstalledSystemDatReadsAsExpected) {
-    const std::string scenario = VSETUP_SOURCE_DIR "/tests/golden/creg-install";
-    const std::string before = scenario + "/prefix/drive_c/WINDOWS/SYSTEM.DAT",
-                      after = scenario + "/expect/prefix/drive_c/WINDOWS/SYSTEM.DAT", seen = Oracle(after);
-    EXPECT_EQ(ReadFile(scenario + "/expect/SYSTEM.DAT.txt"), seen);
-    EXPECT_EQ(ReadFile(before), ReadFile(scenario + "/expect/prefix/drive_c/WINDOWS/SYSTEM.VS0"));
-    size_t at = 0;
-    for (const std::string& line : SplitLines(Oracle(before))) {
-        at = seen.find(line + "\n", at);
-        ASSERT_NE(std::string::npos, at) << line;
-    }
-    CregHive hive;
-    std::string error;
-    ASSERT_TRUE(hive.Load(ReadFile(after), &error)) << error;
-    EXPECT_EQ(seen, Dump(hive));
-}
-
 }  // namespace
