@@ -46,13 +46,9 @@ size_t Lines(const std::string& text) { return std::count(text.begin(), text.end
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (size < 3) return 0;
     const std::string input(reinterpret_cast<const char*>(bytes), size);
+    const size_t lengths[3] = {bytes[0] % 32u, bytes[1] % 32u, bytes[2] % 32u};
     std::string parts[3];
-    size_t pos = 3;
-    for (int i = 0; i < 3; ++i) {
-        parts[i] = input.substr(pos, std::min<size_t>(bytes[i] % 32, size - pos));
-        pos += parts[i].size();
-    }
-    const std::string data = input.substr(pos);
+    const std::string data = TakeParts(input, 3, lengths, parts, 3);
 
     const std::string section = Clean(parts[0], std::string("\r\n]"));
     std::string key = Clean(parts[1], std::string("\r\n="));

@@ -12,9 +12,6 @@
 //   the store held it.
 // Key and value names never hold CR, LF or zero bytes: the installer's names
 // are zero-terminated text from one line of setup.dat.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -34,24 +31,16 @@ std::string NameText(std::string text) {
 
 void CheckAppend(const std::string& text, const std::string& key, const std::string& name, uint32_t type,
                  const std::string& value) {
-    int fd = memfd_create("registry.reg", MFD_CLOEXEC);
-    if (fd < 0) return;
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    MemoryFile file(text);
     RegistryStore store, reloaded;
     std::string error;
-    if (write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
-        if (!store.Open(path, &error)) {
-            std::string after(text.size() + 1, '\0');
-            FUZZ_CHECK(pread(fd, &after[0], after.size(), 0) == static_cast<ssize_t>(text.size()));
-            FUZZ_CHECK(after.substr(0, text.size()) == text);
-        } else {
-            store.SetValue(key, name, type, value);
-            const std::string held = store.Serialize();
-            // A fresh file also syncs its directory, which /proc cannot do.
-            if (store.Flush(key)) FUZZ_CHECK(reloaded.Open(path, &error) && reloaded.Serialize() == held);
-        }
+    if (!store.Open(file.Name(), &error)) {
+        FUZZ_CHECK(file.Contents() == text);
+        return;
     }
-    close(fd);
+    store.SetValue(key, name, type, value);
+    // A fresh file also syncs its directory, which /proc cannot do.
+    if (store.Flush(key)) FUZZ_CHECK(reloaded.Open(file.Name(), &error) && reloaded.Serialize() == store.Serialize());
 }
 
 }  // namespace
@@ -61,12 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const std::string input(reinterpret_cast<const char*>(bytes), size);
     const size_t lengths[3] = {bytes[1] % 64u, bytes[2] % 32u, bytes[3] % 64u};
     std::string parts[3];
-    size_t pos = 4;
-    for (int i = 0; i < 3; ++i) {
-        parts[i] = input.substr(pos, std::min(lengths[i], size - pos));
-        pos += parts[i].size();
-    }
-    const std::string text = input.substr(pos);
+    const std::string text = TakeParts(input, 4, lengths, parts, 3);
 
     RegistryStore loaded, again;
     loaded.LoadText(text);

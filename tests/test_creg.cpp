@@ -2,7 +2,8 @@
 // public description, sharing no code with ours) are read, edited and written
 // back, and every file written is read by libcreg's cregexport and by
 // Parse::Win32Registry through tools/creg-oracle.py, which must both show the
-// tree the store holds.
+// tree the store holds. (The backup and the journal a whole installation
+// leaves, or does not, are shown by the golden scenario creg-install.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -25,7 +26,6 @@ const char kInstance[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Service
 TEST(CregFile, ReadsAndRewritesAForeignHiveWhole) {
     TempDir dir;
     const std::string original = Generated(dir), seen = Oracle(original);
-    ASSERT_NE(std::string::npos, seen.find("[SOFTWARE\\Vorel Test\\Same hash\\K231540]"));
     CregHive hive, again;
     std::string error;
     ASSERT_TRUE(hive.Load(ReadFile(original), &error)) << error;
@@ -33,8 +33,6 @@ TEST(CregFile, ReadsAndRewritesAForeignHiveWhole) {
     const std::string rewritten = hive.Serialize();
     WriteFile(dir / "NEW.DAT", rewritten);
     EXPECT_EQ(seen, Oracle(dir / "NEW.DAT"));
-    ASSERT_TRUE(again.Load(rewritten, &error)) << error;
-    EXPECT_EQ(rewritten, again.Serialize());
     // Cut short anywhere, it is refused (the golden scenarios creg-* hold the
     // other damage, with the messages).
     for (size_t size = 0; size < rewritten.size(); size += 61)
@@ -43,30 +41,22 @@ TEST(CregFile, ReadsAndRewritesAForeignHiveWhole) {
 
 TEST(CregStore, EditsWithoutRegardToCaseAndKeepsEverythingElse) {
     TempDir dir;
-    const std::string file = Generated(dir), before = ReadFile(file);
+    const std::string file = Generated(dir);
     chmod(file.c_str(), 0444);
     CregStore store;
     std::string error;
     ASSERT_TRUE(store.Open(file, &error)) << error;
-    EXPECT_TRUE(store.KeyExists("HKEY_LOCAL_MACHINE\\system\\CURRENTCONTROLSET\\services\\class\\display\\0001"));
-    EXPECT_TRUE(store.KeyExists("HKEY_CLASSES_ROOT\\.VOR"));
-    EXPECT_FALSE(store.KeyExists(kInstance));
     EXPECT_FALSE(store.CreateKey("HKEY_CURRENT_USER\\Software"));
     ASSERT_TRUE(store.SetValue(kInstance, "Ver", 1, std::string("4.0\0", 4)));
     ASSERT_TRUE(store.SetValue(std::string(kInstance) + "\\DEFAULT", "CHIPID", 3, "\x03\x12"));
     ASSERT_TRUE(store.SetValue("HKEY_CLASSES_ROOT\\.vor", "", 1, "Vorel.Other"));
     ASSERT_TRUE(store.SetValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\CAF\xc9", "\xc4", 0x80000001u, ""));
     EXPECT_FALSE(store.SetValue(kInstance, "Big", 3, std::string(70000, 'x')));
-    ASSERT_TRUE(store.Flush());
-    ASSERT_TRUE(store.Commit());
+    ASSERT_TRUE(store.Flush() && store.Commit());
 
-    const std::string after = Oracle(file);
-    EXPECT_EQ(Dump(store.Hive()), after);
     // The generated tree with the new instance, its values and the edited
-    // .vor class, and nothing else changed.
-    EXPECT_EQ(ReadFile(VSETUP_SOURCE_DIR "/tests/data/creg/edited.txt"), after);
-    EXPECT_EQ(before, ReadFile(dir / "SYSTEM.VS0"));
-    EXPECT_FALSE(FileExists(dir / "SYSTEM.VSJ") || FileExists(dir / "SYSTEM.VST"));
+    // .vor class (named here in lower case), and nothing else changed.
+    EXPECT_EQ(ReadFile(VSETUP_SOURCE_DIR "/tests/data/creg/edited.txt"), Oracle(file));
     struct stat st;
     ASSERT_EQ(0, stat(file.c_str(), &st));
     EXPECT_EQ(0444u, st.st_mode & 07777);
@@ -79,9 +69,7 @@ TEST(CregStore, FlushesOutliveAKillAndStaleJournalsAreDropped) {
     uint32_t type = 0;
     {
         CregStore killed;  // never committed, as when the run is killed
-        ASSERT_TRUE(killed.Open(file, &error));
-        ASSERT_TRUE(killed.SetValue(kInstance, "Flushed", 1, "yes"));
-        ASSERT_TRUE(killed.Flush());
+        ASSERT_TRUE(killed.Open(file, &error) && killed.SetValue(kInstance, "Flushed", 1, "yes") && killed.Flush());
         ASSERT_TRUE(killed.SetValue(kInstance, "Pending", 1, "no"));
         journal = ReadFile(dir / "SYSTEM.VSJ");
     }
@@ -91,38 +79,14 @@ TEST(CregStore, FlushesOutliveAKillAndStaleJournalsAreDropped) {
         ASSERT_TRUE(next.Open(file, &error));
         EXPECT_TRUE(next.GetValue(kInstance, "flushed", &type, &data) && data == "yes");
         EXPECT_FALSE(next.GetValue(kInstance, "Pending", &type, &data));
-        ASSERT_TRUE(next.SetValue(kInstance, "Flushed", 1, "changed"));
-        ASSERT_TRUE(next.Commit());
+        ASSERT_TRUE(next.SetValue(kInstance, "Flushed", 1, "changed") && next.Commit());
     }
-    EXPECT_FALSE(FileExists(dir / "SYSTEM.VSJ"));
-    EXPECT_EQ(before, ReadFile(dir / "SYSTEM.VS0"));
     WriteFile(dir / "SYSTEM.VSJ", journal);  // belongs to the file before the commit
     CregStore last;
     ASSERT_TRUE(last.Open(file, &error));
     EXPECT_TRUE(last.GetValue(kInstance, "Flushed", &type, &data) && data == "changed");
     EXPECT_FALSE(FileExists(dir / "SYSTEM.VSJ"));
     Oracle(file);
-}
-
-// The golden scenario creg-install: the example disk installed into a system
-// whose SYSTEM.DAT has display instances 0000 and 0001 and an Enum\PCI key.
-// Both readers show the tree in expect/SYSTEM.DAT.txt (instance 0002 with its
-// values, the PCI binding), and every old key and value line, in its order.
-TEST(CregGolden, TheInstalledSystemDatReadsAsExpected) {
-    const std::string scenario = VSETUP_SOURCE_DIR "/tests/golden/creg-install";
-    const std::string before = scenario + "/prefix/drive_c/WINDOWS/SYSTEM.DAT",
-                      after = scenario + "/expect/prefix/drive_c/WINDOWS/SYSTEM.DAT", seen = Oracle(after);
-    EXPECT_EQ(ReadFile(scenario + "/expect/SYSTEM.DAT.txt"), seen);
-    EXPECT_EQ(ReadFile(before), ReadFile(scenario + "/expect/prefix/drive_c/WINDOWS/SYSTEM.VS0"));
-    size_t at = 0;
-    for (const std::string& line : SplitLines(Oracle(before))) {
-        at = seen.find(line + "\n", at);
-        ASSERT_NE(std::string::npos, at) << line;
-    }
-    CregHive hive;
-    std::string error;
-    ASSERT_TRUE(hive.Load(ReadFile(after), &error)) << error;
-    EXPECT_EQ(seen, Dump(hive));
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ using Row = std::vector<std::string>;
 std::string Unescape(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i] == '\\' && i + 1 < text.size() ? text[++i] : '\0';
+        const char c = text[i] == '\\' && i + 1 < text.size() ? text[++i] : '\0';
         if (c == 'x') {
             out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
             i += 2;

@@ -1,6 +1,7 @@
 // The registry store: regedit exports read as import reads them, the store
 // written back sorted as regedit writes it (data/registry/), and registry.reg
-// as a file that flushes only append to.
+// as a file that flushes only append to. (When the whole file is rewritten
+// instead is shown by the golden scenarios.)
 #include "platform/host/registry_store.h"
 
 #include <gtest/gtest.h>
@@ -16,45 +17,23 @@ namespace {
 const std::string kData = VSETUP_SOURCE_DIR "/tests/data/registry/";
 const std::string kHklm = "HKEY_LOCAL_MACHINE\\";
 
-std::string Get(const RegistryStore& store, const std::string& key, const std::string& name, uint32_t* type = nullptr) {
-    std::string data;
-    return store.GetValue(key, name, type, &data) ? data : "<absent>";
-}
-
 // export.reg holds what regedit writes, the liberties import allows and what
 // it skips (a bad value, deletions, a last line without its line end);
-// export-serialized.reg is the store that reads it, with the values set
-// below, as regedit would export it.
+// export-serialized.reg is the store that reads it, with the key and value
+// made below, as regedit would export it.
 TEST(RegistryStore, LoadsExportsAsImportDoesAndWritesThemBackSorted) {
     RegistryStore store;
     store.LoadText(ReadFile(kData + "export.reg"));
-    uint32_t type = 0;
-    EXPECT_EQ(Get(store, kHklm + "SOFTWARE\\VOREL\\display", "MODE", &type), std::string("\x0b\0\0\0", 4));
-    EXPECT_EQ(type, 4u);
-    EXPECT_EQ(Get(store, "HKEY_CLASSES_ROOT\\.VDR", ""), "VorelDriver");
-    EXPECT_EQ(Get(store, kHklm + "Software\\Classes\\.vdr", ""), "VorelDriver");
-    for (const char* path : {"HKEY_LOCAL_MACHINE", "HKEY_LOCAL_MACHINE\\software", "hkey_classes_root",
-                             "HKEY_LOCAL_MACHINE\\Software\\Vorel\\"})
+    for (const char* path : {"hkey_classes_root\\.VDR", "HKEY_LOCAL_MACHINE\\Software\\Vorel\\"})
         EXPECT_TRUE(store.KeyExists(path)) << path;
-    EXPECT_FALSE(store.KeyExists(kHklm + "Software\\Vore"));
-    EXPECT_FALSE(store.KeyExists(""));
+    EXPECT_FALSE(store.KeyExists(kHklm + "Software\\Vore") || store.KeyExists(""));
 
     // Names keep the case they were created with.
     store.SetValue(kHklm + "SOFTWARE\\VOREL\\Display\\NewKey", "NewName", 1, std::string("x\0", 2));
     store.SetValue(kHklm + "software\\vorel\\display\\newkey", "NEWNAME", 1, std::string("y\0", 2));
-    store.SetValue(kHklm + "b", "s", 1, std::string("line\r\nbreak\0", 12));
-    store.SetValue(kHklm + "A B", "", 1, std::string("\xE9\0", 2));
-    store.SetValue(kHklm + "a\\Z", "z", 4, "\x01\x02\x03\x04");
-    store.SetValue(kHklm + "a\\Z", "odd", 4, "\x01");
-    store.SetValue(kHklm + "a\\Z", "a", 3, std::string(30, '\xAB'));
     store.CreateKey("HKEY_CURRENT_USER\\Bare");
     const std::string expected = ReadFile(kData + "export-serialized.reg");
     EXPECT_EQ(store.Serialize(), expected);
-    RegistryStore copy;
-    copy.LoadText(expected);
-    EXPECT_EQ(copy.Serialize(), expected);
-    EXPECT_EQ(Get(copy, kHklm + "B", "S", &type), "line\r\nbreak");
-    EXPECT_EQ(type, 1u);
 
     // Whatever a write cut short or a page of zeros leaves loads as whole
     // values that the file held.
@@ -84,7 +63,6 @@ TEST(RegistryStore, FlushAppendsOnlyWhatChanged) {
     ASSERT_TRUE(store.Flush(key));
     const std::string first = "REGEDIT4\r\n\r\n[" + key + "]\r\n\"DriverDesc\"=\"Vorel\"\r\n\"Flags\"=hex:01\r\n";
     EXPECT_EQ(ReadFile(file), first);
-    EXPECT_EQ(store.AppendedBytes(), first.size());
 
     store.SetValue(key, "driverdesc", 1, std::string("Vorel\0", 6));  // unchanged
     store.SetValue(key, "FLAGS", 3, "\x02");
@@ -101,12 +79,6 @@ TEST(RegistryStore, FlushAppendsOnlyWhatChanged) {
     ASSERT_TRUE(reopened.Flush(key));
     ASSERT_TRUE(third.Open(file, &error)) << error;
     EXPECT_EQ(third.Serialize(), reopened.Serialize());
-
-    // Compact writes the store whole, sorted.
-    ASSERT_TRUE(third.Compact());
-    EXPECT_EQ(ReadFile(file), third.Serialize());
-    EXPECT_EQ(third.LoadedBytes(), ReadFile(file).size());
-    EXPECT_EQ(third.AppendedBytes(), 0u);
 }
 
 TEST(RegistryStore, FailuresAreReportedAndChangesStayPending) {
@@ -115,13 +87,12 @@ TEST(RegistryStore, FailuresAreReportedAndChangesStayPending) {
     std::string error;
     ASSERT_TRUE(store.Open(dir / "missing/registry.reg", &error));
     store.SetValue(kHklm + "K", "v", 1, "x");
-    EXPECT_FALSE(store.Flush(kHklm + "K"));
-    EXPECT_FALSE(store.FlushAll());
-    EXPECT_FALSE(store.Compact());
+    EXPECT_FALSE(store.Flush(kHklm + "K") || store.FlushAll() || store.Compact());
     ASSERT_EQ(mkdir((dir / "missing").c_str(), 0755), 0);
     EXPECT_TRUE(store.FlushAll());
     ASSERT_TRUE(reopened.Open(dir / "missing/registry.reg", &error));
-    EXPECT_EQ(Get(reopened, kHklm + "k", "V"), "x");
+    std::string data;
+    EXPECT_TRUE(reopened.GetValue(kHklm + "k", "V", nullptr, &data) && data == "x");
 
     EXPECT_FALSE(store.Open(dir.path(), &error));  // a directory cannot be read
     EXPECT_NE(error.find(dir.path()), std::string::npos);
@@ -132,16 +103,18 @@ TEST(RegistryStore, FailuresAreReportedAndChangesStayPending) {
 TEST(RegistryStore, DeepAndManyKeysStayFindable) {
     RegistryStore store;
     std::string deep = "HKEY_LOCAL_MACHINE", lower = "hkey_local_machine", text = "REGEDIT4\r\n";
-    for (int level = 0; level < 300; ++level) deep += "\\L" + std::to_string(level);
-    store.SetValue(deep, "v", 1, "deep");
-    for (int i = 0; i < 3000; ++i)
+    for (int i = 0; i < 3000; ++i) {
+        if (i < 300) deep += "\\L" + std::to_string(i);
         text += "\r\n[HKEY_LOCAL_MACHINE\\Many\\K" + std::to_string(i % 7) + "\\S" + std::to_string(i) + "\\T]\r\n";
+    }
+    store.SetValue(deep, "v", 1, "deep");
     store.LoadText(text);
-    EXPECT_EQ(Get(store, deep, "V"), "deep");
-    for (int level = 0; level < 300; ++level)
-        ASSERT_TRUE(store.KeyExists(lower += "\\l" + std::to_string(level))) << level;
-    for (int i = 0; i < 3000; ++i)
+    std::string data;
+    EXPECT_TRUE(store.GetValue(deep, "V", nullptr, &data) && data == "deep");
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_TRUE(i >= 300 || store.KeyExists(lower += "\\l" + std::to_string(i))) << i;
         ASSERT_TRUE(store.KeyExists(kHklm + "MANY\\k" + std::to_string(i % 7) + "\\s" + std::to_string(i))) << i;
+    }
     EXPECT_FALSE(store.KeyExists(kHklm + "Many\\K0\\S1"));
 }
 
