@@ -87,6 +87,20 @@ std::vector<std::string> ListFiles(const std::string& root) {
     return files;
 }
 
+std::string MakeSzdd(const std::string& data, long long claimed_size) {
+    unsigned long long size = claimed_size < 0 ? data.size() : static_cast<unsigned long long>(claimed_size);
+    std::string out("SZDD\x88\xF0\x27\x33", 8);
+    out += 'A';
+    out += '\0';
+    for (int i = 0; i < 4; ++i) out += static_cast<char>((size >> (8 * i)) & 0xFF);
+    // Every control byte announces eight literal bytes.
+    for (size_t i = 0; i < data.size(); i += 8) {
+        out += '\xFF';
+        out += data.substr(i, 8);
+    }
+    return out;
+}
+
 std::vector<std::string> RunResult::Events(const std::string& kind) const {
     std::vector<std::string> out;
     std::string tag = "{\"event\":\"" + kind + "\"";

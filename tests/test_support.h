@@ -29,6 +29,9 @@ bool FileExists(const std::string& path);
 std::vector<std::string> ListFiles(const std::string& root);
 // The lines of text, without their line feeds.
 std::vector<std::string> SplitLines(const std::string& text);
+// An SZDD file holding data (literal runs only: a valid stream that any
+// expander reads). The header states claimed_size, or data's size when -1.
+std::string MakeSzdd(const std::string& data, long long claimed_size = -1);
 
 struct RunResult {
     int exitCode = 0;
