@@ -127,9 +127,10 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
             replacement += call.find("SYSTEM.VST") != std::string::npos;
         }
     }
-    std::printf("[ kill points ] SYSTEM.DAT: %zu calls, %d kills, %d in the journal, %d in the replacement, %d left "
-                "the old file\n",
-                calls.size(), kills, journal, replacement, old_file);
+    std::printf(
+        "[ kill points ] SYSTEM.DAT: %zu calls, %d kills, %d in the journal, %d in the replacement, %d left "
+        "the old file\n",
+        calls.size(), kills, journal, replacement, old_file);
     EXPECT_GT(journal, 0);
     EXPECT_GT(replacement, 0);
     EXPECT_LT(old_file, kills);

@@ -73,8 +73,10 @@ TEST(LosslessRuns, TheDisplayPanelStartsDetachedInAWinePrefixOnly) {
     // session and process.
     Scratch odd;
     const std::string record = odd.root / "launched";
-    WriteFile(odd.root / "bin/wine", "#!/bin/sh\necho \"$WINEPREFIX|$*|$(readlink /proc/$$/fd/0)|$(cut -d' ' -f6 "
-                                     "/proc/$$/stat)|$$\" > " + record + ".tmp && mv " + record + ".tmp " + record + "\n");
+    WriteFile(odd.root / "bin/wine",
+              "#!/bin/sh\necho \"$WINEPREFIX|$*|$(readlink /proc/$$/fd/0)|$(cut -d' ' -f6 "
+              "/proc/$$/stat)|$$\" > " +
+                  record + ".tmp && mv " + record + ".tmp " + record + "\n");
     chmod((odd.root / "bin/wine").c_str(), 0755);
     const std::vector<std::string> path = {"PATH=" + odd.root / "bin" + ":/usr/bin:/bin"};
     RunResult run = RunProgram(odd.disk, odd.prefix, "yes", path);

@@ -221,15 +221,8 @@ def wine_registry(wine, work, keys):
 
 def tree_state(root):
     # Every file below root with its size and modification time.
-    state = {}
-    for directory, _, files in os.walk(root):
-        for name in files:
-            path = os.path.join(directory, name)
-            if os.path.islink(path):
-                continue
-            info = os.stat(path)
-            state[os.path.relpath(path, root).lower()] = (info.st_size, info.st_mtime_ns)
-    return state
+    return {os.path.relpath(path, root).lower(): (info.st_size, info.st_mtime_ns) for path, info in
+            ((os.path.join(d, n), os.lstat(os.path.join(d, n))) for d, _, names in os.walk(root) for n in names)}
 
 
 # ---------------------------------------------------------------- commands

@@ -174,7 +174,8 @@ private:
                                      {"ok", {IDOK, IDOK}, {L"ok", L"ok"}},
                                      {"unknown", {IDOK, IDOK}, {L"ok", L"ok"}}};
         const Kind* kind = kinds;
-        while (kind->name != std::string("unknown") && !(ButtonShown(box, kind->ids[0]) && ButtonShown(box, kind->ids[1])))
+        while (kind->name != std::string("unknown") &&
+               !(ButtonShown(box, kind->ids[0]) && ButtonShown(box, kind->ids[1])))
             ++kind;
         const std::string buttons = kind->name;
         int pick = next_ < answers_.size() && answers_[next_++] == kind->names[1] ? 1 : 0;
