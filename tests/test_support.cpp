@@ -19,20 +19,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-// Runs f with the current directory set to dir.
-template <typename F>
-void InDirectory(const std::string& dir, F f) {
-    char saved[4096];
-    if (!getcwd(saved, sizeof saved)) std::abort();
-    if (chdir(dir.c_str()) != 0) std::abort();
-    f();
-    if (chdir(saved) != 0) std::abort();
-}
-
-}  // namespace
-
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
@@ -42,13 +28,9 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/vsetup-test-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) std::abort();
-    char resolved[4096];
-    path_ = realpath(name.data(), resolved) ? resolved : name.data();
+    std::string pattern = (fs::temp_directory_path() / "vsetup-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) std::abort();
+    path_ = fs::canonical(pattern).string();
 }
 
 TempDir::~TempDir() {
@@ -126,17 +108,18 @@ RunResult RunInProcess(const std::string& disk_dir, const std::string& prefix, c
     char* text = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&text, &size);
-    InDirectory(disk_dir, [&] {
-        if (!PlatStartup()) {
-            result.exitCode = 1;
-            return;
-        }
+    const fs::path here = fs::current_path();
+    fs::current_path(disk_dir);
+    if (PlatStartup()) {
         g_setup = SetupState{};
         ReleaseSetupText();
         InitSetupState();
         RunBatchWizard(answers.c_str(), out);
         PlatShutdown();
-    });
+    } else {
+        result.exitCode = 1;
+    }
+    fs::current_path(here);
     std::fclose(out);
     result.lines = SplitLines(std::string(text, size));
     std::free(text);
