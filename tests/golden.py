@@ -141,12 +141,9 @@ def assemble_disk(scenario, disk):
 
 def scenario_env(scenario, disk, prefix):
     # The scenario's env lines as a dict, with @DISK@ and @PREFIX@ filled in.
-    settings = {}
-    for line in read(os.path.join(scenario, "env"), b"").decode().splitlines():
-        if "=" in line and not line.startswith("#"):
-            name, value = line.split("=", 1)
-            settings[name] = value.replace("@DISK@", disk).replace("@PREFIX@", prefix)
-    return settings
+    pairs = [line.split("=", 1) for line in read(os.path.join(scenario, "env"), b"").decode().splitlines()
+             if "=" in line and not line.startswith("#")]
+    return {name: value.replace("@DISK@", disk).replace("@PREFIX@", prefix) for name, value in pairs}
 
 
 def insert_disk(prefix, disk):
@@ -314,7 +311,7 @@ def kill_faults(vsetup, shim, scenario):
             return ["no flush of registry.reg was synced"]
         stops = [(number, kind, paths, sig, tear) for sig in (read(os.path.join(scenario, "kill")).split() or [b"9"])
                  for number, kind, *paths in calls
-                 for tear in (("0", "1") if kind in ("write", "pwrite") and sig == b"9" else ("0",))]
+                 for tear in (("0", "1") if kind == "write" and sig == b"9" else ("0",))]
         for number, kind, paths, sig, tear in stops:
             point = "stopped by signal %s at call %s (%s %s%s)" % (sig.decode(), number, kind, " ".join(paths),
                                                                   ", torn" if tear == "1" else "")

@@ -1,7 +1,7 @@
 /* Loaded into the vsetup program (LD_PRELOAD) by the crash tests: stops it
  * dead at an exact point of its file output, as a power cut or a kill would.
  *
- * It counts the program's calls of write and pwrite on regular files and of
+ * It counts the program's calls of write on regular files and of
  * rename, fsync and fdatasync, and reads its settings from the environment:
  *
  *   ROBUST_KILL_AT=N   raise SIGKILL at the Nth counted call, before it
@@ -43,7 +43,6 @@ static const char* g_snapshot_dir;
 static int g_ready;
 
 static ssize_t (*real_write)(int, const void*, size_t);
-static ssize_t (*real_pwrite)(int, const void*, size_t, off_t);
 static int (*real_rename)(const char*, const char*);
 static int (*real_fsync)(int);
 static int (*real_fdatasync)(int);
@@ -57,7 +56,6 @@ static const char* Setting(const char* name) {
 static void Setup(void) {
     if (g_ready) return;
     real_write = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
-    real_pwrite = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
     real_rename = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
     real_fsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
     real_fdatasync = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
@@ -144,18 +142,6 @@ ssize_t write(int fd, const void* data, size_t size) {
         Die();
     }
     return real_write(fd, data, size);
-}
-
-ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
-    Setup();
-    if (!IsRegular(fd)) return real_pwrite(fd, data, size, offset);
-    char path[PATH_MAX];
-    PathOf(fd, path, sizeof path);
-    if (Count("pwrite", path, NULL)) {
-        if (g_tear && size > 1) real_pwrite(fd, data, size / 2, offset);
-        Die();
-    }
-    return real_pwrite(fd, data, size, offset);
 }
 
 int rename(const char* from, const char* to) {

@@ -79,12 +79,6 @@ bool ParseOptions(Options* options) {
     return true;
 }
 
-DWORD WindowProcess(HWND window) {
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    return process;
-}
-
 bool HasStyle(HWND window, LONG style) { return (GetWindowLongW(window, GWL_STYLE) & style) == style; }
 
 struct TopLevelSearch {
@@ -94,7 +88,9 @@ struct TopLevelSearch {
 
 BOOL CALLBACK CollectDialog(HWND window, LPARAM data) {
     auto* search = reinterpret_cast<TopLevelSearch*>(data);
-    if (WindowProcess(window) == search->process && IsWindowVisible(window) && ClassOf(window) == L"#32770")
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == search->process && IsWindowVisible(window) && ClassOf(window) == L"#32770")
         search->dialogs.push_back(window);
     return TRUE;
 }
@@ -252,14 +248,6 @@ bool ButtonReady(HWND wizard, int id) {
     return button != nullptr && IsWindowVisible(button) && IsWindowEnabled(button);
 }
 
-std::wstring DriverDirectory() {
-    wchar_t path[MAX_PATH];
-    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring directory(path, length);
-    size_t cut = directory.find_last_of(L"\\/");
-    return cut == std::wstring::npos ? std::wstring(L".") : directory.substr(0, cut);
-}
-
 void Note(const char* text) {
     std::fprintf(stderr, "DRIVE: %s\n", text);
     std::fflush(stderr);
@@ -274,7 +262,8 @@ int main() {
         return 200;
     }
 
-    HMODULE observer = LoadLibraryW((DriverDirectory() + L"\\VHOOK.DLL").c_str());
+    // VHOOK.DLL comes from DRIVE.EXE's own directory, which is searched first.
+    HMODULE observer = LoadLibraryW(L"VHOOK.DLL");
     auto watch = observer
                      ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(observer, "WatchCallWndRet")))
                      : nullptr;

@@ -12,11 +12,9 @@
 #define VSETUP_DRIVE_LOG_VARIABLE L"VSETUP_DRIVE_LOG"
 
 inline std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return std::string();
-    int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+    std::string out(text.size() * 3 + 1, '\0');  // room for any character
+    out.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0],
+                                                       static_cast<int>(out.size()), nullptr, nullptr)));
     return out;
 }
 
