@@ -48,8 +48,8 @@ QImage Grab(QWidget* widget) { return widget->grab().toImage().convertToFormat(Q
 // Where the image has pixels of the colour.
 QRegion Where(const QImage& i, QRgb c) { return QBitmap::fromImage(i.createMaskFromColor(c, Qt::MaskOutColor)); }
 
-// The visible buttons of the sheet (not of a box over it): text, place in
-// the sheet, size, and " off" when greyed.
+// The visible buttons of the sheet (not of a box over it): text, place and
+// size in the sheet, and whether it can be pressed.
 QString RowOf(QWizard& wizard) {
     QString row;
     for (QPushButton* b : wizard.findChildren<QPushButton*>())
@@ -209,7 +209,8 @@ TEST_F(QtWizardTest, MessageBoxesAnswerAsWindowsDoes) {
 }
 
 TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
-    // A disk of its own whose setup.dat changes between paints.
+    // A disk of its own (in the scratch prefix) whose setup.dat changes
+    // between paints.
     ASSERT_TRUE(QDir(prefix_.path()).mkdir("disk") && QDir::setCurrent(prefix_.filePath("disk")));
     InitSetupState();
     WelcomePage page;
@@ -240,9 +241,8 @@ TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
     g_setup.productName[0] = '\0';
     EXPECT_TRUE((Where(paintWith(""), kBlue) - panel).isEmpty());
 
-    // The logo panel: a sunken frame, grey at the left and top, white at
-    // the right and bottom, around the logo stretched unsmoothed, each of
-    // its pixels a block of 118 / 64 by 208 / 64 of its own colour.
+    // The logo panel: a sunken frame around the logo stretched unsmoothed,
+    // as data/logo_panel.xpm shows it.
     EXPECT_EQ(Grab(page.logoPanel()), Golden("logo_panel.xpm"));
 }
 
