@@ -21,259 +21,204 @@ void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStd
 
 namespace {
 
-const QString kSource = QStringLiteral(VSETUP_SOURCE_DIR), kDisk = kSource + "/examples/disk1";
-const QRgb kBlack = qRgb(0, 0, 0), kWhite = qRgb(255, 255, 255), kFace = qRgb(0xC0, 0xC0, 0xC0),
-           kBlue = qRgb(0, 0, 255);
+const QString kDisk = VSETUP_SOURCE_DIR "/examples/disk1", kData = VSETUP_SOURCE_DIR "/tests/qt/data/";
+const QRgb kBlack = 0xFF000000, kWhite = 0xFFFFFFFF, kFace = 0xFFC0C0C0, kBlue = 0xFF0000FF;  // as ARGB
 
 QByteArray ReadAll(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
 }
 
-// The rows of the table tests/qt/data/<name>, fields apart by ';', lines
-// that start with '#' left out.
-QList<QStringList> Rows(const QString& name) {
-    QList<QStringList> rows;
-    for (const QString& line : QString(ReadAll(kSource + "/tests/qt/data/" + name)).split('\n', Qt::SkipEmptyParts))
-        if (!line.startsWith('#')) rows << line.trimmed().split(QRegularExpression(" *; *"));
-    return rows;
-}
+// The lines of tests/qt/data/<f>, but empty ones and those that start with '#'.
+QStringList Lines(QString f) { return QString(ReadAll(kData + f)).split('\n').filter(QRegularExpression("^[^#]")); }
+
+// An image of tests/qt/data/, in the format of a grabbed widget.
+QImage Golden(const QString& name) { return QImage(kData + name).convertToFormat(QImage::Format_RGB32); }
 
 // The contents of every entry below root, in the order of a walk (a
 // directory, or a link to one, reads as "<none>").
-QByteArrayList Snapshot(const QString& root) {
+QByteArrayList Snapshot(const QTemporaryDir& root) {
     QByteArrayList tree;
-    for (QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();)
-        tree << ReadAll(it.nextFileInfo().filePath());
+    for (QDirIterator it(root.path(), QDirIterator::Subdirectories); it.hasNext();) tree << ReadAll(it.next());
     return tree;
 }
 
 QImage Grab(QWidget* widget) { return widget->grab().toImage().convertToFormat(QImage::Format_RGB32); }
 
 // Where the image has pixels of the colour.
-QRegion Where(const QImage& image, QRgb color) {
-    return QRegion(QBitmap::fromImage(image.createMaskFromColor(color, Qt::MaskOutColor)));
-}
+QRegion Where(const QImage& i, QRgb c) { return QBitmap::fromImage(i.createMaskFromColor(c, Qt::MaskOutColor)); }
 
-// The colours of `count` pixels from `from` on, one `step` apart, as
-// characters: face '.', black '#', white 'w', grey 0x808080 'g', mid grey
-// 0xA0A0A0 'm', navy 'n', anything else '?'.
-QString Chars(const QImage& image, QPoint from, QPoint step, int count) {
-    const QRgb colours[] = {kFace, kBlack, kWhite, qRgb(0x80, 0x80, 0x80), qRgb(0xA0, 0xA0, 0xA0), qRgb(0, 0, 0x80)};
-    QString out;
-    for (QPoint p = from; count-- > 0; p += step)
-        out += ".#wgmn?"[std::find(std::begin(colours), std::end(colours), image.pixel(p)) - colours];
-    return out;
-}
-
-// The visible buttons of the sheet (not of a box over it), as created:
-// text, place in the sheet, size, and " off" when greyed.
+// The visible buttons of the sheet (not of a box over it): text, place and
+// size in the sheet, and whether it can be pressed.
 QString RowOf(QWizard& wizard) {
-    QStringList shown;
-    for (QPushButton* b : wizard.findChildren<QPushButton*>()) {
-        const QPoint at = b->mapTo(&wizard, QPoint());
+    QString row;
+    for (QPushButton* b : wizard.findChildren<QPushButton*>())
         if (b->isVisible() && b->window() == &wizard)
-            shown << QString::asprintf("%s %d,%d %dx%d%s", qPrintable(b->text()), at.x(), at.y(), b->width(),
-                                       b->height(), b->isEnabled() ? "" : " off");
-    }
-    return shown.join(" | ");
+            QDebug(&row).noquote() << b->text() << QRect(b->mapTo(&wizard, QPoint()), b->size()) << b->isEnabled();
+    return row.trimmed();
 }
 
 // A message box as "caption|text|each button|icon|default button|owner's
-// caption", the icon by its name in QMessageBox.
+// caption", the icon by its name in QMessageBox, line breaks as "\n".
 QString Describe(const QMessageBox& box) {
     QStringList shown{box.windowTitle().trimmed(), box.text()};
     for (QAbstractButton* button : box.buttons()) shown << button->text();
     shown << QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box.icon()) << box.defaultButton()->text()
           << (box.parentWidget() ? box.parentWidget()->windowTitle() : "none");
-    return shown.join('|');
+    return shown.join('|').replace('\n', "\\n");
 }
 
 // As vsetup starts: a scratch prefix whose drive A: is the example disk,
-// the disk the current directory, the setup state read from it. Message
-// boxes are recorded and answered No.
+// the disk the current directory, the setup state read from it.
 class QtWizardTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(QDir().mkpath(prefix_ + "/dosdevices") && QFile::link(kDisk, prefix_ + "/dosdevices/a:"));
-        qputenv("VSETUP_PREFIX", prefix_.toLocal8Bit());
+        ASSERT_TRUE(QDir(prefix_.path()).mkpath("dosdevices") && QFile::link(kDisk, prefix_.filePath("dosdevices/a:")));
+        qputenv("VSETUP_PREFIX", prefix_.path().toLocal8Bit());
         ASSERT_NE(PlatStartup(), 0) << PlatStartupError();
         ASSERT_TRUE(QDir::setCurrent(kDisk));
         g_setup = SetupState();
         InitSetupState();
-        QtFrontEnd::SetMessageHook([this](QMessageBox& box) { return shown_ << Describe(box), QMessageBox::No; });
     }
-    void TearDown() override { PlatShutdown(); }
+    // The hook a test sets goes with it.
+    void TearDown() override { PlatShutdown(), QtFrontEnd::SetMessageHook({}); }
 
-    QTemporaryDir scratch_;
-    const QString prefix_ = scratch_.filePath("prefix");
-    QStringList shown_;
+    QTemporaryDir prefix_;
 };
 
 TEST_F(QtWizardTest, EnterPressesTheFocusedButtonAndNoWayOutTouchesAnything) {
     // The ways and where each ends are in data/ways.txt.
     const auto before = Snapshot(prefix_);
-    for (const QStringList& way : Rows("ways.txt")) {
+    QStringList shown;  // message boxes, answered No
+    QtFrontEnd::SetMessageHook([&](QMessageBox& box) { return shown << box.text(), QMessageBox::No; });
+    for (const QString& line : Lines("ways.txt")) {
+        const QStringList way = line.split(QRegularExpression(" *; *"));
         VorelWizard wizard;
         wizard.show();
         QApplication::setActiveWindow(&wizard);
         for (const QString& step : way[0].split(' ')) {
-            if (step == "close-box")
-                wizard.close();
-            else if (step.startsWith("click-"))
-                wizard.button(step == "click-next" ? QWizard::NextButton : QWizard::CancelButton)->click();
-            else
-                QTest::keySequence(QApplication::focusWidget(), QKeySequence(step));
+            if (step == "close-box") wizard.close();
+            if (step == "click-next") wizard.button(QWizard::NextButton)->click();
+            if (step == "click-cancel") wizard.button(QWizard::CancelButton)->click();
+            if (!step.contains('-')) QTest::keySequence(QApplication::focusWidget(), QKeySequence(step));
             if (step == "Alt+N") QTRY_COMPARE_WITH_TIMEOUT(wizard.currentId(), int(kFinishPageId), 1000);
         }
         // Closed, the result (Rejected 0, Accepted 1); else the page.
         const QString end = QStringList{"cancelled", "installed", "welcome", "finish"}.at(
             wizard.isVisible() ? 2 + (wizard.currentId() == kFinishPageId) : wizard.result());
         EXPECT_EQ((QStringList{way[0], end}), way);
-        EXPECT_TRUE(end == "installed" || (shown_.isEmpty() && Snapshot(prefix_) == before)) << qPrintable(way[0]);
+        EXPECT_TRUE(end == "installed" || (shown.isEmpty() && Snapshot(prefix_) == before)) << qPrintable(way[0]);
     }
 }
 
 // One wizard from start to finish: the sheet as it shows, its pages and
 // its button row, then Finish, which installs the example disk showing
-// every file.
+// every file. What the sheet shows on the way is in data/run.txt, line by
+// line.
 TEST_F(QtWizardTest, FromStartToFinish) {
     VorelWizard wizard;
     wizard.show();
-    EXPECT_EQ(wizard.windowTitle() + (wizard.windowIcon().isNull() ? " (no icon)" : ""), "Vorel Setup Wizard");
+    QStringList seen{wizard.windowTitle() + (wizard.windowIcon().isNull() ? " (no icon)" : ""), RowOf(wizard)};
     EXPECT_EQ(wizard.size(), QSize(470, 277));
     EXPECT_LE((wizard.geometry().center() - wizard.screen()->availableGeometry().center()).manhattanLength(), 1);
-    EXPECT_EQ(RowOf(wizard), "< &Back 198,244 83x21 off | &Next > 281,244 83x21 | Cancel 375,244 83x21");
     // Both pages fill the sheet above its line; every control lies on its
-    // page, and every text fits its control unclipped, drawn in two
-    // colours, unsmoothed.
-    for (BannerPage* page :
-         {static_cast<BannerPage*>(wizard.welcomePage()), static_cast<BannerPage*>(wizard.finishPage())}) {
+    // page, every text fits its control unclipped, and below the banner,
+    // right of the logo, the page is drawn in two colours, unsmoothed.
+    for (QWizardPage* page : {wizard.page(kWelcomePageId), wizard.page(kFinishPageId)}) {
         EXPECT_EQ(QRect(page->mapTo(&wizard, QPoint()), page->size()), QRect(12, 0, 446, 224));
         EXPECT_TRUE(page->rect().contains(page->childrenRect()));
-        for (QLabel* label : page->findChildren<QLabel*>())
-            EXPECT_TRUE(label->rect().contains(
-                label->fontMetrics().boundingRect(label->rect(), Qt::TextWordWrap, label->text())))
-                << label->text().toStdString();
-        // Below the banner, right of the logo: the texts on the page.
-        const QImage image = Grab(page);
-        const QRegion texts(140, 60, page->width() - 140, page->height() - 60);
-        EXPECT_EQ((Where(image, kBlack) + Where(image, kFace)) & texts, texts);
-        EXPECT_FALSE((Where(image, kBlack) & texts).isEmpty());
+        for (QLabel* l : page->findChildren<QLabel*>())
+            EXPECT_TRUE(l->rect().contains(l->fontMetrics().boundingRect(l->rect(), Qt::TextWordWrap, l->text())));
+        const QRegion texts(140, 60, 306, 164), black = Where(Grab(page), kBlack) & texts;
+        EXPECT_TRUE(!black.isEmpty() && black + (Where(Grab(page), kFace) & texts) == texts);
     }
     wizard.next();
-    EXPECT_EQ(RowOf(wizard), "< &Back 198,244 83x21 | Finish 281,244 83x21 | Cancel 375,244 83x21");
+    // From below the pages to the top two rows of the buttons: the etched
+    // line, the default frame of Finish, the white edges of Back and Cancel.
+    seen << RowOf(wizard);
+    EXPECT_EQ(Grab(&wizard).copy(0, 225, 470, 21), Golden("sheet_line.xpm"));
 
-    // The etched line at 233 from x 12 to 457; Finish's default frame at
-    // the top of the row (x 300), where Back (x 240) starts with its white
-    // edge.
-    QImage sheet = Grab(&wizard);
-    EXPECT_EQ(Chars(sheet, {11, 233}, {1, 0}, 2) + Chars(sheet, {456, 233}, {1, 0}, 3) + " " +
-                  Chars(sheet, {300, 231}, {0, 1}, 15) + " " + Chars(sheet, {240, 231}, {0, 1}, 15),
-              ".mmw. ..mw.........#w ..mw..........w");
-
-    // What the status line and the bar showed, as they were painted.
+    // The texts of the status line and the positions of the bar, as painted.
     struct PaintLog : QObject {
-        QSet<QString> destinations;
-        std::vector<int> positions;
-        bool eventFilter(QObject* object, QEvent* event) override {
-            if (event->type() != QEvent::Paint) return false;
-            if (object->objectName() == "1002") destinations << static_cast<QLabel*>(object)->text();
-            if (auto* bar = qobject_cast<QProgressBar*>(object)) positions.push_back(bar->value());
+        QMap<QString, int> files;  // sorted, with the number of paints
+        QList<int> at;
+        bool eventFilter(QObject* o, QEvent* e) override {
+            if (e->type() == QEvent::Paint && o->objectName() == "1002") ++files[static_cast<QLabel*>(o)->text()];
+            if (auto* bar = qobject_cast<QProgressBar*>(o); bar && e->type() == QEvent::Paint) at << bar->value();
             return false;
         }
-    } painted;
-    qApp->installEventFilter(&painted);
+    } paint;
+    qApp->installEventFilter(&paint);
     // Enter and Escape wait in the queue when Finish is pressed; the run
     // lets them through as it paints, and they answer nothing. During the
-    // run the three buttons stay, greyed, and the close box does nothing;
-    // the run ends with no bar, the prompt up and unanswered when the user
-    // gets to it.
+    // run the buttons stay, greyed, and the close box does nothing; the run
+    // ends with no bar, the prompt up and unanswered when the user gets to it.
     for (int key : {Qt::Key_Return, Qt::Key_Escape})
         QCoreApplication::postEvent(&wizard, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
-    QString duringRun;
     QtFrontEnd::SetMessageHook([&](QMessageBox& box) {
         wizard.close();
         box.show();
         QTest::qWait(50);
-        duringRun = QString::asprintf("%s bars:%d prompt up:%d answered:%d", qPrintable(RowOf(wizard)),
-                                      int(wizard.findChildren<QProgressBar*>().size()), box.isVisible(),
-                                      box.clickedButton() != nullptr);
-        shown_ << Describe(box);
+        seen << RowOf(wizard) << Describe(box) << QString::number(wizard.findChildren<QProgressBar*>().size())
+             << QString::number(box.isVisible() && !box.clickedButton());
         return QMessageBox::No;
     });
     wizard.button(QWizard::FinishButton)->click();
-    qApp->removeEventFilter(&painted);
 
-    EXPECT_EQ(duringRun,
-              "< &Back 198,244 83x21 off | Finish 281,244 83x21 off | Cancel 375,244 83x21 off "
-              "bars:0 prompt up:1 answered:0");
-    // A clean run shows one box, the completion prompt, Yes its default.
-    EXPECT_EQ(shown_, QStringList{"Vorel Velocity 3D|Setup is complete.\n\nWould you like to run Display control "
-                                  "panel right now?|&Yes|&No|NoIcon|&Yes|Vorel Setup Wizard"});
+    // The wizard closed as accepted, the status line empty; each of the
+    // disk's files was painted while it was copied, and the bar after each,
+    // never going back.
+    seen << QString("%1 [%2]").arg(wizard.result()).arg(wizard.finishPage()->control(1002)->text())
+         << paint.files.keys().filter(" : ");
+    EXPECT_TRUE(paint.at.size() >= 12 && std::is_sorted(paint.at.begin(), paint.at.end()) && paint.at.back() >= 90);
 
-    // The wizard closed as accepted (1). Each of the disk's twelve files was
-    // painted while it was copied, and the bar after each, never going
-    // back; the status line ends empty.
-    painted.destinations.remove(QString());
-    EXPECT_EQ(painted.destinations.size(), 12);
-    EXPECT_TRUE(painted.destinations.contains("To : c:\\windows\\inf\\oemsetup.inf"));
-    const std::vector<int>& at = painted.positions;
-    EXPECT_TRUE(at.size() >= 12 && std::is_sorted(at.begin(), at.end()) && at.back() >= 90) << at.size();
-    EXPECT_EQ(QString("%1 [%2]").arg(wizard.result()).arg(wizard.finishPage()->control(1002)->text()), "1 []");
-    EXPECT_TRUE(ReadAll(prefix_ + "/drive_c/WINDOWS/system.ini").contains("display.drv=Vorel Velocity 3D"));
-
-    // The bar is in blocks two thirds as wide as it is high, two pixels
-    // apart, the last one cut where the position ends.
+    // The bar at half way: blocks two thirds as wide as the bar is high,
+    // two pixels apart, the last one cut where the position ends.
     QtFrontEnd front(&wizard);
     PlatWindow bar = front.CreateProgressBar(ToPlatWindow(wizard.finishPage()));
     front.SetProgressPos(bar, 50);
-    EXPECT_EQ(Chars(Grab(FromPlatWindow(bar)), {0, 5}, {1, 0}, 40), ".nnnnnnnnnn..nnnnnnnnnn..nnnnnnnnnn..nnn");
+    EXPECT_EQ(Grab(FromPlatWindow(bar)), Golden("bar_half.xpm"));
+    EXPECT_EQ(seen, Lines("run.txt"));
 }
 
 TEST_F(QtWizardTest, MessageBoxesAnswerAsWindowsDoes) {
-    // A prefix that cannot be prepared is shown in an error box.
-    ShowStartupFailure("cannot make the prefix: Permission denied");
-    EXPECT_EQ(shown_, QStringList{"Error|cannot make the prefix: Permission denied|OK|Critical|OK|none"});
-
-    // Real boxes owned by the wizard, worked by steps once they are up,
-    // as data/message_boxes.txt gives them: the row each box makes is the
-    // row of the table.
-    QtFrontEnd::SetMessageHook({});
+    // Real boxes owned by the wizard, and the box that shows a prefix that
+    // cannot be prepared, worked by steps once they are up, as
+    // data/message_boxes.txt gives them: the row each box makes is the row
+    // of the table.
     VorelWizard wizard;
-    wizard.show();
     QtFrontEnd front(&wizard);
-    for (const QStringList& row : Rows("message_boxes.txt")) {
+    for (const QString& line : Lines("message_boxes.txt")) {
+        const QStringList row = line.split(QRegularExpression(" *; *"));
         QString shown, trace;  // filled in while the box is up
         QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             shown = Describe(*box);
             for (const QString& step : row[2].split(' ')) {
-                if (step == "close-box")
-                    box->close();
-                else if (step == "click-no")
-                    QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
-                else
-                    QTest::keySequence(box, QKeySequence(step));
+                if (step == "close-box") box->close();
+                if (step == "click-no") QTest::mouseClick(box->button(QMessageBox::No), Qt::LeftButton);
+                if (!step.contains('-')) QTest::keySequence(box, QKeySequence(step));
                 trace += box->isVisible() ? '+' : '-';
             }
         });
-        const int answer = front.MessageBox("text", row[1].toLatin1().constData(), row[0].toUInt(nullptr, 16));
+        const int answer = row[0] == "startup"
+                               ? (ShowStartupFailure("text"), 1)
+                               : front.MessageBox("text", qPrintable(row[1]), row[0].toUInt(nullptr, 16));
         EXPECT_EQ((QStringList{row[0], row[1], row[2], QString::number(answer), shown, trace}), row);
     }
 }
 
 TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
-    // A disk of its own whose setup.dat changes between paints.
-    ASSERT_TRUE(QDir(scratch_.path()).mkdir("disk") && QDir::setCurrent(scratch_.filePath("disk")));
+    // A disk of its own (in the scratch prefix) whose setup.dat changes
+    // between paints.
+    ASSERT_TRUE(QDir(prefix_.path()).mkdir("disk") && QDir::setCurrent(prefix_.filePath("disk")));
     InitSetupState();
-    qstrcpy(g_setup.productName, "Vorel Velocity 3D");
     WelcomePage page;
     const QRect panel = page.logoPanel()->geometry();
     auto paintWith = [&](const QByteArray& banner) {
         QFile file("setup.dat");
-        return file.open(QIODevice::WriteOnly) && file.write(banner) == banner.size() && file.flush() ? Grab(&page)
-                                                                                                      : QImage();
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(banner) == banner.size());
+        return Grab(&page);
     };
 
     // Defaults: 36 pixels, so that the letters with their descenders are
@@ -284,30 +229,21 @@ TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
     QRect blue = (Where(plain, kBlue) - panel).boundingRect(), white = (Where(plain, kWhite) - panel).boundingRect();
     EXPECT_TRUE(QRect(150, 10, 300, 18).contains(blue.topLeft()) && blue.height() >= 30);
     EXPECT_EQ(white.bottomRight(), blue.bottomRight() - QPoint(1, 1));
-    // FontHi 20: letters at most 20 pixels and a little high, narrower.
+    // FontHi 20: letters about 20 pixels high, narrower.
     QRect small = (Where(paintWith("[Banner]\r\nFontHi=20\r\n"), kBlue) - panel).boundingRect();
-    EXPECT_TRUE(small.top() >= 10 && small.height() > 10 && small.height() <= 24 &&
-                small.width() < blue.width() * 2 / 3);
+    EXPECT_TRUE(small.height() > 10 && small.height() <= 24 && small.width() < blue.width() * 2 / 3);
     // At (0, 0) the same letters, moved by exactly (-150, -10): compared
-    // right of the panel and above the texts, and partly off the page.
+    // right of the panel and above the texts, where most of them are.
     QImage corner = paintWith("[Banner]\r\nStartX=0\r\nStartY=0\r\n");
     const QRect right(panel.right() + 1, 0, plain.width() - 150 - panel.right() - 1, 55);
     EXPECT_EQ(corner.copy(right), plain.copy(right.translated(150, 10)));
-    EXPECT_GT((Where(corner, kBlue) & right).boundingRect().height(), 20);
-    EXPECT_LT((Where(corner, kBlue) - panel).boundingRect().top(), panel.top());
-    // An empty product name paints nothing.
+    // An empty product name paints no banner.
     g_setup.productName[0] = '\0';
-    QImage none = paintWith("");
-    EXPECT_TRUE((Where(none, kBlue) + Where(none, kWhite) - panel).isEmpty());
+    EXPECT_TRUE((Where(paintWith(""), kBlue) - panel).isEmpty());
 
-    // The logo panel: a sunken frame, grey at the left and top, white at
-    // the right and bottom, around the logo stretched unsmoothed, each of
-    // its pixels a block of 118 / 64 by 208 / 64 of its own colour.
-    QImage logo(kSource + "/resources/logo.bmp"), image = Grab(page.logoPanel());
-    EXPECT_EQ(Chars(image, {0, 0}, {0, 1}, 210) + Chars(image, {0, 0}, {1, 0}, 120),
-              QString(209, 'g') + 'w' + QString(119, 'g') + 'w');
-    EXPECT_EQ(Chars(image, {119, 0}, {0, 1}, 210) + Chars(image, {0, 209}, {1, 0}, 120), QString(330, 'w'));
-    EXPECT_EQ(image.copy(1, 1, 118, 208).scaled(64, 64), logo.convertToFormat(QImage::Format_RGB32));
+    // The logo panel: a sunken frame around the logo stretched unsmoothed,
+    // as data/logo_panel.xpm shows it.
+    EXPECT_EQ(Grab(page.logoPanel()), Golden("logo_panel.xpm"));
 }
 
 }  // namespace
