@@ -38,6 +38,7 @@
 #   expect/prefix/  the prefix afterwards: the same files, byte for byte, and no
 #                   other (dosdevices/ aside, and what expect/ignore's globs match)
 #   expect/modes    optional: "PATH MODE [UID]" lines the prefix's files must match
+#                   (vsetup runs with umask 022)
 # The transcript and stderr name the run's directories @DISK@ and @PREFIX@.
 #
 # The disk is reached as drive A: (dosdevices/a:), as a diskette would be, and
@@ -109,10 +110,11 @@ def set_modes(prefix, entries):
 
 
 def in_child(scenario):
-    # What the run's process sets before it starts vsetup: limits and user.
+    # What the run's process sets before it starts vsetup: umask, limits and user.
     limits, user = lines(scenario, "limits"), os.path.exists(os.path.join(scenario, "user")) and os.geteuid() == 0
 
     def setup():
+        os.umask(0o022)  # the mode installed files get is then known
         for _, size in limits:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # stays ignored across exec
             resource.setrlimit(resource.RLIMIT_FSIZE, (int(size), int(size)))
