@@ -10,7 +10,7 @@
 #   prefix/         optional: the prefix as it is before the run
 #   modes           optional: "PATH MODE [UID]" lines, PATH in the prefix: its
 #                   mode (octal) and owner are set before the run
-#   special         optional: "disk/PATH KIND" or "prefix/PATH KIND" lines: the
+#   odd-files       optional: "disk/PATH KIND" or "prefix/PATH KIND" lines: the
 #                   file is made a FIFO (KIND fifo) or a sparse 100 GB file
 #                   (huge) before the run; one in the prefix must stay so
 #   user            optional: the run is made as nobody, who owns the prefix
@@ -91,7 +91,7 @@ def files_below(root, skip=("dosdevices",)):
     return found
 
 
-def make_special(path, kind):
+def make_odd_file(path, kind):
     if os.path.lexists(path):
         os.remove(path)
     os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -168,8 +168,8 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
         insert_disk(prefix, disk)
         if os.path.isdir(outside):
             os.symlink(outside, os.path.join(prefix, "dosdevices", "d:"))
-        for path, kind in lines(scenario, "special"):
-            make_special(os.path.join(work, path), kind)
+        for path, kind in lines(scenario, "odd-files"):
+            make_odd_file(os.path.join(work, path), kind)
         if user:
             # nobody reaches the program and the disk, and owns the prefix.
             os.chmod(work, 0o755)
@@ -227,7 +227,7 @@ def compare(scenario, result, prefix):
     for line in read(os.path.join(expect, "stderr"), b"").decode().splitlines():
         if line and line not in stderr:
             faults.append("stderr lacks %r; it was:\n%s" % (line, stderr))
-    for path, kind in lines(scenario, "special"):
+    for path, kind in lines(scenario, "odd-files"):
         info = os.lstat(os.path.join(os.path.dirname(prefix), path))
         if (stat.S_ISFIFO(info.st_mode), info.st_size) != (kind == "fifo", 0 if kind == "fifo" else 100 << 30):
             faults.append("%s is no longer the %s it was" % (path, kind))
@@ -253,9 +253,9 @@ def first_difference(wanted, got):
 
 def prefix_files(scenario, prefix):
     # The prefix's files as expect/prefix/ holds them: without what
-    # expect/ignore's globs match and the special files made in it.
+    # expect/ignore's globs match and the odd files made in it.
     ignore = read(os.path.join(scenario, "expect", "ignore"), b"").decode().split()
-    ignore += [path[len("prefix/"):] for path, _ in lines(scenario, "special") if path.startswith("prefix/")]
+    ignore += [path[len("prefix/"):] for path, _ in lines(scenario, "odd-files") if path.startswith("prefix/")]
     return {k: v for k, v in files_below(prefix).items() if not any(fnmatch.fnmatch(k, g) for g in ignore)}
 
 
