@@ -54,20 +54,25 @@ ConfigFlags=0000
 CHIPID=12345678
 """
 
-CARD_SETUP = r"""[Product]
+# What the card disks share: the product, and the hardware they look for.
+CARD_PRODUCT = r"""[Product]
 ProductName=Vorel Test 3D
 DriverInf=card.inf
 OemsetupInf=oemsetup.inf
-[DiskSpace]
+"""
+CARD_EXTRA = r"""[Extra]
+PCIBUS=VEN_1A2B&DEV_0C0D
+ConfigFlags=00000010
+CHIPID=0312
+"""
+TWO_DISKS = r"""[DiskSpace]
 SizeInKB=8
 [Source Media Descriptions]
 1=Disk 1
 2=Disk 2
-[Extra]
-PCIBUS=VEN_1A2B&DEV_0C0D
-ConfigFlags=00000010
-CHIPID=0312
-[WindowsDir]
+"""
+
+CARD_SETUP = CARD_PRODUCT + TWO_DISKS + CARD_EXTRA + r"""[WindowsDir]
 1,card.in_ ; the driver's INF
 [SystemDir]
 1,card.dr_
@@ -85,20 +90,7 @@ HKLM,Software\Vorel,Version,,1.0
 """
 
 # The disk the hostile scenarios change: a few files and every step.
-PLAIN_SETUP = r"""[Product]
-ProductName=Vorel Test 3D
-DriverInf=card.inf
-OemsetupInf=oemsetup.inf
-[DiskSpace]
-SizeInKB=8
-[Source Media Descriptions]
-1=Disk 1
-2=Disk 2
-[Extra]
-PCIBUS=VEN_1A2B&DEV_0C0D
-ConfigFlags=00000010
-CHIPID=0312
-[WindowsDir]
+PLAIN_SETUP = CARD_PRODUCT + TWO_DISKS + CARD_EXTRA + r"""[WindowsDir]
 1,card.in_
 1,readme.txt
 [SystemDir]
@@ -109,19 +101,8 @@ HKR,,Ver,,4.0
 HKLM,Software\Vorel,Version,,1.0
 """
 
-# A disk without files: the registry and boot entry steps alone, for the
-# scenarios about what the prefix held before.
-BIG_SETUP = r"""[Product]
-ProductName=Vorel Test 3D
-DriverInf=card.inf
-OemsetupInf=oemsetup.inf
-[Source Media Descriptions]
-1=Disk 1
-[Extra]
-PCIBUS=VEN_1A2B&DEV_0C0D
-ConfigFlags=00000010
-CHIPID=0312
-[WindowsDir]
+# Files larger than a full disk takes, on one disk.
+BIG_SETUP = CARD_PRODUCT + "[Source Media Descriptions]\n1=Disk 1\n" + CARD_EXTRA + r"""[WindowsDir]
 1,card.in_
 1,readme.txt
 [SystemDir]
@@ -135,6 +116,8 @@ HKR,DEFAULT,drv,,card.drv
 HKLM,Software\Vorel,Version,,1.0
 """
 
+# A disk without files: the registry and boot entry steps alone, for the
+# scenarios about what the prefix held before.
 NO_FILES_SETUP = r"""[Product]
 ProductName=Vorel Test
 [WindowsDir]
