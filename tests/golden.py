@@ -84,7 +84,7 @@ def files_below(root, skip=("dosdevices",)):
         for name in files:
             path = os.path.join(directory, name)
             info = os.lstat(path)
-            if os.path.islink(path):
+            if stat.S_ISLNK(info.st_mode):
                 continue
             small = stat.S_ISREG(info.st_mode) and info.st_size < 1 << 26
             found[os.path.relpath(path, root)] = read(path) if small else b"%o %d" % (info.st_mode, info.st_size)
@@ -109,9 +109,10 @@ def set_modes(prefix, entries):
         os.chmod(os.path.join(prefix, path), int(mode, 8))
 
 
-def in_child(scenario):
-    # What the run's process sets before it starts vsetup: umask, limits and user.
-    limits, user = lines(scenario, "limits"), os.path.exists(os.path.join(scenario, "user")) and os.geteuid() == 0
+def in_child(scenario, user):
+    # What the run's process sets before it starts vsetup: umask, limits and,
+    # when user, the user nobody.
+    limits = lines(scenario, "limits")
 
     def setup():
         os.umask(0o022)  # the mode installed files get is then known
@@ -194,7 +195,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     elif sink == b"full":
         out = os.open("/dev/full", os.O_WRONLY)
     runs = [subprocess.Popen([vsetup], cwd=start, env=env, stdout=out, stderr=subprocess.PIPE,
-                             preexec_fn=in_child(scenario))
+                             preexec_fn=in_child(scenario, user))
             for _ in range(int(read(os.path.join(scenario, "runs"), b"1")))]
     if out != subprocess.PIPE:
         os.close(out)
