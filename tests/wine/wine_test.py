@@ -36,7 +36,6 @@ TINY_DISK = os.path.join(SOURCE_DIR, "tests", "disks", "tiny")
 sys.path.insert(0, os.path.dirname(HERE))
 import golden  # noqa: E402  (the scenario folders: disks, answers, expectations)
 
-WIZARD_CAPTION = "Vorel Setup Wizard"
 # With --win95, every prefix has Wine behave as Windows 95 for VSETUP.EXE.
 WIN95_SETTING = ["reg", "add", "HKCU\\Software\\Wine\\AppDefaults\\VSETUP.EXE", "/v", "Version", "/d", "win95", "/f"]
 WIN95 = False
