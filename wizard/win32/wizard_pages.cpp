@@ -15,11 +15,14 @@
 namespace {
 
 // The records keep the sizes Windows 95's property sheet knows (the headers'
-// PROPSHEETPAGEA_V1_SIZE and PROPSHEETHEADERA_V1_SIZE).
+// PROPSHEETPAGEA_V1_SIZE and PROPSHEETHEADERA_V1_SIZE). The 64-bit test
+// build has the same records with pointer-sized fields, hence larger.
 const DWORD kPageRecordSize = sizeof(PROPSHEETPAGEA_V1);
 const DWORD kSheetRecordSize = offsetof(PROPSHEETHEADERA, pfnCallback) + sizeof(PFNPROPSHEETCALLBACK);
+#ifndef _WIN64
 static_assert(kPageRecordSize == 40, "Windows 95 page record");
 static_assert(kSheetRecordSize == 40, "Windows 95 sheet record");
+#endif
 
 // The sheet's buttons.
 const int kBackButton = 0x3023;
@@ -90,7 +93,7 @@ void SetWizardButtons(HWND page, LPARAM buttons) { PostMessageA(GetParent(page),
 
 // Lets the sheet go on: the page has nothing to object to.
 INT_PTR Accept(HWND page) {
-    SetWindowLongA(page, DWL_MSGRESULT, 0);
+    SetWindowLongPtrA(page, DWLP_MSGRESULT, 0);
     return 1;
 }
 
