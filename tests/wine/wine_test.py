@@ -3,10 +3,19 @@
 # (tests/golden) that are marked for Wine installed by VSETUP.EXE and compared
 # with what the batch build is expected to leave.
 #
-#     wine_test.py COMMAND --win32-dir DIR --work DIR [options]
+#     wine_test.py probe [--win32-dir DIR] [--win64-dir DIR]
+#     wine_test.py COMMAND --build i686|x86_64 --build-dir DIR --work DIR [options]
+#
+# The i686 build is VSETUP.EXE itself, run by 32-bit Wine; the x86_64 build is
+# its 64-bit twin from the same sources, run by 64-bit Wine, for machines
+# whose kernel refuses 32-bit programs. A test for a build whose Wine cannot
+# run here says so and exits 77, which CTest shows as skipped; the probe
+# fails when no configured build can run at all.
 #
 # Commands:
 #   unconfigured   fails, saying how to point the tests at a cross build
+#   probe          tries each build's Wine and says which runs here; fails
+#                  when none does, naming what is missing
 #   template       makes the initialised Wine prefix the other tests copy
 #   cleanup        removes it again
 #   buttons        the wizard worked by buttons and keys (data/wizard-runs.txt):
@@ -21,6 +30,7 @@
 
 import argparse
 import contextlib
+import errno
 import json
 import os
 import re
@@ -40,6 +50,17 @@ import golden  # noqa: E402  (the scenario folders: disks, answers, expectations
 WIN95_SETTING = ["reg", "add", "HKCU\\Software\\Wine\\AppDefaults\\VSETUP.EXE", "/v", "Version", "/d", "win95", "/f"]
 WIN95 = False
 
+# The two builds and the Wine each needs. The loader is named: /usr/bin/wine
+# picks the 32-bit one wherever that file is executable, even where the
+# kernel then refuses it.
+BUILDS = {
+    "i686": types.SimpleNamespace(name="VSETUP.EXE (i686)", wine="32-bit Wine", loader="/usr/lib/wine/wine",
+                                  arch="win32", package="wine32:i386", preset="win32"),
+    "x86_64": types.SimpleNamespace(name="the 64-bit twin of VSETUP.EXE (x86_64)", wine="64-bit Wine",
+                                    loader="/usr/lib/wine/wine64", arch="win64", package="wine64", preset="win64"),
+}
+BUILD = BUILDS["i686"]
+
 
 class Failure(Exception):
     pass
@@ -51,7 +72,25 @@ def check(condition, message):
 
 
 def log(message):
-    print(message, flush=True)
+    # Every line says which build ran under which Wine.
+    print("[%s under %s] %s" % (BUILD.name, BUILD.wine, message), flush=True)
+
+
+def why_wine_cannot_run(build):
+    # Runs the build's Wine loader, a real program of its word size; None
+    # when it runs, else the reason.
+    try:
+        result = subprocess.run([build.loader, "--version"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                timeout=60)
+    except FileNotFoundError:
+        return "%s is not installed (package %s)" % (build.loader, build.package)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return "this machine's kernel refuses its programs (%s: %s)" % (build.loader, error.strerror)
+        return "%s cannot be started: %s" % (build.loader, error.strerror)
+    if result.returncode != 0 or not result.stdout.startswith(b"wine-"):
+        return "%s --version failed: %s" % (build.loader, result.stderr.decode(errors="replace").strip())
+    return None
 
 
 # ---------------------------------------------------------------- Wine
@@ -87,14 +126,14 @@ class Wine:
         self.prefix = prefix
         # No Gecko or Mono installer prompts; never the caller's display.
         self.env = dict({k: v for k, v in os.environ.items() if k != "WAYLAND_DISPLAY"}, WINEPREFIX=prefix,
-                        WINEARCH="win32", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                        DISPLAY=display.name, LANG="C.UTF-8")
+                        WINEARCH=BUILD.arch, WINELOADER=BUILD.loader, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display.name, LANG="C.UTF-8")
 
     def run(self, args, timeout=180):
         # Runs a Wine command; its output goes through files, since the
         # prefix's background processes keep inherited pipes open.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            process = subprocess.run(["wine"] + args, env=self.env, timeout=timeout, stdout=out, stderr=err)
+            process = subprocess.run([BUILD.loader] + args, env=self.env, timeout=timeout, stdout=out, stderr=err)
             out.seek(0)
             err.seek(0)
             return subprocess.CompletedProcess(process.args, process.returncode, out.read(), err.read())
@@ -140,7 +179,7 @@ def make_template(template):
     check(os.path.isdir(os.path.join(template, "drive_c", "windows")), "wineboot made no C:\\windows")
     with open(os.path.join(template, "vsetup-template.ok"), "w") as f:
         f.write("ready\n")
-    log("template prefix ready")
+    log("template prefix ready (%s, made by %s)" % (BUILD.arch, BUILD.loader))
 
 
 # The template's large files are shared by hard links: Wine never writes to
@@ -179,8 +218,8 @@ def run_driver(args, wine, work, disk, steps, answers="", timeout=120, exe=None)
     if os.path.exists(transcript):
         os.remove(transcript)
     answers = ",".join(answer.strip() for answer in answers.split(",")) if answers else ""
-    command = [os.path.join(args.win32_dir, "tests", "wine", "DRIVE.exe"),
-               exe or windows_path(os.path.join(args.win32_dir, "wizard", "win32", "VSETUP.exe")), "A:\\",
+    command = [os.path.join(args.build_dir, "tests", "wine", "DRIVE.exe"),
+               exe or windows_path(os.path.join(args.build_dir, "wizard", "win32", "VSETUP.exe")), "A:\\",
                windows_path(transcript), steps, answers, str(timeout)]
     result = wine.run(command, timeout=timeout + 60)
     output = result.stdout.decode(errors="replace")
@@ -227,9 +266,33 @@ def tree_state(root):
 # ---------------------------------------------------------------- commands
 
 def command_unconfigured(args):
-    raise Failure("the Wine tests need the cross build: configure this build with "
-                  "-DVSETUP_WIN32_DIR=<dir of the win32 build holding wizard/win32/VSETUP.exe>, "
-                  "e.g. cmake --preset win32 && cmake --build --preset win32")
+    raise Failure("the Wine tests need a cross build: configure this build with "
+                  "-DVSETUP_WIN32_DIR=<dir of the win32 build holding wizard/win32/VSETUP.exe> and "
+                  "-DVSETUP_WIN64_DIR=<the same of the win64 build>, "
+                  "e.g. cmake --preset win32 && cmake --build --preset win32 (and win64)")
+
+
+def command_probe(args):
+    # Which configured build can run here; a build whose Wine runs must
+    # have been built.
+    global BUILD
+    runs, missing = [], []
+    for key, directory in (("i686", args.win32_dir), ("x86_64", args.win64_dir)):
+        BUILD = BUILDS[key]
+        if not directory:
+            missing.append("%s: not configured" % BUILD.name)
+            continue
+        reason = why_wine_cannot_run(BUILD)
+        if reason:
+            missing.append("%s: %s" % (BUILD.wine, reason))
+            log("not run here: %s cannot run, %s" % (BUILD.wine, reason))
+            continue
+        check(os.path.exists(os.path.join(directory, "wizard", "win32", "VSETUP.exe")),
+              "%s runs here, but %s is not built: cmake --preset %s && cmake --build --preset %s" %
+              (BUILD.wine, BUILD.name, BUILD.preset, BUILD.preset))
+        runs.append(key)
+        log("runs here: the Wine tests run it")
+    check(runs, "no Wine here can run a Windows build of the installer; missing: " + "; ".join(missing))
 
 
 def command_template(args):
@@ -440,6 +503,7 @@ def command_golden(args):
 
 COMMANDS = {
     "unconfigured": command_unconfigured,
+    "probe": command_probe,
     "template": command_template,
     "cleanup": command_cleanup,
     "buttons": command_buttons,
@@ -447,10 +511,17 @@ COMMANDS = {
 }
 
 
+# What CTest takes for a skipped test.
+SKIPPED = 77
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("command", choices=sorted(COMMANDS))
-    parser.add_argument("--win32-dir", help="the cross build directory")
+    parser.add_argument("--build", choices=sorted(BUILDS), default="i686", help="which build is tested")
+    parser.add_argument("--build-dir", help="its cross build directory")
+    parser.add_argument("--win32-dir", help="probe: the i686 build directory")
+    parser.add_argument("--win64-dir", help="probe: the x86_64 build directory")
     parser.add_argument("--work", default=tempfile.gettempdir(), help="where test prefixes are made")
     parser.add_argument("--template", help="the initialised prefix (default: WORK/template)")
     parser.add_argument("--win95", action="store_true",
@@ -459,13 +530,20 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the work directories")
     parser.add_argument("names", nargs="*", help="golden: the scenarios to run (default: every one for Wine)")
     args = parser.parse_intermixed_args()
-    global WIN95
+    global WIN95, BUILD
     WIN95 = args.win95
+    BUILD = BUILDS[args.build]
     args.work = os.path.abspath(args.work)
     os.makedirs(args.work, exist_ok=True)
     args.template = args.template or os.path.join(args.work, "template")
     try:
-        check(args.win32_dir or args.command in ("unconfigured", "template", "cleanup"), "--win32-dir is needed")
+        if args.command not in ("unconfigured", "probe", "cleanup"):
+            reason = why_wine_cannot_run(BUILD)
+            if reason:
+                log("SKIPPED: %s cannot run here: %s" % (BUILD.wine, reason))
+                return SKIPPED
+        check(args.build_dir or args.command in ("unconfigured", "probe", "template", "cleanup"),
+              "--build-dir is needed")
         COMMANDS[args.command](args)
     except Failure as failure:
         print("FAIL: %s" % failure, file=sys.stderr, flush=True)
