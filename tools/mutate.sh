@@ -5,7 +5,7 @@
 # tree, one at a time, rebuilds, runs the host test suite and reports which
 # faults the suite caught. It never touches the tree it checks: the tracked
 # files (with their uncommitted changes) are copied to a scratch directory,
-# both presets (host and win32) are configured and built there once, the
+# the presets (host, win32 and win64) are configured and built there once, the
 # unmutated suite must pass, and then for each fault:
 #   apply it (the text to find must occur exactly once in its file, or the
 #   fault is "not applicable"), rebuild incrementally, run
@@ -17,16 +17,17 @@
 # tests take most of a pass (about 100 of 150 s on a loaded two-core machine,
 # one Wine prefix being initialised per run):
 #   - Win32-only files (platform/win32/, wizard/win32/, resources/): only the
-#     win32 preset is rebuilt and only the Wine tests run (-R '^wine_').
+#     win32 and win64 presets are rebuilt and only the Wine tests run
+#     (-R '^wine_').
 #   - Host-only files (platform/host/, wizard/batch/, wizard/qt/, the other
 #     host front-end files under wizard/): only the host preset is rebuilt and
 #     the Wine tests are left out (-E '^wine_').
-#   - Everything else is shared code: both presets are rebuilt and the whole
+#   - Everything else is shared code: every preset is rebuilt and the whole
 #     suite runs, the tests without Wine first and the Wine tests only when
 #     those pass.
 #
 # A developer's tool, never run in CI: a whole run takes a while (see
-# docs/testing.md). Needs both presets' toolchains, Wine and ccache.
+# docs/testing.md). Needs the three presets' toolchains, Wine and ccache.
 #
 # Usage: tools/mutate.sh [--tree DIR] [--only ID[,ID...]] [--list] [--work DIR]
 #   --tree DIR   the checkout to check (default: the one this script is in)
@@ -187,14 +188,16 @@ rm -rf "$staging"
 
 export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$src"
 
-build() {  # build host|win32 -> 0 when it built
+build() {  # build host|win32|win64 -> 0 when it built
   (cd "$src" && cmake --build --preset "$1") >>"$log/build.log" 2>&1
 }
+# The Windows sources are built twice: VSETUP.EXE and its 64-bit twin, which
+# the Wine tests run where 32-bit Wine cannot.
 build_for() {  # build_for KIND
   case "$1" in
-    win32) build win32 ;;
+    win32) build win32 && build win64 ;;
     host) build host ;;
-    *) build win32 && build host ;;
+    *) build win32 && build win64 && build host ;;
   esac
 }
 # Runs one ctest pass; prints the first failing test, if any.
@@ -225,7 +228,8 @@ run_tests() {
   esac
 }
 
-(cd "$src" && cmake --preset win32 >"$log/configure.log" 2>&1 && cmake --preset host >>"$log/configure.log" 2>&1) ||
+(cd "$src" && cmake --preset win32 >"$log/configure.log" 2>&1 && cmake --preset win64 >>"$log/configure.log" 2>&1 &&
+  cmake --preset host >>"$log/configure.log" 2>&1) ||
   { echo "mutate.sh: configuring failed; see $log/configure.log" >&2; keep=1; exit 2; }
 if ! build_for shared; then
   echo "mutate.sh: the unmutated tree does not build; see $log/build.log" >&2; keep=1; exit 2
