@@ -7,7 +7,9 @@ Parse::Win32Registry read); it shares no code with vsetup's writer and lays
 files out differently on purpose, the way a long-used SYSTEM.DAT looks:
 navigation entries in reverse order with unused entries between them, 4 KiB
 data blocks, records numbered sparsely, slack inside records, free records and
-deleted records (a record no key points to) in every block.
+deleted records (a record no key points to) in every block. Every header says
+its checksum is valid, and it is (regutils' notes: the 32-bit words of the
+header or block add up to zero).
 
   creg-gen.py display OUT.DAT        display instances 0000 and 0001, Enum\\PCI,
                                       every value type, cp1252 names, a long
@@ -44,6 +46,13 @@ def name_hash(name):
     return sum(c for c in name.upper() if c < 0x80) & 0xFFFFFFFF
 
 
+def with_checksum(data, at):
+    """data with the checksum at `at` set so that its 32-bit words add up to zero."""
+    data = bytearray(data)
+    struct.pack_into("<I", data, at, -sum(struct.unpack("<%dI" % (len(data) // 4), data)) & 0xFFFFFFFF)
+    return bytes(data)
+
+
 def layout(root):
     # Breadth first; the root's entry first, the others from the end back.
     order, i = [root], 0
@@ -60,8 +69,8 @@ def layout(root):
         slot += 28
     rgkn_size = (slot + 28 * 4 + 0xFFF) & ~0xFFF
 
-    # Records into 4 KiB blocks; live ids 1, 4, 7, ...; a deleted record
-    # (id 2 mod 3) and a free one among them.
+    # Records into 4 KiB blocks; live ids 1, 4, 7, ... up to 253; a deleted
+    # record (id 2 mod 3) and a free one among them.
     blocks, cur, placed = [], None, {}
 
     def new_block():
@@ -79,7 +88,7 @@ def layout(root):
         if n % 9 == 4:
             extra.append(("deleted", 0))
         need = used + slack + sum(43 if e[0] == "deleted" else e[1] for e in extra)
-        if cur is None or cur["size"] + need > 0x1000 and cur["records"]:
+        if cur is None or cur["size"] + need > 0x1000 and cur["records"] or cur["next"] + 1 > 254:
             cur = new_block()
         for kind, size in extra:
             if kind == "free":
@@ -106,10 +115,15 @@ def layout(root):
             tail += 0x1000
         if tail:
             body += struct.pack("<IIIHHI", tail, 0xFFFFFFFF, 20, 0, 0, 0) + bytes(tail - 20)
-        out_blocks.append(struct.pack("<4sIIHHIHH8s", b"RGDB", size, tail, 0, num, size - tail, 0, 0, bytes(8)) + body)
+        ids = [struct.unpack_from("<H", r, 4)[0] for r in b["records"]]
+        ids = [i for i in ids if i != 0xFFFF]
+        free = min(set(range(256)) - set(ids))
+        header = struct.pack("<4sIIHHIHH8s", b"RGDB", size, tail, 0xD, num, size - tail if tail else 0xFFFFFFFF,
+                             max(ids), free, bytes(8))
+        out_blocks.append(with_checksum(header + body, 28))
 
     rgkn = bytearray(rgkn_size)
-    struct.pack_into("<4sIIIIII", rgkn, 0, b"RGKN", rgkn_size, 0x20, slot, 0, 0, 0)
+    struct.pack_into("<4sIIIIII", rgkn, 0, b"RGKN", rgkn_size, 0x20, slot, 0xD, 0, 0)
     parent = {}
     for k in order:
         for c in k.children:
@@ -124,8 +138,8 @@ def layout(root):
         struct.pack_into("<IIIIIIHH", rgkn, entry[id(k)], 0, name_hash(k.name), 0xFFFFFFFF,
                          entry[id(p)] if p else 0xFFFFFFFF, first, nxt, rid, blk)
     data = b"".join(out_blocks)
-    header = struct.pack("<4sHHIIHHI8s", b"CREG", 0, 1, 0x20 + rgkn_size, 0, len(out_blocks), 0, 0, bytes(8))
-    return header + bytes(rgkn) + data
+    header = struct.pack("<4sHHIIHHI8s", b"CREG", 0, 1, 0x20 + rgkn_size, 0, len(out_blocks), 5, 0, bytes(8))
+    return with_checksum(header, 12) + with_checksum(rgkn, 20) + data
 
 
 def display_tree():

@@ -8,9 +8,11 @@ see in one plain form:
 
 Key paths are below the hive's root; bytes outside printable ASCII (and '%')
 are written %XX, in the file's code page 1252. Exits 1, saying why on stderr,
-when either reader fails or the two disagree.
+when either reader fails or the two disagree, or when the file breaks a rule
+of the format that neither reader checks (see header_problems).
 """
 import re
+import struct
 import subprocess
 import sys
 
@@ -76,6 +78,43 @@ def from_perl(path):
     return run.stdout.decode("ascii").rstrip("\n").split("\n")
 
 
+def header_problems(d):
+    """What in the headers differs from regutils' notes on the format (see
+    docs/creg.md): a header whose flags say its checksum is valid (0x4) has
+    32-bit words adding up to zero; a data block holds record numbers 0 to
+    254 only, once each, and its header gives the highest of them, the first
+    one free (255: none), and where its unused space starts (-1: none)."""
+    problems = []
+
+    def checksum(what, at, size, flags):
+        if flags & 4 and sum(struct.unpack_from("<%dI" % (size // 4), d, at)) & 0xFFFFFFFF:
+            problems.append("%s: its checksum does not match, yet its flags say it is valid" % what)
+
+    checksum("file header", 0, 32, struct.unpack_from("<H", d, 18)[0])
+    checksum("key navigation block", 32, *struct.unpack_from("<I8xI", d, 36))
+    at, count = struct.unpack_from("<I4xH", d, 8)
+    for block in range(count):
+        size, unused, flags, free_at, highest, first_free = struct.unpack_from("<IIH2xIHH", d, at + 4)
+        what = "data block %d" % block
+        checksum(what, at, size, flags)
+        ids, pos = [], at + 32
+        while pos < at + size:
+            record_size, number = struct.unpack_from("<IH", d, pos)
+            if number != 0xFFFF:
+                ids.append(number)
+            pos += max(record_size, 20)
+        if max(ids, default=0) > 254 or len(set(ids)) != len(ids):
+            problems.append("%s: record numbers past 254 or used twice (up to %d)" % (what, max(ids)))
+        free = min(set(range(256)) - set(ids), default=255)
+        if (highest, first_free) != (max(ids, default=0), free):
+            problems.append("%s: highest and first free record number %d, %d, not %d, %d"
+                            % (what, highest, first_free, max(ids, default=0), free))
+        if free_at != (0xFFFFFFFF if unused == 0 else size - unused):
+            problems.append("%s: its unused space of %d bytes is said to start at 0x%x" % (what, unused, free_at))
+        at += size
+    return problems
+
+
 def main(argv):
     if len(argv) != 1:
         sys.stderr.write(__doc__)
@@ -83,8 +122,12 @@ def main(argv):
     try:
         a = from_cregexport(argv[0])
         b = from_perl(argv[0])
-    except (RuntimeError, UnicodeError, KeyError, ValueError) as e:
+        problems = header_problems(open(argv[0], "rb").read())
+    except (RuntimeError, UnicodeError, KeyError, ValueError, struct.error) as e:
         sys.stderr.write("%s: %s\n" % (argv[0], e))
+        return 1
+    if problems:
+        sys.stderr.write("".join("%s: %s\n" % (argv[0], p) for p in problems))
         return 1
     if a != b:
         for x, y in zip(a + [""] * len(b), b + [""] * len(a)):

@@ -20,6 +20,7 @@ const uint32_t kValueHeader = 12;      // a value entry before its name
 const uint32_t kNoRecord = 0xFFFF;     // an entry without a data record
 const uint32_t kBlockUnit = 0x1000;    // data blocks are whole 4 KiB pages
 const uint32_t kBlockTarget = 0x4000;  // a block takes records up to this size
+const uint32_t kMaxRecords = 255;      // record numbers in a block run from 0 to 254
 
 uint32_t Get32(const char* p) {
     const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
@@ -47,6 +48,15 @@ std::string Hex(uint64_t v) {
 }
 
 uint32_t RoundUp(uint32_t size, uint32_t unit) { return (size + unit - 1) / unit * unit; }
+
+// Sets the checksum field at `field` so that the 32-bit words of the area,
+// the field included, add up to zero (the area is a whole number of words).
+void PutChecksum(char* area, uint32_t size, uint32_t field) {
+    Put32(area + field, 0);
+    uint32_t sum = 0;
+    for (uint32_t i = 0; i < size; i += 4) sum += Get32(area + i);
+    Put32(area + field, 0u - sum);
+}
 
 }  // namespace
 
@@ -342,20 +352,24 @@ std::string CregHive::Serialize() const {
         return size;
     };
 
-    // Place the records: blocks fill up to the target size, and a record
-    // larger than that gets a block of its own.
+    // Place the records: blocks fill up to the target size or the largest
+    // number of records, and a record larger than that gets a block of its own.
     struct Placed {
         uint32_t block;
         uint32_t id;
     };
     std::vector<Placed> placed(keys_.size(), Placed{kNoRecord, kNoRecord});
-    std::vector<uint32_t> block_fill;  // bytes used in each block, header included
+    std::vector<uint32_t> block_fill;     // bytes used in each block, header included
+    std::vector<uint32_t> block_records;  // records in each block
     for (uint32_t k : order) {
         if (!keys_[k].has_record) continue;
         const uint32_t size = record_size(k);
-        if (block_fill.empty() || (block_fill.back() > kHeaderSize && block_fill.back() + size > kBlockTarget))
+        if (block_fill.empty() || block_records.back() == kMaxRecords ||
+            (block_fill.back() > kHeaderSize && block_fill.back() + size > kBlockTarget)) {
             block_fill.push_back(kHeaderSize);
-        placed[k] = Placed{static_cast<uint32_t>(block_fill.size() - 1), 0};
+            block_records.push_back(0);
+        }
+        placed[k] = Placed{static_cast<uint32_t>(block_fill.size() - 1), block_records.back()++};
         block_fill.back() += size;
     }
     uint64_t total = kHeaderSize + static_cast<uint64_t>(rgkn_size);
@@ -376,7 +390,6 @@ std::string CregHive::Serialize() const {
     Put32(g + 12, entries_end);
 
     // The data blocks, each record numbered in its block in tree order.
-    std::vector<uint32_t> next_id(block_fill.size(), 0);
     uint64_t block_at = kHeaderSize + static_cast<uint64_t>(rgkn_size);
     uint64_t pos = block_at + kHeaderSize;
     uint32_t current = kNone;
@@ -394,13 +407,19 @@ std::string CregHive::Serialize() const {
             Put32(o + last_record, Get32(o + last_record) + tail);  // the last record takes the slack
             used = size;
         }
+        // The header: the unknown fields as the first block had them; where
+        // the free space starts (none: -1), the highest record number, the
+        // first free one and the checksum as they are in this block.
         char* h = o + block_at;
         std::memcpy(h, rgdb_header_, kHeaderSize);
         std::memcpy(h, "RGDB", 4);
         Put32(h + 4, size);
         Put32(h + 8, size - used);
         Put16(h + 14, current);
-        Put32(h + 16, used);
+        Put32(h + 16, used == size ? kNone : used);
+        Put16(h + 20, block_records[current] - 1);
+        Put16(h + 22, block_records[current]);
+        PutChecksum(h, size, 28);
         block_at += size;
         pos = block_at + kHeaderSize;
     };
@@ -410,7 +429,6 @@ std::string CregHive::Serialize() const {
             close_block();
             current = placed[k].block;
         }
-        placed[k].id = next_id[current]++;
         const Key& key = keys_[k];
         const uint32_t size = record_size(k);
         char* r = o + pos;
@@ -451,5 +469,9 @@ std::string CregHive::Serialize() const {
         Put16(e + 24, placed[k].block == kNoRecord ? kNoRecord : placed[k].id);
         Put16(e + 26, placed[k].block);
     }
+    // The file header's and the navigation block's checksums hold whether
+    // or not their flags say so.
+    PutChecksum(g, rgkn_size, 20);
+    PutChecksum(o, kHeaderSize, 12);
     return out;
 }

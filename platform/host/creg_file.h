@@ -9,9 +9,11 @@
 // in bounds, records inside their block, values inside their record, every
 // key's record present, and no loop in the key tree. It refuses a file it
 // could not write back whole. Serialize() lays the tree out afresh: the
-// entries in tree order, the records packed into data blocks with free
-// records filling each block's tail. Names and data are kept byte for byte,
-// with every value type and the fields whose meaning is unknown.
+// entries in tree order, the records packed into data blocks (at most 255 a
+// block, numbered 0 to 254) with free records filling each block's tail, and
+// every header's sizes, record numbers and checksum computed. Names and data
+// are kept byte for byte, with every value type and the fields whose meaning
+// is unknown.
 //
 // Keys are numbered; 0 is the root (the hive itself, HKEY_LOCAL_MACHINE for
 // SYSTEM.DAT). Names match without regard to case, by the Windows-1252 rules.
