@@ -28,6 +28,8 @@ const char kProgram[] = "vsetup-diskettes";
 // directory leave 2847 clusters of one sector.
 const long long kClusterSize = 512;
 const long long kDataClusters = 2847;
+const int kRootEntries = 224;
+const int kEntriesPerCluster = 16;  // of 32 bytes each
 const int kLabelLength = 11;
 
 struct Placed {
@@ -92,6 +94,83 @@ long long FileSize(const std::string& path) {
 }
 
 long long Clusters(long long bytes) { return (bytes + kClusterSize - 1) / kClusterSize; }
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Whether mcopy stores name in one directory entry: an 8.3 name of the
+// characters a short name allows, each part in one case (the entry's case
+// flags keep a lower-case part). A byte above 127 counts as needing a long
+// name, which may count an entry too many but never one too few.
+bool IsShortName(const std::string& name) {
+    size_t dot = name.find('.');
+    std::string base = name.substr(0, dot);
+    std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+    if (base.empty() || base.size() > 8 || ext.size() > 3 || (dot != std::string::npos && ext.empty()) ||
+        ext.find('.') != std::string::npos)
+        return false;
+    for (const std::string& part : {base, ext}) {
+        bool lower = false;
+        bool upper = false;
+        for (char c : part) {
+            unsigned char u = static_cast<unsigned char>(c);
+            if (u >= 'a' && u <= 'z') {
+                lower = true;
+            } else if (u >= 'A' && u <= 'Z') {
+                upper = true;
+            } else if (!(u >= '0' && u <= '9') && !std::strchr("$%'-_@~`!(){}^#&", c)) {
+                return false;
+            }
+        }
+        if (lower && upper) return false;
+    }
+    return true;
+}
+
+// The directory entries a name takes: one, and for a long name one more for
+// each 13 characters of it.
+int Entries(const std::string& name) {
+    return IsShortName(name) ? 1 : 1 + static_cast<int>((name.size() + 12) / 13);
+}
+
+// How much of a 1.44 MB diskette a disk's files take: data clusters (their
+// own and those of the subdirectories that hold them) and entries of the
+// root directory, whose size is fixed.
+struct DiskSpace {
+    long long clusters = 0;
+    int rootEntries = 0;
+};
+
+DiskSpace DiskUsage(const std::vector<Placed>& files, bool labelled) {
+    // Directory (lower case, "" for the root) -> its entries by lower-case name.
+    std::map<std::string, std::map<std::string, int>> dirs;
+    DiskSpace usage;
+    for (const Placed& file : files) {
+        usage.clusters += Clusters(file.size);
+        std::string dir;
+        size_t start = 0;
+        while (start <= file.imagePath.size()) {
+            size_t slash = file.imagePath.find('/', start);
+            if (slash == std::string::npos) slash = file.imagePath.size();
+            std::string name = file.imagePath.substr(start, slash - start);
+            dirs[dir][Lower(name)] = Entries(name);
+            dir += "/" + Lower(name);
+            start = slash + 1;
+        }
+    }
+    for (const auto& dir : dirs) {
+        int entries = 0;
+        for (const auto& name : dir.second) entries += name.second;
+        if (dir.first.empty()) {
+            usage.rootEntries = entries + (labelled ? 1 : 0);
+        } else {  // "." and ".." besides the names, in whole clusters
+            usage.clusters += (2 + entries + kEntriesPerCluster - 1) / kEntriesPerCluster;
+        }
+    }
+    return usage;
+}
 
 // Runs an mtools command; true when it exits 0.
 bool Run(const std::vector<std::string>& args) {
@@ -243,18 +322,21 @@ int main(int argc, char** argv) {
             placed[disk.first].push_back({host, imagePath, FileSize(host)});
         }
     }
+    std::map<char, std::string> labels;
     for (const auto& disk : placed) {
-        long long clusters = 0;
-        std::set<std::string> dirs;
-        for (const Placed& file : disk.second) {
-            clusters += Clusters(file.size);
-            for (size_t slash = file.imagePath.find('/'); slash != std::string::npos;
-                 slash = file.imagePath.find('/', slash + 1))
-                if (dirs.insert(file.imagePath.substr(0, slash)).second) ++clusters;
-        }
-        if (clusters > kDataClusters) {
+        auto known = check.labels.find(disk.first);
+        if (known != check.labels.end()) labels[disk.first] = VolumeLabel(known->second);
+        DiskSpace usage = DiskUsage(disk.second, !labels[disk.first].empty());
+        if (usage.clusters > kDataClusters) {
             std::fprintf(stderr, "%s: disk %c's files do not fit on a 1.44 MB diskette: %lld bytes too many\n",
-                         kProgram, disk.first, (clusters - kDataClusters) * kClusterSize);
+                         kProgram, disk.first, (usage.clusters - kDataClusters) * kClusterSize);
+            ok = false;
+        }
+        if (usage.rootEntries > kRootEntries) {
+            std::fprintf(stderr,
+                         "%s: disk %c's files do not fit in the root directory of a 1.44 MB diskette: %d entries "
+                         "too many of its %d (the volume label takes one, a long file name more than one)\n",
+                         kProgram, disk.first, usage.rootEntries - kRootEntries, kRootEntries);
             ok = false;
         }
     }
@@ -268,7 +350,7 @@ int main(int argc, char** argv) {
     std::map<std::string, char> labelOwners;
     for (const auto& disk : placed) {
         auto known = check.labels.find(disk.first);
-        std::string label = known == check.labels.end() ? "" : VolumeLabel(known->second);
+        const std::string& label = labels[disk.first];
         if (known != check.labels.end() && label != known->second)
             std::printf("disk %c: the label \"%s\" becomes the volume label \"%s\"%s\n", disk.first,
                         known->second.c_str(), label.c_str(),

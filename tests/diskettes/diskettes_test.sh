@@ -43,6 +43,18 @@ expect 1 "disk 2's files do not fit on a 1.44 MB diskette: 42496 bytes too many"
 [ ! -e "$work/none" ] || fail "a refused run wrote $work/none"
 rm "$disk/VOREL3D.DL_" && mv "$work/vorel3d.dl_" "$disk/vorel3d.dl_"
 
+# Root directory entries (long names take more) and subdirectory clusters:
+# full fits to the last entry and cluster, crowded goes one over.
+for name in full crowded; do
+    mkdir -p "$work/$name/sub" && cp "$data/$name/setup.dat" "$work/$name/"
+    sed -n 's/^[0-9],//p' "$data/$name/setup.dat" | tr '\\' / | (cd "$work/$name" && xargs touch)
+    head -c 1448960 /dev/zero >"$work/$name/big.drv"
+done
+expect 1 "" "$tool" --exe "$exe" "$work/crowded" "$work/none"
+grep -v '^setup.dat:' "$work/out" | diff -u "$data/crowded.expected" - || fail "crowded disks: other refusals"
+expect 0 "" "$tool" --exe "$exe" "$work/full" "$work/full/img"
+for n in 1 2; do fsck.fat -n "$work/full/img/disk$n.img" >"$work/fsck" || fail "full disk$n.img: $(cat "$work/fsck")"; done
+
 # examples/disk1 as two diskettes: labels, contents, a clean file system.
 expect 0 "(cut to 11 characters)" "$tool" --exe "$exe" "$disk" "$work/img"
 grep -qF "disk 2: the volume label \"VOREL DISPL\" is the same as disk 1's" "$work/out" || fail "no same-label note"
