@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -56,7 +57,8 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 }
 
 // The host path of name (backslash-separated) under dir, each component
-// matched without regard to case as on a FAT disk; empty when missing.
+// matched without regard to case as on a FAT disk; empty when missing. It
+// may be anything: Refusal tells whether it goes onto a diskette.
 std::string FindNoCase(const std::string& dir, const std::string& name) {
     std::string path = dir;
     size_t start = 0;
@@ -85,7 +87,26 @@ std::string FindNoCase(const std::string& dir, const std::string& name) {
         path = found;
     }
     struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? path : "";
+    return stat(path.c_str(), &info) == 0 ? path : "";
+}
+
+// Why path, found in the disk directory diskDir (diskReal with its links
+// resolved), stays off the diskettes as the installer would not read it: a
+// link leading off the directory would put a file of this host on them, and
+// only a regular file is copied. Empty when it goes; *real is then its path
+// with the links resolved, which is what mcopy reads.
+std::string Refusal(const std::string& diskDir, const std::string& diskReal, const std::string& path,
+                    std::string* real) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return std::strerror(errno);
+    std::string target = resolved;
+    std::free(resolved);
+    if (diskReal != "/" && target.compare(0, diskReal.size() + 1, diskReal + "/") != 0)
+        return "it is a link leading off " + diskDir;
+    struct stat info;
+    if (stat(target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "it is not a regular file";
+    *real = target;
+    return "";
 }
 
 long long FileSize(const std::string& path) {
@@ -267,7 +288,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string diskDir = positional[0];
+    char* resolved = realpath(diskDir.c_str(), nullptr);
+    const std::string diskReal = resolved ? resolved : "";
+    std::free(resolved);
     std::string setupPath = FindNoCase(diskDir, "setup.dat");
+    std::string why;
+    if (!setupPath.empty() && !(why = Refusal(diskDir, diskReal, setupPath, &setupPath)).empty()) {
+        std::fprintf(stderr, "%s: %s is not read: %s\n", kProgram, setupPath.c_str(), why.c_str());
+        return 1;
+    }
     std::string data;
     if (setupPath.empty() || !HostReadWholeFile(setupPath, &data, nullptr)) {
         std::fprintf(stderr, "%s: %s holds no readable setup.dat\n", kProgram, diskDir.c_str());
@@ -295,8 +324,11 @@ int main(int argc, char** argv) {
 
     // Disk 1 carries the installer and setup.dat besides its own files.
     bool ok = true;
-    if (exe.empty()) exe = FindNoCase(diskDir, "VSETUP.EXE");
-    if (exe.empty() || FileSize(exe) < 0) {
+    if (exe.empty() && !(exe = FindNoCase(diskDir, "VSETUP.EXE")).empty() &&
+        !(why = Refusal(diskDir, diskReal, exe, &exe)).empty()) {
+        std::fprintf(stderr, "%s: %s is not read: %s\n", kProgram, exe.c_str(), why.c_str());
+        ok = false;
+    } else if (exe.empty() || FileSize(exe) < 0) {
         std::fprintf(stderr, "%s: VSETUP.EXE is missing from %s\n", kProgram,
                      exe.empty() ? diskDir.c_str() : exe.c_str());
         ok = false;
@@ -316,6 +348,12 @@ int main(int argc, char** argv) {
             if (host.empty()) {
                 std::fprintf(stderr, "%s: setup.dat:%d: %s is missing from %s\n", kProgram, file.line,
                              file.listedName.c_str(), diskDir.c_str());
+                ok = false;
+                continue;
+            }
+            if (!(why = Refusal(diskDir, diskReal, host, &host)).empty()) {
+                std::fprintf(stderr, "%s: setup.dat:%d: %s is not read: %s\n", kProgram, file.line, host.c_str(),
+                             why.c_str());
                 ok = false;
                 continue;
             }

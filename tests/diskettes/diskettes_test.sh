@@ -37,6 +37,12 @@ expect 1 "VSETUP.EXE is missing from $disk" "$tool" "$disk" "$work/none"
 expect 1 "would make the installation fail; no image written" "$tool" --exe "$exe" "$data/lint" "$work/none"
 mv "$disk/vorel3d.dl_" "$work/vorel3d.dl_"
 expect 1 "setup.dat:41: vorel3d.dl_ is missing from $disk" "$tool" --exe "$exe" "$disk" "$work/none"
+ln -s "$work/vorel3d.dl_" "$disk/vorel3d.dl_"
+expect 1 "setup.dat:41: $disk/vorel3d.dl_ is not read: it is a link leading off $disk" \
+    "$tool" --exe "$exe" "$disk" "$work/none"
+rm "$disk/vorel3d.dl_" && mkfifo "$disk/vorel3d.dl_"
+expect 1 "$disk/vorel3d.dl_ is not read: it is not a regular file" "$tool" --exe "$exe" "$disk" "$work/none"
+rm "$disk/vorel3d.dl_"
 head -c 1500000 /dev/zero >"$disk/VOREL3D.DL_"
 expect 1 "disk 2's files do not fit on a 1.44 MB diskette: 42496 bytes too many" \
     "$tool" --exe "$exe" "$disk" "$work/none"
@@ -55,8 +61,10 @@ grep -v '^setup.dat:' "$work/out" | diff -u "$data/crowded.expected" - || fail "
 expect 0 "" "$tool" --exe "$exe" "$work/full" "$work/full/img"
 for n in 1 2; do fsck.fat -n "$work/full/img/disk$n.img" >"$work/fsck" || fail "full disk$n.img: $(cat "$work/fsck")"; done
 
-# examples/disk1 as two diskettes: labels, contents, a clean file system.
-expect 0 "(cut to 11 characters)" "$tool" --exe "$exe" "$disk" "$work/img"
+# examples/disk1 as two diskettes, reached through a link: labels, contents,
+# a clean file system.
+ln -s disk "$work/disklink"
+expect 0 "(cut to 11 characters)" "$tool" --exe "$exe" "$work/disklink" "$work/img"
 grep -qF "disk 2: the volume label \"VOREL DISPL\" is the same as disk 1's" "$work/out" || fail "no same-label note"
 for n in 1 2; do
     img=$work/img/disk$n.img
