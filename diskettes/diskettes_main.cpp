@@ -29,6 +29,7 @@ const char kProgram[] = "vsetup-diskettes";
 // directory leave 2847 clusters of one sector.
 const long long kClusterSize = 512;
 const long long kDataClusters = 2847;
+const off_t kImageSize = 2880 * 512;
 const int kRootEntries = 224;
 const int kEntriesPerCluster = 16;  // of 32 bytes each
 const int kLabelLength = 11;
@@ -236,28 +237,44 @@ std::string Serial(const std::string& label, char disk) {
     return text;
 }
 
+// Writes the image under a private temporary name in the directory of path,
+// created afresh so that nothing already there (a link, a FIFO, a device) is
+// ever opened, and renamed to path when complete. mtools reaches the image
+// through its open descriptor, never through a name.
 bool WriteImage(const std::string& path, const std::string& label, char disk, const std::vector<Placed>& files) {
-    std::string image = path + ".part";
-    std::remove(image.c_str());
-    std::vector<std::string> format = {"mformat", "-i", image, "-C", "-f", "1440", "-N", Serial(label, disk)};
+    size_t base = path.rfind('/') + 1;  // 0 without a directory
+    std::string temporary = path.substr(0, base) + "." + path.substr(base) + ".XXXXXX";
+    int fd = mkstemp(&temporary[0]);
+    if (fd < 0) return false;
+    mode_t mask = umask(0);
+    umask(mask);
+    struct stat made_file = {};
+    bool ok = fchmod(fd, 0666 & ~mask) == 0 && ftruncate(fd, kImageSize) == 0 && fstat(fd, &made_file) == 0;
+    const std::string image = "/dev/fd/" + std::to_string(fd);
+    std::vector<std::string> format = {"mformat", "-i", image, "-f", "1440", "-N", Serial(label, disk)};
     if (label.empty()) {
         format.push_back("::");
     } else {
         format.insert(format.end(), {"-v", label, "::"});
     }
-    bool ok = Run(format);
+    ok = ok && Run(format);
     std::set<std::string> made;
     for (const Placed& file : files) {
         if (!ok) break;
         for (size_t slash = file.imagePath.find('/'); ok && slash != std::string::npos;
              slash = file.imagePath.find('/', slash + 1)) {
             std::string dir = file.imagePath.substr(0, slash);
-            if (made.insert(dir).second) ok = Run({"mmd", "-i", image, "::/" + dir});
+            if (made.insert(Lower(dir)).second) ok = Run({"mmd", "-i", image, "::/" + dir});
         }
         if (ok) ok = Run({"mcopy", "-i", image, "-m", "-D", "o", file.hostPath, "::/" + file.imagePath});
     }
-    if (ok && std::rename(image.c_str(), path.c_str()) == 0) return true;
-    std::remove(image.c_str());
+    ok = close(fd) == 0 && ok;
+    // The name goes only while it is still the file made here.
+    struct stat named;
+    bool ours = lstat(temporary.c_str(), &named) == 0 && named.st_dev == made_file.st_dev &&
+                named.st_ino == made_file.st_ino;
+    if (ok && ours && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
+    if (ours) unlink(temporary.c_str());
     return false;
 }
 

@@ -62,9 +62,13 @@ expect 0 "" "$tool" --exe "$exe" "$work/full" "$work/full/img"
 for n in 1 2; do fsck.fat -n "$work/full/img/disk$n.img" >"$work/fsck" || fail "full disk$n.img: $(cat "$work/fsck")"; done
 
 # examples/disk1 as two diskettes, reached through a link: labels, contents,
-# a clean file system.
-ln -s disk "$work/disklink"
-expect 0 "(cut to 11 characters)" "$tool" --exe "$exe" "$work/disklink" "$work/img"
+# a clean file system. A stand-in mformat first puts a link to a file of the
+# user's where the image is to be (as another user may): it is never followed.
+ln -s disk "$work/disklink" && mkdir "$work/bin" && echo precious >"$work/victim"
+printf '#!/bin/sh\nln -s %s "$2" 2>/dev/null\nexec %s "$@"\n' "$work/victim" "$(command -v mformat)" >"$work/bin/mformat"
+chmod +x "$work/bin/mformat"
+expect 0 "(cut to 11 characters)" env PATH="$work/bin:$PATH" "$tool" --exe "$exe" "$work/disklink" "$work/img"
+[ "$(cat "$work/victim")" = precious ] || fail "an image was written through a link"
 grep -qF "disk 2: the volume label \"VOREL DISPL\" is the same as disk 1's" "$work/out" || fail "no same-label note"
 for n in 1 2; do
     img=$work/img/disk$n.img
