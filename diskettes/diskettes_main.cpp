@@ -153,9 +153,7 @@ bool IsShortName(const std::string& name) {
 
 // The directory entries a name takes: one, and for a long name one more for
 // each 13 characters of it.
-int Entries(const std::string& name) {
-    return IsShortName(name) ? 1 : 1 + static_cast<int>((name.size() + 12) / 13);
-}
+int Entries(const std::string& name) { return IsShortName(name) ? 1 : 1 + static_cast<int>((name.size() + 12) / 13); }
 
 // How much of a 1.44 MB diskette a disk's files take: data clusters (their
 // own and those of the subdirectories that hold them) and entries of the
@@ -271,8 +269,8 @@ bool WriteImage(const std::string& path, const std::string& label, char disk, co
     ok = close(fd) == 0 && ok;
     // The name goes only while it is still the file made here.
     struct stat named;
-    bool ours = lstat(temporary.c_str(), &named) == 0 && named.st_dev == made_file.st_dev &&
-                named.st_ino == made_file.st_ino;
+    bool ours =
+        lstat(temporary.c_str(), &named) == 0 && named.st_dev == made_file.st_dev && named.st_ino == made_file.st_ino;
     if (ok && ours && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
     if (ours) unlink(temporary.c_str());
     return false;
