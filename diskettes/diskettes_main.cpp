@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -28,6 +29,9 @@ const char kProgram[] = "vsetup-diskettes";
 // directory leave 2847 clusters of one sector.
 const long long kClusterSize = 512;
 const long long kDataClusters = 2847;
+const off_t kImageSize = 2880 * 512;
+const int kRootEntries = 224;
+const int kEntriesPerCluster = 16;  // of 32 bytes each
 const int kLabelLength = 11;
 
 struct Placed {
@@ -54,7 +58,8 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 }
 
 // The host path of name (backslash-separated) under dir, each component
-// matched without regard to case as on a FAT disk; empty when missing.
+// matched without regard to case as on a FAT disk; empty when missing. It
+// may be anything: Refusal tells whether it goes onto a diskette.
 std::string FindNoCase(const std::string& dir, const std::string& name) {
     std::string path = dir;
     size_t start = 0;
@@ -83,7 +88,26 @@ std::string FindNoCase(const std::string& dir, const std::string& name) {
         path = found;
     }
     struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? path : "";
+    return stat(path.c_str(), &info) == 0 ? path : "";
+}
+
+// Why path, found in the disk directory diskDir (diskReal with its links
+// resolved), stays off the diskettes as the installer would not read it: a
+// link leading off the directory would put a file of this host on them, and
+// only a regular file is copied. Empty when it goes; *real is then its path
+// with the links resolved, which is what mcopy reads.
+std::string Refusal(const std::string& diskDir, const std::string& diskReal, const std::string& path,
+                    std::string* real) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (!resolved) return std::strerror(errno);
+    std::string target = resolved;
+    std::free(resolved);
+    if (diskReal != "/" && target.compare(0, diskReal.size() + 1, diskReal + "/") != 0)
+        return "it is a link leading off " + diskDir;
+    struct stat info;
+    if (stat(target.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "it is not a regular file";
+    *real = target;
+    return "";
 }
 
 long long FileSize(const std::string& path) {
@@ -92,6 +116,81 @@ long long FileSize(const std::string& path) {
 }
 
 long long Clusters(long long bytes) { return (bytes + kClusterSize - 1) / kClusterSize; }
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Whether mcopy stores name in one directory entry: an 8.3 name of the
+// characters a short name allows, each part in one case (the entry's case
+// flags keep a lower-case part). A byte above 127 counts as needing a long
+// name, which may count an entry too many but never one too few.
+bool IsShortName(const std::string& name) {
+    size_t dot = name.find('.');
+    std::string base = name.substr(0, dot);
+    std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+    if (base.empty() || base.size() > 8 || ext.size() > 3 || (dot != std::string::npos && ext.empty()) ||
+        ext.find('.') != std::string::npos)
+        return false;
+    for (const std::string& part : {base, ext}) {
+        bool lower = false;
+        bool upper = false;
+        for (char c : part) {
+            unsigned char u = static_cast<unsigned char>(c);
+            if (u >= 'a' && u <= 'z') {
+                lower = true;
+            } else if (u >= 'A' && u <= 'Z') {
+                upper = true;
+            } else if (!(u >= '0' && u <= '9') && !std::strchr("$%'-_@~`!(){}^#&", c)) {
+                return false;
+            }
+        }
+        if (lower && upper) return false;
+    }
+    return true;
+}
+
+// The directory entries a name takes: one, and for a long name one more for
+// each 13 characters of it.
+int Entries(const std::string& name) { return IsShortName(name) ? 1 : 1 + static_cast<int>((name.size() + 12) / 13); }
+
+// How much of a 1.44 MB diskette a disk's files take: data clusters (their
+// own and those of the subdirectories that hold them) and entries of the
+// root directory, whose size is fixed.
+struct DiskSpace {
+    long long clusters = 0;
+    int rootEntries = 0;
+};
+
+DiskSpace DiskUsage(const std::vector<Placed>& files, bool labelled) {
+    // Directory (lower case, "" for the root) -> its entries by lower-case name.
+    std::map<std::string, std::map<std::string, int>> dirs;
+    DiskSpace usage;
+    for (const Placed& file : files) {
+        usage.clusters += Clusters(file.size);
+        std::string dir;
+        size_t start = 0;
+        while (start <= file.imagePath.size()) {
+            size_t slash = file.imagePath.find('/', start);
+            if (slash == std::string::npos) slash = file.imagePath.size();
+            std::string name = file.imagePath.substr(start, slash - start);
+            dirs[dir][Lower(name)] = Entries(name);
+            dir += "/" + Lower(name);
+            start = slash + 1;
+        }
+    }
+    for (const auto& dir : dirs) {
+        int entries = 0;
+        for (const auto& name : dir.second) entries += name.second;
+        if (dir.first.empty()) {
+            usage.rootEntries = entries + (labelled ? 1 : 0);
+        } else {  // "." and ".." besides the names, in whole clusters
+            usage.clusters += (2 + entries + kEntriesPerCluster - 1) / kEntriesPerCluster;
+        }
+    }
+    return usage;
+}
 
 // Runs an mtools command; true when it exits 0.
 bool Run(const std::vector<std::string>& args) {
@@ -136,28 +235,44 @@ std::string Serial(const std::string& label, char disk) {
     return text;
 }
 
+// Writes the image under a private temporary name in the directory of path,
+// created afresh so that nothing already there (a link, a FIFO, a device) is
+// ever opened, and renamed to path when complete. mtools reaches the image
+// through its open descriptor, never through a name.
 bool WriteImage(const std::string& path, const std::string& label, char disk, const std::vector<Placed>& files) {
-    std::string image = path + ".part";
-    std::remove(image.c_str());
-    std::vector<std::string> format = {"mformat", "-i", image, "-C", "-f", "1440", "-N", Serial(label, disk)};
+    size_t base = path.rfind('/') + 1;  // 0 without a directory
+    std::string temporary = path.substr(0, base) + "." + path.substr(base) + ".XXXXXX";
+    int fd = mkstemp(&temporary[0]);
+    if (fd < 0) return false;
+    mode_t mask = umask(0);
+    umask(mask);
+    struct stat made_file = {};
+    bool ok = fchmod(fd, 0666 & ~mask) == 0 && ftruncate(fd, kImageSize) == 0 && fstat(fd, &made_file) == 0;
+    const std::string image = "/dev/fd/" + std::to_string(fd);
+    std::vector<std::string> format = {"mformat", "-i", image, "-f", "1440", "-N", Serial(label, disk)};
     if (label.empty()) {
         format.push_back("::");
     } else {
         format.insert(format.end(), {"-v", label, "::"});
     }
-    bool ok = Run(format);
+    ok = ok && Run(format);
     std::set<std::string> made;
     for (const Placed& file : files) {
         if (!ok) break;
         for (size_t slash = file.imagePath.find('/'); ok && slash != std::string::npos;
              slash = file.imagePath.find('/', slash + 1)) {
             std::string dir = file.imagePath.substr(0, slash);
-            if (made.insert(dir).second) ok = Run({"mmd", "-i", image, "::/" + dir});
+            if (made.insert(Lower(dir)).second) ok = Run({"mmd", "-i", image, "::/" + dir});
         }
         if (ok) ok = Run({"mcopy", "-i", image, "-m", "-D", "o", file.hostPath, "::/" + file.imagePath});
     }
-    if (ok && std::rename(image.c_str(), path.c_str()) == 0) return true;
-    std::remove(image.c_str());
+    ok = close(fd) == 0 && ok;
+    // The name goes only while it is still the file made here.
+    struct stat named;
+    bool ours =
+        lstat(temporary.c_str(), &named) == 0 && named.st_dev == made_file.st_dev && named.st_ino == made_file.st_ino;
+    if (ok && ours && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
+    if (ours) unlink(temporary.c_str());
     return false;
 }
 
@@ -188,7 +303,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string diskDir = positional[0];
+    char* resolved = realpath(diskDir.c_str(), nullptr);
+    const std::string diskReal = resolved ? resolved : "";
+    std::free(resolved);
     std::string setupPath = FindNoCase(diskDir, "setup.dat");
+    std::string why;
+    if (!setupPath.empty() && !(why = Refusal(diskDir, diskReal, setupPath, &setupPath)).empty()) {
+        std::fprintf(stderr, "%s: %s is not read: %s\n", kProgram, setupPath.c_str(), why.c_str());
+        return 1;
+    }
     std::string data;
     if (setupPath.empty() || !HostReadWholeFile(setupPath, &data, nullptr)) {
         std::fprintf(stderr, "%s: %s holds no readable setup.dat\n", kProgram, diskDir.c_str());
@@ -216,8 +339,11 @@ int main(int argc, char** argv) {
 
     // Disk 1 carries the installer and setup.dat besides its own files.
     bool ok = true;
-    if (exe.empty()) exe = FindNoCase(diskDir, "VSETUP.EXE");
-    if (exe.empty() || FileSize(exe) < 0) {
+    if (exe.empty() && !(exe = FindNoCase(diskDir, "VSETUP.EXE")).empty() &&
+        !(why = Refusal(diskDir, diskReal, exe, &exe)).empty()) {
+        std::fprintf(stderr, "%s: %s is not read: %s\n", kProgram, exe.c_str(), why.c_str());
+        ok = false;
+    } else if (exe.empty() || FileSize(exe) < 0) {
         std::fprintf(stderr, "%s: VSETUP.EXE is missing from %s\n", kProgram,
                      exe.empty() ? diskDir.c_str() : exe.c_str());
         ok = false;
@@ -240,21 +366,30 @@ int main(int argc, char** argv) {
                 ok = false;
                 continue;
             }
+            if (!(why = Refusal(diskDir, diskReal, host, &host)).empty()) {
+                std::fprintf(stderr, "%s: setup.dat:%d: %s is not read: %s\n", kProgram, file.line, host.c_str(),
+                             why.c_str());
+                ok = false;
+                continue;
+            }
             placed[disk.first].push_back({host, imagePath, FileSize(host)});
         }
     }
+    std::map<char, std::string> labels;
     for (const auto& disk : placed) {
-        long long clusters = 0;
-        std::set<std::string> dirs;
-        for (const Placed& file : disk.second) {
-            clusters += Clusters(file.size);
-            for (size_t slash = file.imagePath.find('/'); slash != std::string::npos;
-                 slash = file.imagePath.find('/', slash + 1))
-                if (dirs.insert(file.imagePath.substr(0, slash)).second) ++clusters;
-        }
-        if (clusters > kDataClusters) {
+        auto known = check.labels.find(disk.first);
+        if (known != check.labels.end()) labels[disk.first] = VolumeLabel(known->second);
+        DiskSpace usage = DiskUsage(disk.second, !labels[disk.first].empty());
+        if (usage.clusters > kDataClusters) {
             std::fprintf(stderr, "%s: disk %c's files do not fit on a 1.44 MB diskette: %lld bytes too many\n",
-                         kProgram, disk.first, (clusters - kDataClusters) * kClusterSize);
+                         kProgram, disk.first, (usage.clusters - kDataClusters) * kClusterSize);
+            ok = false;
+        }
+        if (usage.rootEntries > kRootEntries) {
+            std::fprintf(stderr,
+                         "%s: disk %c's files do not fit in the root directory of a 1.44 MB diskette: %d entries "
+                         "too many of its %d (the volume label takes one, a long file name more than one)\n",
+                         kProgram, disk.first, usage.rootEntries - kRootEntries, kRootEntries);
             ok = false;
         }
     }
@@ -268,7 +403,7 @@ int main(int argc, char** argv) {
     std::map<std::string, char> labelOwners;
     for (const auto& disk : placed) {
         auto known = check.labels.find(disk.first);
-        std::string label = known == check.labels.end() ? "" : VolumeLabel(known->second);
+        const std::string& label = labels[disk.first];
         if (known != check.labels.end() && label != known->second)
             std::printf("disk %c: the label \"%s\" becomes the volume label \"%s\"%s\n", disk.first,
                         known->second.c_str(), label.c_str(),

@@ -3,7 +3,8 @@
 #   install_test.sh BUILD staged   cmake --install into a staging directory;
 #                                  the staged vsetup answers --version and
 #                                  installs the staged example disk
-#   install_test.sh BUILD deb      the Debian package holds what it must
+#   install_test.sh BUILD deb      the Debian package holds what it must,
+#                                  and lintian finds nothing wrong with it
 set -eu
 build=$1
 work=$(mktemp -d)
@@ -16,7 +17,7 @@ staged)
     usr=$work/stage/usr
     "$usr/bin/vsetup" --version | grep -qx 'vsetup [0-9][0-9.]*' || fail "--version"
     "$usr/bin/vsetup" --help | grep -q '^Usage: vsetup' || fail "--help"
-    [ -f "$usr/share/man/man1/vsetup.1" ] || fail "no man page"
+    [ -f "$usr/share/man/man1/vsetup.1.gz" ] || fail "no man page"
     disk=$usr/share/doc/vsetup/examples/disk1
     mkdir -p "$work/prefix/dosdevices"
     ln -s "$disk" "$work/prefix/dosdevices/a:"
@@ -29,10 +30,11 @@ deb)
     cmake --build "$build" --target package >/dev/null
     deb=$(ls "$build"/vsetup_*.deb)
     dpkg-deb -c "$deb" | awk '{print $6}' >"$work/list"
-    for file in ./usr/bin/vsetup ./usr/bin/vsetup-diskettes ./usr/share/man/man1/vsetup.1 ./usr/share/doc/vsetup/examples/disk1/setup.dat \
+    for file in ./usr/bin/vsetup ./usr/bin/vsetup-diskettes ./usr/share/man/man1/vsetup.1.gz ./usr/share/doc/vsetup/examples/disk1/setup.dat \
                 ./usr/share/vsetup/VSETUP.EXE; do
         grep -qx "$file" "$work/list" || fail "$file is not in the package"
     done
+    lintian --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || fail "lintian: $(cat "$work/lintian")"
     dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6.*mtools\|mtools.*libqt6widgets6' || fail "no dependency on Qt: $(dpkg-deb -f "$deb" Depends)"
     ;;
 *) fail "usage: $0 BUILD staged|deb" ;;

@@ -8,7 +8,7 @@ demo=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins fonts-libera
 all=("${demo[@]}" libmspack-dev mscompress libgtest-dev libgmock-dev xvfb xauth imagemagick
      g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
      wine wine64 wine32 clang libclang-rt-14-dev libbenchmark-dev
-     libcreg-utils libparse-win32registry-perl python3 dosfstools dpkg-dev file)
+     libcreg-utils libparse-win32registry-perl python3 dosfstools dpkg-dev file lintian)
 
 # Whether this machine runs 32-bit x86 programs, found by running one: the
 # smallest i386 Linux program, which only exits.

@@ -37,14 +37,38 @@ expect 1 "VSETUP.EXE is missing from $disk" "$tool" "$disk" "$work/none"
 expect 1 "would make the installation fail; no image written" "$tool" --exe "$exe" "$data/lint" "$work/none"
 mv "$disk/vorel3d.dl_" "$work/vorel3d.dl_"
 expect 1 "setup.dat:41: vorel3d.dl_ is missing from $disk" "$tool" --exe "$exe" "$disk" "$work/none"
+ln -s "$work/vorel3d.dl_" "$disk/vorel3d.dl_"
+expect 1 "setup.dat:41: $disk/vorel3d.dl_ is not read: it is a link leading off $disk" \
+    "$tool" --exe "$exe" "$disk" "$work/none"
+rm "$disk/vorel3d.dl_" && mkfifo "$disk/vorel3d.dl_"
+expect 1 "$disk/vorel3d.dl_ is not read: it is not a regular file" "$tool" --exe "$exe" "$disk" "$work/none"
+rm "$disk/vorel3d.dl_"
 head -c 1500000 /dev/zero >"$disk/VOREL3D.DL_"
 expect 1 "disk 2's files do not fit on a 1.44 MB diskette: 42496 bytes too many" \
     "$tool" --exe "$exe" "$disk" "$work/none"
 [ ! -e "$work/none" ] || fail "a refused run wrote $work/none"
 rm "$disk/VOREL3D.DL_" && mv "$work/vorel3d.dl_" "$disk/vorel3d.dl_"
 
-# examples/disk1 as two diskettes: labels, contents, a clean file system.
-expect 0 "(cut to 11 characters)" "$tool" --exe "$exe" "$disk" "$work/img"
+# Root directory entries (long names take more) and subdirectory clusters:
+# full fits to the last entry and cluster, crowded goes one over.
+for name in full crowded; do
+    mkdir -p "$work/$name/sub" && cp "$data/$name/setup.dat" "$work/$name/"
+    sed -n 's/^[0-9],//p' "$data/$name/setup.dat" | tr '\\' / | (cd "$work/$name" && xargs touch)
+    head -c 1448960 /dev/zero >"$work/$name/big.drv"
+done
+expect 1 "" "$tool" --exe "$exe" "$work/crowded" "$work/none"
+grep -v '^setup.dat:' "$work/out" | diff -u "$data/crowded.expected" - || fail "crowded disks: other refusals"
+expect 0 "" "$tool" --exe "$exe" "$work/full" "$work/full/img"
+for n in 1 2; do fsck.fat -n "$work/full/img/disk$n.img" >"$work/fsck" || fail "full disk$n.img: $(cat "$work/fsck")"; done
+
+# examples/disk1 as two diskettes, reached through a link: labels, contents,
+# a clean file system. A stand-in mformat first puts a link to a file of the
+# user's where the image is to be (as another user may): it is never followed.
+ln -s disk "$work/disklink" && mkdir "$work/bin" && echo precious >"$work/victim"
+printf '#!/bin/sh\nln -s %s "$2" 2>/dev/null\nexec %s "$@"\n' "$work/victim" "$(command -v mformat)" >"$work/bin/mformat"
+chmod +x "$work/bin/mformat"
+expect 0 "(cut to 11 characters)" env PATH="$work/bin:$PATH" "$tool" --exe "$exe" "$work/disklink" "$work/img"
+[ "$(cat "$work/victim")" = precious ] || fail "an image was written through a link"
 grep -qF "disk 2: the volume label \"VOREL DISPL\" is the same as disk 1's" "$work/out" || fail "no same-label note"
 for n in 1 2; do
     img=$work/img/disk$n.img
