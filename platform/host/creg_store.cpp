@@ -161,13 +161,21 @@ bool CregStore::Open(const std::string& path, std::string* error) {
 
     // A journal left by an interrupted run: replayed when it extends this
     // very file, removed otherwise.
+    // Nothing in the journal's place is followed: a link or anything but a
+    // regular file there stops the run.
     unlink(Beside(kTempName).c_str());
     std::string journal;
-    if (ReadWhole(Beside(kJournalName), &journal, &error_number)) {
+    bool missing = false;
+    if (!HostReadWholeFile(Beside(kJournalName), &journal, &missing, static_cast<size_t>(-1), false) && !missing) {
+        *error = "the journal " + Beside(kJournalName) + " of the Windows registry cannot be read: " +
+                 HostReadError(errno);
+        return false;
+    }
+    if (!missing) {
         if (journal.size() >= kJournalHeader && std::memcmp(journal.data(), kJournalMagic, 8) == 0 &&
             Get(journal.data() + 8, 8) == base_size_ && Get(journal.data() + 16, 8) == base_hash_) {
             Replay(journal);
-            journal_fd_ = open(Beside(kJournalName).c_str(), O_WRONLY | O_CLOEXEC);
+            journal_fd_ = HostOpenForWriting(Beside(kJournalName), O_WRONLY);
             if (journal_fd_ >= 0 && journal_size_ < journal.size()) {
                 if (ftruncate(journal_fd_, static_cast<off_t>(journal_size_)) != 0) {
                     close(journal_fd_);
@@ -296,8 +304,10 @@ bool CregStore::GetValue(const std::string& key_path, const std::string& name, u
 
 bool CregStore::AppendToJournal(const std::string& entries) {
     if (journal_fd_ < 0) {
+        // A new file, made where nothing stands: never one a link leads to.
         std::string journal = Beside(kJournalName);
-        journal_fd_ = open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        unlink(journal.c_str());
+        journal_fd_ = HostOpenForWriting(journal, O_WRONLY | O_CREAT | O_EXCL);
         if (journal_fd_ < 0) return false;
         std::string header(kJournalMagic, 8);
         Put64(&header, base_size_);
@@ -334,7 +344,8 @@ bool CregStore::Flush() {
 
 bool CregStore::WriteReplacement(const std::string& target, const char* data, size_t size, bool keep_attributes) {
     std::string temp = Beside(kTempName);
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    unlink(temp.c_str());
+    int fd = HostOpenForWriting(temp, O_WRONLY | O_CREAT | O_EXCL);
     if (fd < 0) return false;
     bool ok = HostWriteAll(fd, data, size);
     if (ok && keep_attributes) {

@@ -562,7 +562,7 @@ PlatLz PlatLzOpenRead(const char* path) {
 PlatLz PlatLzOpenWrite(const char* path) {
     std::string host;
     if (!FitsLzPath(path) || !MapForWrite(path, &host)) return -1;
-    int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = HostOpenForWriting(host, O_WRONLY | O_CREAT | O_TRUNC);
     return fd < 0 ? -1 : fd;
 }
 

@@ -77,7 +77,7 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
         std::free(drive);
     }
     std::string journal;
-    if (!HostReadWholeFile(JournalPath(), &journal, nullptr)) return true;
+    if (!HostReadWholeFile(JournalPath(), &journal, nullptr, kHostMaxTextFile, false)) return true;
     size_t pos = 0;
     while (pos < journal.size()) {
         size_t end = journal.find('\n', pos);
@@ -110,7 +110,8 @@ bool HostRunNote(const char* kind, const std::string& value) {
     if (g_holdFd < 0) return true;  // no run in progress: nothing to recover later
     if (g_journalFd < 0) {
         std::string path = JournalPath();
-        g_journalFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        unlink(path.c_str());  // a link in its place is never followed
+        g_journalFd = HostOpenForWriting(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
         if (g_journalFd < 0 || !HostSyncDirectoryOf(path)) return false;
     }
     std::string line = std::string(kind) + " " + value + "\n";
