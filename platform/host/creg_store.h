@@ -35,8 +35,8 @@ public:
     CregStore& operator=(const CregStore&) = delete;
 
     // Loads the registry file at path (a host path) and replays its journal.
-    // false, with the file and what is wrong in *error, when it cannot be
-    // read in full; nothing is written then.
+    // false, with the file and what is wrong in *error, when it or its
+    // journal cannot be read in full; nothing is written then.
     bool Open(const std::string& path, std::string* error);
 
     bool KeyExists(const std::string& key_path) const;
@@ -55,6 +55,10 @@ public:
     // Writes the registry file afresh when anything changed (see above).
     // false on failure; the old file is then in place, and the journal too.
     bool Commit();
+
+    // The largest SYSTEM.DAT, and journal, that Open reads; a larger one is
+    // refused.
+    static const size_t kMaxFileSize = 64u << 20;
 
     const CregHive& Hive() const { return hive_; }
     // The names of the files beside SYSTEM.DAT.

@@ -125,7 +125,7 @@ std::string HostReadError(int code, size_t max_size) {
 }
 
 bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing, size_t max_size,
-                       bool follow_links) {
+                       bool follow_links, const std::string& signature) {
     if (missing) *missing = false;
     data->clear();
     int fd = HostOpenRegular(host_path, follow_links);
@@ -133,33 +133,32 @@ bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* mi
         if (missing) *missing = (errno == ENOENT || errno == ENOTDIR);
         return false;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || static_cast<unsigned long long>(st.st_size) > max_size) {
+    auto fail = [&](int code) {
         close(fd);
-        errno = EFBIG;
+        data->clear();
+        errno = code;
         return false;
-    }
+    };
+    struct stat st;
+    if (fstat(fd, &st) != 0 || static_cast<unsigned long long>(st.st_size) > max_size) return fail(EFBIG);
     data->reserve(static_cast<size_t>(st.st_size));
     char buffer[65536];
     for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
+        // The signature is read alone first: a file that does not begin with
+        // it is read no further.
+        size_t want = data->size() < signature.size() ? signature.size() - data->size() : sizeof buffer;
+        ssize_t got = read(fd, buffer, want);
         if (got < 0) {
             if (errno == EINTR) continue;
-            int code = errno;
-            close(fd);
-            data->clear();
-            errno = code;
-            return false;
+            return fail(errno);
         }
         if (got == 0) break;
-        if (data->size() + static_cast<size_t>(got) > max_size) {  // it grew while being read
-            close(fd);
-            data->clear();
-            errno = EFBIG;
-            return false;
-        }
+        if (data->size() + static_cast<size_t>(got) > max_size) return fail(EFBIG);  // it grew while being read
         data->append(buffer, static_cast<size_t>(got));
+        if (data->size() >= signature.size() && data->compare(0, signature.size(), signature) != 0)
+            return fail(EILSEQ);
     }
+    if (data->size() < signature.size()) return fail(EILSEQ);
     close(fd);
     return true;
 }

@@ -42,9 +42,12 @@ int HostOpenForWriting(const std::string& host_path, int flags, mode_t mode = 06
 // Reads a whole regular file of at most max_size bytes. false when it cannot
 // be read (errno EINVAL when it is not a regular file, EFBIG when it is
 // larger); *missing tells whether that was because it does not exist (may be
-// null). follow_links as for HostOpenRegular.
+// null). follow_links as for HostOpenRegular. A file that does not begin
+// with signature is refused (EILSEQ) once those first bytes are read, before
+// the rest; the size is checked before anything is read.
 bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing,
-                       size_t max_size = kHostMaxTextFile, bool follow_links = true);
+                       size_t max_size = kHostMaxTextFile, bool follow_links = true,
+                       const std::string& signature = std::string());
 
 // The reason of the last failed read in words, as HostReadWholeFile leaves
 // errno ("is not a regular file", "is larger than N bytes", ...).
