@@ -132,8 +132,7 @@ bool CregStore::Open(const std::string& path, std::string* error) {
     }
     int fd = HostOpenRegular(path, false);
     if (fd >= 0) {
-        struct stat st;
-        if (fstat(fd, &st) == 0) mode_ = st.st_mode & 07777;
+        has_owner_ = fstat(fd, &owner_) == 0;
         has_fat_attributes_ = ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat_attributes_) == 0;
         close(fd);
     }
@@ -328,8 +327,11 @@ bool CregStore::WriteReplacement(const std::string& target, const char* data, si
     int fd = HostOpenForWriting(temp, O_WRONLY | O_CREAT | O_EXCL);
     if (fd < 0) return false;
     bool ok = HostWriteAll(fd, data, size);
+    // The backup holds the same registry as the file: both get its owner,
+    // group and mode, also from a privileged run. A FAT mount may refuse;
+    // its attributes follow.
+    if (ok && has_owner_) HostTakeOwnership(fd, owner_);
     if (ok && keep_attributes) {
-        fchmod(fd, mode_);  // a FAT mount may refuse; its attributes follow
         if (has_fat_attributes_ && ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &fat_attributes_) != 0) {
             // Changing the system attribute takes a capability; the rest
             // still goes over.

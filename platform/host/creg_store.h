@@ -7,8 +7,8 @@
 // begins with the size and a hash of the SYSTEM.DAT it applies to. Commit()
 // then writes the whole registry once: the file as it was before the run is
 // kept as SYSTEM.VS0, the new one is written to SYSTEM.VST and renamed over
-// SYSTEM.DAT with the old file's mode and FAT attributes, and the journal is
-// removed. So a kill at any point leaves the old SYSTEM.DAT or the new one,
+// SYSTEM.DAT with the old file's owner, group, mode and FAT attributes (the
+// backup gets its owner, group and mode too), and the journal is removed. So a kill at any point leaves the old SYSTEM.DAT or the new one,
 // and the next Open() replays a journal that belongs to the SYSTEM.DAT it
 // finds (a torn last entry, never reported flushed, is dropped) and removes
 // one that does not (its changes are in the file already, or the user has
@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -78,7 +79,8 @@ private:
     CregHive hive_;
     std::string path_;
     std::string directory_;
-    mode_t mode_ = 0644;
+    struct stat owner_ = {};  // the file's owner, group and mode
+    bool has_owner_ = false;
     uint32_t fat_attributes_ = 0;
     bool has_fat_attributes_ = false;
     uint64_t base_size_ = 0;
