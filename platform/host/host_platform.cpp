@@ -240,7 +240,8 @@ bool BeginRun(bool always_load, std::string* error) {
     };
     if (!HostRunHold(HostPrefix(), &left, error, tell_front_end)) return false;
     if (!LoadRegistry(left.registry_from, always_load, error) || !HostRunStartJournal(HostRunLeft::kNone)) {
-        if (error->empty()) *error = "cannot write the journal in " + HostPrefix();
+        if (error->empty())
+            *error = "cannot create the journal " + HostPrefix() + "/vsetup.journal: " + std::strerror(errno);
         HostRunRelease();
         return false;
     }

@@ -96,24 +96,32 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
     return true;
 }
 
+namespace {
+
+// Makes a new, empty journal where nothing else stands (a link in its place
+// is removed, never followed). false with errno set when it cannot be made.
+bool OpenJournal() {
+    std::string path = JournalPath();
+    unlink(path.c_str());
+    g_journalFd = HostOpenForWriting(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
+    return g_journalFd >= 0 && HostSyncDirectoryOf(path);
+}
+
+}  // namespace
+
 bool HostRunStartJournal(size_t registry_from) {
     if (g_journalFd >= 0) close(g_journalFd);
     g_journalFd = -1;
-    std::string path = JournalPath();
-    unlink(path.c_str());
-    HostSyncDirectoryOf(path);
+    // Made now: a prefix where it cannot be made stops the run before
+    // anything is written, rather than failing every copy later.
+    if (!OpenJournal()) return false;
     if (registry_from != HostRunLeft::kNone) return HostRunNote("registry", std::to_string(registry_from));
     return true;
 }
 
 bool HostRunNote(const char* kind, const std::string& value) {
     if (g_holdFd < 0) return true;  // no run in progress: nothing to recover later
-    if (g_journalFd < 0) {
-        std::string path = JournalPath();
-        unlink(path.c_str());  // a link in its place is never followed
-        g_journalFd = HostOpenForWriting(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
-        if (g_journalFd < 0 || !HostSyncDirectoryOf(path)) return false;
-    }
+    if (g_journalFd < 0 && !OpenJournal()) return false;
     std::string line = std::string(kind) + " " + value + "\n";
     if (!HostWriteAll(g_journalFd, line.data(), line.size())) return false;
     // The registry entry decides what a later run may cut from registry.reg,

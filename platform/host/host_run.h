@@ -37,7 +37,8 @@ struct HostRunLeft {
 bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
                  const std::function<void()>& before_waiting = nullptr);
 // Starts a new journal (the old one's facts are taken over by the caller).
-// registry_from is written as the first entry when it is not kNone.
+// registry_from is written as the first entry when it is not kNone. false,
+// with errno set, when the journal cannot be made.
 bool HostRunStartJournal(size_t registry_from);
 // Appends an entry ("registry" entries are synced). false when it could not
 // be recorded.
