@@ -148,8 +148,8 @@ bool CregStore::Open(const std::string& path, std::string* error) {
     bool read = HostReadWholeFile(journal_path, &journal, &missing, kMaxFileSize, false,
                                   std::string(kJournalMagic, sizeof kJournalMagic));
     if (!read && !missing && errno != EILSEQ) {
-        *error = "the journal " + journal_path + " of the Windows registry cannot be read: " +
-                 HostReadError(errno, kMaxFileSize);
+        *error = "the journal " + journal_path +
+                 " of the Windows registry cannot be read: " + HostReadError(errno, kMaxFileSize);
         return false;
     }
     if (read && journal.size() >= kJournalHeader && Get(journal.data() + 8, 8) == base_size_ &&

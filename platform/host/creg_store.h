@@ -8,11 +8,12 @@
 // then writes the whole registry once: the file as it was before the run is
 // kept as SYSTEM.VS0, the new one is written to SYSTEM.VST and renamed over
 // SYSTEM.DAT with the old file's owner, group, mode and FAT attributes (the
-// backup gets its owner, group and mode too), and the journal is removed. So a kill at any point leaves the old SYSTEM.DAT or the new one,
-// and the next Open() replays a journal that belongs to the SYSTEM.DAT it
-// finds (a torn last entry, never reported flushed, is dropped) and removes
-// one that does not (its changes are in the file already, or the user has
-// put another file in place).
+// backup gets its owner, group and mode too), and the journal is removed.
+// So a kill at any point leaves the old SYSTEM.DAT or the new one, and the
+// next Open() replays a journal that belongs to the SYSTEM.DAT it finds (a
+// torn last entry, never reported flushed, is dropped) and removes one that
+// does not (its changes are in the file already, or the user has put
+// another file in place).
 //
 // Key paths are full paths from a root key, as in RegistryStore:
 // HKEY_LOCAL_MACHINE\... is the hive, HKEY_CLASSES_ROOT\... is

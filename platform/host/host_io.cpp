@@ -155,8 +155,7 @@ bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* mi
         if (got == 0) break;
         if (data->size() + static_cast<size_t>(got) > max_size) return fail(EFBIG);  // it grew while being read
         data->append(buffer, static_cast<size_t>(got));
-        if (data->size() >= signature.size() && data->compare(0, signature.size(), signature) != 0)
-            return fail(EILSEQ);
+        if (data->size() >= signature.size() && data->compare(0, signature.size(), signature) != 0) return fail(EILSEQ);
     }
     if (data->size() < signature.size()) return fail(EILSEQ);
     close(fd);
