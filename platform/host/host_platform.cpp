@@ -239,6 +239,14 @@ bool BeginRun(bool always_load, std::string* error) {
         if (g_frontEnd) g_frontEnd->Waiting("Waiting for another installation into this Windows system to finish...");
     };
     if (!HostRunHold(HostPrefix(), &left, error, tell_front_end)) return false;
+    // Prefixes whose C: leads to one Windows tree take turns too.
+    std::string windows;
+    struct stat st;
+    if (HostMapPath(kWindowsDir, false, &windows) && stat(windows.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        !HostRunHoldTree(windows, error, tell_front_end)) {
+        HostRunRelease();
+        return false;
+    }
     if (!LoadRegistry(left.registry_from, always_load, error) || !HostRunStartJournal(HostRunLeft::kNone)) {
         if (error->empty())
             *error = "cannot create the journal " + HostPrefix() + "/vsetup.journal: " + std::strerror(errno);
