@@ -23,7 +23,8 @@
 #   outside/        optional: a directory beside the prefix that drive D: maps;
 #                   it must be left as it was
 #   env             optional: NAME=value lines for the run (VSETUP_ANSWERS=...);
-#                   @DISK@ and @PREFIX@ stand for the run's directories
+#                   @DISK@ and @PREFIX@ stand for the run's directories, @RUN@
+#                   for its number among the runs made at once (0, 1, ...)
 #   wine            optional: the scenario runs under Wine too (tests/wine)
 #   kill            optional: with --shim, the run is also killed at every
 #                   write, rename and sync of its file output (and halfway
@@ -194,9 +195,9 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
         os.close(reader)
     elif sink == b"full":
         out = os.open("/dev/full", os.O_WRONLY)
-    runs = [subprocess.Popen([vsetup], cwd=start, env=env, stdout=out, stderr=subprocess.PIPE,
-                             preexec_fn=in_child(scenario, user))
-            for _ in range(int(read(os.path.join(scenario, "runs"), b"1")))]
+    runs = [subprocess.Popen([vsetup], cwd=start, env={k: v.replace("@RUN@", str(i)) for k, v in env.items()},
+                             stdout=out, stderr=subprocess.PIPE, preexec_fn=in_child(scenario, user))
+            for i in range(int(read(os.path.join(scenario, "runs"), b"1")))]
     if out != subprocess.PIPE:
         os.close(out)
     results = []

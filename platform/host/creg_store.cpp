@@ -63,30 +63,6 @@ bool GetText(const char*& p, const char* end, std::string* text) {
     return true;
 }
 
-bool ReadWhole(const std::string& path, std::string* bytes, int* error_number) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error_number = errno;
-        return false;
-    }
-    struct stat st;
-    if (fstat(fd, &st) == 0 && st.st_size > 0) bytes->reserve(static_cast<size_t>(st.st_size));
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error_number = errno;
-            close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        bytes->append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return true;
-}
-
 void SyncDirectory(const std::string& directory) {
     int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
@@ -138,10 +114,13 @@ std::string CregStore::Beside(const char* name) const { return directory_ + "/" 
 bool CregStore::Open(const std::string& path, std::string* error) {
     path_ = path;
     directory_ = HostDirectoryOf(path);
+    // Only a regular file of a registry's size that begins as one is read:
+    // a FIFO, a device or a huge file is refused before any of it is read.
     std::string bytes;
-    int error_number = 0;
-    if (!ReadWhole(path, &bytes, &error_number)) {
-        *error = "the Windows registry " + path + " cannot be read: " + std::strerror(error_number);
+    if (!HostReadWholeFile(path, &bytes, nullptr, kMaxFileSize, false, "CREG")) {
+        *error = "the Windows registry " + path +
+                 (errno == EILSEQ ? std::string(" does not start with the CREG signature")
+                                  : " cannot be read: " + HostReadError(errno, kMaxFileSize));
         return false;
     }
     base_size_ = bytes.size();
@@ -151,34 +130,42 @@ bool CregStore::Open(const std::string& path, std::string* error) {
         *error = "the Windows registry " + path + " " + why;
         return false;
     }
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) mode_ = st.st_mode & 07777;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = HostOpenRegular(path, false);
     if (fd >= 0) {
+        has_owner_ = fstat(fd, &owner_) == 0;
         has_fat_attributes_ = ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat_attributes_) == 0;
         close(fd);
     }
 
     // A journal left by an interrupted run: replayed when it extends this
-    // very file, removed otherwise.
+    // very file, removed otherwise. Nothing in its place is followed or
+    // waited on: a link, anything but a regular file, or a file too large
+    // for a journal stops the run.
     unlink(Beside(kTempName).c_str());
+    const std::string journal_path = Beside(kJournalName);
     std::string journal;
-    if (ReadWhole(Beside(kJournalName), &journal, &error_number)) {
-        if (journal.size() >= kJournalHeader && std::memcmp(journal.data(), kJournalMagic, 8) == 0 &&
-            Get(journal.data() + 8, 8) == base_size_ && Get(journal.data() + 16, 8) == base_hash_) {
-            Replay(journal);
-            journal_fd_ = open(Beside(kJournalName).c_str(), O_WRONLY | O_CLOEXEC);
-            if (journal_fd_ >= 0 && journal_size_ < journal.size()) {
-                if (ftruncate(journal_fd_, static_cast<off_t>(journal_size_)) != 0) {
-                    close(journal_fd_);
-                    journal_fd_ = -1;
-                }
+    bool missing = false;
+    bool read = HostReadWholeFile(journal_path, &journal, &missing, kMaxFileSize, false,
+                                  std::string(kJournalMagic, sizeof kJournalMagic));
+    if (!read && !missing && errno != EILSEQ) {
+        *error = "the journal " + journal_path +
+                 " of the Windows registry cannot be read: " + HostReadError(errno, kMaxFileSize);
+        return false;
+    }
+    if (read && journal.size() >= kJournalHeader && Get(journal.data() + 8, 8) == base_size_ &&
+        Get(journal.data() + 16, 8) == base_hash_) {
+        Replay(journal);
+        journal_fd_ = HostOpenForWriting(journal_path, O_WRONLY);
+        if (journal_fd_ >= 0 && journal_size_ < journal.size()) {
+            if (ftruncate(journal_fd_, static_cast<off_t>(journal_size_)) != 0) {
+                close(journal_fd_);
+                journal_fd_ = -1;
             }
-            journal_exists_ = true;
-        } else {
-            unlink(Beside(kJournalName).c_str());
-            SyncDirectory(directory_);
         }
+        journal_exists_ = true;
+    } else if (!missing) {
+        unlink(journal_path.c_str());
+        SyncDirectory(directory_);
     }
     return true;
 }
@@ -296,8 +283,10 @@ bool CregStore::GetValue(const std::string& key_path, const std::string& name, u
 
 bool CregStore::AppendToJournal(const std::string& entries) {
     if (journal_fd_ < 0) {
+        // A new file, made where nothing stands: never one a link leads to.
         std::string journal = Beside(kJournalName);
-        journal_fd_ = open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        unlink(journal.c_str());
+        journal_fd_ = HostOpenForWriting(journal, O_WRONLY | O_CREAT | O_EXCL);
         if (journal_fd_ < 0) return false;
         std::string header(kJournalMagic, 8);
         Put64(&header, base_size_);
@@ -334,11 +323,15 @@ bool CregStore::Flush() {
 
 bool CregStore::WriteReplacement(const std::string& target, const char* data, size_t size, bool keep_attributes) {
     std::string temp = Beside(kTempName);
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    unlink(temp.c_str());
+    int fd = HostOpenForWriting(temp, O_WRONLY | O_CREAT | O_EXCL);
     if (fd < 0) return false;
     bool ok = HostWriteAll(fd, data, size);
+    // The backup holds the same registry as the file: both get its owner,
+    // group and mode, also from a privileged run. A FAT mount may refuse;
+    // its attributes follow.
+    if (ok && has_owner_) HostTakeOwnership(fd, owner_);
     if (ok && keep_attributes) {
-        fchmod(fd, mode_);  // a FAT mount may refuse; its attributes follow
         if (has_fat_attributes_ && ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &fat_attributes_) != 0) {
             // Changing the system attribute takes a capability; the rest
             // still goes over.

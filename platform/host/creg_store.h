@@ -7,12 +7,13 @@
 // begins with the size and a hash of the SYSTEM.DAT it applies to. Commit()
 // then writes the whole registry once: the file as it was before the run is
 // kept as SYSTEM.VS0, the new one is written to SYSTEM.VST and renamed over
-// SYSTEM.DAT with the old file's mode and FAT attributes, and the journal is
-// removed. So a kill at any point leaves the old SYSTEM.DAT or the new one,
-// and the next Open() replays a journal that belongs to the SYSTEM.DAT it
-// finds (a torn last entry, never reported flushed, is dropped) and removes
-// one that does not (its changes are in the file already, or the user has
-// put another file in place).
+// SYSTEM.DAT with the old file's owner, group, mode and FAT attributes (the
+// backup gets its owner, group and mode too), and the journal is removed.
+// So a kill at any point leaves the old SYSTEM.DAT or the new one, and the
+// next Open() replays a journal that belongs to the SYSTEM.DAT it finds (a
+// torn last entry, never reported flushed, is dropped) and removes one that
+// does not (its changes are in the file already, or the user has put
+// another file in place).
 //
 // Key paths are full paths from a root key, as in RegistryStore:
 // HKEY_LOCAL_MACHINE\... is the hive, HKEY_CLASSES_ROOT\... is
@@ -22,6 +23,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -35,8 +37,8 @@ public:
     CregStore& operator=(const CregStore&) = delete;
 
     // Loads the registry file at path (a host path) and replays its journal.
-    // false, with the file and what is wrong in *error, when it cannot be
-    // read in full; nothing is written then.
+    // false, with the file and what is wrong in *error, when it or its
+    // journal cannot be read in full; nothing is written then.
     bool Open(const std::string& path, std::string* error);
 
     bool KeyExists(const std::string& key_path) const;
@@ -56,6 +58,10 @@ public:
     // false on failure; the old file is then in place, and the journal too.
     bool Commit();
 
+    // The largest SYSTEM.DAT, and journal, that Open reads; a larger one is
+    // refused.
+    static const size_t kMaxFileSize = 64u << 20;
+
     const CregHive& Hive() const { return hive_; }
     // The names of the files beside SYSTEM.DAT.
     static const char kJournalName[];
@@ -74,7 +80,8 @@ private:
     CregHive hive_;
     std::string path_;
     std::string directory_;
-    mode_t mode_ = 0644;
+    struct stat owner_ = {};  // the file's owner, group and mode
+    bool has_owner_ = false;
     uint32_t fat_attributes_ = 0;
     bool has_fat_attributes_ = false;
     uint64_t base_size_ = 0;

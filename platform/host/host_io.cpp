@@ -76,65 +76,88 @@ bool HostSyncDirectoryOf(const std::string& host_path) {
     return ok;
 }
 
-int HostOpenRegular(const std::string& host_path) {
-    struct stat st;
-    if (stat(host_path.c_str(), &st) != 0) return -1;
-    if (!S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return -1;
-    }
-    // Whatever took the file's place since is checked again once open.
-    int fd = open(host_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+namespace {
+
+// Whether st describes a regular file; errno tells what it is otherwise.
+bool IsRegular(const struct stat& st) {
+    if (S_ISREG(st.st_mode)) return true;
+    errno = S_ISLNK(st.st_mode) ? ELOOP : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+}
+
+// Opens host_path, known to be a regular file or missing, with flags and
+// without blocking; whatever took the file's place since is checked again
+// once open. Blocking is turned back on.
+int OpenChecked(const std::string& host_path, int flags, mode_t mode) {
+    int fd = open(host_path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
     if (fd < 0) return -1;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+    struct stat st;
+    int status = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !IsRegular(st) || status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+        int code = errno;
         close(fd);
-        errno = EINVAL;
+        errno = code;
         return -1;
     }
     return fd;
 }
 
+}  // namespace
+
+int HostOpenRegular(const std::string& host_path, bool follow_links) {
+    struct stat st;
+    if ((follow_links ? stat(host_path.c_str(), &st) : lstat(host_path.c_str(), &st)) != 0) return -1;
+    if (!IsRegular(st)) return -1;
+    return OpenChecked(host_path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW), 0);
+}
+
+int HostOpenForWriting(const std::string& host_path, int flags, mode_t mode) {
+    struct stat st;
+    if (lstat(host_path.c_str(), &st) == 0 && !IsRegular(st)) return -1;
+    return OpenChecked(host_path, flags | O_NOFOLLOW, mode);
+}
+
 std::string HostReadError(int code, size_t max_size) {
     if (code == EINVAL) return "it is not a regular file";
+    if (code == ELOOP) return "it is a symbolic link";
     if (code == EFBIG) return "it is larger than " + std::to_string(max_size >> 20) + " MB";
     return std::strerror(code);
 }
 
-bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing, size_t max_size) {
+bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing, size_t max_size,
+                       bool follow_links, const std::string& signature) {
     if (missing) *missing = false;
     data->clear();
-    int fd = HostOpenRegular(host_path);
+    int fd = HostOpenRegular(host_path, follow_links);
     if (fd < 0) {
         if (missing) *missing = (errno == ENOENT || errno == ENOTDIR);
         return false;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || static_cast<unsigned long long>(st.st_size) > max_size) {
+    auto fail = [&](int code) {
         close(fd);
-        errno = EFBIG;
+        data->clear();
+        errno = code;
         return false;
-    }
+    };
+    struct stat st;
+    if (fstat(fd, &st) != 0 || static_cast<unsigned long long>(st.st_size) > max_size) return fail(EFBIG);
     data->reserve(static_cast<size_t>(st.st_size));
     char buffer[65536];
     for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
+        // The signature is read alone first: a file that does not begin with
+        // it is read no further.
+        size_t want = data->size() < signature.size() ? signature.size() - data->size() : sizeof buffer;
+        ssize_t got = read(fd, buffer, want);
         if (got < 0) {
             if (errno == EINTR) continue;
-            int code = errno;
-            close(fd);
-            data->clear();
-            errno = code;
-            return false;
+            return fail(errno);
         }
         if (got == 0) break;
-        if (data->size() + static_cast<size_t>(got) > max_size) {  // it grew while being read
-            close(fd);
-            data->clear();
-            errno = EFBIG;
-            return false;
-        }
+        if (data->size() + static_cast<size_t>(got) > max_size) return fail(EFBIG);  // it grew while being read
         data->append(buffer, static_cast<size_t>(got));
+        if (data->size() >= signature.size() && data->compare(0, signature.size(), signature) != 0) return fail(EILSEQ);
     }
+    if (data->size() < signature.size()) return fail(EILSEQ);
     close(fd);
     return true;
 }
@@ -152,8 +175,11 @@ bool HostReplaceFileWhole(const std::string& host_path, const std::string& data,
     std::string base = slash == std::string::npos ? host_path : host_path.substr(slash + 1);
     if (base.empty()) return false;
 
+    // A link in the file's place is replaced, never followed: what it leads
+    // to lends nothing to the new file.
     struct stat st;
-    bool like = stat(host_path.c_str(), &st) == 0 || (!like_path.empty() && stat(like_path.c_str(), &st) == 0);
+    bool like = (lstat(host_path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ||
+                (!like_path.empty() && lstat(like_path.c_str(), &st) == 0 && S_ISREG(st.st_mode));
 
     std::string temp;
     int fd = HostCreateTemporary(directory + "/." + base + ".", &temp);

@@ -3,6 +3,8 @@
 #ifndef VSETUP_HOST_IO_H
 #define VSETUP_HOST_IO_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
@@ -26,15 +28,26 @@ const size_t kHostMaxTextFile = 16u << 20;
 
 // Opens a regular file for reading without ever blocking (a FIFO does not
 // open) and without side effects (a device is never opened). -1 with errno
-// set (EINVAL for anything that is not a regular file).
-int HostOpenRegular(const std::string& host_path);
+// set (EINVAL for anything that is not a regular file). Unless follow_links,
+// a symbolic link in the file's place is not followed either (ELOOP).
+int HostOpenRegular(const std::string& host_path, bool follow_links = true);
+
+// Opens host_path for writing with flags (O_WRONLY or O_RDWR, with O_CREAT,
+// O_EXCL, O_TRUNC, O_APPEND as needed; new files get mode) without ever
+// going through what stands in the file's place: a symbolic link is not
+// followed (ELOOP), a FIFO, device or directory is neither opened nor
+// waited on (EINVAL, EISDIR). -1 with errno set.
+int HostOpenForWriting(const std::string& host_path, int flags, mode_t mode = 0644);
 
 // Reads a whole regular file of at most max_size bytes. false when it cannot
 // be read (errno EINVAL when it is not a regular file, EFBIG when it is
 // larger); *missing tells whether that was because it does not exist (may be
-// null).
+// null). follow_links as for HostOpenRegular. A file that does not begin
+// with signature is refused (EILSEQ) once those first bytes are read, before
+// the rest; the size is checked before anything is read.
 bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing,
-                       size_t max_size = kHostMaxTextFile);
+                       size_t max_size = kHostMaxTextFile, bool follow_links = true,
+                       const std::string& signature = std::string());
 
 // The reason of the last failed read in words, as HostReadWholeFile leaves
 // errno ("is not a regular file", "is larger than N bytes", ...).

@@ -239,8 +239,17 @@ bool BeginRun(bool always_load, std::string* error) {
         if (g_frontEnd) g_frontEnd->Waiting("Waiting for another installation into this Windows system to finish...");
     };
     if (!HostRunHold(HostPrefix(), &left, error, tell_front_end)) return false;
+    // Prefixes whose C: leads to one Windows tree take turns too.
+    std::string windows;
+    struct stat st;
+    if (HostMapPath(kWindowsDir, false, &windows) && stat(windows.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        !HostRunHoldTree(windows, error, tell_front_end)) {
+        HostRunRelease();
+        return false;
+    }
     if (!LoadRegistry(left.registry_from, always_load, error) || !HostRunStartJournal(HostRunLeft::kNone)) {
-        if (error->empty()) *error = "cannot write the journal in " + HostPrefix();
+        if (error->empty())
+            *error = "cannot create the journal " + HostPrefix() + "/vsetup.journal: " + std::strerror(errno);
         HostRunRelease();
         return false;
     }
@@ -562,7 +571,7 @@ PlatLz PlatLzOpenRead(const char* path) {
 PlatLz PlatLzOpenWrite(const char* path) {
     std::string host;
     if (!FitsLzPath(path) || !MapForWrite(path, &host)) return -1;
-    int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = HostOpenForWriting(host, O_WRONLY | O_CREAT | O_TRUNC);
     return fd < 0 ? -1 : fd;
 }
 

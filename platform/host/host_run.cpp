@@ -43,33 +43,48 @@ bool RemoveTemporary(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+int g_treeFd = -1;  // the hold on the Windows tree, when it is not the prefix's
+
+// Opens directory (named in messages as what) and locks it, waiting while
+// another run holds it; waiting is announced on stderr first. The
+// descriptor, or -1 with the reason in *error.
+int LockDirectory(const std::string& directory, const std::string& what, std::string* error,
+                  const std::function<void()>& before_waiting) {
+    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot open " + what + " " + directory + ": " + std::strerror(errno);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            std::fprintf(stderr, "vsetup: another installation is working on %s; waiting for it to finish.\n",
+                         directory.c_str());
+            std::fflush(stderr);
+            if (before_waiting) before_waiting();
+        }
+        int result;
+        do {
+            result = flock(fd, LOCK_EX);
+        } while (result != 0 && errno == EINTR);
+        if (result != 0) {
+            *error = "cannot hold " + what + " " + directory + ": " + std::strerror(errno);
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+}  // namespace
+
 bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
                  const std::function<void()>& before_waiting) {
     *left = HostRunLeft();
     if (g_holdFd < 0) {
-        int fd = open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
-            *error = "cannot open the prefix " + prefix + ": " + std::strerror(errno);
-            return false;
-        }
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EWOULDBLOCK) {
-                std::fprintf(stderr, "vsetup: another installation is working on %s; waiting for it to finish.\n",
-                             prefix.c_str());
-                std::fflush(stderr);
-                if (before_waiting) before_waiting();
-            }
-            int result;
-            do {
-                result = flock(fd, LOCK_EX);
-            } while (result != 0 && errno == EINTR);
-            if (result != 0) {
-                *error = "cannot hold the prefix " + prefix + ": " + std::strerror(errno);
-                close(fd);
-                return false;
-            }
-        }
-        g_holdFd = fd;
+        g_holdFd = LockDirectory(prefix, "the prefix", error, before_waiting);
+        if (g_holdFd < 0) return false;
     }
     g_prefix = prefix;
     if (char* drive = realpath((prefix + "/drive_c").c_str(), nullptr)) {
@@ -77,7 +92,7 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
         std::free(drive);
     }
     std::string journal;
-    if (!HostReadWholeFile(JournalPath(), &journal, nullptr)) return true;
+    if (!HostReadWholeFile(JournalPath(), &journal, nullptr, kHostMaxTextFile, false)) return true;
     size_t pos = 0;
     while (pos < journal.size()) {
         size_t end = journal.find('\n', pos);
@@ -96,23 +111,47 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
     return true;
 }
 
+namespace {
+
+// Makes a new, empty journal where nothing else stands (a link in its place
+// is removed, never followed). false with errno set when it cannot be made.
+bool OpenJournal() {
+    std::string path = JournalPath();
+    unlink(path.c_str());
+    g_journalFd = HostOpenForWriting(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
+    return g_journalFd >= 0 && HostSyncDirectoryOf(path);
+}
+
+}  // namespace
+
+bool HostRunHoldTree(const std::string& directory, std::string* error, const std::function<void()>& before_waiting) {
+    if (g_holdFd < 0 || g_treeFd >= 0) return true;
+    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat tree;
+    struct stat prefix;
+    // The prefix's own hold covers a tree that is the prefix directory: a
+    // second lock on it would wait for this very process.
+    bool same = fd >= 0 && fstat(fd, &tree) == 0 && fstat(g_holdFd, &prefix) == 0 && tree.st_dev == prefix.st_dev &&
+                tree.st_ino == prefix.st_ino;
+    if (fd >= 0) close(fd);
+    if (same) return true;
+    g_treeFd = LockDirectory(directory, "the Windows directory", error, before_waiting);
+    return g_treeFd >= 0;
+}
+
 bool HostRunStartJournal(size_t registry_from) {
     if (g_journalFd >= 0) close(g_journalFd);
     g_journalFd = -1;
-    std::string path = JournalPath();
-    unlink(path.c_str());
-    HostSyncDirectoryOf(path);
+    // Made now: a prefix where it cannot be made stops the run before
+    // anything is written, rather than failing every copy later.
+    if (!OpenJournal()) return false;
     if (registry_from != HostRunLeft::kNone) return HostRunNote("registry", std::to_string(registry_from));
     return true;
 }
 
 bool HostRunNote(const char* kind, const std::string& value) {
     if (g_holdFd < 0) return true;  // no run in progress: nothing to recover later
-    if (g_journalFd < 0) {
-        std::string path = JournalPath();
-        g_journalFd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (g_journalFd < 0 || !HostSyncDirectoryOf(path)) return false;
-    }
+    if (g_journalFd < 0 && !OpenJournal()) return false;
     std::string line = std::string(kind) + " " + value + "\n";
     if (!HostWriteAll(g_journalFd, line.data(), line.size())) return false;
     // The registry entry decides what a later run may cut from registry.reg,
@@ -129,6 +168,8 @@ void HostRunRelease() {
     if (g_holdFd < 0) return;
     std::string path = JournalPath();
     if (unlink(path.c_str()) == 0) HostSyncDirectoryOf(path);
+    if (g_treeFd >= 0) close(g_treeFd);
+    g_treeFd = -1;
     close(g_holdFd);  // lets the hold go
     g_holdFd = -1;
 }

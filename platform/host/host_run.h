@@ -3,9 +3,10 @@
 // and a journal, so that the next run can clean up after one that was
 // stopped. Nothing of it is inside drive_c, the Windows disk.
 //
-// The hold is a lock on the prefix directory itself (flock): the system lets
-// it go when the process ends, however it ends, so a crashed run cannot
-// leave it stuck, and it leaves no file behind.
+// The hold is a lock on the prefix directory itself (flock), and one on the
+// Windows directory of the tree it sets up, which other prefixes may reach:
+// the system lets them go when the process ends, however it ends, so a
+// crashed run cannot leave them stuck, and they leave no file behind.
 //
 // The journal, "vsetup.journal", holds one line per entry, each written
 // before what it announces happens (and the registry entry on stable
@@ -36,8 +37,15 @@ struct HostRunLeft {
 // before_waiting, when given, is called first when the run has to wait.
 bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
                  const std::function<void()>& before_waiting = nullptr);
+// Holds the Windows tree as well, by its directory (the one that holds
+// SYSTEM.DAT), once the prefix is held: prefixes whose drive C: leads to one
+// tree take turns, whatever path reaches it. Waits as HostRunHold does;
+// HostRunRelease lets it go. false with a reason when it cannot be held.
+bool HostRunHoldTree(const std::string& directory, std::string* error,
+                     const std::function<void()>& before_waiting = nullptr);
 // Starts a new journal (the old one's facts are taken over by the caller).
-// registry_from is written as the first entry when it is not kNone.
+// registry_from is written as the first entry when it is not kNone. false,
+// with errno set, when the journal cannot be made.
 bool HostRunStartJournal(size_t registry_from);
 // Appends an entry ("registry" entries are synced). false when it could not
 // be recorded.

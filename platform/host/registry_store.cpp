@@ -325,8 +325,13 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
         }
     }
     own_form = own_form && at == text.size();
-    if (torn && truncate(path.c_str(), static_cast<off_t>(tail)) != 0)
-        return fail(std::string("cannot be repaired: ") + strerror(errno));
+    if (torn) {
+        int fd = HostOpenForWriting(path, O_WRONLY);
+        bool cut = fd >= 0 && ftruncate(fd, static_cast<off_t>(tail)) == 0;
+        int code = errno;
+        if (fd >= 0) close(fd);
+        if (!cut) return fail(std::string("cannot be repaired: ") + strerror(code));
+    }
     loaded_bytes_ = text.size();
     loaded_from_file_ = !text.empty() && !own_form;
     return true;
@@ -568,7 +573,7 @@ bool RegistryStore::FlushKey(Key* key) {
         Reg4AppendValue(&section, value.name, value.type, value.data);
     }
 
-    int fd = open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = HostOpenForWriting(path_, O_RDWR | O_APPEND | O_CREAT);
     if (fd < 0) return false;
     struct stat st;
     off_t size = fstat(fd, &st) == 0 ? EndLastLine(fd, st.st_size, own_from_, &section) : -1;
