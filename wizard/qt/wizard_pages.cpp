@@ -10,6 +10,9 @@
 #include <QPainter>
 #include <QPalette>
 #include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QWindow>
 #include <QStyle>
 #include <QStyleFactory>
 
@@ -207,8 +210,18 @@ void VorelWizard::ApplySheetGeometry() {
     setFixedSize(Sheet::kWidth, Sheet::kHeight);
 }
 
+void VorelWizard::Centre() {
+    // The frame as the window system reports it; none before the window is
+    // first mapped.
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    const QSize outer = size().grownBy(frame);
+    const QRect area = screen()->availableGeometry();
+    move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
+}
+
 void VorelWizard::showEvent(QShowEvent* event) {
     ApplySheetGeometry();
+    if (!event->spontaneous()) Centre();
     QWizard::showEvent(event);
     FocusDefaultButton();
 }
