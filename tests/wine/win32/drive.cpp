@@ -16,7 +16,9 @@
 // copied. It answers every
 // message box of the installer from the answers list; when the list is used
 // up (or the next one fits no button of the box), an OK box gets OK,
-// OK/Cancel gets Cancel and Yes/No gets No. Message
+// OK/Cancel gets Cancel and Yes/No gets No. The answer "esc" types Esc into
+// the box and writes down whether that closed it; a box still up then gets
+// what a used-up list gives. Message
 // boxes go to the transcript as JSON lines, in the batch transcript's form;
 // VHOOK.DLL adds what happens inside the installer (status lines and
 // progress).
@@ -174,9 +176,10 @@ private:
                !(ButtonShown(box, kind->ids[0]) && ButtonShown(box, kind->ids[1])))
             ++kind;
         const std::string buttons = kind->name;
-        int pick = next_ < answers_.size() && answers_[next_++] == kind->names[1] ? 1 : 0;
+        const std::wstring given = next_ < answers_.size() ? answers_[next_++] : L"";
+        int pick = given == kind->names[1] ? 1 : 0;
         const int id = kind->ids[pick];
-        const std::wstring answer = kind->names[pick];
+        const std::wstring answer = given == L"esc" ? given : kind->names[pick];
         bool icon = false;
         EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&icon));
         // The event is written before the box is answered: whatever the
@@ -184,7 +187,23 @@ private:
         AppendLine(log_, "{\"event\":\"message\",\"caption\":" + JsonString(WindowText(box)) + ",\"text\":" +
                              JsonString(WindowText(text)) + ",\"buttons\":\"" + buttons + "\",\"icon\":\"" +
                              (icon ? "error" : "none") + "\",\"answer\":" + JsonString(answer) + "}");
+        if (given == L"esc" && EscapeCloses(box)) return;
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+    }
+
+    // Types Esc into the box as a user would and waits a second for it to
+    // close; writes down whether it did.
+    bool EscapeCloses(HWND box) {
+        SetForegroundWindow(box);
+        keybd_event(VK_ESCAPE, 0, 0, 0);
+        keybd_event(VK_ESCAPE, 0, KEYEVENTF_KEYUP, 0);
+        bool closed = false;
+        for (int wait = 0; wait < 50 && !closed; ++wait) {
+            Sleep(20);
+            closed = !IsWindow(box) || !IsWindowVisible(box);
+        }
+        AppendLine(log_, std::string("{\"event\":\"escape\",\"closed\":") + (closed ? "true" : "false") + "}");
+        return closed;
     }
 
     std::vector<std::wstring> answers_;
