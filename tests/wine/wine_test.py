@@ -314,18 +314,13 @@ def session(args, name):
                 log("work directory kept: %s" % work)
 
 
-# Where Wine is known to differ from Windows, as Wine's own tests mark it
-# (todo_wine): the check states what Windows does and is expected to fail
-# under Wine, for the reason given, which is reported; where it passes, the
-# test fails, so that the mark goes once Wine does as Windows.
-ESC_ON_YES_NO = ("Wine's message box ends on the IDCANCEL that the dialog manager sends for Esc whether or not "
-                 "the box has a Cancel button (MSGBOX_DlgProc in user32's msgbox.c); Windows ignores Esc on a box "
-                 "without one. VSETUP.EXE shows MessageBoxA(MB_YESNO) and takes the IDCANCEL it returns as No")
-
-
-def todo_wine(condition, what, reason):
-    check(not condition, "%s: now as Windows does; the known Wine difference is gone, remove its mark" % what)
-    log("todo_wine: %s: %s" % (what, reason))
+# Esc on the completion prompt: where Wine is known to differ from Windows,
+# the check states what Windows does and is marked as Wine's own tests mark
+# it (todo_wine): expected to fail under Wine, for the reason given, and
+# failing the test once it passes, so that the mark goes once Wine does as
+# Windows.
+ESC_ON_YES_NO = ("Wine's message box (MSGBOX_DlgProc, user32) ends on the IDCANCEL that Esc sends whether or not it "
+                 "has a Cancel button; Windows ignores Esc on a box without one. VSETUP.EXE takes IDCANCEL as No")
 
 
 def command_buttons(args):
@@ -337,14 +332,13 @@ def command_buttons(args):
     with session(args, "buttons") as test:
         system = wine_system_dir(test.prefix)
         keys = installer_keys(os.path.join(golden.GOLDEN, "tiny-install"))
-        for steps, focus, installs, *prompt in runs:
-            prompt = prompt[0] if prompt else "no"
+        for steps, focus, installs, prompt in runs:
             for name in filter(None, (find_no_case(system, n) for n in ("vorel.drv", "vorel.vxd"))):
                 os.remove(os.path.join(system, name))
             files_before = tree_state(os.path.join(test.prefix, "drive_c"))
             code, events = run_driver(args, test.wine, test.work, slow_disk(test.work)
                                       if "typeahead" in steps else TINY_DISK, steps, answers=prompt)
-            what = "%s, %s" % (label, steps) + (", %s on the prompt" % prompt if prompt != "no" else "")
+            what = "%s, %s, %s" % (label, steps, prompt)
             check(code == 0, "%s: exit code %d" % (what, code))
             seen = [e for e in events if e["event"] == "focus"]
             check(seen == [{"event": "focus", "control": int(c, 16), "usable": True} for c in focus.split()],
@@ -358,8 +352,8 @@ def command_buttons(args):
                       and events[-1 - len(escapes)] == prompts[0] and len(escapes) == (prompt == "esc"),
                       "%s: not the completion prompt alone, at the end: %r" % (what, prompts + escapes))
                 if escapes:
-                    todo_wine(escapes == [{"event": "escape", "closed": False}], "%s: Esc closed the Yes/No box"
-                              % what, ESC_ON_YES_NO)
+                    check(escapes[0]["closed"], "%s: Esc ignored as on Windows: remove its todo_wine mark" % what)
+                    log("todo_wine: %s: Esc closed the Yes/No box: %s" % (what, ESC_ON_YES_NO))
             else:
                 check(not [e for e in events if e["event"] not in ("focus", "panel")],
                       "%s: the installer showed %r" % (what, events))

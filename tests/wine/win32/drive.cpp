@@ -118,6 +118,17 @@ HWND FindWizard(DWORD process) {
     return by_structure;
 }
 
+// Types one key, with Alt or Shift held when asked, into the window that
+// has the focus: the wizard or a box of the installer's, made the foreground
+// window first.
+void TypeKey(HWND window, BYTE key, BYTE modifier = 0) {
+    SetForegroundWindow(window);
+    if (modifier) keybd_event(modifier, 0, 0, 0);
+    keybd_event(key, 0, 0, 0);
+    keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
+    if (modifier) keybd_event(modifier, 0, KEYEVENTF_KEYUP, 0);
+}
+
 // ------------------------------------------------------------ message boxes
 
 bool ButtonShown(HWND box, int id) {
@@ -187,23 +198,15 @@ private:
         AppendLine(log_, "{\"event\":\"message\",\"caption\":" + JsonString(WindowText(box)) + ",\"text\":" +
                              JsonString(WindowText(text)) + ",\"buttons\":\"" + buttons + "\",\"icon\":\"" +
                              (icon ? "error" : "none") + "\",\"answer\":" + JsonString(answer) + "}");
-        if (given == L"esc" && EscapeCloses(box)) return;
-        PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
-    }
-
-    // Types Esc into the box as a user would and waits a second for it to
-    // close; writes down whether it did.
-    bool EscapeCloses(HWND box) {
-        SetForegroundWindow(box);
-        keybd_event(VK_ESCAPE, 0, 0, 0);
-        keybd_event(VK_ESCAPE, 0, KEYEVENTF_KEYUP, 0);
-        bool closed = false;
-        for (int wait = 0; wait < 50 && !closed; ++wait) {
-            Sleep(20);
-            closed = !IsWindow(box) || !IsWindowVisible(box);
+        if (given == L"esc") {
+            // A second for the box to close, where Esc closes it.
+            TypeKey(box, VK_ESCAPE);
+            Sleep(1000);
+            const bool closed = !IsWindow(box) || !IsWindowVisible(box);
+            AppendLine(log_, std::string("{\"event\":\"escape\",\"closed\":") + (closed ? "true" : "false") + "}");
+            if (closed) return;
         }
-        AppendLine(log_, std::string("{\"event\":\"escape\",\"closed\":") + (closed ? "true" : "false") + "}");
-        return closed;
+        PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
     }
 
     std::vector<std::wstring> answers_;
@@ -220,16 +223,6 @@ Page CurrentPage(HWND wizard) {
     auto page = reinterpret_cast<HWND>(SendMessageW(wizard, PSM_GETCURRENTPAGEHWND, 0, 0));
     if (page == nullptr) return kNoPage;
     return GetDlgItem(page, kFinishStatusControl) != nullptr ? kFinishPage : kWelcomePage;
-}
-
-// Types one key, with Alt or Shift held when asked, into the window that
-// has the focus: the wizard, made the foreground window first.
-void TypeKey(HWND wizard, BYTE key, BYTE modifier = 0) {
-    SetForegroundWindow(wizard);
-    if (modifier) keybd_event(modifier, 0, 0, 0);
-    keybd_event(key, 0, 0, 0);
-    keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
-    if (modifier) keybd_event(modifier, 0, KEYEVENTF_KEYUP, 0);
 }
 
 // The wizard's control that has the keyboard focus, as the focus event:
