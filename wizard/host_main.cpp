@@ -24,7 +24,8 @@ const char kHelp[] =
     "  VSETUP_UI       batch: no windows, a JSON-lines transcript on standard output\n"
     "  VSETUP_ANSWERS  batch: answers to the message boxes in order, e.g. ok,cancel,yes\n"
     "\n"
-    "Exit status: 0 once the wizard has run, 1 when the prefix cannot be prepared.\n"
+    "Exit status: 0 once the wizard has run, 1 when it cannot start (no display, a prefix\n"
+    "that cannot be prepared).\n"
     "Any other argument is ignored. See vsetup(1).\n";
 
 int Run(char* program) {
@@ -38,9 +39,10 @@ int Run(char* program) {
         return 1;
     }
     if (!batch && !HostHasDisplay()) {
+        // Nothing was installed: a stop at start-up like any other.
         std::fputs("vsetup: no display to show the wizard on; set VSETUP_UI=batch to install without windows.\n",
                    stderr);
-        return 0;
+        return 1;
     }
     if (!PlatStartup()) {
         std::fprintf(stderr, "vsetup: %s\n", PlatStartupError());

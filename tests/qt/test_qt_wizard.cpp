@@ -120,7 +120,7 @@ TEST_F(QtWizardTest, FromStartToFinish) {
     wizard.show();
     QStringList seen{wizard.windowTitle() + (wizard.windowIcon().isNull() ? " (no icon)" : ""), RowOf(wizard)};
     EXPECT_EQ(wizard.size(), QSize(470, 277));
-    EXPECT_LE((wizard.geometry().center() - wizard.screen()->availableGeometry().center()).manhattanLength(), 1);
+    EXPECT_LE((wizard.frameGeometry().center() - wizard.screen()->availableGeometry().center()).manhattanLength(), 1);
     // Both pages fill the sheet above its line; every control lies on its
     // page, every text fits its control unclipped, and below the banner,
     // right of the logo, the page is drawn in two colours, unsmoothed.

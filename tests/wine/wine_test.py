@@ -314,6 +314,15 @@ def session(args, name):
                 log("work directory kept: %s" % work)
 
 
+# Esc on the completion prompt: where Wine is known to differ from Windows,
+# the check states what Windows does and is marked as Wine's own tests mark
+# it (todo_wine): expected to fail under Wine, for the reason given, and
+# failing the test once it passes, so that the mark goes once Wine does as
+# Windows.
+ESC_ON_YES_NO = ("Wine's message box (MSGBOX_DlgProc, user32) ends on the IDCANCEL that Esc sends whether or not it "
+                 "has a Cancel button; Windows ignores Esc on a box without one. VSETUP.EXE takes IDCANCEL as No")
+
+
 def command_buttons(args):
     # The runs of data/wizard-runs.txt, by buttons and by keys (with --win95,
     # as Windows 95).
@@ -323,13 +332,13 @@ def command_buttons(args):
     with session(args, "buttons") as test:
         system = wine_system_dir(test.prefix)
         keys = installer_keys(os.path.join(golden.GOLDEN, "tiny-install"))
-        for steps, focus, installs in runs:
+        for steps, focus, installs, prompt in runs:
             for name in filter(None, (find_no_case(system, n) for n in ("vorel.drv", "vorel.vxd"))):
                 os.remove(os.path.join(system, name))
             files_before = tree_state(os.path.join(test.prefix, "drive_c"))
             code, events = run_driver(args, test.wine, test.work, slow_disk(test.work)
-                                      if "typeahead" in steps else TINY_DISK, steps)
-            what = "%s, %s" % (label, steps)
+                                      if "typeahead" in steps else TINY_DISK, steps, answers=prompt)
+            what = "%s, %s, %s" % (label, steps, prompt)
             check(code == 0, "%s: exit code %d" % (what, code))
             seen = [e for e in events if e["event"] == "focus"]
             check(seen == [{"event": "focus", "control": int(c, 16), "usable": True} for c in focus.split()],
@@ -338,9 +347,13 @@ def command_buttons(args):
             prompts = [e for e in events if e["event"] == "message"]
             if installs == "yes":
                 check(find_no_case(system, "vorel.drv"), "%s: vorel.drv not installed" % what)
-                check(len(prompts) == 1 and prompts[0]["buttons"] == "yesno" and prompts[0]["answer"] == "no"
-                      and events[-1] == prompts[0], "%s: not the completion prompt alone, at the end: %r" %
-                      (what, prompts))
+                escapes = [e for e in events if e["event"] == "escape"]
+                check(len(prompts) == 1 and prompts[0]["buttons"] == "yesno" and prompts[0]["answer"] == prompt
+                      and events[-1 - len(escapes)] == prompts[0] and len(escapes) == (prompt == "esc"),
+                      "%s: not the completion prompt alone, at the end: %r" % (what, prompts + escapes))
+                if escapes:
+                    check(escapes[0]["closed"], "%s: Esc ignored as on Windows: remove its todo_wine mark" % what)
+                    log("todo_wine: %s: Esc closed the Yes/No box: %s" % (what, ESC_ON_YES_NO))
             else:
                 check(not [e for e in events if e["event"] not in ("focus", "panel")],
                       "%s: the installer showed %r" % (what, events))

@@ -27,8 +27,11 @@ void ShowNow(QWidget* widget) {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
-// The common control of Windows 95: a run of blocks two thirds as wide as
-// they are high, two pixels apart, the last one cut where the position ends.
+// The common control of Windows 95: a static edge (sunken, one pixel: grey
+// above and to the left, white below and to the right), a pixel of face
+// inside it, and a run of blocks two thirds as wide as they are high, two
+// pixels apart, the last one cut where the position ends. Without the edge
+// the empty part of the bar is face on face, and the bar cannot be seen.
 class BlockProgressBar : public QProgressBar {
 public:
     using QProgressBar::QProgressBar;
@@ -36,8 +39,14 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
-        painter.fillRect(rect(), palette().color(QPalette::Window));
-        const QRect inside = rect().adjusted(1, 1, -1, -1);
+        const QRect all = rect();
+        painter.fillRect(all, palette().color(QPalette::Window));
+        // The white lines take the corners but the top-left one.
+        painter.fillRect(all.left(), all.top(), all.width() - 1, 1, palette().color(QPalette::Dark));
+        painter.fillRect(all.left(), all.top(), 1, all.height() - 1, palette().color(QPalette::Dark));
+        painter.fillRect(all.right(), all.top(), 1, all.height(), palette().color(QPalette::Light));
+        painter.fillRect(all.left(), all.bottom(), all.width(), 1, palette().color(QPalette::Light));
+        const QRect inside = all.adjusted(2, 2, -2, -2);
         const int span = maximum() - minimum();
         if (span <= 0 || value() <= minimum()) return;
         const int end = inside.left() + int((long long)(value() - minimum()) * inside.width() / span);

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -10,8 +11,13 @@
 #include <QPainter>
 #include <QPalette>
 #include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QWindow>
 #include <QStyle>
 #include <QStyleFactory>
+
+#include <algorithm>
 
 #include "core/cp1252.h"
 #include "core/setup_state.h"
@@ -24,8 +30,34 @@ namespace {
 
 const char kCaption[] = "Vorel Setup Wizard";
 
+// The pages are laid out for the widths of Windows' fonts, or of their
+// metric twins (Liberation Sans for Arial, Liberation Serif for Times New
+// Roman): the 52 letters A to Z and a to z of the dialog font run 30.3
+// times its pixel size, those of the bold italic banner font 29.4 times
+// (the limits below are a little over, so that rounding never narrows
+// these fonts themselves). Other fonts (DejaVu, on a machine without
+// Liberation) run wider, and the texts would break late, run out of their
+// controls and out of the page.
+constexpr double kDialogLettersPerPixel = 30.5;
+constexpr double kBannerLettersPerPixel = 29.6;
+
+// Narrows a font whose letters run wider than the laid-out font's, keeping
+// its height: the texts then break and end as they do on Windows.
+void FitWidth(QFont& font, double letters_per_pixel) {
+    static const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    const double wanted = letters_per_pixel * QFontInfo(font).pixelSize();
+    // Narrowed widths round to whole pixels: a second step or two takes up
+    // what the first one left.
+    for (int step = 0; step < 4; ++step) {
+        const int measured = QFontMetrics(font).horizontalAdvance(letters);
+        if (measured <= wanted) return;
+        const int stretch = font.stretch() > 0 ? font.stretch() : 100;
+        font.setStretch(std::max(1, std::min(stretch - 1, int(stretch * wanted / measured))));
+    }
+}
+
 // MS Sans Serif 8 point is 11 pixels high on a 96 dpi screen; the
-// substitutes come close to its metrics.
+// substitutes come close to its metrics, or are narrowed to them.
 QFont DialogFont() {
     QFont font;
     font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
@@ -33,6 +65,7 @@ QFont DialogFont() {
     // Windows 95 draws dialog text without smoothing.
     font.setStyleHint(QFont::SansSerif, QFont::NoAntialias);
     font.setPixelSize(11);
+    FitWidth(font, kDialogLettersPerPixel);
     return font;
 }
 
@@ -78,6 +111,7 @@ void PaintBanner(QPainter& painter) {
     font.setWeight(QFont::Bold);
     font.setItalic(true);
     if (height > 0) font.setPixelSize(height);
+    FitWidth(font, kBannerLettersPerPixel);
 
     painter.save();
     painter.setFont(font);
@@ -207,8 +241,18 @@ void VorelWizard::ApplySheetGeometry() {
     setFixedSize(Sheet::kWidth, Sheet::kHeight);
 }
 
+void VorelWizard::Centre() {
+    // The frame as the window system reports it; none before the window is
+    // first mapped.
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    const QSize outer = size().grownBy(frame);
+    const QRect area = screen()->availableGeometry();
+    move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
+}
+
 void VorelWizard::showEvent(QShowEvent* event) {
     ApplySheetGeometry();
+    if (!event->spontaneous()) Centre();
     QWizard::showEvent(event);
     FocusDefaultButton();
 }

@@ -94,6 +94,11 @@ protected:
 
 private:
     void FocusDefaultButton();
+    // Puts the sheet, frame included, in the middle of its screen's work
+    // area, as Windows places a property sheet whose owner is hidden.
+    // QDialog's own placement takes the title bar for 40 pixels and so
+    // leaves the sheet that much above the middle.
+    void Centre();
     // Lays the sheet out as Sheet gives it; QWizard redoes its layout now
     // and then, so this runs again after each change.
     void ApplySheetGeometry();

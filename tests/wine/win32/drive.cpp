@@ -16,7 +16,9 @@
 // copied. It answers every
 // message box of the installer from the answers list; when the list is used
 // up (or the next one fits no button of the box), an OK box gets OK,
-// OK/Cancel gets Cancel and Yes/No gets No. Message
+// OK/Cancel gets Cancel and Yes/No gets No. The answer "esc" types Esc into
+// the box and writes down whether that closed it; a box still up then gets
+// what a used-up list gives. Message
 // boxes go to the transcript as JSON lines, in the batch transcript's form;
 // VHOOK.DLL adds what happens inside the installer (status lines and
 // progress).
@@ -116,6 +118,17 @@ HWND FindWizard(DWORD process) {
     return by_structure;
 }
 
+// Types one key, with Alt or Shift held when asked, into the window that
+// has the focus: the wizard or a box of the installer's, made the foreground
+// window first.
+void TypeKey(HWND window, BYTE key, BYTE modifier = 0) {
+    SetForegroundWindow(window);
+    if (modifier) keybd_event(modifier, 0, 0, 0);
+    keybd_event(key, 0, 0, 0);
+    keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
+    if (modifier) keybd_event(modifier, 0, KEYEVENTF_KEYUP, 0);
+}
+
 // ------------------------------------------------------------ message boxes
 
 bool ButtonShown(HWND box, int id) {
@@ -174,9 +187,10 @@ private:
                !(ButtonShown(box, kind->ids[0]) && ButtonShown(box, kind->ids[1])))
             ++kind;
         const std::string buttons = kind->name;
-        int pick = next_ < answers_.size() && answers_[next_++] == kind->names[1] ? 1 : 0;
+        const std::wstring given = next_ < answers_.size() ? answers_[next_++] : L"";
+        int pick = given == kind->names[1] ? 1 : 0;
         const int id = kind->ids[pick];
-        const std::wstring answer = kind->names[pick];
+        const std::wstring answer = given == L"esc" ? given : kind->names[pick];
         bool icon = false;
         EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&icon));
         // The event is written before the box is answered: whatever the
@@ -184,6 +198,14 @@ private:
         AppendLine(log_, "{\"event\":\"message\",\"caption\":" + JsonString(WindowText(box)) + ",\"text\":" +
                              JsonString(WindowText(text)) + ",\"buttons\":\"" + buttons + "\",\"icon\":\"" +
                              (icon ? "error" : "none") + "\",\"answer\":" + JsonString(answer) + "}");
+        if (given == L"esc") {
+            // A second for the box to close, where Esc closes it.
+            TypeKey(box, VK_ESCAPE);
+            Sleep(1000);
+            const bool closed = !IsWindow(box) || !IsWindowVisible(box);
+            AppendLine(log_, std::string("{\"event\":\"escape\",\"closed\":") + (closed ? "true" : "false") + "}");
+            if (closed) return;
+        }
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
     }
 
@@ -201,16 +223,6 @@ Page CurrentPage(HWND wizard) {
     auto page = reinterpret_cast<HWND>(SendMessageW(wizard, PSM_GETCURRENTPAGEHWND, 0, 0));
     if (page == nullptr) return kNoPage;
     return GetDlgItem(page, kFinishStatusControl) != nullptr ? kFinishPage : kWelcomePage;
-}
-
-// Types one key, with Alt or Shift held when asked, into the window that
-// has the focus: the wizard, made the foreground window first.
-void TypeKey(HWND wizard, BYTE key, BYTE modifier = 0) {
-    SetForegroundWindow(wizard);
-    if (modifier) keybd_event(modifier, 0, 0, 0);
-    keybd_event(key, 0, 0, 0);
-    keybd_event(key, 0, KEYEVENTF_KEYUP, 0);
-    if (modifier) keybd_event(modifier, 0, KEYEVENTF_KEYUP, 0);
 }
 
 // The wizard's control that has the keyboard focus, as the focus event:
