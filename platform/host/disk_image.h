@@ -9,7 +9,8 @@
 // then takes the real one, SYSTEM.INI last, and the registry beside the image
 // after that. The image is never grown and nothing outside the partition is
 // written. The image stays locked from HostImageOpen to the end of the
-// process, so a second run on it waits.
+// process, so a second run on it waits; mtools reaches it through that locked
+// descriptor, never by its path (mtools reads "@@" in a path as an offset).
 #ifndef VSETUP_HOST_DISK_IMAGE_H
 #define VSETUP_HOST_DISK_IMAGE_H
 
@@ -21,9 +22,15 @@
 bool HostImageOpen(const std::string& image, std::string* staging, std::string* error);
 // True after a successful HostImageOpen.
 bool HostImageActive();
-// Writes the run's results into the image and removes the staging prefix.
-// false with a reason; a shortage of space is found before anything is
-// written.
-bool HostImageCommit(std::string* error);
+// Writes the run's results into the image and removes the staging prefix:
+// all of them, or none when registry_written is false (the run could not
+// write its registry) or writing fails. false with a reason; what can be
+// found out beforehand (room, names, what is in the way) is checked before
+// anything is written, and a failure halfway puts the image back as it was.
+bool HostImageCommit(bool registry_written, std::string* error);
+// Names the image instead of the staging prefix in a message: "C:\X in
+// the disk image IMAGE" for a file below drive_c. A start that fails
+// leaves no staging prefix behind: it goes when the process ends.
+void HostImageNameIn(std::string* text);
 
 #endif

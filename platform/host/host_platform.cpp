@@ -310,13 +310,16 @@ void PlatShutdown() {
     // With a disk image as the prefix, the results go into the image now;
     // when they cannot, the image is as it was and the run has failed.
     std::string error;
-    if (!HostImageCommit(&error)) {
+    if (!HostImageCommit(!g_registryUnusable && !g_registryReported, &error)) {
         std::fprintf(stderr, "vsetup: %s\n", error.c_str());
         std::exit(1);
     }
 }
 
-const char* PlatStartupError() { return g_startupError.c_str(); }
+const char* PlatStartupError() {
+    HostImageNameIn(&g_startupError);  // a disk image's staging prefix means nothing to the user
+    return g_startupError.c_str();
+}
 
 void PlatSetFrontEnd(PlatFrontEnd* front_end) {
     if (front_end && !HostRunHolding()) {

@@ -6,7 +6,10 @@
 
 import fcntl
 import os
+import re
+import resource
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -56,9 +59,38 @@ def make_image(path, form="mbr", megabytes=32, windows=True):
     return mdrive
 
 
-def vsetup(prefix, extra_env=None):
+def vsetup(prefix, extra_env=None, disk=DISK):
     env = dict(os.environ, VSETUP_UI="batch", VSETUP_PREFIX=prefix, **(extra_env or {}))
-    return run([VSETUP], cwd=DISK, env=env)
+    return run([VSETUP], cwd=disk, env=env)
+
+
+def odd_disk(name, files):
+    # The example disk with more files for the Windows directory.
+    disk = os.path.join(WORK, name)
+    shutil.copytree(DISK, disk)
+    for file, data in files.items():
+        with open(os.path.join(disk, file), "wb") as f:
+            f.write(data)
+    with open(os.path.join(disk, "setup.dat"), "rb") as f:
+        text = f.read().replace(b"1,VORELMON.EX_\r\n", b"1,VORELMON.EX_\r\n" + b"".join(b"1,%s\r\n" % n.encode() for n in files))
+    with open(os.path.join(disk, "setup.dat"), "wb") as f:
+        f.write(text)
+    return disk
+
+
+def fill(mdrive, leave):
+    # Fills the partition with a file that leaves `leave` bytes free.
+    listing = run(["mdir", "-i", mdrive, "::/"], check=True).stdout.decode()
+    free = int(listing.rsplit(" bytes free", 1)[0].rsplit("\n", 1)[1].replace(" ", ""))
+    with open(os.path.join(WORK, "filler"), "wb") as f:
+        f.write(bytes(free - leave))
+    run(["mcopy", "-i", mdrive, os.path.join(WORK, "filler"), "::/FILLER"], check=True)
+
+
+def state(mdrive):
+    # What a user of the image sees: names, sizes, dates, attributes, room and contents.
+    listing = run(["mdir", "-/", "-a", "-i", mdrive, "::/"]).stdout + run(["mattrib", "-/", "-i", mdrive, "::/"]).stdout
+    return listing, tree(read_back(mdrive, os.path.join(WORK, "state")))
 
 
 def fsck(path, offset=START * 512):
@@ -147,14 +179,91 @@ def main():
     make_image(image, windows=False)
     check_refused("no WINDOWS", image, "has no WINDOWS directory")
     image = os.path.join(WORK, "full.img")
-    mdrive = make_image(image, megabytes=1)
-    listing = run(["mdir", "-i", mdrive, "::/"], check=True).stdout.decode()
-    free = int(listing.rsplit(" bytes free", 1)[0].rsplit("\n", 1)[1].replace(" ", ""))
-    with open(os.path.join(WORK, "filler"), "wb") as f:
-        f.write(bytes(free - 20 * 1024))  # the driver needs more than the 20 KB left
-    run(["mcopy", "-i", mdrive, os.path.join(WORK, "filler"), "::/FILLER"], check=True)
+    fill(make_image(image, megabytes=1), 20 * 1024)  # the driver needs more than the 20 KB left
     check_refused("full", image, "is too full for the installed files: ")
     print("unsupported forms, no WINDOWS directory, a full partition: refused, image untouched")
+
+    # What would fail halfway is found before anything is written: a
+    # device's name, a directory where a file goes, read-only files and
+    # images, a registry beside the image that cannot be written.
+    cases = [("NUL", "", "NUL is the name of a device"),
+             ("mmd", "::/WINDOWS/SYSTEM/vorel.drv", "vorel.drv is a directory"),
+             ("+r", "::/WINDOWS/SYSTEM.INI", "SYSTEM.INI is read-only"),
+             ("+r", "::/WINDOWS/SYSTEM/vorel.drv", "vorel.drv is read-only"),
+             ("0444", "", "is read-only"),
+             ("name", "", "cannot write the registry")]
+    for number, (how, path, message) in enumerate(cases):
+        # 240 bytes: the registry's name beside the image fits, a temporary's does not.
+        image = os.path.join(WORK, "%d-" % number + ("r" * 234 if how == "name" else "") + ".img")
+        mdrive = make_image(image)
+        if how == "+r":
+            run(["mcopy", "-o", "-i", mdrive, os.path.join(WORK, "SYSTEM.INI"), path], check=True)
+            run(["mattrib", "-i", mdrive, "+r", path], check=True)
+        if how == "mmd":
+            run(["mmd", "-i", mdrive, path], check=True)
+        if how == "0444":
+            os.chmod(image, 0o444)
+        check_refused(how, image, message, odd_disk("nul", {"NUL": b"x"}) if how == "NUL" else DISK)
+
+    # A start that fails removes its staging copy and names the image.
+    image = os.path.join(WORK, "broken-registry.img")
+    with open(os.path.join(WORK, "SYSTEM.DAT"), "wb") as f:
+        f.write(b"not a registry")
+    run(["mcopy", "-i", make_image(image), os.path.join(WORK, "SYSTEM.DAT"), "::/WINDOWS"], check=True)
+    got = vsetup(image, {"TMPDIR": WORK})
+    check(got.returncode == 1 and "C:\\WINDOWS\\SYSTEM.DAT in the disk image " + image in got.stderr.decode() and
+          not [name for name in os.listdir(WORK) if name.startswith("vsetup-image-")],
+          "a failed start: exit %d, its staging copy left, or the image not named: %s" % (got.returncode, got.stderr))
+
+    # A run whose registry.reg reaches a file size limit puts nothing into the image.
+    image = os.path.join(WORK, "limited.img")
+    make_image(image, "bare", megabytes=1)
+    with open(image + ".registry.reg", "wb") as f:
+        f.write(b'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Seed]\r\n"Pad"="' + b"x" * 14500 + b'"\r\n\r\n')
+    before = digest(image), digest(image + ".registry.reg")
+    got = run([VSETUP], cwd=DISK, env=dict(os.environ, VSETUP_UI="batch", VSETUP_PREFIX=image), preexec_fn=limit)
+    check(got.returncode == 1 and (digest(image), digest(image + ".registry.reg")) == before,
+          "a registry that cannot be written: exit %d, or the image was written: %s" % (got.returncode, got.stderr))
+    print("device names, directories, read-only files and images, an unwritable registry, a failed start: "
+          "refused, image untouched")
+
+    # "@@" in the image's path, with another disk at the path before it.
+    image, decoy, plain = (os.path.join(WORK, name) for name in ("vm@@0", "vm", "plain.img"))
+    make_image(decoy, "bare")
+    mdrive, before = make_image(plain, "bare"), digest(decoy)
+    os.rename(plain, image)
+    got = vsetup(image)
+    os.rename(image, plain)
+    check(got.returncode == 0 and digest(decoy) == before and tree(read_back(mdrive, os.path.join(WORK, "back"))) == want_tree,
+          "an image named vm@@0: exit %d, or the disk vm was written: %s" % (got.returncode, got.stderr.decode()))
+
+    # A file larger than 16 MB goes in as into a directory prefix.
+    big = bytes(range(256)) * (17 << 12)
+    got = vsetup(plain, disk=odd_disk("big", {"BIG.BIN": big}))
+    check(got.returncode == 0 and tree(read_back(mdrive, os.path.join(WORK, "back")))["big.bin"] == big,
+          "a 17 MB file: exit %d: %s" % (got.returncode, got.stderr.decode()))
+    print("an image with \"@@\" in its name, a 17 MB file: installed")
+
+    # Directory growth: with each amount of room around what 40 more files
+    # take, they go in whole or the image is as it was.
+    disk = odd_disk("long-names", {"longname-%02d-of-the-directory-growth-sweep.txt" % i: b"x" for i in range(40)})
+    image = os.path.join(WORK, "growth.img")
+    mdrive = make_image(image)
+    cluster = 512 * int(re.search(r"cluster size: (\d+)", run(["minfo", "-i", mdrive, "::"]).stdout.decode()).group(1))
+    files = sum((len(data) + cluster - 1) // cluster for data in want_tree.values()) + 40
+    outcomes = set()
+    for leave in range(files, files + 30, 2):
+        make_image(image)
+        fill(mdrive, leave * cluster)
+        before = state(mdrive)
+        got = vsetup(image, disk=disk)
+        outcomes.add(got.returncode)
+        after = state(mdrive)
+        check(after == before if got.returncode == 1 else len(after[1]) == len(want_tree) + 40,
+              "%d clusters free: exit %d, the image is half written: %s" % (leave, got.returncode, got.stderr.decode()))
+        fsck(image)
+    check(outcomes == {0, 1}, "the room tried was too little or too much: %s" % outcomes)
+    print("40 long names with %d to %d clusters free: all or nothing" % (files, files + 28))
 
     # A second run waits for the first: here, for the test's own lock.
     image = os.path.join(WORK, "locked.img")
@@ -173,9 +282,15 @@ def main():
     shutil.rmtree(WORK)
 
 
-def check_refused(name, image, message):
+def limit():
+    # Files of at most 16 KB, as on a full disk.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # stays ignored across exec
+    resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))
+
+
+def check_refused(name, image, message, disk=DISK):
     before = digest(image)
-    got = vsetup(image)
+    got = vsetup(image, disk=disk)
     check(got.returncode == 1 and message in got.stderr.decode(),
           "%s: exit %d, wanted a message with %r: %s" % (name, got.returncode, message, got.stderr.decode()))
     check(digest(image) == before and not os.path.exists(image + ".registry.reg"), name + ": the image was touched")
@@ -187,6 +302,7 @@ def check_refused(name, image, message):
 MTOOLS_WRAPPER = """#!/bin/sh
 here=$(dirname "$0"); n=$(( $(cat "$here/count") + 1 )); echo $n >"$here/count"
 [ "$n" = "$(cat "$here/kill-at")" ] && kill -9 $PPID && exit 1
+[ "$n" = "$(cat "$here/fail-at")" ] && exit 1
 exec /usr/bin/$(basename "$0") "$@"
 """
 
@@ -194,8 +310,10 @@ exec /usr/bin/$(basename "$0") "$@"
 def kill_points(want_tree, want_registry, upgrade):
     # Killed at each of its own file operations and before each mtools
     # command, the run leaves a clean file system whose files are each whole
-    # and old or whole and new; a run afterwards completes the installation.
-    # An upgrade finds an older driver installed: every file is replaced.
+    # and old or whole and new; a run afterwards completes the installation,
+    # though the partition has room for one installation only. A command
+    # that fails leaves the image as it was. An upgrade finds an older driver
+    # installed: every file is replaced.
     pristine, image, bin_dir = (os.path.join(WORK, name) for name in ("pristine.img", "killed.img", "bin"))
     mdrive = "%s@@%d" % (image, START * 512)
     make_image(pristine)
@@ -206,9 +324,10 @@ def kill_points(want_tree, want_registry, upgrade):
             f.write(b"older " + path.encode())
         run(["mcopy", "-o", "-i", "%s@@%d" % (pristine, START * 512), os.path.join(WORK, "older"), "::/WINDOWS/" + path],
             check=True)
+    fill("%s@@%d" % (pristine, START * 512), 40 * 1024)
     shutil.rmtree(bin_dir, ignore_errors=True)
     os.makedirs(bin_dir)
-    for name in ("mcopy", "mmove", "mdel", "mmd", "mdir", "count", "kill-at"):
+    for name in ("mcopy", "mmove", "mdel", "mmd", "mdir", "mdu", "mshowfat", "count", "kill-at", "fail-at"):
         with open(os.path.join(bin_dir, name), "w") as f:
             f.write(MTOOLS_WRAPPER if name.startswith("m") else "0\n")
         os.chmod(os.path.join(bin_dir, name), 0o755)
@@ -217,14 +336,14 @@ def kill_points(want_tree, want_registry, upgrade):
     wrapped = {"PATH": bin_dir + os.pathsep + os.environ["PATH"], "LD_PRELOAD": SHIM, "ROBUST_NO_SYNC": "1",
                "ASAN_OPTIONS": asan}
 
-    def killed_run(env, kill_before_command=0):
+    def killed_run(env, kill_before_command=0, fail_command=0):
         shutil.copy(pristine, image)
         if os.path.exists(image + ".registry.reg"):
             os.remove(image + ".registry.reg")
-        for name, value in (("count", 0), ("kill-at", kill_before_command)):
+        for name, value in (("count", 0), ("kill-at", kill_before_command), ("fail-at", fail_command)):
             with open(os.path.join(bin_dir, name), "w") as f:
                 f.write("%d\n" % value)
-        vsetup(image, dict(wrapped, **env))
+        return vsetup(image, dict(wrapped, **env))
 
     killed_run({"ROBUST_LOG": os.path.join(WORK, "calls.log")})
     with open(os.path.join(WORK, "calls.log")) as f, open(os.path.join(bin_dir, "count")) as g:
@@ -246,8 +365,17 @@ def kill_points(want_tree, want_registry, upgrade):
         back = tree(read_back(mdrive, os.path.join(WORK, "back")))
         check({k: v for k, v in back.items() if not k.endswith(".tmp")} == want_tree,
               "kill point %d: the run afterwards did not complete the installation" % point)
+    shutil.copy(pristine, image)
+    old_state = state(mdrive)
+    for command in range(1, commands + 1):
+        got = killed_run({}, fail_command=command)
+        check(got.returncode == 1 and state(mdrive) == old_state and not os.path.exists(image + ".registry.reg") or
+              got.returncode == 0 and tree(read_back(mdrive, os.path.join(WORK, "back"))) == want_tree,
+              "mtools command %d failed: exit %d, the image is half written: %s" % (command, got.returncode, got.stderr))
+        fsck(image)
     print("%s: %d kill points in vsetup's own file operations, %d before mtools commands: fsck.fat clean, "
-          "files whole, a second run completes" % ("upgrade" if upgrade else "new", len(points) - commands, commands))
+          "files whole, a second run completes; each command failing: the image as it was"
+          % ("upgrade" if upgrade else "new", len(points) - commands, commands))
 
 
 if __name__ == "__main__":
