@@ -308,10 +308,9 @@ std::string DosPath(std::string path) {
 // and the clusters a file takes. false when mtools cannot read it.
 bool Survey(std::map<std::string, Entry>* survey) {
     std::string names, attributes, usage;
-    if (!Mtools({"mdir", "-/", "-b", "-a", "::/"}, &names) || !Mtools({"mattrib", "-/", "::/"}, &attributes) ||
-        !Mtools({"mdu", "-a", "::/"}, &usage))
-        return false;
+    if (!Mtools({"mdir", "-/", "-b", "-a", "::/"}, &names)) return false;
     survey->clear();
+    bool anyFile = false;
     for (std::string line : Lines(names)) {  // "::/WINDOWS/", "::/WINDOWS/SYSTEM.INI"
         if (line.compare(0, 3, "::/") != 0) continue;
         line.erase(0, 3);
@@ -321,7 +320,12 @@ bool Survey(std::map<std::string, Entry>* survey) {
         Entry& entry = (*survey)[Lower(line)];
         entry.path = line;
         entry.dir = dir;
+        if (!dir) anyFile = true;
     }
+    // mattrib and mdu fail on a partition of directories only: there is no
+    // file whose attributes and clusters they could list then.
+    if (anyFile && (!Mtools({"mattrib", "-/", "::/"}, &attributes) || !Mtools({"mdu", "-a", "::/"}, &usage)))
+        return false;
     for (const std::string& line : Lines(attributes)) {  // "  A    R     ::/WINDOWS/SYSTEM.INI"
         size_t at = line.find("::/");
         auto found = at == std::string::npos ? survey->end() : survey->find(Lower(line.substr(at + 3)));

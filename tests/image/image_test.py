@@ -36,7 +36,7 @@ def run(args, **kw):
     return subprocess.run(args, env=kw.pop("env", ENV), stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
 
 
-def make_image(path, form="mbr", megabytes=32, windows=True):
+def make_image(path, form="mbr", megabytes=32, windows=True, ini=True):
     # A disk with Windows' directories and SYSTEM.INI, copied in by mcopy.
     size = megabytes * 1024 * 1024
     offset = 0 if form == "bare" else START * 512
@@ -52,6 +52,7 @@ def make_image(path, form="mbr", megabytes=32, windows=True):
         with open(os.path.join(WORK, "SYSTEM.INI"), "wb") as f:
             f.write(SYSTEM_INI)
         run(["mmd", "-i", mdrive, "::/WINDOWS", "::/WINDOWS/SYSTEM"], check=True)
+    if windows and ini:
         run(["mcopy", "-i", mdrive, os.path.join(WORK, "SYSTEM.INI"), "::/WINDOWS/SYSTEM.INI"], check=True)
     if form == "vhd":
         footer = bytearray(512)
@@ -155,6 +156,11 @@ def main():
         check(os.path.getsize(image) == size, form + ": the image grew")
         fsck(image, 0 if form == "bare" else START * 512)
     print("mbr, bare and vhd images: as the directory prefix, fsck.fat clean")
+
+    # Windows' directories and not one file: mtools has no attributes to list.
+    make_image(os.path.join(WORK, "empty.img"), "bare", ini=False)
+    got = vsetup(os.path.join(WORK, "empty.img"))
+    check(got.returncode == 0, "directories only: exit %d: %s" % (got.returncode, got.stderr.decode()))
 
     # With the system's own SYSTEM.DAT: the registry as the directory run
     # into the same SYSTEM.DAT leaves it, with its attributes kept.
