@@ -285,8 +285,7 @@ bool CregStore::AppendToJournal(const std::string& entries) {
     if (journal_fd_ < 0) {
         // A new file, made where nothing stands: never one a link leads to.
         std::string journal = Beside(kJournalName);
-        unlink(journal.c_str());
-        journal_fd_ = HostOpenForWriting(journal, O_WRONLY | O_CREAT | O_EXCL);
+        journal_fd_ = HostCreateAfresh(journal, O_WRONLY);
         if (journal_fd_ < 0) return false;
         std::string header(kJournalMagic, 8);
         Put64(&header, base_size_);
@@ -323,8 +322,7 @@ bool CregStore::Flush() {
 
 bool CregStore::WriteReplacement(const std::string& target, const char* data, size_t size, bool keep_attributes) {
     std::string temp = Beside(kTempName);
-    unlink(temp.c_str());
-    int fd = HostOpenForWriting(temp, O_WRONLY | O_CREAT | O_EXCL);
+    int fd = HostCreateAfresh(temp, O_WRONLY);
     if (fd < 0) return false;
     bool ok = HostWriteAll(fd, data, size);
     // The backup holds the same registry as the file: both get its owner,

@@ -117,6 +117,11 @@ int HostOpenForWriting(const std::string& host_path, int flags, mode_t mode) {
     return OpenChecked(host_path, flags | O_NOFOLLOW, mode);
 }
 
+int HostCreateAfresh(const std::string& host_path, int flags) {
+    unlink(host_path.c_str());
+    return HostOpenForWriting(host_path, flags | O_CREAT | O_EXCL);
+}
+
 std::string HostReadError(int code, size_t max_size) {
     if (code == EINVAL) return "it is not a regular file";
     if (code == ELOOP) return "it is a symbolic link";

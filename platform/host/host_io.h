@@ -39,6 +39,11 @@ int HostOpenRegular(const std::string& host_path, bool follow_links = true);
 // waited on (EINVAL, EISDIR). -1 with errno set.
 int HostOpenForWriting(const std::string& host_path, int flags, mode_t mode = 0644);
 
+// Makes host_path anew, empty, for writing with flags (O_WRONLY, O_APPEND):
+// what stands there, a link included, is removed, never followed, and the
+// file is created only where nothing stands. -1 with errno set.
+int HostCreateAfresh(const std::string& host_path, int flags);
+
 // Reads a whole regular file of at most max_size bytes. false when it cannot
 // be read (errno EINVAL when it is not a regular file, EFBIG when it is
 // larger); *missing tells whether that was because it does not exist (may be

@@ -117,8 +117,7 @@ namespace {
 // is removed, never followed). false with errno set when it cannot be made.
 bool OpenJournal() {
     std::string path = JournalPath();
-    unlink(path.c_str());
-    g_journalFd = HostOpenForWriting(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL);
+    g_journalFd = HostCreateAfresh(path, O_WRONLY | O_APPEND);
     return g_journalFd >= 0 && HostSyncDirectoryOf(path);
 }
 
@@ -126,15 +125,13 @@ bool OpenJournal() {
 
 bool HostRunHoldTree(const std::string& directory, std::string* error, const std::function<void()>& before_waiting) {
     if (g_holdFd < 0 || g_treeFd >= 0) return true;
-    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat tree;
     struct stat prefix;
     // The prefix's own hold covers a tree that is the prefix directory: a
     // second lock on it would wait for this very process.
-    bool same = fd >= 0 && fstat(fd, &tree) == 0 && fstat(g_holdFd, &prefix) == 0 && tree.st_dev == prefix.st_dev &&
-                tree.st_ino == prefix.st_ino;
-    if (fd >= 0) close(fd);
-    if (same) return true;
+    if (stat(directory.c_str(), &tree) == 0 && fstat(g_holdFd, &prefix) == 0 && tree.st_dev == prefix.st_dev &&
+        tree.st_ino == prefix.st_ino)
+        return true;
     g_treeFd = LockDirectory(directory, "the Windows directory", error, before_waiting);
     return g_treeFd >= 0;
 }
