@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "diskettes/setup_check.h"
+#include "platform/host/disk_image.h"
+#include "platform/host/host_ansi.h"
 #include "platform/host/profile_engine.h"
 
 namespace {
@@ -117,43 +119,6 @@ long long FileSize(const std::string& path) {
 
 long long Clusters(long long bytes) { return (bytes + kClusterSize - 1) / kClusterSize; }
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// Whether mcopy stores name in one directory entry: an 8.3 name of the
-// characters a short name allows, each part in one case (the entry's case
-// flags keep a lower-case part). A byte above 127 counts as needing a long
-// name, which may count an entry too many but never one too few.
-bool IsShortName(const std::string& name) {
-    size_t dot = name.find('.');
-    std::string base = name.substr(0, dot);
-    std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-    if (base.empty() || base.size() > 8 || ext.size() > 3 || (dot != std::string::npos && ext.empty()) ||
-        ext.find('.') != std::string::npos)
-        return false;
-    for (const std::string& part : {base, ext}) {
-        bool lower = false;
-        bool upper = false;
-        for (char c : part) {
-            unsigned char u = static_cast<unsigned char>(c);
-            if (u >= 'a' && u <= 'z') {
-                lower = true;
-            } else if (u >= 'A' && u <= 'Z') {
-                upper = true;
-            } else if (!(u >= '0' && u <= '9') && !std::strchr("$%'-_@~`!(){}^#&", c)) {
-                return false;
-            }
-        }
-        if (lower && upper) return false;
-    }
-    return true;
-}
-
-// The directory entries a name takes: one, and for a long name one more for
-// each 13 characters of it.
-int Entries(const std::string& name) { return IsShortName(name) ? 1 : 1 + static_cast<int>((name.size() + 12) / 13); }
 
 // How much of a 1.44 MB diskette a disk's files take: data clusters (their
 // own and those of the subdirectories that hold them) and entries of the
@@ -175,8 +140,8 @@ DiskSpace DiskUsage(const std::vector<Placed>& files, bool labelled) {
             size_t slash = file.imagePath.find('/', start);
             if (slash == std::string::npos) slash = file.imagePath.size();
             std::string name = file.imagePath.substr(start, slash - start);
-            dirs[dir][Lower(name)] = Entries(name);
-            dir += "/" + Lower(name);
+            dirs[dir][HostLower(name)] = HostFatNameEntries(name);
+            dir += "/" + HostLower(name);
             start = slash + 1;
         }
     }
@@ -262,7 +227,7 @@ bool WriteImage(const std::string& path, const std::string& label, char disk, co
         for (size_t slash = file.imagePath.find('/'); ok && slash != std::string::npos;
              slash = file.imagePath.find('/', slash + 1)) {
             std::string dir = file.imagePath.substr(0, slash);
-            if (made.insert(Lower(dir)).second) ok = Run({"mmd", "-i", image, "::/" + dir});
+            if (made.insert(HostLower(dir)).second) ok = Run({"mmd", "-i", image, "::/" + dir});
         }
         if (ok) ok = Run({"mcopy", "-i", image, "-m", "-D", "o", file.hostPath, "::/" + file.imagePath});
     }

@@ -293,11 +293,6 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // A path of the partition as Windows writes it: "C:\\WINDOWS\\SYSTEM.INI".
 std::string DosPath(std::string path) {
     std::replace(path.begin(), path.end(), '/', '\\');
@@ -317,7 +312,7 @@ bool Survey(std::map<std::string, Entry>* survey) {
         bool dir = !line.empty() && line.back() == '/';
         if (dir) line.pop_back();
         if (line.empty()) continue;
-        Entry& entry = (*survey)[Lower(line)];
+        Entry& entry = (*survey)[HostLower(line)];
         entry.path = line;
         entry.dir = dir;
         if (!dir) anyFile = true;
@@ -328,20 +323,20 @@ bool Survey(std::map<std::string, Entry>* survey) {
         return false;
     for (const std::string& line : Lines(attributes)) {  // "  A    R     ::/WINDOWS/SYSTEM.INI"
         size_t at = line.find("::/");
-        auto found = at == std::string::npos ? survey->end() : survey->find(Lower(line.substr(at + 3)));
+        auto found = at == std::string::npos ? survey->end() : survey->find(HostLower(line.substr(at + 3)));
         if (found != survey->end()) found->second.readOnly = line.find('R') < at;
     }
     for (const std::string& line : Lines(usage)) {  // "::/WINDOWS/SYSTEM.INI 1"
         size_t space = line.rfind(' ');
         if (line.compare(0, 3, "::/") != 0 || space == std::string::npos) continue;
-        auto found = survey->find(Lower(line.substr(3, space - 3)));
+        auto found = survey->find(HostLower(line.substr(3, space - 3)));
         if (found != survey->end() && !found->second.dir) found->second.clusters = std::atoll(line.c_str() + space + 1);
     }
     return true;
 }
 
 const Entry* Surveyed(const std::string& path) {
-    auto found = g_image.survey.find(Lower(path));
+    auto found = g_image.survey.find(HostLower(path));
     return found == g_image.survey.end() ? nullptr : &found->second;
 }
 
@@ -574,24 +569,10 @@ bool SaveUndo(const std::vector<std::string>& paths, Undo* undo) {
 // DOS and Windows take these names, with any extension, for devices;
 // mtools refuses to make a file of some of them.
 bool IsDeviceName(const std::string& name) {
-    std::string base = Lower(name.substr(0, name.find('.')));
+    std::string base = HostLower(name.substr(0, name.find('.')));
     if (base == "con" || base == "prn" || base == "aux" || base == "nul") return true;
     return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) &&
            base[3] >= '1' && base[3] <= '9';
-}
-
-// The directory entries a name takes: one, and its long name's beside it
-// unless it is an 8.3 name in capitals.
-long long Slots(const std::string& name) {
-    size_t dot = name.find('.');
-    std::string base = name.substr(0, dot);
-    std::string extension = dot == std::string::npos ? "" : name.substr(dot + 1);
-    bool plain = !base.empty() && base.size() <= 8 && extension.size() <= 3 &&
-                 std::all_of(name.begin(), name.end(), [](char c) {
-                     return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || std::strchr("._-$~!#%&", c);
-                 }) &&
-                 extension.find('.') == std::string::npos;
-    return plain ? 1 : 1 + static_cast<long long>((name.size() + 12) / 13);
 }
 
 std::string Parent(const std::string& path) {
@@ -737,11 +718,11 @@ bool WriteBack(std::string* error) {
     auto clustersOf = [](long long bytes) { return (bytes + g_image.clusterSize - 1) / g_image.clusterSize; };
     std::map<std::string, long long> entries;
     for (const std::string& dir : newDirs) {
-        entries[Lower(Parent(dir))] += Slots(LastName(dir));
-        entries[Lower(dir)] += 2;  // "." and ".."
+        entries[HostLower(Parent(dir))] += HostFatNameEntries(LastName(dir));
+        entries[HostLower(dir)] += 2;  // "." and ".."
     }
     for (const std::string& file : changed)
-        entries[Lower(Parent(file))] += Surveyed(file) ? 1 : Slots(LastName(file));
+        entries[HostLower(Parent(file))] += Surveyed(file) ? 1 : HostFatNameEntries(LastName(file));
     long long used = 0;
     for (const auto& dir : entries) used += std::max(clustersOf(dir.second * 32), Surveyed(dir.first) ? 0LL : 1LL);
     std::set<std::string> leftovers;
@@ -865,3 +846,40 @@ bool WriteBack(std::string* error) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whether mcopy stores name in one directory entry: an 8.3 name of the
+// characters a short name allows, each part in one case (the entry's case
+// flags keep a lower-case part). A byte above 127 counts as needing a long
+// name, which may count an entry too many but never one too few.
+bool IsShortName(const std::string& name) {
+    size_t dot = name.find('.');
+    std::string base = name.substr(0, dot);
+    std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+    if (base.empty() || base.size() > 8 || ext.size() > 3 || (dot != std::string::npos && ext.empty()) ||
+        ext.find('.') != std::string::npos)
+        return false;
+    for (const std::string& part : {base, ext}) {
+        bool lower = false;
+        bool upper = false;
+        for (char c : part) {
+            unsigned char u = static_cast<unsigned char>(c);
+            if (u >= 'a' && u <= 'z') {
+                lower = true;
+            } else if (u >= 'A' && u <= 'Z') {
+                upper = true;
+            } else if (!(u >= '0' && u <= '9') && !std::strchr("$%'-_@~`!(){}^#&", c)) {
+                return false;
+            }
+        }
+        if (lower && upper) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int HostFatNameEntries(const std::string& name) {
+    return IsShortName(name) ? 1 : 1 + static_cast<int>((name.size() + 12) / 13);
+}

@@ -33,4 +33,8 @@ bool HostImageCommit(bool registry_written, std::string* error);
 // leaves no staging prefix behind: it goes when the process ends.
 void HostImageNameIn(std::string* text);
 
+// The directory entries a name takes on a FAT disk as mcopy writes it: one,
+// and for a long name one more for each 13 characters of it.
+int HostFatNameEntries(const std::string& name);
+
 #endif
