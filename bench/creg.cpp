@@ -11,11 +11,11 @@
 #include <stdexcept>
 
 #include "bench/bench.h"
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "platform/host/creg_store.h"
 #include "platform/platform.h"
-#include "registry/reg_install.h"
-#include "setupinfo/setup_text.h"
+#include "installer/steps/reg_install.h"
+#include "installer/setupinfo/setup_text.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <stdexcept>
 
 #include "bench/bench.h"
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "platform/host/registry_store.h"
 #include "platform/platform.h"
-#include "registry/reg_install.h"
-#include "setupinfo/setup_text.h"
+#include "installer/steps/reg_install.h"
+#include "installer/setupinfo/setup_text.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/copy_files.h"
+#include "installer/steps/copy_files.h"
 #include "platform/host/profile_engine.h"
-#include "registry/reg_install.h"
-#include "setupinfo/fields.h"
-#include "setupinfo/setup_text.h"
+#include "installer/steps/reg_install.h"
+#include "installer/setupinfo/fields.h"
+#include "installer/setupinfo/setup_text.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "fuzz/fuzz_check.h"
-#include "install/copy_files.h"
-#include "setupinfo/fields.h"
-#include "setupinfo/setup_text.h"
+#include "installer/steps/copy_files.h"
+#include "installer/setupinfo/fields.h"
+#include "installer/setupinfo/setup_text.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/host/profile_engine.h"
-#include "setupinfo/fields.h"
-#include "setupinfo/setup_text.h"
+#include "installer/setupinfo/fields.h"
+#include "installer/setupinfo/setup_text.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -12,9 +12,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "platform/platform.h"
-#include "setupinfo/setup_text.h"
+#include "installer/setupinfo/setup_text.h"
 #include "wizard/batch/batch_frontend.h"
 
 namespace fs = std::filesystem;

@@ -127,7 +127,7 @@ selected() {
 kind_of() {
   case "$1" in
     platform/win32/*|wizard/win32/*|resources/*) echo win32 ;;
-    platform/host/*|wizard/batch/*|wizard/qt/*|wizard/host_main.cpp|wizard/no_display.cpp|wizard/host_frontends.h) echo host ;;
+    platform/host/*|wizard/batch/*|wizard/qt/*|wizard/host_main.cpp|wizard/cp1252.cpp|wizard/no_display.cpp|wizard/host_frontends.h) echo host ;;
     *) echo shared ;;
   esac
 }

@@ -15,9 +15,9 @@
 #include <cstdlib>
 #include <unistd.h>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "platform/platform.h"
-#include "wizard/run_install.h"
+#include "installer/run_install.h"
 #include "wizard/qt/qt_frontend.h"
 #include "wizard/qt/wizard_pages.h"
 

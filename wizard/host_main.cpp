@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "platform/platform.h"
 #include "wizard/batch/batch_frontend.h"
 #include "wizard/host_frontends.h"

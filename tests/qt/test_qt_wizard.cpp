@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "wizard/host_frontends.h"
 #include "wizard/qt/logo_panel.h"
 #include "wizard/qt/qt_frontend.h"

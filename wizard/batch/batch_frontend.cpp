@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "core/cp1252.h"
-#include "wizard/run_install.h"
+#include "wizard/cp1252.h"
+#include "installer/run_install.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-#include "core/cp1252.h"
+#include "wizard/cp1252.h"
 #include "resources/resource.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "wizard/host_frontends.h"
 #include "wizard/qt/qt_frontend.h"
 #include "wizard/qt/wizard_pages.h"

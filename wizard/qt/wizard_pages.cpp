@@ -19,12 +19,12 @@
 
 #include <algorithm>
 
-#include "core/cp1252.h"
-#include "core/setup_state.h"
+#include "wizard/cp1252.h"
+#include "installer/core/setup_state.h"
 #include "platform/host/frontend.h"
 #include "wizard/qt/logo_panel.h"
 #include "wizard/qt/qt_frontend.h"
-#include "wizard/run_install.h"
+#include "installer/run_install.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The logo panel: the vendor bitmap stretched into a sunken frame.
 #include <windows.h>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "wizard/win32/win32_wizard.h"
 
 namespace {

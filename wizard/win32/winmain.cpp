@@ -2,7 +2,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "platform/platform.h"
 #include "resources/resource.h"
 #include "wizard/win32/win32_wizard.h"

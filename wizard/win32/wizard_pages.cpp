@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <cstring>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 #include "resources/resource.h"
-#include "wizard/run_install.h"
+#include "installer/run_install.h"
 #include "wizard/win32/win32_wizard.h"
 
 namespace {

@@ -1,8 +1,8 @@
-#include "core/messages.h"
+#include "installer/core/messages.h"
 
 #include <cstring>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 
 void ShowError(const char* text) { PlatMessageBox(text, "Error", PLAT_MB_OK | PLAT_MB_ICONERROR); }
 

@@ -1,7 +1,7 @@
 // The installation run behind the wizard's Finish button, shared by every
 // front end.
-#ifndef VSETUP_WIZARD_RUN_INSTALL_H
-#define VSETUP_WIZARD_RUN_INSTALL_H
+#ifndef VSETUP_INSTALLER_RUN_INSTALL_H
+#define VSETUP_INSTALLER_RUN_INSTALL_H
 
 #include "platform/platform.h"
 

@@ -1,10 +1,10 @@
-#include "registry/hardware.h"
+#include "installer/steps/hardware.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "core/messages.h"
-#include "core/setup_state.h"
+#include "installer/core/messages.h"
+#include "installer/core/setup_state.h"
 
 namespace {
 
@@ -65,12 +65,4 @@ void InstallHardwareKeys() {
     SetBinary(chip, "CHIPID", work);
     PlatRegFlushKey(chip);
     PlatRegCloseKey(chip);
-}
-
-void WriteBootEntry() {
-    // Without the setup text the product name is empty: the entry would
-    // name no driver.
-    if (g_setup.setupTextMissing) return;
-    if (!PlatWriteProfileString("boot.description", "display.drv", g_setup.productName, "system.ini"))
-        ShowError("Can't write the display entry to system.ini.");
 }

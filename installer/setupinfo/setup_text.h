@@ -1,6 +1,6 @@
 // "setup.dat" as the list-section reader sees it.
-#ifndef VSETUP_SETUPINFO_SETUP_TEXT_H
-#define VSETUP_SETUPINFO_SETUP_TEXT_H
+#ifndef VSETUP_INSTALLER_SETUPINFO_SETUP_TEXT_H
+#define VSETUP_INSTALLER_SETUPINFO_SETUP_TEXT_H
 
 #include <cstddef>
 

@@ -1,6 +1,6 @@
 // The copy step: [WindowsDir] and [SystemDir] into their directories.
-#ifndef VSETUP_INSTALL_COPY_FILES_H
-#define VSETUP_INSTALL_COPY_FILES_H
+#ifndef VSETUP_INSTALLER_STEPS_COPY_FILES_H
+#define VSETUP_INSTALLER_STEPS_COPY_FILES_H
 
 #include "platform/platform.h"
 

@@ -1,4 +1,4 @@
-#include "setupinfo/fields.h"
+#include "installer/setupinfo/fields.h"
 
 #include <cstring>
 

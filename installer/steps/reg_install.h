@@ -1,9 +1,9 @@
 // The display class instance and the registry list.
-#ifndef VSETUP_REGISTRY_REG_INSTALL_H
-#define VSETUP_REGISTRY_REG_INSTALL_H
+#ifndef VSETUP_INSTALLER_STEPS_REG_INSTALL_H
+#define VSETUP_INSTALLER_STEPS_REG_INSTALL_H
 
 #include "platform/platform.h"
-#include "setupinfo/fields.h"
+#include "installer/setupinfo/fields.h"
 
 // The root keywords of a [Driver.AddReg] line, as LookupRoot reports them.
 enum RootCode { kRootHKR = 1, kRootHKCR = 2, kRootHKLM = 3, kRootNone = 9 };

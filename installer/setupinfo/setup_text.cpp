@@ -1,9 +1,9 @@
-#include "setupinfo/setup_text.h"
+#include "installer/setupinfo/setup_text.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 
 SetupText g_setupText;
 

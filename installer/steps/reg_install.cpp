@@ -1,10 +1,10 @@
-#include "registry/reg_install.h"
+#include "installer/steps/reg_install.h"
 
 #include <cstring>
 
-#include "core/messages.h"
-#include "core/setup_state.h"
-#include "setupinfo/setup_text.h"
+#include "installer/core/messages.h"
+#include "installer/core/setup_state.h"
+#include "installer/setupinfo/setup_text.h"
 
 namespace {
 

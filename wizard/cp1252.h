@@ -1,6 +1,6 @@
 // Windows-1252 text for front ends that speak UTF-8.
-#ifndef VSETUP_CORE_CP1252_H
-#define VSETUP_CORE_CP1252_H
+#ifndef VSETUP_WIZARD_CP1252_H
+#define VSETUP_WIZARD_CP1252_H
 
 #include <string>
 

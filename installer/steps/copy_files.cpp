@@ -1,12 +1,12 @@
-#include "install/copy_files.h"
+#include "installer/steps/copy_files.h"
 
 #include <cstring>
 
-#include "core/messages.h"
-#include "core/setup_state.h"
+#include "installer/core/messages.h"
+#include "installer/core/setup_state.h"
 #include "resources/resource.h"
-#include "setupinfo/fields.h"
-#include "setupinfo/setup_text.h"
+#include "installer/setupinfo/fields.h"
+#include "installer/setupinfo/setup_text.h"
 
 namespace {
 

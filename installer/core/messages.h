@@ -1,6 +1,6 @@
 // Showing the installer's messages.
-#ifndef VSETUP_CORE_MESSAGES_H
-#define VSETUP_CORE_MESSAGES_H
+#ifndef VSETUP_INSTALLER_CORE_MESSAGES_H
+#define VSETUP_INSTALLER_CORE_MESSAGES_H
 
 // "Error" box with the error icon and OK.
 void ShowError(const char* text);

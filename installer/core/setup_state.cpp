@@ -1,4 +1,4 @@
-#include "core/setup_state.h"
+#include "installer/core/setup_state.h"
 
 #include <cstring>
 

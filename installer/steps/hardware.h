@@ -1,6 +1,6 @@
-// The PCI device binding and the boot description.
-#ifndef VSETUP_REGISTRY_HARDWARE_H
-#define VSETUP_REGISTRY_HARDWARE_H
+// The PCI device binding.
+#ifndef VSETUP_INSTALLER_STEPS_HARDWARE_H
+#define VSETUP_INSTALLER_STEPS_HARDWARE_H
 
 #include <cstddef>
 
@@ -10,8 +10,5 @@
 void InstallHardwareKeys();
 // Packs pairs of decimal digits into bytes; returns the count (text length / 2).
 size_t PairsToBytes(const char* text, unsigned char* out);
-// Names the product as display.drv in system.ini's [boot.description];
-// reports a failed write.
-void WriteBootEntry();
 
 #endif

@@ -1,9 +1,10 @@
-#include "wizard/run_install.h"
+#include "installer/run_install.h"
 
-#include "core/setup_state.h"
-#include "install/copy_files.h"
-#include "registry/hardware.h"
-#include "registry/reg_install.h"
+#include "installer/core/setup_state.h"
+#include "installer/steps/boot_entry.h"
+#include "installer/steps/copy_files.h"
+#include "installer/steps/hardware.h"
+#include "installer/steps/reg_install.h"
 
 const char kDisplayPanelCommand[] = "CONTROL.EXE DESK.CPL,,3";
 

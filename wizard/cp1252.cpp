@@ -1,4 +1,4 @@
-#include "core/cp1252.h"
+#include "wizard/cp1252.h"
 
 namespace {
 

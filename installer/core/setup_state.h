@@ -1,6 +1,6 @@
 // The state of one installation run, shared by every step.
-#ifndef VSETUP_CORE_SETUP_STATE_H
-#define VSETUP_CORE_SETUP_STATE_H
+#ifndef VSETUP_INSTALLER_CORE_SETUP_STATE_H
+#define VSETUP_INSTALLER_CORE_SETUP_STATE_H
 
 #include <cstdint>
 

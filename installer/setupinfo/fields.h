@@ -1,6 +1,6 @@
 // Splitting list lines into their fields.
-#ifndef VSETUP_SETUPINFO_FIELDS_H
-#define VSETUP_SETUPINFO_FIELDS_H
+#ifndef VSETUP_INSTALLER_SETUPINFO_FIELDS_H
+#define VSETUP_INSTALLER_SETUPINFO_FIELDS_H
 
 struct CopyEntry {
     char diskId[2];
