@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/host/byte_order.h"
 #include "platform/host/host_ansi.h"
 
 namespace {
@@ -22,25 +23,6 @@ const uint32_t kBlockUnit = 0x1000;    // data blocks are whole 4 KiB pages
 const uint32_t kBlockTarget = 0x4000;  // a block takes records up to this size
 const uint32_t kMaxRecords = 255;      // record numbers in a block run from 0 to 254
 
-uint32_t Get32(const char* p) {
-    const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-    return u[0] | (u[1] << 8) | (u[2] << 16) | (static_cast<uint32_t>(u[3]) << 24);
-}
-uint16_t Get16(const char* p) {
-    const unsigned char* u = reinterpret_cast<const unsigned char*>(p);
-    return static_cast<uint16_t>(u[0] | (u[1] << 8));
-}
-void Put32(char* p, uint32_t v) {
-    p[0] = static_cast<char>(v);
-    p[1] = static_cast<char>(v >> 8);
-    p[2] = static_cast<char>(v >> 16);
-    p[3] = static_cast<char>(v >> 24);
-}
-void Put16(char* p, uint32_t v) {
-    p[0] = static_cast<char>(v);
-    p[1] = static_cast<char>(v >> 8);
-}
-
 std::string Hex(uint64_t v) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(v));
@@ -52,10 +34,10 @@ uint32_t RoundUp(uint32_t size, uint32_t unit) { return (size + unit - 1) / unit
 // Sets the checksum field at `field` so that the 32-bit words of the area,
 // the field included, add up to zero (the area is a whole number of words).
 void PutChecksum(char* area, uint32_t size, uint32_t field) {
-    Put32(area + field, 0);
+    HostPutLe32(area + field, 0);
     uint32_t sum = 0;
-    for (uint32_t i = 0; i < size; i += 4) sum += Get32(area + i);
-    Put32(area + field, 0u - sum);
+    for (uint32_t i = 0; i < size; i += 4) sum += HostGetLe32(area + i);
+    HostPutLe32(area + field, 0u - sum);
 }
 
 }  // namespace
@@ -94,7 +76,7 @@ bool CregHive::Load(std::string bytes, std::string* error) {
     std::memcpy(header_, d, kHeaderSize);
     if (std::memcmp(d + kHeaderSize, "RGKN", 4) != 0)
         return Fail(error, "has no key navigation block (RGKN) at offset 0x20");
-    const uint32_t rgkn_size = Get32(d + kHeaderSize + 4);
+    const uint32_t rgkn_size = HostGetLe32(d + kHeaderSize + 4);
     if (rgkn_size < kHeaderSize || rgkn_size > n - kHeaderSize)
         return Fail(error, "is cut short: its key navigation block ends past the end of the file");
     std::memcpy(rgkn_header_, d + kHeaderSize, kHeaderSize);
@@ -102,8 +84,8 @@ bool CregHive::Load(std::string bytes, std::string* error) {
 
     // The data blocks, one after the other; each record is found by its
     // number within its block.
-    const uint64_t blocks_at = Get32(d + 8);
-    const uint32_t block_count = Get16(d + 16);
+    const uint64_t blocks_at = HostGetLe32(d + 8);
+    const uint32_t block_count = HostGetLe16(d + 16);
     if (blocks_at < kHeaderSize + static_cast<uint64_t>(rgkn_size) || blocks_at > n)
         return Fail(error, "gives its data blocks an offset out of bounds (" + Hex(blocks_at) + ")");
     // By block, record number to position; numbers beyond what a block of
@@ -115,16 +97,16 @@ bool CregHive::Load(std::string bytes, std::string* error) {
     for (uint32_t b = 0; b < block_count; ++b) {
         if (n - at < kHeaderSize) return Fail(error, "is cut short: data block " + std::to_string(b) + " is missing");
         if (std::memcmp(d + at, "RGDB", 4) != 0) return Fail(error, "has no data block signature (RGDB) at " + Hex(at));
-        const uint64_t size = Get32(d + at + 4);
+        const uint64_t size = HostGetLe32(d + at + 4);
         if (size < kHeaderSize || size > n - at)
             return Fail(error, "is cut short: data block " + std::to_string(b) + " ends past the end of the file");
         if (b == 0) std::memcpy(rgdb_header_, d + at, kHeaderSize);
         const uint64_t end = at + size;
         for (uint64_t pos = at + kHeaderSize; pos < end;) {
-            const uint64_t record_size = end - pos < kRecordHeader ? 0 : Get32(d + pos);
+            const uint64_t record_size = end - pos < kRecordHeader ? 0 : HostGetLe32(d + pos);
             if (record_size < kRecordHeader || record_size > end - pos)
                 return Fail(error, "has a record out of bounds at " + Hex(pos));
-            const uint32_t id = Get16(d + pos + 4);
+            const uint32_t id = HostGetLe16(d + pos + 4);
             if (id != kNoRecord && id < size / 4) {
                 std::vector<uint32_t>& ids = records[b];
                 if (ids.size() <= id) ids.resize(id + 1, 0);
@@ -153,9 +135,9 @@ bool CregHive::Load(std::string bytes, std::string* error) {
         const char* e = rgkn + entry;
         Key key;
         key.parent = parent;
-        key.entry_word = Get32(e);
-        const uint32_t id = Get16(e + 24);
-        const uint32_t block = Get16(e + 26);
+        key.entry_word = HostGetLe32(e);
+        const uint32_t id = HostGetLe16(e + 24);
+        const uint32_t block = HostGetLe16(e + 26);
         if (id == kNoRecord || block == kNoRecord) {
             if (parent != kNone) {
                 *why = "has a key without a data record (entry " + Hex(entry) + ")";
@@ -174,11 +156,11 @@ bool CregHive::Load(std::string bytes, std::string* error) {
                 *why = "is missing the data record of the key at entry " + Hex(entry);
                 return kNone;
             }
-            const uint32_t record_size = Get32(d + pos);
-            const uint32_t used = Get32(d + pos + 8);
-            const uint32_t name_size = Get16(d + pos + 12);
-            const uint32_t value_count = Get16(d + pos + 14);
-            key.reserved = Get32(d + pos + 16);
+            const uint32_t record_size = HostGetLe32(d + pos);
+            const uint32_t used = HostGetLe32(d + pos + 8);
+            const uint32_t name_size = HostGetLe16(d + pos + 12);
+            const uint32_t value_count = HostGetLe16(d + pos + 14);
+            key.reserved = HostGetLe32(d + pos + 16);
             if (used > record_size || used < kRecordHeader + name_size) {
                 *why = "has a key record whose sizes do not fit at " + Hex(pos);
                 return kNone;
@@ -195,10 +177,10 @@ bool CregHive::Load(std::string bytes, std::string* error) {
                     return kNone;
                 }
                 Value value;
-                value.type = Get32(d + v);
-                value.reserved = Get32(d + v + 4);
-                value.name.size = Get16(d + v + 8);
-                value.data.size = Get16(d + v + 10);
+                value.type = HostGetLe32(d + v);
+                value.reserved = HostGetLe32(d + v + 4);
+                value.name.size = HostGetLe16(d + v + 8);
+                value.data.size = HostGetLe16(d + v + 10);
                 if (limit - v - kValueHeader < value.name.size + value.data.size) {
                     *why = "has a value out of bounds in the key record at " + Hex(pos);
                     return kNone;
@@ -216,10 +198,10 @@ bool CregHive::Load(std::string bytes, std::string* error) {
 
     std::string why;
     keys_.reserve(rgkn_size / kEntrySize + 1);
-    const uint32_t root_entry = Get32(rgkn + 8);
+    const uint32_t root_entry = HostGetLe32(rgkn + 8);
     if (read_key(root_entry, kNone, &why) == kNone) return Fail(error, why);
     // Each frame: the next entry of a sibling list, and the key it belongs to.
-    std::vector<std::pair<uint32_t, uint32_t>> stack{{Get32(rgkn + root_entry + 16), 0}};
+    std::vector<std::pair<uint32_t, uint32_t>> stack{{HostGetLe32(rgkn + root_entry + 16), 0}};
     while (!stack.empty()) {
         const uint32_t entry = stack.back().first;
         const uint32_t parent = stack.back().second;
@@ -230,8 +212,8 @@ bool CregHive::Load(std::string bytes, std::string* error) {
         const uint32_t key = read_key(entry, parent, &why);
         if (key == kNone) return Fail(error, why);
         Link(parent, key);
-        stack.back().first = Get32(rgkn + entry + 20);
-        stack.emplace_back(Get32(rgkn + entry + 16), key);
+        stack.back().first = HostGetLe32(rgkn + entry + 20);
+        stack.emplace_back(HostGetLe32(rgkn + entry + 16), key);
     }
     return true;
 }
@@ -379,15 +361,15 @@ std::string CregHive::Serialize() const {
     char* o = &out[0];
     std::memcpy(o, header_, kHeaderSize);
     std::memcpy(o, "CREG", 4);
-    Put32(o + 8, kHeaderSize + rgkn_size);
-    Put16(o + 16, static_cast<uint32_t>(block_fill.size()));
+    HostPutLe32(o + 8, kHeaderSize + rgkn_size);
+    HostPutLe16(o + 16, static_cast<uint32_t>(block_fill.size()));
 
     char* g = o + kHeaderSize;
     std::memcpy(g, rgkn_header_, kHeaderSize);
     std::memcpy(g, "RGKN", 4);
-    Put32(g + 4, rgkn_size);
-    Put32(g + 8, kHeaderSize);
-    Put32(g + 12, entries_end);
+    HostPutLe32(g + 4, rgkn_size);
+    HostPutLe32(g + 8, kHeaderSize);
+    HostPutLe32(g + 12, entries_end);
 
     // The data blocks, each record numbered in its block in tree order.
     uint64_t block_at = kHeaderSize + static_cast<uint64_t>(rgkn_size);
@@ -401,10 +383,10 @@ std::string CregHive::Serialize() const {
         uint32_t used = block_fill[current];
         if (tail >= kRecordHeader) {
             char* r = o + pos;  // a free record over the rest of the block
-            Put32(r, tail);
-            Put32(r + 4, 0xFFFFFFFFu);
+            HostPutLe32(r, tail);
+            HostPutLe32(r + 4, 0xFFFFFFFFu);
         } else if (tail > 0) {
-            Put32(o + last_record, Get32(o + last_record) + tail);  // the last record takes the slack
+            HostPutLe32(o + last_record, HostGetLe32(o + last_record) + tail);  // the last record takes the slack
             used = size;
         }
         // The header: the unknown fields as the first block had them; where
@@ -413,12 +395,12 @@ std::string CregHive::Serialize() const {
         char* h = o + block_at;
         std::memcpy(h, rgdb_header_, kHeaderSize);
         std::memcpy(h, "RGDB", 4);
-        Put32(h + 4, size);
-        Put32(h + 8, size - used);
-        Put16(h + 14, current);
-        Put32(h + 16, used == size ? kNone : used);
-        Put16(h + 20, block_records[current] - 1);
-        Put16(h + 22, block_records[current]);
+        HostPutLe32(h + 4, size);
+        HostPutLe32(h + 8, size - used);
+        HostPutLe16(h + 14, current);
+        HostPutLe32(h + 16, used == size ? kNone : used);
+        HostPutLe16(h + 20, block_records[current] - 1);
+        HostPutLe16(h + 22, block_records[current]);
         PutChecksum(h, size, 28);
         block_at += size;
         pos = block_at + kHeaderSize;
@@ -432,21 +414,21 @@ std::string CregHive::Serialize() const {
         const Key& key = keys_[k];
         const uint32_t size = record_size(k);
         char* r = o + pos;
-        Put32(r, size);
-        Put16(r + 4, placed[k].id);
-        Put16(r + 6, current);
-        Put32(r + 8, size);
-        Put16(r + 12, key.name.size);
-        Put16(r + 14, key.value_count);
-        Put32(r + 16, key.reserved);
+        HostPutLe32(r, size);
+        HostPutLe16(r + 4, placed[k].id);
+        HostPutLe16(r + 6, current);
+        HostPutLe32(r + 8, size);
+        HostPutLe16(r + 12, key.name.size);
+        HostPutLe16(r + 14, key.value_count);
+        HostPutLe32(r + 16, key.reserved);
         std::memcpy(r + kRecordHeader, pool_.data() + key.name.offset, key.name.size);
         char* v = r + kRecordHeader + key.name.size;
         for (uint32_t i = 0; i < key.value_count; ++i) {
             const Value& value = values_[key.first_value + i];
-            Put32(v, value.type);
-            Put32(v + 4, value.reserved);
-            Put16(v + 8, value.name.size);
-            Put16(v + 10, value.data.size);
+            HostPutLe32(v, value.type);
+            HostPutLe32(v + 4, value.reserved);
+            HostPutLe16(v + 8, value.name.size);
+            HostPutLe16(v + 10, value.data.size);
             std::memcpy(v + kValueHeader, pool_.data() + value.name.offset, value.name.size);
             std::memcpy(v + kValueHeader + value.name.size, pool_.data() + value.data.offset, value.data.size);
             v += kValueHeader + value.name.size + value.data.size;
@@ -460,14 +442,14 @@ std::string CregHive::Serialize() const {
     for (uint32_t k : order) {
         const Key& key = keys_[k];
         char* e = g + entry_of[k];
-        Put32(e, key.entry_word);
-        Put32(e + 4, key.hash);
-        Put32(e + 8, kNone);
-        Put32(e + 12, key.parent == kNone ? kNone : entry_of[key.parent]);
-        Put32(e + 16, key.first_child == kNone ? kNone : entry_of[key.first_child]);
-        Put32(e + 20, key.next_sibling == kNone ? kNone : entry_of[key.next_sibling]);
-        Put16(e + 24, placed[k].block == kNoRecord ? kNoRecord : placed[k].id);
-        Put16(e + 26, placed[k].block);
+        HostPutLe32(e, key.entry_word);
+        HostPutLe32(e + 4, key.hash);
+        HostPutLe32(e + 8, kNone);
+        HostPutLe32(e + 12, key.parent == kNone ? kNone : entry_of[key.parent]);
+        HostPutLe32(e + 16, key.first_child == kNone ? kNone : entry_of[key.first_child]);
+        HostPutLe32(e + 20, key.next_sibling == kNone ? kNone : entry_of[key.next_sibling]);
+        HostPutLe16(e + 24, placed[k].block == kNoRecord ? kNoRecord : placed[k].id);
+        HostPutLe16(e + 26, placed[k].block);
     }
     // The file header's and the navigation block's checksums hold whether
     // or not their flags say so.

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/host/byte_order.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_io.h"
 
@@ -44,18 +45,13 @@ void Put64(std::string* out, uint64_t v) {
 void Put32(std::string* out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out->push_back(static_cast<char>(v >> (8 * i)));
 }
-uint64_t Get(const char* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-    return v;
-}
 void PutText(std::string* out, const std::string& text) {
     Put32(out, static_cast<uint32_t>(text.size()));
     *out += text;
 }
 bool GetText(const char*& p, const char* end, std::string* text) {
     if (end - p < 4) return false;
-    uint64_t size = Get(p, 4);
+    uint64_t size = HostGetLe32(p);
     p += 4;
     if (static_cast<uint64_t>(end - p) < size) return false;
     text->assign(p, size);
@@ -66,7 +62,7 @@ bool GetText(const char*& p, const char* end, std::string* text) {
 void SyncDirectory(const std::string& directory) {
     int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
-        fsync(fd);
+        HostFsync(fd);
         close(fd);
     }
 }
@@ -152,8 +148,8 @@ bool CregStore::Open(const std::string& path, std::string* error) {
                  " of the Windows registry cannot be read: " + HostReadError(errno, kMaxFileSize);
         return false;
     }
-    if (read && journal.size() >= kJournalHeader && Get(journal.data() + 8, 8) == base_size_ &&
-        Get(journal.data() + 16, 8) == base_hash_) {
+    if (read && journal.size() >= kJournalHeader && HostGetLe64(journal.data() + 8) == base_size_ &&
+        HostGetLe64(journal.data() + 16) == base_hash_) {
         Replay(journal);
         journal_fd_ = HostOpenForWriting(journal_path, O_WRONLY);
         if (journal_fd_ >= 0 && journal_size_ < journal.size()) {
@@ -175,8 +171,8 @@ void CregStore::Replay(const std::string& journal) {
     const char* end = journal.data() + journal.size();
     journal_size_ = kJournalHeader;
     while (end - p >= static_cast<std::ptrdiff_t>(kEntryHeader)) {
-        uint64_t size = Get(p, 4);
-        uint32_t hash = static_cast<uint32_t>(Get(p + 4, 4));
+        uint64_t size = HostGetLe32(p);
+        uint32_t hash = HostGetLe32(p + 4);
         if (static_cast<uint64_t>(end - p - kEntryHeader) < size) break;
         const char* payload = p + kEntryHeader;
         if (static_cast<uint32_t>(Fingerprint(payload, size)) != hash || !Apply(payload, size)) break;
@@ -199,7 +195,7 @@ bool CregStore::Apply(const char* payload, size_t size) {
     std::string name;
     std::string data;
     if (!GetText(p, end, &name) || end - p < 4) return false;
-    uint32_t type = static_cast<uint32_t>(Get(p, 4));
+    uint32_t type = HostGetLe32(p);
     p += 4;
     if (!GetText(p, end, &data) || p != end) return false;
     uint32_t key = Resolve(full, true);
@@ -290,7 +286,7 @@ bool CregStore::AppendToJournal(const std::string& entries) {
         std::string header(kJournalMagic, 8);
         Put64(&header, base_size_);
         Put64(&header, base_hash_);
-        if (!HostWriteAll(journal_fd_, header.data(), header.size()) || fsync(journal_fd_) != 0) {
+        if (!HostWriteAll(journal_fd_, header.data(), header.size()) || !HostFsync(journal_fd_)) {
             close(journal_fd_);
             journal_fd_ = -1;
             unlink(journal.c_str());
@@ -340,7 +336,7 @@ bool CregStore::WriteReplacement(const std::string& target, const char* data, si
             }
         }
     }
-    ok = ok && fsync(fd) == 0;
+    ok = ok && HostFsync(fd);
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
         unlink(temp.c_str());

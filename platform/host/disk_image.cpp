@@ -18,6 +18,7 @@
 #include <set>
 #include <vector>
 
+#include "platform/host/byte_order.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_io.h"
 #include "platform/host/profile_engine.h"
@@ -57,14 +58,6 @@ struct ImageState {
 };
 ImageState g_image;
 
-unsigned Le16(const unsigned char* p) { return p[0] | (p[1] << 8); }
-unsigned long Le32(const unsigned char* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<unsigned long>(p[3]) << 24);
-}
-unsigned long Be32(const unsigned char* p) {
-    return (static_cast<unsigned long>(p[0]) << 24) | (p[1] << 16) | (p[2] << 8) | p[3];
-}
-
 bool ReadAt(int fd, long long offset, unsigned char* buffer, size_t size) {
     size_t got = 0;
     while (got < size) {
@@ -79,13 +72,13 @@ bool ReadAt(int fd, long long offset, unsigned char* buffer, size_t size) {
 // The cluster size when sector is the boot sector of a FAT12/16/32 volume,
 // else 0.
 long long FatClusterSize(const unsigned char* sector) {
-    unsigned bytesPerSector = Le16(sector + 11);
+    unsigned bytesPerSector = HostGetLe16(sector + 11);
     unsigned sectorsPerCluster = sector[13];
     bool sizes =
         (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 || bytesPerSector == 4096) &&
         sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0;
     bool jump = sector[0] == 0xEB || sector[0] == 0xE9;
-    bool fats = Le16(sector + 14) >= 1 && (sector[16] == 1 || sector[16] == 2);
+    bool fats = HostGetLe16(sector + 14) >= 1 && (sector[16] == 1 || sector[16] == 2);
     bool named = std::memcmp(sector + 54, "FAT", 3) == 0 || std::memcmp(sector + 82, "FAT32", 5) == 0;
     return sizes && jump && fats && named ? static_cast<long long>(bytesPerSector) * sectorsPerCluster : 0;
 }
@@ -96,9 +89,9 @@ bool IsFatType(unsigned char type) {
 
 // The bytes the FAT volume whose boot sector this is claims to span.
 long long FatVolumeSize(const unsigned char* sector) {
-    unsigned long sectors = Le16(sector + 19);
-    if (sectors == 0) sectors = Le32(sector + 32);
-    return static_cast<long long>(sectors) * Le16(sector + 11);
+    unsigned long sectors = HostGetLe16(sector + 19);
+    if (sectors == 0) sectors = HostGetLe32(sector + 32);
+    return static_cast<long long>(sectors) * HostGetLe16(sector + 11);
 }
 
 // Finds the partition to install into: its byte offset and cluster size.
@@ -114,7 +107,7 @@ bool LocatePartition(int fd, long long fileSize, long long* offset, long long* c
         *error = std::string("is a qcow2 image, which vsetup does not write") + kConvertAdvice;
         return false;
     }
-    if (Le32(first + 64) == 0xBEDA107FUL) {
+    if (HostGetLe32(first + 64) == 0xBEDA107FUL) {
         *error = std::string("is a VirtualBox VDI image, which vsetup does not write") + kConvertAdvice;
         return false;
     }
@@ -124,7 +117,7 @@ bool LocatePartition(int fd, long long fileSize, long long* offset, long long* c
     }
     long long rawSize = fileSize;
     if (std::memcmp(last, "conectix", 8) == 0) {
-        if (Be32(last + 60) != 2) {
+        if (HostGetBe32(last + 60) != 2) {
             *error =
                 std::string("is a dynamic or differencing VHD image, which vsetup does not write") + kConvertAdvice;
             return false;
@@ -154,8 +147,8 @@ bool LocatePartition(int fd, long long fileSize, long long* offset, long long* c
     }
     for (int i = 0; i < 4; ++i) {
         const unsigned char* entry = first + 446 + i * 16;
-        long long start = static_cast<long long>(Le32(entry + 8)) * kSector;
-        long long length = static_cast<long long>(Le32(entry + 12)) * kSector;
+        long long start = static_cast<long long>(HostGetLe32(entry + 8)) * kSector;
+        long long length = static_cast<long long>(HostGetLe32(entry + 12)) * kSector;
         if (!IsFatType(entry[4]) || start == 0) continue;
         unsigned char boot[kSector];
         // mtools goes by the file system's own size: it must lie within the
@@ -537,17 +530,17 @@ struct Undo {
     bool Restore() const {
         bool ok = true;
         for (auto it = ranges.rbegin(); it != ranges.rend(); ++it) ok = WriteAt(g_image.lockFd, it->first, it->second) && ok;
-        return fsync(g_image.lockFd) == 0 && ok;
+        return HostFsync(g_image.lockFd) && ok;
     }
 };
 
 bool SaveUndo(const std::vector<std::string>& paths, Undo* undo) {
     unsigned char boot[kSector];
     if (!ReadAt(g_image.lockFd, g_image.offset, boot, kSector)) return false;
-    long long bytesPerSector = Le16(boot + 11);
-    long long fatSectors = Le16(boot + 22) != 0 ? Le16(boot + 22) : static_cast<long long>(Le32(boot + 36));
-    long long rootBytes = (Le16(boot + 17) * 32LL + bytesPerSector - 1) / bytesPerSector * bytesPerSector;
-    long long dataStart = (Le16(boot + 14) + boot[16] * fatSectors) * bytesPerSector + rootBytes;
+    long long bytesPerSector = HostGetLe16(boot + 11);
+    long long fatSectors = HostGetLe16(boot + 22) != 0 ? HostGetLe16(boot + 22) : static_cast<long long>(HostGetLe32(boot + 36));
+    long long rootBytes = (HostGetLe16(boot + 17) * 32LL + bytesPerSector - 1) / bytesPerSector * bytesPerSector;
+    long long dataStart = (HostGetLe16(boot + 14) + boot[16] * fatSectors) * bytesPerSector + rootBytes;
     if (!undo->Save(g_image.offset, dataStart)) return false;
     std::vector<std::string> args = {"mshowfat"};
     for (const std::string& path : paths) args.push_back("::/" + path);
@@ -609,7 +602,7 @@ bool PrepareRegistry(const std::string& data, std::string* temp) {
     struct stat st;
     bool like = stat(g_image.registry.c_str(), &st) == 0;
     bool ok = (like ? HostTakeOwnership(fd, st) : fchmod(fd, 0644) == 0) && HostWriteAll(fd, data.data(), data.size()) &&
-              fsync(fd) == 0;
+              HostFsync(fd);
     if (close(fd) != 0) ok = false;
     if (!ok) {
         unlink(temp->c_str());
@@ -832,7 +825,7 @@ bool WriteBack(std::string* error) {
         if (!ok) return fail("cannot write the files of " + group.first + " into the disk image " + g_image.image);
     }
     // The files are on the disk before the registry names them.
-    if (fsync(g_image.lockFd) != 0)
+    if (!HostFsync(g_image.lockFd))
         return fail("cannot write the disk image " + g_image.image + " to the disk: " + std::strerror(errno));
     // The registry last: until it names the new driver, the system runs
     // with its old one.

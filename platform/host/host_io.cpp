@@ -61,6 +61,14 @@ bool HostWriteAll(int fd, const void* data, size_t size) {
     return true;
 }
 
+bool HostFsync(int fd) {
+    for (;;) {
+        if (fsync(fd) == 0) return true;
+        if (errno == EINTR) continue;
+        return errno == EINVAL;
+    }
+}
+
 std::string HostDirectoryOf(const std::string& path) {
     size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -71,7 +79,7 @@ std::string HostDirectoryOf(const std::string& path) {
 bool HostSyncDirectoryOf(const std::string& host_path) {
     int fd = open(HostDirectoryOf(host_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
-    bool ok = fsync(fd) == 0;
+    bool ok = HostFsync(fd);
     close(fd);
     return ok;
 }
@@ -191,7 +199,7 @@ bool HostReplaceFileWhole(const std::string& host_path, const std::string& data,
     if (fd < 0) return false;
 
     bool ok = (like ? HostTakeOwnership(fd, st) : fchmod(fd, 0644) == 0) &&
-              HostWriteAll(fd, data.data(), data.size()) && fsync(fd) == 0;
+              HostWriteAll(fd, data.data(), data.size()) && HostFsync(fd);
     if (close(fd) != 0) ok = false;
     if (!ok || rename(temp.c_str(), host_path.c_str()) != 0) {
         unlink(temp.c_str());

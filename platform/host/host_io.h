@@ -14,6 +14,11 @@ struct stat;
 // false on an error or when nothing more can be written.
 bool HostWriteAll(int fd, const void* data, size_t size);
 
+// Puts what was written to fd on stable storage, going on after
+// interruptions. A descriptor that cannot be synchronised at all (a pipe, a
+// device: EINVAL) has nothing to put there and counts as synced. false with
+// errno set otherwise.
+bool HostFsync(int fd);
 // The directory part of a host path ("." for a bare name, "/" for the root).
 std::string HostDirectoryOf(const std::string& path);
 

@@ -1,5 +1,6 @@
 #include "platform/host/lz_expand.h"
 
+#include "platform/host/byte_order.h"
 #include "platform/host/host_io.h"
 
 #include <unistd.h>
@@ -63,16 +64,6 @@ Buffers* ThreadBuffers() {
     thread_local std::unique_ptr<Buffers> buffers;
     if (!buffers) buffers.reset(new (std::nothrow) Buffers);
     return buffers.get();
-}
-
-// Puts what was written on stable storage. A descriptor that cannot be
-// synchronised at all (a pipe, a device) reports EINVAL and has nothing to do.
-bool SyncFile(int fd) {
-    for (;;) {
-        if (fsync(fd) == 0) return true;
-        if (errno == EINTR) continue;
-        return errno == EINVAL;
-    }
 }
 
 // The compressed stream after the header: [next, end) is what is at hand;
@@ -232,8 +223,7 @@ enum class Header {
 Header ReadHeader(const unsigned char* data, size_t size, unsigned long long* stated_size) {
     if (size < kSignatureSize || std::memcmp(data, kSignature, kSignatureSize) != 0) return Header::kPlain;
     if (size < kHeaderSize || data[8] != kModeLzss) return Header::kCorrupt;
-    *stated_size = static_cast<unsigned long long>(data[10]) | static_cast<unsigned long long>(data[11]) << 8 |
-                   static_cast<unsigned long long>(data[12]) << 16 | static_cast<unsigned long long>(data[13]) << 24;
+    *stated_size = HostGetLe32(data + 10);
     return Header::kLzss;
 }
 
@@ -252,7 +242,7 @@ long long CopyPlain(int source_fd, int dest_fd, unsigned char* buffer, size_t al
         if (n == 0) break;
         size = static_cast<size_t>(n);
     }
-    if (!SyncFile(dest_fd)) return kLzErrorWrite;
+    if (!HostFsync(dest_fd)) return kLzErrorWrite;
     return total;
 }
 
@@ -283,7 +273,7 @@ long long HostLzCopy(int source_fd, int dest_fd) {
     in.next += kHeaderSize;
     long long result = Decode(in, out, buffers->output);
     if (result < 0) return result;
-    if (!SyncFile(dest_fd)) return kLzErrorWrite;
+    if (!HostFsync(dest_fd)) return kLzErrorWrite;
     return result;
 }
 

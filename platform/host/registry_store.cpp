@@ -590,7 +590,7 @@ bool RegistryStore::FlushKey(Key* key) {
         int cut = ftruncate(fd, size);
         (void)cut;
     }
-    if (ok && fsync(fd) != 0) ok = false;
+    if (ok && !HostFsync(fd)) ok = false;
     if (close(fd) != 0) ok = false;
     if (ok && fresh) ok = HostSyncDirectoryOf(path_);
     if (!ok) return false;
