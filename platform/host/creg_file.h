@@ -83,6 +83,22 @@ private:
         bool has_record = true;
     };
 
+    struct RecordIndex;
+    struct Layout;
+
+    // Loading (creg_file.cpp), each false or kNone with the reason in *why.
+    bool IndexRecords(uint32_t rgkn_size, RecordIndex* index, std::string* why);
+    bool ReadTree(uint32_t rgkn_size, const RecordIndex& index, std::string* why);
+    uint32_t ReadKey(uint32_t rgkn_size, uint32_t entry, uint32_t parent, const RecordIndex& index,
+                     std::vector<bool>* seen, std::string* why);
+    bool ReadRecord(uint32_t pos, Key* key, std::string* why);
+    // Laying out (creg_layout.cpp).
+    uint32_t RecordSize(uint32_t key) const;
+    void Plan(Layout* layout) const;
+    void WriteBlocks(const Layout& layout, char* o, uint64_t block_at) const;
+    uint32_t CloseBlock(const Layout& layout, uint32_t block, char* h, char* tail_at, char* last_record) const;
+    void WriteEntries(const Layout& layout, char* g) const;
+
     std::string Text(Span span) const { return std::string(pool_.data() + span.offset, span.size); }
     Span Store(const std::string& text);
     bool SameName(Span span, const std::string& name) const;
