@@ -173,6 +173,45 @@ int ProgressPercent(long long copiedBytes, long long totalBytes) {
     return percent > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(percent);
 }
 
+namespace {
+
+// Where a listed file goes: the name it gets (its directory part dropped,
+// its compressed extension mapped back; the driver's INF becomes the OEM
+// setup INF in the inf directory), its directory and its whole path, each
+// kPathSize bytes. It is worked out before the source is opened, so that a
+// name that cannot be installed is refused before anyone is asked for a
+// diskette. false, the error shown, when the name or a path is too long.
+bool InstallTarget(const char* fileName, const char* sectionName, const char* destDir, char* name, char* targetDir,
+                   char* destPath, bool* toInf) {
+    std::memcpy(name, fileName, kPathSize);
+    bool nameFits = StripDirectory(name) != 0;
+    if (nameFits) ExpandCompressedName(name);
+    *toInf = false;
+    if (nameFits && g_setup.driverInf[0] && PlatEqualNoCase(name, g_setup.driverInf)) {
+        *toInf = true;
+        if (g_setup.oemInf[0]) {
+            std::memcpy(name, g_setup.oemInf, kPathSize);
+            nameFits = StripDirectory(name) != 0;
+        }
+    }
+    if (!nameFits) {
+        ShowErrorF("File name too long in section %s: %s", sectionName,
+                   *toInf && g_setup.oemInf[0] ? g_setup.oemInf : fileName);
+        return false;
+    }
+
+    bool pathFits = *toInf ? Join(targetDir, "%s\\%s", destDir, "inf") : Join(targetDir, "%s%s", destDir, "");
+    pathFits = pathFits && Join(destPath, "%s\\%s", targetDir, name) && std::strlen(destPath) <= kMaxLzPath &&
+               std::strlen(targetDir) + kTempNameLength <= kMaxLzPath;
+    if (!pathFits) {
+        ShowErrorF("Path too long in section %s: %s", sectionName, name);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int CopyFileList(PlatWindow page, const char* text, long position, const char* sectionName, const char* sourceDir,
                  const char* destDir) {
     char line[kLineSize];
@@ -198,38 +237,11 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
             continue;
         }
 
-        // The name the file gets: its directory part dropped, its
-        // compressed extension mapped back; the driver's INF becomes the
-        // OEM setup INF in the inf directory. It is worked out before the
-        // source is opened, so that a name that cannot be installed is
-        // refused before anyone is asked for a diskette.
         char name[kPathSize];
-        std::memcpy(name, entry.fileName, sizeof name);
-        bool nameFits = StripDirectory(name) != 0;
-        if (nameFits) ExpandCompressedName(name);
-        bool toInf = false;
-        if (nameFits && g_setup.driverInf[0] && PlatEqualNoCase(name, g_setup.driverInf)) {
-            toInf = true;
-            if (g_setup.oemInf[0]) {
-                std::memcpy(name, g_setup.oemInf, sizeof name);
-                nameFits = StripDirectory(name) != 0;
-            }
-        }
-        if (!nameFits) {
-            ShowErrorF("File name too long in section %s: %s", sectionName,
-                       toInf && g_setup.oemInf[0] ? g_setup.oemInf : entry.fileName);
-            continue;
-        }
-
         char targetDir[kPathSize];
         char destPath[kPathSize];
-        bool pathFits = toInf ? Join(targetDir, "%s\\%s", destDir, "inf") : Join(targetDir, "%s%s", destDir, "");
-        pathFits = pathFits && Join(destPath, "%s\\%s", targetDir, name) && std::strlen(destPath) <= kMaxLzPath &&
-                   std::strlen(targetDir) + kTempNameLength <= kMaxLzPath;
-        if (!pathFits) {
-            ShowErrorF("Path too long in section %s: %s", sectionName, name);
-            continue;
-        }
+        bool toInf = false;
+        if (!InstallTarget(entry.fileName, sectionName, destDir, name, targetDir, destPath, &toInf)) continue;
 
         // The status lines show both paths in lower case; the file keeps
         // the case of its name.
