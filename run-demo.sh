@@ -7,8 +7,8 @@ top="$(cd "$(dirname "$0")" && pwd)"
 cd "$top"
 
 tools/install-deps.sh demo
-cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVSETUP_TESTS=OFF >/dev/null
-cmake --build build/demo --target vsetup -j2
+cmake --preset demo >/dev/null
+cmake --build --preset demo
 
 prefix="$top/build/demo-prefix"
 rm -rf "$prefix"

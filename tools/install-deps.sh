@@ -4,11 +4,15 @@
 #   tools/install-deps.sh all    everything the test suite needs as well
 set -euo pipefail
 
-demo=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-qpa-plugins fonts-liberation mtools)
-all=("${demo[@]}" libmspack-dev mscompress libgtest-dev libgmock-dev xvfb xauth imagemagick
+# Each package is here for a command that the build or the tests run, or a
+# library they link: xauth for xvfb-run, dpkg-dev for the package's
+# dependency list (dpkg-shlibdeps), libcreg-utils and
+# libparse-win32registry-perl for the SYSTEM.DAT oracles.
+demo=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins fonts-liberation mtools)
+all=("${demo[@]}" libmspack-dev mscompress libgtest-dev xvfb xauth
      g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-     wine wine64 wine32 clang libclang-rt-14-dev libbenchmark-dev
-     libcreg-utils libparse-win32registry-perl python3 dosfstools dpkg-dev file lintian)
+     wine wine64 wine32 clang libclang-rt-14-dev
+     libcreg-utils libparse-win32registry-perl python3 dosfstools dpkg-dev lintian)
 
 # Whether this machine runs 32-bit x86 programs, found by running one: the
 # smallest i386 Linux program, which only exits.

@@ -19,13 +19,18 @@ const char kHelp[] =
     "into a Windows 95/98 system tree (a prefix), with a wizard or without windows.\n"
     "\n"
     "Environment:\n"
-    "  VSETUP_PREFIX   the Windows system to set up, in Wine's layout\n"
+    "  VSETUP_PREFIX   the Windows system to set up (Wine's layout) or a disk image\n"
     "                  (default: $XDG_DATA_HOME/vsetup/prefix)\n"
     "  VSETUP_UI       batch: no windows, a JSON-lines transcript on standard output\n"
     "  VSETUP_ANSWERS  batch: answers to the message boxes in order, e.g. ok,cancel,yes\n"
     "\n"
-    "Exit status: 0 once the wizard has run, 1 when it cannot start (no display, a prefix\n"
-    "that cannot be prepared).\n"
+    "Exit status:\n"
+    "  0      the wizard has run, whatever the run reported; --help and --version\n"
+    "  1      start-up stopped (no display, a prefix or registry that cannot be made\n"
+    "         ready, an unknown VSETUP_UI), or a disk image could not take the results\n"
+    "  2      the batch transcript could not be written; the installation still ran\n"
+    "  128+N  the run was ended by signal N (SIGINT, SIGTERM, SIGHUP)\n"
+    "\n"
     "Any other argument is ignored. See vsetup(1).\n";
 
 int Run(char* program) {
