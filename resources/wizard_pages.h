@@ -1,6 +1,6 @@
-// The wizard's two pages, described once: their caption, their sizes and
-// every static text on them with its control id and its rectangle, in
-// dialog units of the pages' font (MS Sans Serif 8 point). vsetup.rc makes
+// The wizard's two pages, described once: their caption, their banner, their
+// sizes and every static text on them with its control id and its rectangle,
+// in dialog units of the pages' font (MS Sans Serif 8 point). vsetup.rc makes
 // VSETUP.EXE's dialog templates of them and the Qt wizard lays out the same
 // pages from them, so that a text or a rectangle changes here only. Texts
 // are Windows-1252 bytes; windres, as the C++ compiler, joins adjacent
@@ -17,6 +17,14 @@
 
 // The caption of the sheet, on both pages.
 #define WIZARD_CAPTION "Vorel Setup Wizard"
+
+// The banner, the product name painted at the top of both pages: the height
+// of its letters, its left and its top in pixels, each as a key of the setup
+// file's BANNER_SECTION and the value taken where the key is missing.
+#define BANNER_SECTION "Banner"
+#define BANNER_HEIGHT "FontHi", 36
+#define BANNER_LEFT "StartX", 150
+#define BANNER_TOP "StartY", 10
 
 #define WELCOME_PAGE_WIDTH 298
 #define WELCOME_PAGE_HEIGHT 125

@@ -95,9 +95,9 @@ void ApplyClassicLook() {
 }
 
 void PaintBanner(QPainter& painter) {
-    int height = PlatGetProfileInt("Banner", "FontHi", 36, g_setup.setupFile);
-    int x = PlatGetProfileInt("Banner", "StartX", 150, g_setup.setupFile);
-    int y = PlatGetProfileInt("Banner", "StartY", 10, g_setup.setupFile);
+    int height = PlatGetProfileInt(BANNER_SECTION, BANNER_HEIGHT, g_setup.setupFile);
+    int x = PlatGetProfileInt(BANNER_SECTION, BANNER_LEFT, g_setup.setupFile);
+    int y = PlatGetProfileInt(BANNER_SECTION, BANNER_TOP, g_setup.setupFile);
     QString name = QString::fromStdString(Cp1252ToUtf8(g_setup.productName));
     if (name.isEmpty()) return;
 
