@@ -16,9 +16,10 @@
 # Which tests run for a fault depends on where it lives, because the Wine
 # tests take most of a pass (about 100 of 150 s on a loaded two-core machine,
 # one Wine prefix being initialised per run):
-#   - Win32-only files (platform/win32/, wizard/win32/, resources/): only the
-#     win32 and win64 presets are rebuilt and only the Wine tests run
-#     (-R '^wine_').
+#   - Win32-only files (platform/win32/, wizard/win32/, resources/vsetup.rc):
+#     only the win32 and win64 presets are rebuilt and only the Wine tests run
+#     (-R '^wine_'). The other files of resources/ (the headers, the art) are
+#     read by the host build too.
 #   - Host-only files (platform/host/, wizard/batch/, wizard/qt/, the other
 #     host front-end files under wizard/): only the host preset is rebuilt and
 #     the Wine tests are left out (-E '^wine_').
@@ -126,7 +127,7 @@ selected() {
 # Where a file lives decides what is rebuilt and which tests run.
 kind_of() {
   case "$1" in
-    platform/win32/*|wizard/win32/*|resources/*) echo win32 ;;
+    platform/win32/*|wizard/win32/*|resources/vsetup.rc) echo win32 ;;
     platform/host/*|wizard/batch/*|wizard/qt/*|wizard/host_main.cpp|wizard/cp1252.cpp|wizard/no_display.cpp|wizard/host_frontends.h) echo host ;;
     *) echo shared ;;
   esac

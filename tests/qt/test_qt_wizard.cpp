@@ -122,16 +122,23 @@ TEST_F(QtWizardTest, FromStartToFinish) {
     EXPECT_EQ(wizard.size(), QSize(470, 277));
     EXPECT_LE((wizard.frameGeometry().center() - wizard.screen()->availableGeometry().center()).manhattanLength(), 1);
     // Both pages fill the sheet above its line; every control lies on its
-    // page, every text fits its control unclipped, and below the banner,
-    // right of the logo, the page is drawn in two colours, unsmoothed.
+    // page, every text fits its control unclipped and is the one of
+    // data/pages.txt, where it says, and below the banner, right of the
+    // logo, the page is drawn in two colours, unsmoothed.
+    QStringList labels;
     for (QWizardPage* page : {wizard.page(kWelcomePageId), wizard.page(kFinishPageId)}) {
         EXPECT_EQ(QRect(page->mapTo(&wizard, QPoint()), page->size()), QRect(12, 0, 446, 224));
         EXPECT_TRUE(page->rect().contains(page->childrenRect()));
-        for (QLabel* l : page->findChildren<QLabel*>())
+        for (QLabel* l : page->findChildren<QLabel*>()) {
             EXPECT_TRUE(l->rect().contains(l->fontMetrics().boundingRect(l->rect(), Qt::TextWordWrap, l->text())));
+            QDebug(&labels.emplace_back()).noquote().nospace()
+                << (page == wizard.page(kWelcomePageId) ? "welcome" : "finish") << " ; " << l->text() << " ; "
+                << l->geometry();
+        }
         const QRegion texts(140, 60, 306, 164), black = Where(Grab(page), kBlack) & texts;
         EXPECT_TRUE(!black.isEmpty() && black + (Where(Grab(page), kFace) & texts) == texts);
     }
+    EXPECT_EQ(labels, Lines("pages.txt"));
     wizard.next();
     // From below the pages to the top two rows of the buttons: the etched
     // line, the default frame of Finish, the white edges of Back and Cancel.

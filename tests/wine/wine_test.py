@@ -19,7 +19,8 @@
 #   template       makes the initialised Wine prefix the other tests copy
 #   cleanup        removes it again
 #   buttons        the wizard worked by buttons and keys (data/wizard-runs.txt):
-#                  the focus, the logo panel, what each run leaves
+#                  the focus, the logo panel, the pages' texts, what each run
+#                  leaves
 #   golden         the scenarios with a `wine` file, through VSETUP.EXE; the
 #                  registry keys it makes must be as expect/wine.reg holds
 #                  them (--bless writes that file from the run)
@@ -329,6 +330,9 @@ def command_buttons(args):
     label = "Version=win95" if WIN95 else "default version"
     with open(os.path.join(HERE, "data", "wizard-runs.txt")) as f:
         runs = [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")]
+    # The pages' texts, as the Qt tests have them (page ; text ; place).
+    with open(os.path.join(HERE, "..", "qt", "data", "pages.txt"), encoding="utf-8") as f:
+        pages = [line.split(" ; ")[:2] for line in f if not line.startswith("#")]
     with session(args, "buttons") as test:
         system = wine_system_dir(test.prefix)
         keys = installer_keys(os.path.join(golden.GOLDEN, "tiny-install"))
@@ -344,6 +348,10 @@ def command_buttons(args):
             check(seen == [{"event": "focus", "control": int(c, 16), "usable": True} for c in focus.split()],
                   "%s: focus %r, wanted on %s" % (what, seen, focus))
             check(all(e["whole"] for e in events if e["event"] == "panel"), "%s: a logo panel is cut" % what)
+            texts = [e for e in events if e["event"] == "texts"]
+            check(len(texts) == steps.split(",").count("texts") and all(
+                [[e["page"], t] for t in e["texts"]] == [p for p in pages if p[0] == e["page"]] for e in texts),
+                  "%s: the pages show %r, not the texts of pages.txt" % (what, texts))
             prompts = [e for e in events if e["event"] == "message"]
             if installs == "yes":
                 check(find_no_case(system, "vorel.drv"), "%s: vorel.drv not installed" % what)
@@ -355,7 +363,7 @@ def command_buttons(args):
                     check(escapes[0]["closed"], "%s: Esc ignored as on Windows: remove its todo_wine mark" % what)
                     log("todo_wine: %s: Esc closed the Yes/No box: %s" % (what, ESC_ON_YES_NO))
             else:
-                check(not [e for e in events if e["event"] not in ("focus", "panel")],
+                check(not [e for e in events if e["event"] not in ("focus", "panel", "texts")],
                       "%s: the installer showed %r" % (what, events))
                 files_after = tree_state(os.path.join(test.prefix, "drive_c"))
                 check(files_after == files_before, "%s: files changed: %s" %

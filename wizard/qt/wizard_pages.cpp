@@ -25,10 +25,9 @@
 #include "wizard/qt/logo_panel.h"
 #include "wizard/qt/qt_frontend.h"
 #include "installer/run_install.h"
+#include "resources/wizard_pages.h"
 
 namespace {
-
-const char kCaption[] = "Vorel Setup Wizard";
 
 // The pages are laid out for the widths of Windows' fonts, or of their
 // metric twins (Liberation Sans for Arial, Liberation Serif for Times New
@@ -96,9 +95,9 @@ void ApplyClassicLook() {
 }
 
 void PaintBanner(QPainter& painter) {
-    int height = PlatGetProfileInt("Banner", "FontHi", 36, g_setup.setupFile);
-    int x = PlatGetProfileInt("Banner", "StartX", 150, g_setup.setupFile);
-    int y = PlatGetProfileInt("Banner", "StartY", 10, g_setup.setupFile);
+    int height = PlatGetProfileInt(BANNER_SECTION, BANNER_HEIGHT, g_setup.setupFile);
+    int x = PlatGetProfileInt(BANNER_SECTION, BANNER_LEFT, g_setup.setupFile);
+    int y = PlatGetProfileInt(BANNER_SECTION, BANNER_TOP, g_setup.setupFile);
     QString name = QString::fromStdString(Cp1252ToUtf8(g_setup.productName));
     if (name.isEmpty()) return;
 
@@ -139,7 +138,7 @@ QLabel* BannerPage::control(int id) const {
 }
 
 QLabel* BannerPage::AddText(const char* text, int x, int y, int width, int height, int id) {
-    QLabel* label = new QLabel(QString::fromLatin1(text), this);
+    QLabel* label = new QLabel(QString::fromStdString(Cp1252ToUtf8(text)), this);
     if (id != -1) label->setObjectName(QString::number(id));
     label->setTextFormat(Qt::PlainText);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -157,27 +156,22 @@ void BannerPage::paintEvent(QPaintEvent*) {
     PaintBanner(painter);
 }
 
-WelcomePage::WelcomePage(QWidget* parent) : BannerPage(298, 125, parent) {
-    AddText("This Setup will help you quickly install Vorel's Windows 95 display driver.", 110, 40, 150, 20);
-    AddText("For more information, click Next.", 110, 70, 120, 15);
+// A static text of a page, as resources/wizard_pages.h lists them.
+#define ADD_PAGE_TEXT(text, id, x, y, width, height, style) AddText(text, x, y, width, height, id);
+
+WelcomePage::WelcomePage(QWidget* parent) : BannerPage(WELCOME_PAGE_WIDTH, WELCOME_PAGE_HEIGHT, parent) {
+    WELCOME_PAGE_TEXTS(ADD_PAGE_TEXT)
 }
 
-FinishPage::FinishPage(QWidget* parent) : BannerPage(276, 140, parent) {
-    AddText(
-        "After Setup is complete, you can use Display icon in Control Panel to change the resolution, colors, "
-        "and refresh rate you want.",
-        110, 40, 158, 29);
-    AddText("Click Finish to start.", 110, 70, 100, 15);
-    // Where the copy step names the file it reads and the file it writes.
-    AddText("", 110, 95, 140, 9, IDC_STATUS_SOURCE);
-    AddText("", 110, 110, 140, 9, IDC_STATUS_DEST);
+FinishPage::FinishPage(QWidget* parent) : BannerPage(FINISH_PAGE_WIDTH, FINISH_PAGE_HEIGHT, parent) {
+    FINISH_PAGE_TEXTS(ADD_PAGE_TEXT)
 }
 
 // ---------------------------------------------------------------- the sheet
 
 VorelWizard::VorelWizard(QWidget* parent) : QWizard(parent), welcome_(new WelcomePage), finish_(new FinishPage) {
     setWizardStyle(QWizard::ClassicStyle);
-    setWindowTitle(QString::fromLatin1(kCaption));
+    setWindowTitle(QString::fromStdString(Cp1252ToUtf8(WIZARD_CAPTION)));
     setWindowIcon(QIcon(QStringLiteral(":/icon.ico")));
     // The sheet's row on every page: "< Back" and "Next >" or "Finish" side
     // by side, Cancel apart; Back shows greyed on the first page.

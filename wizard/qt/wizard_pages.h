@@ -41,8 +41,8 @@ void ApplyClassicLook();
 // letters, placed and sized by [Banner] of the setup file, read now.
 void PaintBanner(QPainter& painter);
 
-// A page laid out as its dialog template: static texts at dialog-unit
-// positions, the logo panel, the banner painted behind them.
+// A page laid out as its dialog template (resources/wizard_pages.h): static
+// texts at dialog-unit positions, the logo panel, the banner painted behind them.
 class BannerPage : public QWizardPage {
 public:
     // The page's size as its template gives it, in pixels.
@@ -53,8 +53,9 @@ public:
 
 protected:
     BannerPage(int width_units, int height_units, QWidget* parent);
-    // An LTEXT control: left-aligned, word-wrapped, at dialog units.
-    QLabel* AddText(const char* text, int x, int y, int width, int height, int id = -1);
+    // An LTEXT control: left-aligned, word-wrapped, at dialog units; text in
+    // Windows-1252, id IDC_STATIC for a control never addressed.
+    QLabel* AddText(const char* text, int x, int y, int width, int height, int id);
     void paintEvent(QPaintEvent* event) override;
 
 private:

@@ -9,6 +9,7 @@
 
 #include "installer/core/setup_state.h"
 #include "resources/resource.h"
+#include "resources/wizard_pages.h"
 #include "installer/run_install.h"
 #include "wizard/win32/win32_wizard.h"
 
@@ -223,7 +224,7 @@ INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) 
 void PaintBanner(HWND page) {
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(page, &paint);
-    int height = GetPrivateProfileIntA("Banner", "FontHi", 36, g_setup.setupFile);
+    int height = GetPrivateProfileIntA(BANNER_SECTION, BANNER_HEIGHT, g_setup.setupFile);
     g_bannerFont.lfHeight = -height;
     g_bannerFont.lfWidth = 0;
     g_bannerFont.lfEscapement = 0;
@@ -241,8 +242,8 @@ void PaintBanner(HWND page) {
     HFONT font = CreateFontIndirectA(&g_bannerFont);
     HGDIOBJ old_font = SelectObject(dc, font);
     int old_mode = SetBkMode(dc, TRANSPARENT);
-    int x = GetPrivateProfileIntA("Banner", "StartX", 150, g_setup.setupFile);
-    int y = GetPrivateProfileIntA("Banner", "StartY", 10, g_setup.setupFile);
+    int x = GetPrivateProfileIntA(BANNER_SECTION, BANNER_LEFT, g_setup.setupFile);
+    int y = GetPrivateProfileIntA(BANNER_SECTION, BANNER_TOP, g_setup.setupFile);
     int length = lstrlenA(g_setup.productName);
     // A blue shadow under white letters.
     COLORREF old_color = SetTextColor(dc, RGB(0, 0, 255));

@@ -11,9 +11,9 @@
 // as a user types them (tab, shift-tab, enter, esc, alt-n, alt-b), each once
 // the page showing has settled; "focus" writes down which control of the
 // wizard has the keyboard focus, "panel" whether the page holds its logo
-// panel whole, and "finish-typeahead" presses Finish and
-// at once types Enter and Esc, which wait in the queue while the files are
-// copied. It answers every
+// panel whole, "texts" the page's static texts, and "finish-typeahead"
+// presses Finish and at once types Enter and Esc, which wait in the queue
+// while the files are copied. It answers every
 // message box of the installer from the answers list; when the list is used
 // up (or the next one fits no button of the box), an OK box gets OK,
 // OK/Cancel gets Cancel and Yes/No gets No. The answer "esc" types Esc into
@@ -255,6 +255,23 @@ std::string PanelEvent(HWND wizard) {
     return std::string("{\"event\":\"panel\",\"whole\":") + (whole ? "true" : "false") + "}";
 }
 
+BOOL CALLBACK CollectText(HWND child, LPARAM texts) {
+    if (ClassOf(child) == L"Static") reinterpret_cast<std::vector<std::wstring>*>(texts)->push_back(WindowText(child));
+    return TRUE;
+}
+
+// The static texts of the page showing, in their order on it, as the texts
+// event.
+std::string TextsEvent(HWND wizard) {
+    auto page = reinterpret_cast<HWND>(SendMessageW(wizard, PSM_GETCURRENTPAGEHWND, 0, 0));
+    std::vector<std::wstring> texts;
+    if (page != nullptr) EnumChildWindows(page, CollectText, reinterpret_cast<LPARAM>(&texts));
+    std::string line = std::string("{\"event\":\"texts\",\"page\":\"") +
+                       (CurrentPage(wizard) == kFinishPage ? "finish" : "welcome") + "\",\"texts\":[";
+    for (const std::wstring& text : texts) line += JsonString(text) + (&text == &texts.back() ? "" : ",");
+    return line + "]}";
+}
+
 bool ButtonReady(HWND wizard, int id) {
     HWND button = GetDlgItem(wizard, id);
     return button != nullptr && IsWindowVisible(button) && IsWindowEnabled(button);
@@ -337,11 +354,13 @@ int main() {
         const KeyStep* typed = nullptr;
         for (const KeyStep& key : keys)
             if (action == key.name) typed = &key;
-        if (typed != nullptr || action == L"focus" || action == L"panel") {
+        if (typed != nullptr || action == L"focus" || action == L"panel" || action == L"texts") {
             if (typed != nullptr)
                 TypeKey(wizard, typed->key, typed->modifier);
             else
-                AppendLine(options.log, action == L"focus" ? FocusEvent(wizard) : PanelEvent(wizard));
+                AppendLine(options.log, action == L"focus"   ? FocusEvent(wizard)
+                                        : action == L"panel" ? PanelEvent(wizard)
+                                                             : TextsEvent(wizard));
             expected = kAnyPage;
             seen = kNoPage;  // the next step waits for the page to settle again
             ++step;
