@@ -21,12 +21,12 @@
 #include "platform/host/byte_order.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_io.h"
+#include "platform/host/image_forms.h"
 #include "platform/host/profile_engine.h"
 
 namespace {
 
 const size_t kSector = 512;
-const char kConvertAdvice[] = "; convert it to a raw image first: qemu-img convert -O raw IMAGE IMAGE.img";
 
 // A file or directory of the partition, as mtools lists it.
 struct Entry {
@@ -57,114 +57,6 @@ struct ImageState {
     std::string registryBefore;
 };
 ImageState g_image;
-
-bool ReadAt(int fd, long long offset, unsigned char* buffer, size_t size) {
-    size_t got = 0;
-    while (got < size) {
-        ssize_t n = pread(fd, buffer + got, size - got, offset + static_cast<long long>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The cluster size when sector is the boot sector of a FAT12/16/32 volume,
-// else 0.
-long long FatClusterSize(const unsigned char* sector) {
-    unsigned bytesPerSector = HostGetLe16(sector + 11);
-    unsigned sectorsPerCluster = sector[13];
-    bool sizes =
-        (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 || bytesPerSector == 4096) &&
-        sectorsPerCluster != 0 && (sectorsPerCluster & (sectorsPerCluster - 1)) == 0;
-    bool jump = sector[0] == 0xEB || sector[0] == 0xE9;
-    bool fats = HostGetLe16(sector + 14) >= 1 && (sector[16] == 1 || sector[16] == 2);
-    bool named = std::memcmp(sector + 54, "FAT", 3) == 0 || std::memcmp(sector + 82, "FAT32", 5) == 0;
-    return sizes && jump && fats && named ? static_cast<long long>(bytesPerSector) * sectorsPerCluster : 0;
-}
-
-bool IsFatType(unsigned char type) {
-    return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C || type == 0x0E;
-}
-
-// The bytes the FAT volume whose boot sector this is claims to span.
-long long FatVolumeSize(const unsigned char* sector) {
-    unsigned long sectors = HostGetLe16(sector + 19);
-    if (sectors == 0) sectors = HostGetLe32(sector + 32);
-    return static_cast<long long>(sectors) * HostGetLe16(sector + 11);
-}
-
-// Finds the partition to install into: its byte offset and cluster size.
-bool LocatePartition(int fd, long long fileSize, long long* offset, long long* clusterSize, std::string* error) {
-    unsigned char first[kSector];
-    unsigned char last[kSector];
-    if (fileSize < static_cast<long long>(kSector) || !ReadAt(fd, 0, first, kSector) ||
-        !ReadAt(fd, fileSize - static_cast<long long>(kSector), last, kSector)) {
-        *error = "is too small to be a disk image";
-        return false;
-    }
-    if (std::memcmp(first, "QFI\xfb", 4) == 0) {
-        *error = std::string("is a qcow2 image, which vsetup does not write") + kConvertAdvice;
-        return false;
-    }
-    if (HostGetLe32(first + 64) == 0xBEDA107FUL) {
-        *error = std::string("is a VirtualBox VDI image, which vsetup does not write") + kConvertAdvice;
-        return false;
-    }
-    if (std::memcmp(first, "KDMV", 4) == 0 || std::memcmp(first, "# Disk DescriptorFile", 21) == 0) {
-        *error = std::string("is a VMDK image, which vsetup does not write") + kConvertAdvice;
-        return false;
-    }
-    long long rawSize = fileSize;
-    if (std::memcmp(last, "conectix", 8) == 0) {
-        if (HostGetBe32(last + 60) != 2) {
-            *error =
-                std::string("is a dynamic or differencing VHD image, which vsetup does not write") + kConvertAdvice;
-            return false;
-        }
-        rawSize -= static_cast<long long>(kSector);  // the fixed VHD's footer
-    } else if (std::memcmp(first, "conectix", 8) == 0) {
-        *error = std::string("is a dynamic VHD image, which vsetup does not write") + kConvertAdvice;
-        return false;
-    }
-    if ((*clusterSize = FatClusterSize(first)) != 0) {
-        *offset = 0;
-        if (FatVolumeSize(first) > rawSize) {
-            *error = "holds a FAT file system larger than the image";
-            return false;
-        }
-        return true;
-    }
-    if (first[510] != 0x55 || first[511] != 0xAA) {
-        *error = "holds neither a partition table nor a FAT file system";
-        return false;
-    }
-    for (int i = 0; i < 4; ++i) {
-        if (first[446 + i * 16 + 4] == 0xEE) {
-            *error = "has a GPT partition table; vsetup installs into disks with an MBR partition table only";
-            return false;
-        }
-    }
-    for (int i = 0; i < 4; ++i) {
-        const unsigned char* entry = first + 446 + i * 16;
-        long long start = static_cast<long long>(HostGetLe32(entry + 8)) * kSector;
-        long long length = static_cast<long long>(HostGetLe32(entry + 12)) * kSector;
-        if (!IsFatType(entry[4]) || start == 0) continue;
-        unsigned char boot[kSector];
-        // mtools goes by the file system's own size: it must lie within the
-        // partition, so that nothing outside it is written.
-        if (start + length > rawSize || !ReadAt(fd, start, boot, kSector) ||
-            (*clusterSize = FatClusterSize(boot)) == 0 || FatVolumeSize(boot) > length) {
-            *error =
-                "has a FAT partition " + std::to_string(i + 1) + " that holds no FAT file system within its bounds";
-            return false;
-        }
-        *offset = start;
-        return true;
-    }
-    *error = "has no FAT12, FAT16 or FAT32 partition among its primary partitions";
-    return false;
-}
 
 // Runs an mtools command with a clean environment (so its output is the
 // same in every locale) in a process group of its own (so an interrupt of
@@ -366,10 +258,9 @@ bool HostImageOpen(const std::string& image, std::string* staging, std::string* 
     // A second run on the same image waits here for the first to end.
     while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
-    long long offset = 0;
-    long long clusterSize = 0;
+    ImagePartition partition;
     std::string why;
-    if (fstat(fd, &st) != 0 || !LocatePartition(fd, st.st_size, &offset, &clusterSize, &why)) {
+    if (fstat(fd, &st) != 0 || !HostLocateImagePartition(fd, st.st_size, &partition, &why)) {
         close(fd);
         *error = "the disk image " + image + " " + (why.empty() ? "cannot be read" : why);
         return false;
@@ -384,9 +275,10 @@ bool HostImageOpen(const std::string& image, std::string* staging, std::string* 
     }
     g_image.lockFd = fd;
     g_image.image = image;
-    g_image.offset = offset;
-    g_image.mtools = (proc ? "/proc/self/fd/" + std::to_string(kImageFd) : image) + "@@" + std::to_string(offset);
-    g_image.clusterSize = clusterSize;
+    g_image.offset = partition.offset;
+    g_image.mtools =
+        (proc ? "/proc/self/fd/" + std::to_string(kImageFd) : image) + "@@" + std::to_string(partition.offset);
+    g_image.clusterSize = partition.clusterSize;
     g_image.registry = image + ".registry.reg";
 
     // mtools fails on an empty partition as when it cannot read one: either
@@ -523,7 +415,7 @@ struct Undo {
 
     bool Save(long long at, long long size) {
         std::string bytes(static_cast<size_t>(size), '\0');
-        if (!ReadAt(g_image.lockFd, at, reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size())) return false;
+        if (!HostReadAt(g_image.lockFd, at, reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size())) return false;
         ranges.emplace_back(at, std::move(bytes));
         return true;
     }
@@ -536,7 +428,7 @@ struct Undo {
 
 bool SaveUndo(const std::vector<std::string>& paths, Undo* undo) {
     unsigned char boot[kSector];
-    if (!ReadAt(g_image.lockFd, g_image.offset, boot, kSector)) return false;
+    if (!HostReadAt(g_image.lockFd, g_image.offset, boot, kSector)) return false;
     long long bytesPerSector = HostGetLe16(boot + 11);
     long long fatSectors = HostGetLe16(boot + 22) != 0 ? HostGetLe16(boot + 22) : static_cast<long long>(HostGetLe32(boot + 36));
     long long rootBytes = (HostGetLe16(boot + 17) * 32LL + bytesPerSector - 1) / bytesPerSector * bytesPerSector;
