@@ -5,7 +5,6 @@
 //   vsetup-diskettes [--check] [--exe VSETUP.EXE] DISKDIR [OUTDIR]
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -21,6 +20,7 @@
 #include "diskettes/setup_check.h"
 #include "platform/host/disk_image.h"
 #include "platform/host/host_ansi.h"
+#include "platform/host/mtools_run.h"
 #include "platform/host/profile_engine.h"
 
 namespace {
@@ -157,23 +157,14 @@ DiskSpace DiskUsage(const std::vector<Placed>& files, bool labelled) {
     return usage;
 }
 
-// Runs an mtools command; true when it exits 0.
-bool Run(const std::vector<std::string>& args) {
-    pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        std::vector<char*> argv;
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        setenv("MTOOLS_SKIP_CHECK", "1", 1);
-        execvp(argv[0], argv.data());
-        std::fprintf(stderr, "%s: can't run %s (Debian package mtools): %s\n", kProgram, argv[0], std::strerror(errno));
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+// Runs an mtools command on the image; true when it exits 0.
+bool Run(const HostMtools& mtools, const std::vector<std::string>& args) {
+    int cannot = 0;
+    if (mtools.Run(args, nullptr, false, &cannot)) return true;
+    if (cannot != 0)
+        std::fprintf(stderr, "%s: can't run %s (Debian package mtools): %s\n", kProgram, args[0].c_str(),
+                     std::strerror(cannot));
+    return false;
 }
 
 // The volume label a FAT boot sector can carry: upper case, at most 11
@@ -203,7 +194,7 @@ std::string Serial(const std::string& label, char disk) {
 // Writes the image under a private temporary name in the directory of path,
 // created afresh so that nothing already there (a link, a FIFO, a device) is
 // ever opened, and renamed to path when complete. mtools reaches the image
-// through its open descriptor, never through a name.
+// through its open descriptor (by that name only on a system without /proc).
 bool WriteImage(const std::string& path, const std::string& label, char disk, const std::vector<Placed>& files) {
     size_t base = path.rfind('/') + 1;  // 0 without a directory
     std::string temporary = path.substr(0, base) + "." + path.substr(base) + ".XXXXXX";
@@ -213,23 +204,23 @@ bool WriteImage(const std::string& path, const std::string& label, char disk, co
     umask(mask);
     struct stat made_file = {};
     bool ok = fchmod(fd, 0666 & ~mask) == 0 && ftruncate(fd, kImageSize) == 0 && fstat(fd, &made_file) == 0;
-    const std::string image = "/dev/fd/" + std::to_string(fd);
-    std::vector<std::string> format = {"mformat", "-i", image, "-f", "1440", "-N", Serial(label, disk)};
+    const HostMtools mtools(fd, temporary, -1);
+    std::vector<std::string> format = {"mformat", "-f", "1440", "-N", Serial(label, disk)};
     if (label.empty()) {
         format.push_back("::");
     } else {
         format.insert(format.end(), {"-v", label, "::"});
     }
-    ok = ok && Run(format);
+    ok = ok && Run(mtools, format);
     std::set<std::string> made;
     for (const Placed& file : files) {
         if (!ok) break;
         for (size_t slash = file.imagePath.find('/'); ok && slash != std::string::npos;
              slash = file.imagePath.find('/', slash + 1)) {
             std::string dir = file.imagePath.substr(0, slash);
-            if (made.insert(HostLower(dir)).second) ok = Run({"mmd", "-i", image, "::/" + dir});
+            if (made.insert(HostLower(dir)).second) ok = Run(mtools, {"mmd", "::/" + dir});
         }
-        if (ok) ok = Run({"mcopy", "-i", image, "-m", "-D", "o", file.hostPath, "::/" + file.imagePath});
+        if (ok) ok = Run(mtools, {"mcopy", "-m", "-D", "o", file.hostPath, "::/" + file.imagePath});
     }
     ok = close(fd) == 0 && ok;
     // The name goes only while it is still the file made here.

@@ -1,10 +1,8 @@
 #include "platform/host/disk_image.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <dirent.h>
 
@@ -22,6 +20,7 @@
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_io.h"
 #include "platform/host/image_forms.h"
+#include "platform/host/mtools_run.h"
 #include "platform/host/profile_engine.h"
 
 namespace {
@@ -36,15 +35,11 @@ struct Entry {
     long long clusters = 0;
 };
 
-// mtools reaches the image through this descriptor, inherited from vsetup:
-// mtools cuts a path at its first "@@", and the image's own path may hold one.
-const int kImageFd = 3;
-
 struct ImageState {
     bool active = false;
     int lockFd = -1;
     std::string image;     // the image file
-    std::string mtools;    // "file@@offset", as mtools addresses the partition
+    HostMtools mtools;     // reaches the partition
     std::string staging;   // the staging prefix
     std::string registry;  // the registry beside the image
     long long offset = 0;  // of the partition in the image
@@ -58,51 +53,10 @@ struct ImageState {
 };
 ImageState g_image;
 
-// Runs an mtools command with a clean environment (so its output is the
-// same in every locale) in a process group of its own (so an interrupt of
-// the terminal does not stop it halfway through a change of the file
-// system). true when it exits 0; *output receives its standard output.
+// Runs an mtools command on the partition. true when it exits 0; *output
+// receives its standard output.
 bool Mtools(std::vector<std::string> args, std::string* output = nullptr, bool quiet = false) {
-    args.insert(args.begin() + 1, {"-i", g_image.mtools});
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    const char* path = std::getenv("PATH");
-    std::string pathVar = std::string("PATH=") + (path ? path : "/usr/bin:/bin");
-    std::string envs[] = {pathVar, "MTOOLS_SKIP_CHECK=1", "MTOOLS_NO_VFAT=0", "LC_ALL=C"};
-    char* envp[] = {&envs[0][0], &envs[1][0], &envs[2][0], &envs[3][0], nullptr};
-
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, g_image.lockFd, kImageFd);
-    if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t child = -1;
-    int spawned = posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), envp);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(pipeFds[1]);
-    std::string text;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    close(pipeFds[0]);
-    if (spawned != 0) return false;
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (output) *output = text;
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return g_image.mtools.Run(std::move(args), output, quiet);
 }
 
 // The partition's free bytes as mtools counts them, or -1.
@@ -248,7 +202,7 @@ bool HostImageOpen(const std::string& image, std::string* staging, std::string* 
     }
     int opened = open(image.c_str(), O_RDWR | O_CLOEXEC);
     // Clear of the descriptor number mtools gets it on.
-    int fd = opened < 0 ? -1 : fcntl(opened, F_DUPFD_CLOEXEC, kImageFd + 1);
+    int fd = opened < 0 ? -1 : fcntl(opened, F_DUPFD_CLOEXEC, kHostMtoolsFd + 1);
     int code = errno;
     if (opened >= 0) close(opened);
     if (fd < 0) {
@@ -267,8 +221,8 @@ bool HostImageOpen(const std::string& image, std::string* staging, std::string* 
     }
     // Without /proc the image is named to mtools by its path, which must
     // then hold no "@@".
-    bool proc = access(("/proc/self/fd/" + std::to_string(fd)).c_str(), F_OK) == 0;
-    if (!proc && image.find("@@") != std::string::npos) {
+    HostMtools mtools(fd, image, partition.offset);
+    if (mtools.NamesImageByPath() && image.find("@@") != std::string::npos) {
         close(fd);
         *error = "the disk image " + image + " has \"@@\" in its path, which mtools reads as an offset; rename it";
         return false;
@@ -276,8 +230,7 @@ bool HostImageOpen(const std::string& image, std::string* staging, std::string* 
     g_image.lockFd = fd;
     g_image.image = image;
     g_image.offset = partition.offset;
-    g_image.mtools =
-        (proc ? "/proc/self/fd/" + std::to_string(kImageFd) : image) + "@@" + std::to_string(partition.offset);
+    g_image.mtools = mtools;
     g_image.clusterSize = partition.clusterSize;
     g_image.registry = image + ".registry.reg";
 
