@@ -17,9 +17,6 @@ namespace {
 const char kDisketteDir[] = "A:";
 const char kWindowsDir[] = "C:\\WINDOWS";
 const char kSystemDir[] = "C:\\WINDOWS\\SYSTEM";
-// Paths the LZ service can open, and a temporary name beside a destination.
-const size_t kMaxLzPath = 127;
-const size_t kTempNameLength = 13;
 
 class Checker {
 public:
