@@ -5,7 +5,6 @@
 //   vsetup-diskettes [--check] [--exe VSETUP.EXE] DISKDIR [OUTDIR]
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -21,6 +20,7 @@
 #include "diskettes/setup_check.h"
 #include "platform/host/disk_image.h"
 #include "platform/host/host_ansi.h"
+#include "platform/host/mtools_run.h"
 #include "platform/host/profile_engine.h"
 
 namespace {
@@ -51,17 +51,10 @@ void Usage() {
                  kProgram);
 }
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // The host path of name (backslash-separated) under dir, each component
-// matched without regard to case as on a FAT disk; empty when missing. It
-// may be anything: Refusal tells whether it goes onto a diskette.
+// matched without regard to case by the installer's Windows-1252 rules;
+// empty when missing. It may be anything: Refusal tells whether it goes onto
+// a diskette.
 std::string FindNoCase(const std::string& dir, const std::string& name) {
     std::string path = dir;
     size_t start = 0;
@@ -80,7 +73,7 @@ std::string FindNoCase(const std::string& dir, const std::string& name) {
         if (!listing) return "";
         std::string found;
         while (dirent* entry = readdir(listing)) {
-            if (EqualNoCase(entry->d_name, part)) {
+            if (HostEqualNoCase(entry->d_name, part)) {
                 found = path + "/" + entry->d_name;
                 break;
             }
@@ -119,7 +112,6 @@ long long FileSize(const std::string& path) {
 
 long long Clusters(long long bytes) { return (bytes + kClusterSize - 1) / kClusterSize; }
 
-
 // How much of a 1.44 MB diskette a disk's files take: data clusters (their
 // own and those of the subdirectories that hold them) and entries of the
 // root directory, whose size is fixed.
@@ -157,23 +149,14 @@ DiskSpace DiskUsage(const std::vector<Placed>& files, bool labelled) {
     return usage;
 }
 
-// Runs an mtools command; true when it exits 0.
-bool Run(const std::vector<std::string>& args) {
-    pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        std::vector<char*> argv;
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        setenv("MTOOLS_SKIP_CHECK", "1", 1);
-        execvp(argv[0], argv.data());
-        std::fprintf(stderr, "%s: can't run %s (Debian package mtools): %s\n", kProgram, argv[0], std::strerror(errno));
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+// Runs an mtools command on the image; true when it exits 0.
+bool Run(const HostMtools& mtools, const std::vector<std::string>& args) {
+    int cannot = 0;
+    if (mtools.Run(args, nullptr, false, &cannot)) return true;
+    if (cannot != 0)
+        std::fprintf(stderr, "%s: can't run %s (Debian package mtools): %s\n", kProgram, args[0].c_str(),
+                     std::strerror(cannot));
+    return false;
 }
 
 // The volume label a FAT boot sector can carry: upper case, at most 11
@@ -203,7 +186,7 @@ std::string Serial(const std::string& label, char disk) {
 // Writes the image under a private temporary name in the directory of path,
 // created afresh so that nothing already there (a link, a FIFO, a device) is
 // ever opened, and renamed to path when complete. mtools reaches the image
-// through its open descriptor, never through a name.
+// through its open descriptor (by that name only on a system without /proc).
 bool WriteImage(const std::string& path, const std::string& label, char disk, const std::vector<Placed>& files) {
     size_t base = path.rfind('/') + 1;  // 0 without a directory
     std::string temporary = path.substr(0, base) + "." + path.substr(base) + ".XXXXXX";
@@ -213,23 +196,23 @@ bool WriteImage(const std::string& path, const std::string& label, char disk, co
     umask(mask);
     struct stat made_file = {};
     bool ok = fchmod(fd, 0666 & ~mask) == 0 && ftruncate(fd, kImageSize) == 0 && fstat(fd, &made_file) == 0;
-    const std::string image = "/dev/fd/" + std::to_string(fd);
-    std::vector<std::string> format = {"mformat", "-i", image, "-f", "1440", "-N", Serial(label, disk)};
+    const HostMtools mtools(fd, temporary, -1);
+    std::vector<std::string> format = {"mformat", "-f", "1440", "-N", Serial(label, disk)};
     if (label.empty()) {
         format.push_back("::");
     } else {
         format.insert(format.end(), {"-v", label, "::"});
     }
-    ok = ok && Run(format);
+    ok = ok && Run(mtools, format);
     std::set<std::string> made;
     for (const Placed& file : files) {
         if (!ok) break;
         for (size_t slash = file.imagePath.find('/'); ok && slash != std::string::npos;
              slash = file.imagePath.find('/', slash + 1)) {
             std::string dir = file.imagePath.substr(0, slash);
-            if (made.insert(HostLower(dir)).second) ok = Run({"mmd", "-i", image, "::/" + dir});
+            if (made.insert(HostLower(dir)).second) ok = Run(mtools, {"mmd", "::/" + dir});
         }
-        if (ok) ok = Run({"mcopy", "-i", image, "-m", "-D", "o", file.hostPath, "::/" + file.imagePath});
+        if (ok) ok = Run(mtools, {"mcopy", "-m", "-D", "o", file.hostPath, "::/" + file.imagePath});
     }
     ok = close(fd) == 0 && ok;
     // The name goes only while it is still the file made here.
@@ -239,6 +222,130 @@ bool WriteImage(const std::string& path, const std::string& label, char disk, co
     if (ok && ours && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
     if (ours) unlink(temporary.c_str());
     return false;
+}
+
+// The disk directory as given, and with its links resolved.
+struct DiskDir {
+    std::string path;
+    std::string real;
+};
+
+// Prints the findings. The exit code when the run ends here, else -1.
+int ReportFindings(const SetupCheck& check, bool checkOnly) {
+    int failing = 0;
+    for (const Finding& finding : check.findings) {
+        if (finding.fails) ++failing;
+        if (finding.line > 0) {
+            std::printf("setup.dat:%d: %s: \"%s\": %s\n", finding.line, finding.fails ? "error" : "warning",
+                        finding.text.c_str(), finding.what.c_str());
+        } else {
+            std::printf("setup.dat: %s: %s\n", finding.fails ? "error" : "warning", finding.what.c_str());
+        }
+    }
+    std::fflush(stdout);
+    if (checkOnly) return check.findings.empty() ? 0 : 1;
+    if (failing) {
+        std::fprintf(stderr, "%s: setup.dat has %d line%s that would make the installation fail; no image written\n",
+                     kProgram, failing, failing == 1 ? "" : "s");
+        return 1;
+    }
+    return -1;
+}
+
+// Finds each disk's files in the disk directory, disk 1 with the installer
+// and setup.dat besides its own. false, after saying why, when one is
+// missing or is not read.
+bool PlaceFiles(const DiskDir& disk, const std::string& setupPath, std::string exe, const SetupCheck& check,
+                std::map<char, std::vector<Placed>>* placed) {
+    bool ok = true;
+    std::string why;
+    if (exe.empty() && !(exe = FindNoCase(disk.path, "VSETUP.EXE")).empty() &&
+        !(why = Refusal(disk.path, disk.real, exe, &exe)).empty()) {
+        std::fprintf(stderr, "%s: %s is not read: %s\n", kProgram, exe.c_str(), why.c_str());
+        ok = false;
+    } else if (exe.empty() || FileSize(exe) < 0) {
+        std::fprintf(stderr, "%s: VSETUP.EXE is missing from %s\n", kProgram,
+                     exe.empty() ? disk.path.c_str() : exe.c_str());
+        ok = false;
+    }
+    (*placed)['1'] = {{setupPath, "setup.dat", FileSize(setupPath)}, {exe, "VSETUP.EXE", FileSize(exe)}};
+    for (const auto& listed : check.disks) {
+        std::set<std::string> seen;
+        for (const DiskFile& file : listed.second) {
+            std::string imagePath = file.listedName;
+            for (char& c : imagePath)
+                if (c == '\\') c = '/';
+            if (!seen.insert(HostLower(imagePath)).second) continue;
+            std::string host = FindNoCase(disk.path, file.listedName);
+            if (host.empty()) {
+                std::fprintf(stderr, "%s: setup.dat:%d: %s is missing from %s\n", kProgram, file.line,
+                             file.listedName.c_str(), disk.path.c_str());
+                ok = false;
+                continue;
+            }
+            if (!(why = Refusal(disk.path, disk.real, host, &host)).empty()) {
+                std::fprintf(stderr, "%s: setup.dat:%d: %s is not read: %s\n", kProgram, file.line, host.c_str(),
+                             why.c_str());
+                ok = false;
+                continue;
+            }
+            (*placed)[listed.first].push_back({host, imagePath, FileSize(host)});
+        }
+    }
+    return ok;
+}
+
+// Gives each disk its volume label ("" for none). false, after saying why, when a disk's
+// files do not fit on a diskette.
+bool FitDisks(const std::map<char, std::vector<Placed>>& placed, const SetupCheck& check,
+              std::map<char, std::string>* labels) {
+    bool ok = true;
+    for (const auto& disk : placed) {
+        auto known = check.labels.find(disk.first);
+        if (known != check.labels.end()) (*labels)[disk.first] = VolumeLabel(known->second);
+        DiskSpace usage = DiskUsage(disk.second, !(*labels)[disk.first].empty());
+        if (usage.clusters > kDataClusters) {
+            std::fprintf(stderr, "%s: disk %c's files do not fit on a 1.44 MB diskette: %lld bytes too many\n",
+                         kProgram, disk.first, (usage.clusters - kDataClusters) * kClusterSize);
+            ok = false;
+        }
+        if (usage.rootEntries > kRootEntries) {
+            std::fprintf(stderr,
+                         "%s: disk %c's files do not fit in the root directory of a 1.44 MB diskette: %d entries "
+                         "too many of its %d (the volume label takes one, a long file name more than one)\n",
+                         kProgram, disk.first, usage.rootEntries - kRootEntries, kRootEntries);
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+// Writes OUTDIR/disk<N>.img for each disk. The exit code.
+int WriteImages(const std::string& outDir, const std::map<char, std::vector<Placed>>& placed, const SetupCheck& check,
+                const std::map<char, std::string>& labels) {
+    if (mkdir(outDir.c_str(), 0777) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "%s: can't make %s: %s\n", kProgram, outDir.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::map<std::string, char> labelOwners;
+    for (const auto& disk : placed) {
+        auto known = check.labels.find(disk.first);
+        const std::string& label = labels.at(disk.first);  // every disk has one, "" for none
+        if (known != check.labels.end() && label != known->second)
+            std::printf("disk %c: the label \"%s\" becomes the volume label \"%s\"%s\n", disk.first,
+                        known->second.c_str(), label.c_str(),
+                        known->second.size() > static_cast<size_t>(kLabelLength) ? " (cut to 11 characters)" : "");
+        if (!label.empty() && !labelOwners.emplace(label, disk.first).second)
+            std::printf("disk %c: the volume label \"%s\" is the same as disk %c's\n", disk.first, label.c_str(),
+                        labelOwners[label]);
+        std::string path = outDir + "/disk" + disk.first + ".img";
+        if (!WriteImage(path, label, disk.first, disk.second)) {
+            std::fprintf(stderr, "%s: can't write %s\n", kProgram, path.c_str());
+            return 1;
+        }
+        std::printf("%s: disk %c, %zu files\n", path.c_str(), disk.first, disk.second.size());
+    }
+    return 0;
 }
 
 }  // namespace
@@ -267,121 +374,29 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
-    const std::string diskDir = positional[0];
-    char* resolved = realpath(diskDir.c_str(), nullptr);
-    const std::string diskReal = resolved ? resolved : "";
+    DiskDir disk;
+    disk.path = positional[0];
+    char* resolved = realpath(disk.path.c_str(), nullptr);
+    disk.real = resolved ? resolved : "";
     std::free(resolved);
-    std::string setupPath = FindNoCase(diskDir, "setup.dat");
+    std::string setupPath = FindNoCase(disk.path, "setup.dat");
     std::string why;
-    if (!setupPath.empty() && !(why = Refusal(diskDir, diskReal, setupPath, &setupPath)).empty()) {
+    if (!setupPath.empty() && !(why = Refusal(disk.path, disk.real, setupPath, &setupPath)).empty()) {
         std::fprintf(stderr, "%s: %s is not read: %s\n", kProgram, setupPath.c_str(), why.c_str());
         return 1;
     }
     std::string data;
     if (setupPath.empty() || !HostReadWholeFile(setupPath, &data, nullptr)) {
-        std::fprintf(stderr, "%s: %s holds no readable setup.dat\n", kProgram, diskDir.c_str());
+        std::fprintf(stderr, "%s: %s holds no readable setup.dat\n", kProgram, disk.path.c_str());
         return 1;
     }
 
     SetupCheck check = CheckSetupDat(data);
-    int failing = 0;
-    for (const Finding& finding : check.findings) {
-        if (finding.fails) ++failing;
-        if (finding.line > 0) {
-            std::printf("setup.dat:%d: %s: \"%s\": %s\n", finding.line, finding.fails ? "error" : "warning",
-                        finding.text.c_str(), finding.what.c_str());
-        } else {
-            std::printf("setup.dat: %s: %s\n", finding.fails ? "error" : "warning", finding.what.c_str());
-        }
-    }
-    std::fflush(stdout);
-    if (checkOnly) return check.findings.empty() ? 0 : 1;
-    if (failing) {
-        std::fprintf(stderr, "%s: setup.dat has %d line%s that would make the installation fail; no image written\n",
-                     kProgram, failing, failing == 1 ? "" : "s");
-        return 1;
-    }
-
-    // Disk 1 carries the installer and setup.dat besides its own files.
-    bool ok = true;
-    if (exe.empty() && !(exe = FindNoCase(diskDir, "VSETUP.EXE")).empty() &&
-        !(why = Refusal(diskDir, diskReal, exe, &exe)).empty()) {
-        std::fprintf(stderr, "%s: %s is not read: %s\n", kProgram, exe.c_str(), why.c_str());
-        ok = false;
-    } else if (exe.empty() || FileSize(exe) < 0) {
-        std::fprintf(stderr, "%s: VSETUP.EXE is missing from %s\n", kProgram,
-                     exe.empty() ? diskDir.c_str() : exe.c_str());
-        ok = false;
-    }
+    int code = ReportFindings(check, checkOnly);
+    if (code >= 0) return code;
     std::map<char, std::vector<Placed>> placed;
-    placed['1'] = {{setupPath, "setup.dat", FileSize(setupPath)}, {exe, "VSETUP.EXE", FileSize(exe)}};
-    for (const auto& disk : check.disks) {
-        std::set<std::string> seen;
-        for (const DiskFile& file : disk.second) {
-            std::string imagePath = file.listedName;
-            for (char& c : imagePath)
-                if (c == '\\') c = '/';
-            std::string key = imagePath;
-            for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (!seen.insert(key).second) continue;
-            std::string host = FindNoCase(diskDir, file.listedName);
-            if (host.empty()) {
-                std::fprintf(stderr, "%s: setup.dat:%d: %s is missing from %s\n", kProgram, file.line,
-                             file.listedName.c_str(), diskDir.c_str());
-                ok = false;
-                continue;
-            }
-            if (!(why = Refusal(diskDir, diskReal, host, &host)).empty()) {
-                std::fprintf(stderr, "%s: setup.dat:%d: %s is not read: %s\n", kProgram, file.line, host.c_str(),
-                             why.c_str());
-                ok = false;
-                continue;
-            }
-            placed[disk.first].push_back({host, imagePath, FileSize(host)});
-        }
-    }
+    bool placedAll = PlaceFiles(disk, setupPath, exe, check, &placed);
     std::map<char, std::string> labels;
-    for (const auto& disk : placed) {
-        auto known = check.labels.find(disk.first);
-        if (known != check.labels.end()) labels[disk.first] = VolumeLabel(known->second);
-        DiskSpace usage = DiskUsage(disk.second, !labels[disk.first].empty());
-        if (usage.clusters > kDataClusters) {
-            std::fprintf(stderr, "%s: disk %c's files do not fit on a 1.44 MB diskette: %lld bytes too many\n",
-                         kProgram, disk.first, (usage.clusters - kDataClusters) * kClusterSize);
-            ok = false;
-        }
-        if (usage.rootEntries > kRootEntries) {
-            std::fprintf(stderr,
-                         "%s: disk %c's files do not fit in the root directory of a 1.44 MB diskette: %d entries "
-                         "too many of its %d (the volume label takes one, a long file name more than one)\n",
-                         kProgram, disk.first, usage.rootEntries - kRootEntries, kRootEntries);
-            ok = false;
-        }
-    }
-    if (!ok) return 1;
-
-    const std::string outDir = positional[1];
-    if (mkdir(outDir.c_str(), 0777) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "%s: can't make %s: %s\n", kProgram, outDir.c_str(), std::strerror(errno));
-        return 1;
-    }
-    std::map<std::string, char> labelOwners;
-    for (const auto& disk : placed) {
-        auto known = check.labels.find(disk.first);
-        const std::string& label = labels[disk.first];
-        if (known != check.labels.end() && label != known->second)
-            std::printf("disk %c: the label \"%s\" becomes the volume label \"%s\"%s\n", disk.first,
-                        known->second.c_str(), label.c_str(),
-                        known->second.size() > static_cast<size_t>(kLabelLength) ? " (cut to 11 characters)" : "");
-        if (!label.empty() && !labelOwners.emplace(label, disk.first).second)
-            std::printf("disk %c: the volume label \"%s\" is the same as disk %c's\n", disk.first, label.c_str(),
-                        labelOwners[label]);
-        std::string path = outDir + "/disk" + disk.first + ".img";
-        if (!WriteImage(path, label, disk.first, disk.second)) {
-            std::fprintf(stderr, "%s: can't write %s\n", kProgram, path.c_str());
-            return 1;
-        }
-        std::printf("%s: disk %c, %zu files\n", path.c_str(), disk.first, disk.second.size());
-    }
-    return 0;
+    if (!FitDisks(placed, check, &labels) || !placedAll) return 1;
+    return WriteImages(positional[1], placed, check, labels);
 }

@@ -17,9 +17,6 @@ namespace {
 const char kDisketteDir[] = "A:";
 const char kWindowsDir[] = "C:\\WINDOWS";
 const char kSystemDir[] = "C:\\WINDOWS\\SYSTEM";
-// Paths the LZ service can open, and a temporary name beside a destination.
-const size_t kMaxLzPath = 127;
-const size_t kTempNameLength = 13;
 
 class Checker {
 public:
@@ -111,17 +108,8 @@ private:
         EachLine(position, "copied", [&](int number, const char* line) { CopyLine(number, line, destDir, dirName); });
     }
 
-    void CopyLine(int number, const char* line, const char* destDir, const char* dirName) {
-        CopyEntry entry;
-        SplitCopyLine(line, &entry);
-        if (entry.fileName[0] == '\0') {
-            Add(number,
-                std::strchr(line, ',') ? "no file name is read from it (a blank before the comma ends the "
-                                         "disk field there): refused (\"Missing file name\")"
-                                       : "the line has no file name: refused (\"Missing file name\")",
-                true);
-            return;
-        }
+    // What of a copy line's disk field and further fields is not read.
+    void FieldNotes(int number, const char* line, const CopyEntry& entry) {
         char first[256];
         long next = NextCopyToken(line, first, 0);
         if (std::strlen(first) > 1)
@@ -139,6 +127,20 @@ private:
                         false);
             }
         }
+    }
+
+    void CopyLine(int number, const char* line, const char* destDir, const char* dirName) {
+        CopyEntry entry;
+        SplitCopyLine(line, &entry);
+        if (entry.fileName[0] == '\0') {
+            Add(number,
+                std::strchr(line, ',') ? "no file name is read from it (a blank before the comma ends the "
+                                         "disk field there): refused (\"Missing file name\")"
+                                       : "the line has no file name: refused (\"Missing file name\")",
+                true);
+            return;
+        }
+        FieldNotes(number, line, entry);
         if (std::strlen(kDisketteDir) + 1 + std::strlen(entry.fileName) > kMaxLzPath) {
             Add(number,
                 "the source path A:\\" + std::string(entry.fileName) +

@@ -51,7 +51,7 @@ void Check(const std::string& file) {
     FUZZ_CHECK(expanded.size() <= claimed);
     // Expanded as far as the header says, the same as libmspack, or refused.
     std::string reference;
-    FUZZ_CHECK(result == kLzErrorRead || (result == static_cast<long long>(claimed) &&
+    FUZZ_CHECK(result == PLAT_LZ_ERROR_READ || (result == static_cast<long long>(claimed) &&
                                           ReferenceExpand(file, &reference) && reference == expanded));
 }
 

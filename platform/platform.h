@@ -123,9 +123,13 @@ int PlatReplaceFile(const char* source, const char* destination);
 typedef intptr_t PlatLz;
 // The open failures the installer tells apart.
 #define PLAT_LZ_NOT_FOUND ((PlatLz)-1)  // missing, or cannot be opened
-#define PLAT_LZ_ERROR_READ -2L          // LZERROR_READ: the source is corrupt
-#define PLAT_LZ_ERROR_WRITE -4L         // LZERROR_WRITE
-#define PLAT_LZ_ERROR_GLOBALLOC -5L     // LZERROR_GLOBALLOC
+// LZ32's error codes, which every LZ service returns (the host's expander
+// included).
+enum PlatLzError : long {
+    PLAT_LZ_ERROR_READ = -2,       // LZERROR_READ: the source cannot be read or is corrupt
+    PLAT_LZ_ERROR_WRITE = -4,      // LZERROR_WRITE
+    PLAT_LZ_ERROR_GLOBALLOC = -5,  // LZERROR_GLOBALLOC: no memory for the buffers
+};
 
 // Paths given to the LZ services must be shorter than this (LZOpenFileA
 // keeps them in an OFSTRUCT); longer ones do not open.

@@ -33,9 +33,9 @@ TEST(LzExpand, ReportsReadAndWriteFailures) {
     WriteFile(dir / "plain", data);
     WriteFile(dir / "plain_", MakeSzdd(data));
     WriteFile(dir / "tiny", MakeSzdd("abc"));
-    EXPECT_EQ(Copy(dir.path(), dir / "out"), kLzErrorRead);  // a directory
+    EXPECT_EQ(Copy(dir.path(), dir / "out"), PLAT_LZ_ERROR_READ);  // a directory
     for (const char* source : {"plain", "plain_", "tiny"}) {
-        EXPECT_EQ(Copy(dir / source, "/dev/full"), kLzErrorWrite) << source;
+        EXPECT_EQ(Copy(dir / source, "/dev/full"), PLAT_LZ_ERROR_WRITE) << source;
         if (source[0] == 't') continue;
         // A file size limit: a short write, then EFBIG.
         EXPECT_EXIT(
@@ -44,7 +44,7 @@ TEST(LzExpand, ReportsReadAndWriteFailures) {
                 rlimit limit;
                 limit.rlim_cur = limit.rlim_max = 100000;
                 setrlimit(RLIMIT_FSIZE, &limit);
-                _exit(Copy(dir / source, dir / "out") == kLzErrorWrite ? 0 : 1);
+                _exit(Copy(dir / source, dir / "out") == PLAT_LZ_ERROR_WRITE ? 0 : 1);
             },
             ::testing::ExitedWithCode(0), "")
             << source;

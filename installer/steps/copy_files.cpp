@@ -22,11 +22,6 @@ const CompressedName kCompressedNames[] = {
 };
 
 const size_t kMaxNamePart = 127;
-// The LZ service opens files through a record that holds 128 bytes of path:
-// longer source and destination paths can never be opened.
-const size_t kMaxLzPath = PLAT_LZ_MAX_PATH - 1;
-// A temporary file's name in the destination directory, backslash included.
-const size_t kTempNameLength = 13;
 // The diskette prompt's own words leave this much room for the label.
 const size_t kMaxLabel = 212;
 

@@ -2,7 +2,15 @@
 #ifndef VSETUP_INSTALLER_STEPS_COPY_FILES_H
 #define VSETUP_INSTALLER_STEPS_COPY_FILES_H
 
+#include <cstddef>
+
 #include "platform/platform.h"
+
+// The LZ service opens files through a record that holds 128 bytes of path:
+// longer source and destination paths can never be opened.
+const size_t kMaxLzPath = PLAT_LZ_MAX_PATH - 1;
+// A temporary file's name in the destination directory, backslash included.
+const size_t kTempNameLength = 13;
 
 // Loads the setup text and copies [WindowsDir], then [SystemDir], asking for
 // diskettes and reporting every file that cannot be installed.

@@ -132,7 +132,12 @@ bool HostOpenPrefix(std::string* error) {
     // A disk image as the prefix: the run works on a staging prefix that
     // HostImageCommit writes into the image afterwards.
     struct stat image;
-    if (stat(prefix.c_str(), &image) == 0 && S_ISREG(image.st_mode) && !HostImageOpen(prefix, &prefix, error))
+    if (stat(prefix.c_str(), &image) == 0 && S_ISREG(image.st_mode) &&
+        !HostImageOpen(prefix,
+                       {{HostImageRegistryFile::kMadeInImage, "WINDOWS/SYSTEM.VS0"},
+                        {HostImageRegistryFile::kInImage, "WINDOWS/SYSTEM.DAT"},
+                        {HostImageRegistryFile::kBesideImage, "registry.reg"}},
+                       &prefix, error))
         return false;
     // The prefix and its parents may be new; the skeleton below it is
     // completed whenever a piece is missing.

@@ -108,13 +108,13 @@ struct Output {
 
     bool Put(const unsigned char* data, size_t size) {
         if (size > limit - written) {
-            error = kLzErrorRead;  // more than the header states: corrupt
+            error = PLAT_LZ_ERROR_READ;  // more than the header states: corrupt
             return false;
         }
         if (memory) {
             memory->insert(memory->end(), data, data + size);
         } else if (!HostWriteAll(fd, data, size)) {
-            error = kLzErrorWrite;
+            error = PLAT_LZ_ERROR_WRITE;
             return false;
         }
         written += size;
@@ -163,7 +163,7 @@ long long Decode(Input& in, Output& out, unsigned char* window) {
             std::memmove(window, full - kWindow, keep);
             to -= kOutputSize;
         }
-        if (static_cast<size_t>(in.end - in.next) < kGroupInput && !in.Refill()) return kLzErrorRead;
+        if (static_cast<size_t>(in.end - in.next) < kGroupInput && !in.Refill()) return PLAT_LZ_ERROR_READ;
         const unsigned char* from = in.next;
         if (static_cast<size_t>(in.end - from) >= kGroupInput) {
             unsigned control = *from++;
@@ -209,7 +209,7 @@ long long Decode(Input& in, Output& out, unsigned char* window) {
         in.next = from;
     }
     if (!out.Put(start, static_cast<size_t>(to - start))) return out.error;
-    if (out.written != out.limit) return kLzErrorRead;
+    if (out.written != out.limit) return PLAT_LZ_ERROR_READ;
     return static_cast<long long>(out.written);
 }
 
@@ -232,17 +232,17 @@ long long CopyPlain(int source_fd, int dest_fd, unsigned char* buffer, size_t al
     long long total = 0;
     size_t size = already;
     for (;;) {
-        if (size > 0 && !HostWriteAll(dest_fd, buffer, size)) return kLzErrorWrite;
+        if (size > 0 && !HostWriteAll(dest_fd, buffer, size)) return PLAT_LZ_ERROR_WRITE;
         total += static_cast<long long>(size);
         ssize_t n = read(source_fd, buffer, kInputSize);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return kLzErrorRead;
+            return PLAT_LZ_ERROR_READ;
         }
         if (n == 0) break;
         size = static_cast<size_t>(n);
     }
-    if (!HostFsync(dest_fd)) return kLzErrorWrite;
+    if (!HostFsync(dest_fd)) return PLAT_LZ_ERROR_WRITE;
     return total;
 }
 
@@ -252,13 +252,13 @@ long long HostLzCopy(int source_fd, int dest_fd) {
     // The first read serves both to recognise the format and as the start
     // of the data.
     Buffers* buffers = ThreadBuffers();
-    if (!buffers) return kLzErrorMemory;
+    if (!buffers) return PLAT_LZ_ERROR_GLOBALLOC;
     Input in;
     in.fd = source_fd;
     in.buffer = buffers->input;
     in.next = in.end = buffers->input;
     in.at_end = false;
-    if (!in.Refill()) return kLzErrorRead;
+    if (!in.Refill()) return PLAT_LZ_ERROR_READ;
     size_t size = static_cast<size_t>(in.end - in.next);
     Output out;
     out.fd = dest_fd;
@@ -266,21 +266,21 @@ long long HostLzCopy(int source_fd, int dest_fd) {
     case Header::kPlain:
         return CopyPlain(source_fd, dest_fd, buffers->input, size);
     case Header::kCorrupt:
-        return kLzErrorRead;
+        return PLAT_LZ_ERROR_READ;
     case Header::kLzss:
         break;
     }
     in.next += kHeaderSize;
     long long result = Decode(in, out, buffers->output);
     if (result < 0) return result;
-    if (!HostFsync(dest_fd)) return kLzErrorWrite;
+    if (!HostFsync(dest_fd)) return PLAT_LZ_ERROR_WRITE;
     return result;
 }
 
 long long HostLzExpandMemory(const unsigned char* data, size_t size, std::vector<unsigned char>* out) {
     out->clear();
     Output sink;
-    if (ReadHeader(data, size, &sink.limit) != Header::kLzss) return kLzErrorRead;
+    if (ReadHeader(data, size, &sink.limit) != Header::kLzss) return PLAT_LZ_ERROR_READ;
     Input in;
     in.next = data + kHeaderSize;
     in.end = data + size;
@@ -289,7 +289,7 @@ long long HostLzExpandMemory(const unsigned char* data, size_t size, std::vector
     // than that gets no more room than the stream can fill.
     unsigned long long most = static_cast<unsigned long long>(size) * 9 + kWindow;
     Buffers* buffers = ThreadBuffers();
-    if (!buffers) return kLzErrorMemory;
+    if (!buffers) return PLAT_LZ_ERROR_GLOBALLOC;
     out->reserve(static_cast<size_t>(sink.limit < most ? sink.limit : most));
     return Decode(in, sink, buffers->output);
 }

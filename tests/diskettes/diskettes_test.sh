@@ -49,6 +49,12 @@ expect 1 "disk 2's files do not fit on a 1.44 MB diskette: 42496 bytes too many"
 [ ! -e "$work/none" ] || fail "a refused run wrote $work/none"
 rm "$disk/VOREL3D.DL_" && mv "$work/vorel3d.dl_" "$disk/vorel3d.dl_"
 
+# Names are found and told apart as the installer does, by the Windows-1252
+# case rules: \311 and \351 (E and e acute) are one letter, so one file.
+mkdir "$work/fold" && printf x >"$work/fold/$(printf '\351t\351.drv')"
+printf '[WindowsDir]\r\n1,\311T\311.DRV\r\n1,\351t\351.drv\r\n[SystemDir]\r\n[Prev.DelReg]\r\n[Driver.AddReg]\r\n' >"$work/fold/setup.dat"
+expect 0 "disk 1, 3 files" "$tool" --exe "$exe" "$work/fold" "$work/fold/img"
+
 # Root directory entries (long names take more) and subdirectory clusters:
 # full fits to the last entry and cluster, crowded goes one over.
 for name in full crowded; do
