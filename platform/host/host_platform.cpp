@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "platform/host/frontend.h"
-#include "platform/host/creg_store.h"
 #include "platform/host/disk_image.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_fault.h"
@@ -24,7 +23,7 @@
 #include "platform/host/host_run.h"
 #include "platform/host/lz_expand.h"
 #include "platform/host/profile_engine.h"
-#include "platform/host/registry_store.h"
+#include "platform/host/registry_backend.h"
 
 extern char** environ;
 
@@ -34,17 +33,11 @@ const char kWindowsDir[] = "C:\\WINDOWS";
 const char kSystemDir[] = "C:\\WINDOWS\\SYSTEM";
 
 std::string g_startupError;
-// Never destroyed: at exit its memory goes back with the process, while
-// freeing a large store key by key took a fifth of a whole run.
-RegistryStore& g_store = *new RegistryStore;
-// HKEY_LOCAL_MACHINE in the C: drive's WINDOWS\SYSTEM.DAT when there is
-// one; registry.reg is then neither read nor written.
-CregStore* g_creg = nullptr;
+// The registry store of this run, and its row of the table. Never
+// destroyed: at exit its memory goes back with the process.
+const RegistryBackendRow* g_registryRow = nullptr;
+RegistryBackend* g_registry = nullptr;
 PlatFrontEnd* g_frontEnd = nullptr;
-std::string g_registryPath;
-// The registry file as it was when the store loaded it: a run that had to
-// wait for another reloads it when it changed meanwhile.
-struct stat g_registryLoaded;
 bool g_registryReported = false;  // a failed registry write was reported in this run
 // The registry could not be loaded again when a run began: nothing is
 // written to it in that run, and every write fails.
@@ -181,54 +174,18 @@ bool HostShouldFail(HostOperation operation) {
 
 namespace {
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
-// Loads the registry file into the store (again only when it changed since
-// it was loaded, unless always). own_from: where the appends of a stopped
-// run began.
+// Picks the registry store of the prefix and loads it (again only when its
+// file changed since it was loaded, unless always). own_from: where the
+// appends of a stopped run began.
 bool LoadRegistry(size_t own_from, bool always, std::string* error) {
-    // A Windows 95/98 system's own registry wins over the side file.
-    std::string system_dat;
-    struct stat system_st;
-    if (HostMapPath("C:\\WINDOWS\\SYSTEM.DAT", false, &system_dat) && stat(system_dat.c_str(), &system_st) == 0) {
-        // It is replaced beside itself: never through a link below C:.
-        std::string writable;
-        if (!MapForWrite("C:\\WINDOWS\\SYSTEM.DAT", &writable)) {
-            *error = "the Windows registry " + system_dat +
-                     " is reached through a symbolic link inside drive C:; it has to be in the drive's tree";
-            return false;
-        }
-        g_registryPath = system_dat;
-        if (g_creg && !always && SameFile(system_st, g_registryLoaded)) return true;
-        delete g_creg;
-        g_creg = new CregStore;
-        if (!g_creg->Open(system_dat, error)) {
-            delete g_creg;
-            g_creg = nullptr;
-            return false;
-        }
-        g_registryLoaded = system_st;
-        return true;
+    std::string file;
+    const RegistryBackendRow* row = RegistryBackendFor(&file);
+    if (!g_registry || row != g_registryRow || g_registry->File() != file) {
+        delete g_registry;
+        g_registry = row->open(file);
+        g_registryRow = row;
     }
-    // Flushes append to the registry file in place: through a link they
-    // would write outside the prefix.
-    struct stat st;
-    bool exists = lstat(g_registryPath.c_str(), &st) == 0;
-    if (exists && S_ISLNK(st.st_mode)) {
-        *error = "the registry file " + g_registryPath + " is a symbolic link; it has to be a file in the prefix";
-        return false;
-    }
-    if (!always && exists && own_from == HostRunLeft::kNone && SameFile(st, g_registryLoaded)) return true;
-    if (!g_store.Open(g_registryPath, error, own_from == HostRunLeft::kNone ? RegistryStore::kNotOwn : own_from))
-        return false;
-    g_store.SetBackupPath(g_registryPath + ".orig");
-    g_store.SetBeforeFirstAppend([](size_t size) { return HostRunNote("registry", std::to_string(size)); });
-    if (lstat(g_registryPath.c_str(), &g_registryLoaded) != 0)
-        std::memset(&g_registryLoaded, 0, sizeof g_registryLoaded);
-    return true;
+    return g_registry->Open(own_from, always, error);
 }
 
 // Holds the prefix for a run: cleans up after a stopped run and loads the
@@ -261,31 +218,14 @@ bool BeginRun(bool always_load, std::string* error) {
 void ReportRegistryFailure() {
     if (g_registryReported) return;
     g_registryReported = true;
-    std::string text = "Can't write to the registry file " + g_registryPath + ".";
+    const std::string& file = g_registry->File();
+    std::string text = "Can't write to the registry file " + file + ".";
     if (g_frontEnd) g_frontEnd->MessageBox(text.c_str(), "Error", PLAT_MB_OK | PLAT_MB_ICONERROR);
-    std::fprintf(stderr, "vsetup: cannot write to the registry file %s\n", g_registryPath.c_str());
+    std::fprintf(stderr, "vsetup: cannot write to the registry file %s\n", file.c_str());
 }
 
-// Everything was flushed where the installer flushes; what it only created
-// goes to disk here. A store that grew a lot by appending is written afresh,
-// sorted.
 void FinishRegistry() {
-    if (g_creg) {
-        // Nothing is lost when the file cannot be replaced: the old file
-        // stays, and the journal beside it goes in at the next start.
-        if (!g_creg->Commit()) {
-            std::fprintf(stderr,
-                         "vsetup: the Windows registry SYSTEM.DAT could not be written (%s); it is as it was, "
-                         "and this run's changes, kept in SYSTEM.VSJ beside it, go in when vsetup next starts\n",
-                         std::strerror(errno));
-            ReportRegistryFailure();
-        }
-        return;
-    }
-    bool ok = g_store.FlushAll();
-    if (ok && g_store.AppendedBytes() > 0 && g_store.AppendedBytes() >= g_store.LoadedBytes() / 4)
-        ok = g_store.Compact();
-    if (!ok) ReportRegistryFailure();
+    if (!g_registry->Finish()) ReportRegistryFailure();
 }
 
 }  // namespace
@@ -295,7 +235,6 @@ int PlatStartup() {
     if (!HostOpenPrefix(&g_startupError)) return 0;
     HostRunCatchSignals();
     HostSetTemporaryAnnouncer([](const std::string& path) { return HostRunNote("temp", path); });
-    g_registryPath = HostPrefix() + "/registry.reg";
     // The registry is checked, and what a stopped run left is cleaned up,
     // under the hold; a wizard that then waits on a page holds nothing.
     if (!BeginRun(true, &g_startupError)) return 0;
@@ -421,7 +360,7 @@ long PlatRegOpenKey(PlatKey parent, const char* path, unsigned /*access*/, PlatK
     if (!parent) return kErrorInvalidHandle;
     std::string full = SubkeyPath(parent, path);
     if (!IsRoot(parent) || (path && *path)) {
-        if (!(g_creg ? g_creg->KeyExists(full) : g_store.KeyExists(full))) return kErrorFileNotFound;
+        if (!g_registry->KeyExists(full)) return kErrorFileNotFound;
     }
     *key = new HostKey{full};
     return 0;
@@ -434,12 +373,7 @@ long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
         return kErrorWriteFault;
     }
     std::string full = SubkeyPath(parent, path);
-    if (path && *path) {
-        if (!g_creg)
-            g_store.CreateKey(full);
-        else if (!g_creg->CreateKey(full))
-            return kErrorInvalidParameter;
-    }
+    if (path && *path && !g_registry->CreateKey(full)) return kErrorInvalidParameter;
     *key = new HostKey{full};
     return 0;
 }
@@ -452,15 +386,13 @@ long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* d
     }
     const HostKey* host = KeyOf(key);
     std::string bytes(static_cast<const char*>(data), size);
-    if (g_creg) return g_creg->SetValue(host->path, name ? name : "", type, bytes) ? 0 : kErrorInvalidParameter;
-    g_store.SetValue(host->path, name ? name : "", type, bytes);
-    return 0;
+    return g_registry->SetValue(host->path, name ? name : "", type, bytes) ? 0 : kErrorInvalidParameter;
 }
 
 long PlatRegFlushKey(PlatKey key) {
     if (!key) return kErrorInvalidHandle;
     bool flushed = !g_registryUnusable && !HostShouldFail(kHostRegFlush) &&
-                   (g_creg ? g_creg->Flush() : g_store.Flush(KeyOf(key)->path));
+                   g_registry->FlushKey(KeyOf(key)->path);
     if (!flushed) {
         ReportRegistryFailure();
         return kErrorWriteFault;
