@@ -1,8 +1,9 @@
-// platform/platform.h over the host: the prefix's drives, the profile engine,
-// the registry store (or the Windows system's own SYSTEM.DAT), the LZ service
-// and posix_spawn.
+// platform/platform.h over the host, in the order of the header: start-up
+// and shutdown go to the session (host_session.h), files to the prefix's
+// drives, profiles to the profile engine, the LZ services to lz_expand.h,
+// dialogue to the front end. The registry services are in host_registry.cpp,
+// PlatLaunch in host_launch.cpp.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "platform/host/frontend.h"
 #include "platform/host/disk_image.h"
@@ -20,12 +20,9 @@
 #include "platform/host/host_fault.h"
 #include "platform/host/host_io.h"
 #include "platform/host/host_paths.h"
-#include "platform/host/host_run.h"
+#include "platform/host/host_session.h"
 #include "platform/host/lz_expand.h"
 #include "platform/host/profile_engine.h"
-#include "platform/host/registry_backend.h"
-
-extern char** environ;
 
 namespace {
 
@@ -33,22 +30,7 @@ const char kWindowsDir[] = "C:\\WINDOWS";
 const char kSystemDir[] = "C:\\WINDOWS\\SYSTEM";
 
 std::string g_startupError;
-// The registry store of this run, and its row of the table. Never
-// destroyed: at exit its memory goes back with the process.
-const RegistryBackendRow* g_registryRow = nullptr;
-RegistryBackend* g_registry = nullptr;
 PlatFrontEnd* g_frontEnd = nullptr;
-bool g_registryReported = false;  // a failed registry write was reported in this run
-// The registry could not be loaded again when a run began: nothing is
-// written to it in that run, and every write fails.
-bool g_registryUnusable = false;
-
-struct Fault {
-    int countdown = 0;
-    bool sticky = false;
-    bool tripped = false;
-};
-Fault g_faults[kHostOperationCount];
 
 void CopyOut(const std::string& text, char* buffer, size_t size) {
     if (size == 0) return;
@@ -56,43 +38,6 @@ void CopyOut(const std::string& text, char* buffer, size_t size) {
     std::memcpy(buffer, text.data(), n);
     buffer[n] = '\0';
 }
-
-// ---- registry handles: a key is known by its full path.
-
-struct HostKey {
-    std::string path;
-};
-
-HostKey g_rootClasses{"HKEY_CLASSES_ROOT"};
-HostKey g_rootMachine{"HKEY_LOCAL_MACHINE"};
-
-const HostKey* KeyOf(PlatKey key) {
-    if (key == PLAT_HKEY_CLASSES_ROOT) return &g_rootClasses;
-    if (key == PLAT_HKEY_LOCAL_MACHINE) return &g_rootMachine;
-    return static_cast<const HostKey*>(key);
-}
-
-bool IsRoot(PlatKey key) { return key == PLAT_HKEY_CLASSES_ROOT || key == PLAT_HKEY_LOCAL_MACHINE; }
-
-// parent\path with empty components dropped.
-std::string SubkeyPath(PlatKey parent, const char* path) {
-    std::string full = KeyOf(parent)->path;
-    if (!path) return full;
-    const char* p = path;
-    while (*p) {
-        while (*p == '\\') ++p;
-        const char* end = p;
-        while (*end && *end != '\\') ++end;
-        if (end > p) full += "\\" + std::string(p, end);
-        p = end;
-    }
-    return full;
-}
-
-const long kErrorFileNotFound = 2;
-const long kErrorInvalidHandle = 6;
-const long kErrorWriteFault = 29;
-const long kErrorInvalidParameter = 87;
 
 // ---- files
 
@@ -153,106 +98,18 @@ bool IsReadOnlyFile(const std::string& host_path) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- test seam
-
-void HostFailOperation(HostOperation operation, int nth, bool sticky) {
-    g_faults[operation] = Fault{nth, sticky, false};
-}
-
-bool HostShouldFail(HostOperation operation) {
-    Fault& fault = g_faults[operation];
-    if (fault.tripped) return fault.sticky;
-    if (fault.countdown <= 0) return false;
-    if (--fault.countdown == 0) {
-        fault.tripped = true;
-        return true;
-    }
-    return false;
-}
-
 // ---------------------------------------------------------------- start-up
-
-namespace {
-
-// Picks the registry store of the prefix and loads it (again only when its
-// file changed since it was loaded, unless always). own_from: where the
-// appends of a stopped run began.
-bool LoadRegistry(size_t own_from, bool always, std::string* error) {
-    std::string file;
-    const RegistryBackendRow* row = RegistryBackendFor(&file);
-    if (!g_registry || row != g_registryRow || g_registry->File() != file) {
-        delete g_registry;
-        g_registry = row->open(file);
-        g_registryRow = row;
-    }
-    return g_registry->Open(own_from, always, error);
-}
-
-// Holds the prefix for a run: cleans up after a stopped run and loads the
-// registry as it is now.
-bool BeginRun(bool always_load, std::string* error) {
-    HostRunLeft left;
-    auto tell_front_end = [] {
-        if (g_frontEnd) g_frontEnd->Waiting("Waiting for another installation into this Windows system to finish...");
-    };
-    if (!HostRunHold(HostPrefix(), &left, error, tell_front_end)) return false;
-    // Prefixes whose C: leads to one Windows tree take turns too.
-    std::string windows;
-    struct stat st;
-    if (HostMapPath(kWindowsDir, false, &windows) && stat(windows.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        !HostRunHoldTree(windows, error, tell_front_end)) {
-        HostRunRelease();
-        return false;
-    }
-    if (!LoadRegistry(left.registry_from, always_load, error) || !HostRunStartJournal(HostRunLeft::kNone)) {
-        if (error->empty())
-            *error = "cannot create the journal " + HostPrefix() + "/vsetup.journal: " + std::strerror(errno);
-        HostRunRelease();
-        return false;
-    }
-    g_registryReported = false;
-    return true;
-}
-
-// Reports a failed registry write, once per run.
-void ReportRegistryFailure() {
-    if (g_registryReported) return;
-    g_registryReported = true;
-    const std::string& file = g_registry->File();
-    std::string text = "Can't write to the registry file " + file + ".";
-    if (g_frontEnd) g_frontEnd->MessageBox(text.c_str(), "Error", PLAT_MB_OK | PLAT_MB_ICONERROR);
-    std::fprintf(stderr, "vsetup: cannot write to the registry file %s\n", file.c_str());
-}
-
-void FinishRegistry() {
-    if (!g_registry->Finish()) ReportRegistryFailure();
-}
-
-}  // namespace
 
 int PlatStartup() {
     g_startupError.clear();
-    if (!HostOpenPrefix(&g_startupError)) return 0;
-    HostRunCatchSignals();
-    HostSetTemporaryAnnouncer([](const std::string& path) { return HostRunNote("temp", path); });
-    // The registry is checked, and what a stopped run left is cleaned up,
-    // under the hold; a wizard that then waits on a page holds nothing.
-    if (!BeginRun(true, &g_startupError)) return 0;
-    HostRunRelease();
-    return 1;
+    return HostSessionStart(&g_startupError) ? 1 : 0;
 }
 
-void PlatShutdown() {
-    // What was created but never flushed (a bare HKR line) still reaches the
-    // file, as the real registry keeps it.
-    if (!g_registryUnusable) FinishRegistry();
-    // With a disk image as the prefix, the results go into the image now;
-    // when they cannot, the image is as it was and the run has failed.
+int PlatShutdown() {
     std::string error;
-    if (!HostImageCommit(!g_registryUnusable && !g_registryReported, &error)) {
-        std::fprintf(stderr, "vsetup: %s\n", error.c_str());
-        std::exit(1);
-    }
+    if (HostSessionFinish(&error)) return 1;
+    std::fprintf(stderr, "vsetup: %s\n", error.c_str());
+    return 0;
 }
 
 const char* PlatStartupError() {
@@ -260,22 +117,9 @@ const char* PlatStartupError() {
     return g_startupError.c_str();
 }
 
-void PlatSetFrontEnd(PlatFrontEnd* front_end) {
-    if (front_end && !HostRunHolding()) {
-        // A run begins: it holds the prefix to its end.
-        g_frontEnd = front_end;
-        std::string error;
-        g_registryUnusable = !BeginRun(false, &error);
-        if (g_registryUnusable) std::fprintf(stderr, "vsetup: %s\n", error.c_str());
-        return;
-    }
-    if (!front_end && HostRunHolding()) {
-        FinishRegistry();
-        HostRunRelease();
-    }
-    if (!front_end) g_registryUnusable = false;
-    g_frontEnd = front_end;
-}
+void PlatSetFrontEnd(PlatFrontEnd* front_end) { g_frontEnd = front_end; }
+
+PlatFrontEnd* HostFrontEnd() { return g_frontEnd; }
 
 // ---------------------------------------------------------------- directories
 
@@ -352,58 +196,6 @@ int PlatWriteProfileString(const char* section, const char* key, const char* val
     std::string key_text = key ? key : "";
     std::string value_text = value ? value : "";
     return IniWriteFile(host, section, key ? &key_text : nullptr, key && value ? &value_text : nullptr);
-}
-
-// ---------------------------------------------------------------- registry
-
-long PlatRegOpenKey(PlatKey parent, const char* path, unsigned /*access*/, PlatKey* key) {
-    if (!parent) return kErrorInvalidHandle;
-    std::string full = SubkeyPath(parent, path);
-    if (!IsRoot(parent) || (path && *path)) {
-        if (!g_registry->KeyExists(full)) return kErrorFileNotFound;
-    }
-    *key = new HostKey{full};
-    return 0;
-}
-
-long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
-    if (!parent) return kErrorInvalidHandle;
-    if (g_registryUnusable) {
-        ReportRegistryFailure();
-        return kErrorWriteFault;
-    }
-    std::string full = SubkeyPath(parent, path);
-    if (path && *path && !g_registry->CreateKey(full)) return kErrorInvalidParameter;
-    *key = new HostKey{full};
-    return 0;
-}
-
-long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* data, size_t size) {
-    if (!key) return kErrorInvalidHandle;
-    if (g_registryUnusable) {
-        ReportRegistryFailure();
-        return kErrorWriteFault;
-    }
-    const HostKey* host = KeyOf(key);
-    std::string bytes(static_cast<const char*>(data), size);
-    return g_registry->SetValue(host->path, name ? name : "", type, bytes) ? 0 : kErrorInvalidParameter;
-}
-
-long PlatRegFlushKey(PlatKey key) {
-    if (!key) return kErrorInvalidHandle;
-    bool flushed = !g_registryUnusable && !HostShouldFail(kHostRegFlush) &&
-                   g_registry->FlushKey(KeyOf(key)->path);
-    if (!flushed) {
-        ReportRegistryFailure();
-        return kErrorWriteFault;
-    }
-    return 0;
-}
-
-long PlatRegCloseKey(PlatKey key) {
-    if (!key) return kErrorInvalidHandle;
-    if (!IsRoot(key)) delete static_cast<HostKey*>(key);
-    return 0;
 }
 
 // ---------------------------------------------------------------- files
@@ -518,60 +310,6 @@ long long PlatLzCopy(PlatLz source, PlatLz destination) {
 
 void PlatLzClose(PlatLz handle) {
     if (handle >= 0) close(static_cast<int>(handle));
-}
-
-// ---------------------------------------------------------------- processes
-
-int PlatLaunch(const char* command_line) {
-    // A disk image's Windows runs only in its virtual machine; Wine on the
-    // staging prefix would only fill it with a Wine tree of its own.
-    if (HostImageActive()) return 0;
-    // The Windows tree has no programs of its own to run on the host: the
-    // command is handed to Wine with the prefix as its WINEPREFIX, which
-    // starts the Display control panel of the tree being set up. Only a
-    // prefix that is a Wine prefix already (it holds Wine's system.reg) is
-    // handed over: Wine would turn any other into one of its own.
-    struct stat st;
-    if (lstat((HostPrefix() + "/system.reg").c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (g_frontEnd) g_frontEnd->Launched(command_line, false);
-        return 0;
-    }
-    std::vector<std::string> words{"wine"};
-    for (const char* p = command_line; *p;) {
-        while (*p == ' ') ++p;
-        const char* end = p;
-        while (*end && *end != ' ') ++end;
-        if (end > p) words.emplace_back(p, end);
-        p = end;
-    }
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-
-    std::vector<std::string> environment;
-    for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "WINEPREFIX=", 11) != 0) environment.emplace_back(*e);
-    }
-    environment.push_back("WINEPREFIX=" + HostPrefix());
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // The wizard's transcript is its standard output; the panel keeps out of
-    // it, reads nothing of the wizard's, and lives on in its own session.
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    pid_t pid;
-    int started = posix_spawnp(&pid, "wine", &actions, &attributes, argv.data(), envp.data()) == 0;
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (g_frontEnd) g_frontEnd->Launched(command_line, started != 0);
-    return started;
 }
 
 // ---------------------------------------------------------------- dialogue

@@ -11,6 +11,7 @@
 #include "platform/host/creg_store.h"
 #include "platform/host/host_paths.h"
 #include "platform/host/host_run.h"
+#include "platform/host/host_session.h"
 #include "platform/host/registry_store.h"
 
 namespace {
