@@ -40,6 +40,26 @@ bool MatchesPlainValue(const std::string& text, size_t at, const std::string& na
     return named && take("=\"", 2) && take(data.data(), data.size()) && take("\"\r\n", 3);
 }
 
+// Turns a UTF-16LE file's text (after its byte order mark) into
+// Windows-1252. false, with the reason, when a character has no form there.
+bool DecodeUtf16(std::string* text, std::string* why) {
+    std::string ansi;
+    if (!HostUtf16ToAnsi(text->substr(2), &ansi)) {
+        // The line of the first character without a Windows-1252 form.
+        size_t line = 1;
+        std::string decoded;
+        for (size_t i = 2; i + 1 < text->size(); i += 2) {
+            if (!HostUtf16ToAnsi(text->substr(i, 2), &decoded)) break;
+            if (decoded == "\n" || (decoded == "\r" && !(i + 3 < text->size() && (*text)[i + 2] == '\n'))) ++line;
+        }
+        *why = "cannot be imported: line " + std::to_string(line) +
+               " holds text that has no Windows-1252 form, or the file is cut";
+        return false;
+    }
+    text->swap(ansi);
+    return true;
+}
+
 }  // namespace
 
 bool RegistryStore::Open(const std::string& path, std::string* error, size_t own_from) {
@@ -59,19 +79,8 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
     }
     own_from_ = own_from;
     if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
-        std::string ansi;
-        if (!HostUtf16ToAnsi(text.substr(2), &ansi)) {
-            // The line of the first character without a Windows-1252 form.
-            size_t line = 1;
-            std::string decoded;
-            for (size_t i = 2; i + 1 < text.size(); i += 2) {
-                if (!HostUtf16ToAnsi(text.substr(i, 2), &decoded)) break;
-                if (decoded == "\n" || (decoded == "\r" && !(i + 3 < text.size() && text[i + 2] == '\n'))) ++line;
-            }
-            return fail("cannot be imported: line " + std::to_string(line) +
-                        " holds text that has no Windows-1252 form, or the file is cut");
-        }
-        text.swap(ansi);
+        std::string why;
+        if (!DecodeUtf16(&text, &why)) return fail(why);
         foreign_ = true;
     } else if (text.compare(0, 8, "REGEDIT4") != 0) {
         // A version 5 export, or no registry file at all (refused below).
@@ -88,12 +97,31 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
         if (tail >= own_from + 2 && tail >= 4 && text.compare(tail - 4, 4, "\r\n\r\n") == 0) tail -= 2;
         text.resize(tail);
     }
+    bool own_form = false;
+    std::string why;
+    if (!Import(text, &own_form, &why)) return fail(why);
+    if (torn) {
+        int fd = HostOpenForWriting(path, O_WRONLY);
+        bool cut = fd >= 0 && ftruncate(fd, static_cast<off_t>(tail)) == 0;
+        int code = errno;
+        if (fd >= 0) close(fd);
+        if (!cut) return fail(std::string("cannot be repaired: ") + strerror(code));
+    }
+    loaded_bytes_ = text.size();
+    loaded_from_file_ = !text.empty() && !own_form;
+    return true;
+}
+
+// Loads the REGEDIT4 text into the store; *own_form tells whether it is byte
+// for byte what the store writes, so that a rewrite loses nothing of it.
+// false, with the reason, at the first line that cannot be imported
+// faithfully.
+bool RegistryStore::Import(const std::string& text, bool* own_form_out, std::string* why) {
     Reserve(text.size() / 128);
     Reg4Reader reader(text.data(), text.size(), true);
     Reg4Item item;
     Key* current = nullptr;
-    // Whether the file is byte for byte what the store writes: then a
-    // rewrite loses nothing of it. Checked item by item while it holds.
+    // Checked item by item while it holds.
     bool own_form = !foreign_ && text.compare(0, std::strlen(kReg4Header), kReg4Header) == 0;
     size_t at = std::strlen(kReg4Header);
     std::string rendered;
@@ -128,22 +156,14 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
         if (!read) {
             std::string line(item.text);
             if (line.size() > 200) line = line.substr(0, 200) + "...";
-            return fail("cannot be imported faithfully: line " + std::to_string(item.line) + ": " + line);
+            *why = "cannot be imported faithfully: line " + std::to_string(item.line) + ": " + line;
+            return false;
         }
         if (own_form) {
             own_form = text.compare(at, rendered.size(), rendered) == 0;
             at += rendered.size();
         }
     }
-    own_form = own_form && at == text.size();
-    if (torn) {
-        int fd = HostOpenForWriting(path, O_WRONLY);
-        bool cut = fd >= 0 && ftruncate(fd, static_cast<off_t>(tail)) == 0;
-        int code = errno;
-        if (fd >= 0) close(fd);
-        if (!cut) return fail(std::string("cannot be repaired: ") + strerror(code));
-    }
-    loaded_bytes_ = text.size();
-    loaded_from_file_ = !text.empty() && !own_form;
+    *own_form_out = own_form && at == text.size();
     return true;
 }
