@@ -200,6 +200,15 @@ int PlatWriteProfileString(const char* section, const char* key, const char* val
 
 // ---------------------------------------------------------------- files
 
+// A file that is not replaced says why on stderr; the installer's message
+// only names it. Returns 0, PlatReplaceFile's failure.
+static int NotReplaced(const char* destination, const std::string& host, const std::string& why) {
+    std::string text = "vsetup: cannot replace " + (host.empty() ? std::string(destination) : host) + ": " + why;
+    HostImageNameIn(&text);  // a disk image's staging prefix means nothing to the user
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return 0;
+}
+
 PlatFile PlatFileOpenRead(const char* path) {
     int fd = OpenRegularFile(path);
     return fd < 0 ? PLAT_NO_FILE : fd;
@@ -254,20 +263,22 @@ int PlatCreateTempFile(const char* directory, char* path_out, size_t size) {
 int PlatReplaceFile(const char* source, const char* destination) {
     std::string from;
     std::string to;
-    if (HostShouldFail(kHostReplaceFile)) return 0;
-    if (!MapForWrite(source, &from) || !MapForWrite(destination, &to)) return 0;
+    if (HostShouldFail(kHostReplaceFile)) return NotReplaced(destination, to, std::strerror(EIO));
+    if (!MapForWrite(source, &from) || !MapForWrite(destination, &to))
+        return NotReplaced(destination, to, "the path leads through a symbolic link or names no drive");
     struct stat st;
-    if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    if (IsReadOnlyFile(to)) return 0;
+    if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return NotReplaced(destination, to, std::strerror(EISDIR));
+    if (IsReadOnlyFile(to)) return NotReplaced(destination, to, "it is read-only");
     if (lstat(to.c_str(), &st) == 0) {
         // The installed file keeps the owner, group and mode of the one it
         // replaces: a privileged run does not take the user's files.
         int fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         bool kept = fd >= 0 && HostTakeOwnership(fd, st);
+        int code = errno;
         if (fd >= 0) close(fd);
-        if (!kept) return 0;
+        if (!kept) return NotReplaced(destination, to, std::strerror(code));
     }
-    if (rename(from.c_str(), to.c_str()) != 0) return 0;
+    if (rename(from.c_str(), to.c_str()) != 0) return NotReplaced(destination, to, std::strerror(errno));
     HostSetCurrentTemporary(nullptr);
     HostSyncDirectoryOf(to);
     return 1;
