@@ -27,8 +27,10 @@
 int PlatStartup();
 // Ends the backend's work before the program exits: whatever it still holds
 // only in memory is written out (on the host: registry keys that were created
-// but never flushed), and its files are left tidy.
-void PlatShutdown();
+// but never flushed, and a disk image's results), and its files are left
+// tidy. Returns 0 when the results could not be kept (the reason is on
+// stderr); the caller then ends with a failure.
+int PlatShutdown();
 // The last start-up failure as one line of text, for the program entry.
 const char* PlatStartupError();
 

@@ -86,9 +86,10 @@ int main(int argc, char** argv) {
     } front(&wizard, &ok);
     QtFrontEnd::SetMessageHook([](QMessageBox&) { return QMessageBox::No; });
     wizard.ShowInstallingButtons();
-    PlatSetFrontEnd(&front);
-    RunInstall(ToPlatWindow(wizard.finishPage()));
-    PlatSetFrontEnd(nullptr);
+    {
+        PlatFrontEndGuard guard(&front);
+        RunInstall(ToPlatWindow(wizard.finishPage()));
+    }
     bool taken = front.taken;
     PlatShutdown();
     if (!taken) std::fprintf(stderr, "vsetup-shots: the run never reached 40 percent\n");

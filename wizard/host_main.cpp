@@ -71,7 +71,8 @@ int Run(char* program) {
         char* qt_argv[] = {program, nullptr};
         code = RunWindowedWizard(qt_argc, qt_argv);
     }
-    PlatShutdown();
+    // The results that could not be kept make the run a failure.
+    if (!PlatShutdown()) return 1;
     return code;
 }
 

@@ -59,14 +59,6 @@ bool GetText(const char*& p, const char* end, std::string* text) {
     return true;
 }
 
-void SyncDirectory(const std::string& directory) {
-    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        HostFsync(fd);
-        close(fd);
-    }
-}
-
 // The components of a key path below the hive's root, or false when the
 // path names no key of HKEY_LOCAL_MACHINE.
 bool HiveComponents(const std::string& key_path, std::vector<std::string>* parts) {
@@ -161,7 +153,7 @@ bool CregStore::Open(const std::string& path, std::string* error) {
         journal_exists_ = true;
     } else if (!missing) {
         unlink(journal_path.c_str());
-        SyncDirectory(directory_);
+        HostSyncDirectoryOf(path_);
     }
     return true;
 }
@@ -292,7 +284,7 @@ bool CregStore::AppendToJournal(const std::string& entries) {
             unlink(journal.c_str());
             return false;
         }
-        SyncDirectory(directory_);
+        HostSyncDirectoryOf(path_);
         journal_size_ = header.size();
         journal_exists_ = true;
     }
@@ -320,29 +312,24 @@ bool CregStore::WriteReplacement(const std::string& target, const char* data, si
     std::string temp = Beside(kTempName);
     int fd = HostCreateAfresh(temp, O_WRONLY);
     if (fd < 0) return false;
-    bool ok = HostWriteAll(fd, data, size);
-    // The backup holds the same registry as the file: both get its owner,
-    // group and mode, also from a privileged run. A FAT mount may refuse;
-    // its attributes follow.
-    if (ok && has_owner_) HostTakeOwnership(fd, owner_);
-    if (ok && keep_attributes) {
-        if (has_fat_attributes_ && ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &fat_attributes_) != 0) {
+    auto prepare = [&](int file) {
+        // The backup holds the same registry as the file: both get its
+        // owner, group and mode, also from a privileged run. A FAT mount may
+        // refuse; its attributes follow.
+        if (has_owner_) HostTakeOwnership(file, owner_);
+        if (keep_attributes && has_fat_attributes_ && ioctl(file, FAT_IOCTL_SET_ATTRIBUTES, &fat_attributes_) != 0) {
             // Changing the system attribute takes a capability; the rest
             // still goes over.
             uint32_t current = 0;
-            if (ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &current) == 0) {
+            if (ioctl(file, FAT_IOCTL_GET_ATTRIBUTES, &current) == 0) {
                 uint32_t attributes = (fat_attributes_ & ~ATTR_SYS) | (current & ATTR_SYS);
-                ioctl(fd, FAT_IOCTL_SET_ATTRIBUTES, &attributes);
+                ioctl(file, FAT_IOCTL_SET_ATTRIBUTES, &attributes);
             }
         }
-    }
-    ok = ok && HostFsync(fd);
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(temp.c_str(), target.c_str()) != 0) {
-        unlink(temp.c_str());
-        return false;
-    }
-    SyncDirectory(directory_);
+        return true;
+    };
+    if (!HostWriteInPlaceOf(fd, temp, target, data, size, prepare)) return false;
+    HostSyncDirectoryOf(target);
     return true;
 }
 
@@ -355,7 +342,7 @@ bool CregStore::Commit() {
     if (journal_fd_ >= 0) close(journal_fd_);
     journal_fd_ = -1;
     unlink(Beside(kJournalName).c_str());
-    SyncDirectory(directory_);
+    HostSyncDirectoryOf(path_);
     journal_exists_ = false;
     changed_ = false;
     pending_.clear();

@@ -32,12 +32,25 @@ public:
 // nothing and message boxes count as not shown).
 void PlatSetFrontEnd(PlatFrontEnd* front_end);
 
-// Holds a front end installed for as long as it lives: a run is wrapped in
-// one, so that the front end is removed however the run ends.
+// An installation run: PlatBeginRun holds the prefix to PlatEndRun and
+// loads the registry as it is then (waiting, told to the front end, while
+// another run holds the Windows system); PlatEndRun writes what the
+// registry holds only in memory and lets the prefix go.
+void PlatBeginRun();
+void PlatEndRun();
+
+// A run with its front end, for as long as the guard lives: the front end
+// is installed and the run begun, and both end however the run ends.
 class PlatFrontEndGuard {
 public:
-    explicit PlatFrontEndGuard(PlatFrontEnd* front_end) { PlatSetFrontEnd(front_end); }
-    ~PlatFrontEndGuard() { PlatSetFrontEnd(nullptr); }
+    explicit PlatFrontEndGuard(PlatFrontEnd* front_end) {
+        PlatSetFrontEnd(front_end);
+        PlatBeginRun();
+    }
+    ~PlatFrontEndGuard() {
+        PlatEndRun();
+        PlatSetFrontEnd(nullptr);
+    }
     PlatFrontEndGuard(const PlatFrontEndGuard&) = delete;
     PlatFrontEndGuard& operator=(const PlatFrontEndGuard&) = delete;
 };

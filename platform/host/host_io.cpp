@@ -197,15 +197,20 @@ bool HostReplaceFileWhole(const std::string& host_path, const std::string& data,
     std::string temp;
     int fd = HostCreateTemporary(directory + "/." + base + ".", &temp);
     if (fd < 0) return false;
+    bool replaced = HostWriteInPlaceOf(fd, temp, host_path, data.data(), data.size(), [&](int file) {
+        return like ? HostTakeOwnership(file, st) : fchmod(file, 0644) == 0;
+    });
+    HostSetCurrentTemporary(nullptr);
+    return replaced && HostSyncDirectoryOf(host_path);
+}
 
-    bool ok = (like ? HostTakeOwnership(fd, st) : fchmod(fd, 0644) == 0) &&
-              HostWriteAll(fd, data.data(), data.size()) && HostFsync(fd);
+bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host_path, const char* data, size_t size,
+                        const std::function<bool(int fd)>& prepare) {
+    bool ok = HostWriteAll(fd, data, size) && prepare(fd) && HostFsync(fd);
     if (close(fd) != 0) ok = false;
     if (!ok || rename(temp.c_str(), host_path.c_str()) != 0) {
         unlink(temp.c_str());
-        HostSetCurrentTemporary(nullptr);
         return false;
     }
-    HostSetCurrentTemporary(nullptr);
-    return HostSyncDirectoryOf(host_path);
+    return true;
 }

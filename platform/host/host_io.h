@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 struct stat;
@@ -82,6 +83,15 @@ int HostCreateTemporary(const std::string& stem, std::string* path);
 // call in a signal handler.
 void HostSetCurrentTemporary(const char* path);
 const char* HostCurrentTemporary();
+
+// Puts size bytes of data in the place of host_path, whole or not at all,
+// through the new temporary file temp, open for writing as fd: writes them,
+// lets prepare do what the file needs before it takes the name (its owner,
+// mode or attributes; false fails), syncs and closes it and renames it over
+// host_path. The caller then syncs the directory. On failure temp is removed
+// and host_path is as it was. fd is closed in any case.
+bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host_path, const char* data, size_t size,
+                        const std::function<bool(int fd)>& prepare);
 
 // Replaces the file at host_path by data, whole or not at all: writes a
 // temporary file in the same directory, syncs it, renames it over host_path

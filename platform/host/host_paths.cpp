@@ -10,12 +10,10 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/host/disk_image.h"
 #include "platform/host/host_ansi.h"
 
 namespace {
 
-std::string g_prefix;
 // Host directory of each drive letter, "" when the letter is not mapped.
 std::string g_drives[26];
 
@@ -105,40 +103,7 @@ int DriveIndex(char letter) {
 
 }  // namespace
 
-const std::string& HostPrefix() { return g_prefix; }
-
-bool HostOpenPrefix(std::string* error) {
-    std::string prefix;
-    if (const char* env = std::getenv("VSETUP_PREFIX"); env && *env) {
-        prefix = env;
-    } else if (const char* data = std::getenv("XDG_DATA_HOME"); data && data[0] == '/') {
-        // A relative XDG_DATA_HOME is invalid and ignored, as the XDG base
-        // directory rules say.
-        prefix = std::string(data) + "/vsetup/prefix";
-    } else if (const char* home = std::getenv("HOME"); home && *home) {
-        prefix = std::string(home) + "/.local/share/vsetup/prefix";
-    } else {
-        *error = "no prefix: set VSETUP_PREFIX to the directory of the Windows system to set up";
-        return false;
-    }
-    if (prefix[0] != '/') {
-        char cwd[PATH_MAX];
-        if (!getcwd(cwd, sizeof cwd)) {
-            *error = "cannot read the current directory";
-            return false;
-        }
-        prefix = std::string(cwd) + "/" + prefix;
-    }
-    // A disk image as the prefix: the run works on a staging prefix that
-    // HostImageCommit writes into the image afterwards.
-    struct stat image;
-    if (stat(prefix.c_str(), &image) == 0 && S_ISREG(image.st_mode) &&
-        !HostImageOpen(prefix,
-                       {{HostImageRegistryFile::kMadeInImage, "WINDOWS/SYSTEM.VS0"},
-                        {HostImageRegistryFile::kInImage, "WINDOWS/SYSTEM.DAT"},
-                        {HostImageRegistryFile::kBesideImage, "registry.reg"}},
-                       &prefix, error))
-        return false;
+bool HostMapPrefix(const std::string& prefix, std::string* resolved, std::string* error) {
     // The prefix and its parents may be new; the skeleton below it is
     // completed whenever a piece is missing.
     std::vector<std::string> parents = Components(prefix, 0);
@@ -148,24 +113,23 @@ bool HostOpenPrefix(std::string* error) {
     }
     // Every path below is built on the resolved prefix: one that cannot be
     // resolved would leave it empty and put the tree at the root of the host.
-    g_prefix = RealPath(prefix);
-    if (g_prefix.empty() || g_prefix == "/") {
+    std::string root = RealPath(prefix);
+    if (root.empty() || root == "/") {
         *error = "cannot resolve the prefix " + prefix + ": " +
-                 (g_prefix.empty() ? std::strerror(errno) : "it is the root directory");
-        g_prefix.clear();
+                 (root.empty() ? std::strerror(errno) : "it is the root directory");
         return false;
     }
     // drive_c is the root of drive C: and may itself be a link.
-    if (!MakeTree(g_prefix, {"drive_c", "WINDOWS", "SYSTEM"}, 1) ||
-        !MakeTree(g_prefix, {"drive_c", "WINDOWS", "INF"}, 1)) {
-        *error = "cannot create the Windows directories in " + g_prefix;
+    if (!MakeTree(root, {"drive_c", "WINDOWS", "SYSTEM"}, 1) ||
+        !MakeTree(root, {"drive_c", "WINDOWS", "INF"}, 1)) {
+        *error = "cannot create the Windows directories in " + root;
         return false;
     }
 
     for (auto& drive : g_drives) drive.clear();
-    g_drives[2] = RealPath(g_prefix + "/drive_c");
+    g_drives[2] = RealPath(root + "/drive_c");
     g_drives[25] = "/";
-    std::string devices = g_prefix + "/dosdevices";
+    std::string devices = root + "/dosdevices";
     if (DIR* dir = opendir(devices.c_str())) {
         while (struct dirent* entry = readdir(dir)) {
             std::string name = entry->d_name;
@@ -175,6 +139,7 @@ bool HostOpenPrefix(std::string* error) {
         }
         closedir(dir);
     }
+    *resolved = root;
     return true;
 }
 

@@ -10,11 +10,10 @@
 
 #include <string>
 
-// Chooses the prefix (VSETUP_PREFIX, else $XDG_DATA_HOME/vsetup/prefix, else
-// ~/.local/share/vsetup/prefix), creates what is missing of its skeleton and
+// Maps the drives of prefix (an absolute path): creates what is missing of
+// its skeleton, puts the prefix with its links resolved in *resolved and
 // reads its drive mapping. false with a reason when that fails.
-bool HostOpenPrefix(std::string* error);
-const std::string& HostPrefix();
+bool HostMapPrefix(const std::string& prefix, std::string* resolved, std::string* error);
 
 // Maps a Windows path ("A:\DIR\FILE", "\FILE" on the current drive, or a path
 // relative to the current directory) to a host path. ".." never climbs above

@@ -1,8 +1,9 @@
-// platform/platform.h over the host: the prefix's drives, the profile engine,
-// the registry store (or the Windows system's own SYSTEM.DAT), the LZ service
-// and posix_spawn.
+// platform/platform.h over the host, in the order of the header: start-up
+// and shutdown go to the session (host_session.h), files to the prefix's
+// drives, profiles to the profile engine, the LZ services to lz_expand.h,
+// dialogue to the front end. The registry services are in host_registry.cpp,
+// PlatLaunch in host_launch.cpp.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,21 +13,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "platform/host/frontend.h"
-#include "platform/host/creg_store.h"
 #include "platform/host/disk_image.h"
 #include "platform/host/host_ansi.h"
 #include "platform/host/host_fault.h"
 #include "platform/host/host_io.h"
 #include "platform/host/host_paths.h"
-#include "platform/host/host_run.h"
+#include "platform/host/host_session.h"
 #include "platform/host/lz_expand.h"
 #include "platform/host/profile_engine.h"
-#include "platform/host/registry_store.h"
-
-extern char** environ;
 
 namespace {
 
@@ -34,28 +30,7 @@ const char kWindowsDir[] = "C:\\WINDOWS";
 const char kSystemDir[] = "C:\\WINDOWS\\SYSTEM";
 
 std::string g_startupError;
-// Never destroyed: at exit its memory goes back with the process, while
-// freeing a large store key by key took a fifth of a whole run.
-RegistryStore& g_store = *new RegistryStore;
-// HKEY_LOCAL_MACHINE in the C: drive's WINDOWS\SYSTEM.DAT when there is
-// one; registry.reg is then neither read nor written.
-CregStore* g_creg = nullptr;
 PlatFrontEnd* g_frontEnd = nullptr;
-std::string g_registryPath;
-// The registry file as it was when the store loaded it: a run that had to
-// wait for another reloads it when it changed meanwhile.
-struct stat g_registryLoaded;
-bool g_registryReported = false;  // a failed registry write was reported in this run
-// The registry could not be loaded again when a run began: nothing is
-// written to it in that run, and every write fails.
-bool g_registryUnusable = false;
-
-struct Fault {
-    int countdown = 0;
-    bool sticky = false;
-    bool tripped = false;
-};
-Fault g_faults[kHostOperationCount];
 
 void CopyOut(const std::string& text, char* buffer, size_t size) {
     if (size == 0) return;
@@ -63,43 +38,6 @@ void CopyOut(const std::string& text, char* buffer, size_t size) {
     std::memcpy(buffer, text.data(), n);
     buffer[n] = '\0';
 }
-
-// ---- registry handles: a key is known by its full path.
-
-struct HostKey {
-    std::string path;
-};
-
-HostKey g_rootClasses{"HKEY_CLASSES_ROOT"};
-HostKey g_rootMachine{"HKEY_LOCAL_MACHINE"};
-
-const HostKey* KeyOf(PlatKey key) {
-    if (key == PLAT_HKEY_CLASSES_ROOT) return &g_rootClasses;
-    if (key == PLAT_HKEY_LOCAL_MACHINE) return &g_rootMachine;
-    return static_cast<const HostKey*>(key);
-}
-
-bool IsRoot(PlatKey key) { return key == PLAT_HKEY_CLASSES_ROOT || key == PLAT_HKEY_LOCAL_MACHINE; }
-
-// parent\path with empty components dropped.
-std::string SubkeyPath(PlatKey parent, const char* path) {
-    std::string full = KeyOf(parent)->path;
-    if (!path) return full;
-    const char* p = path;
-    while (*p) {
-        while (*p == '\\') ++p;
-        const char* end = p;
-        while (*end && *end != '\\') ++end;
-        if (end > p) full += "\\" + std::string(p, end);
-        p = end;
-    }
-    return full;
-}
-
-const long kErrorFileNotFound = 2;
-const long kErrorInvalidHandle = 6;
-const long kErrorWriteFault = 29;
-const long kErrorInvalidParameter = 87;
 
 // ---- files
 
@@ -160,160 +98,18 @@ bool IsReadOnlyFile(const std::string& host_path) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- test seam
-
-void HostFailOperation(HostOperation operation, int nth, bool sticky) {
-    g_faults[operation] = Fault{nth, sticky, false};
-}
-
-bool HostShouldFail(HostOperation operation) {
-    Fault& fault = g_faults[operation];
-    if (fault.tripped) return fault.sticky;
-    if (fault.countdown <= 0) return false;
-    if (--fault.countdown == 0) {
-        fault.tripped = true;
-        return true;
-    }
-    return false;
-}
-
 // ---------------------------------------------------------------- start-up
-
-namespace {
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
-// Loads the registry file into the store (again only when it changed since
-// it was loaded, unless always). own_from: where the appends of a stopped
-// run began.
-bool LoadRegistry(size_t own_from, bool always, std::string* error) {
-    // A Windows 95/98 system's own registry wins over the side file.
-    std::string system_dat;
-    struct stat system_st;
-    if (HostMapPath("C:\\WINDOWS\\SYSTEM.DAT", false, &system_dat) && stat(system_dat.c_str(), &system_st) == 0) {
-        // It is replaced beside itself: never through a link below C:.
-        std::string writable;
-        if (!MapForWrite("C:\\WINDOWS\\SYSTEM.DAT", &writable)) {
-            *error = "the Windows registry " + system_dat +
-                     " is reached through a symbolic link inside drive C:; it has to be in the drive's tree";
-            return false;
-        }
-        g_registryPath = system_dat;
-        if (g_creg && !always && SameFile(system_st, g_registryLoaded)) return true;
-        delete g_creg;
-        g_creg = new CregStore;
-        if (!g_creg->Open(system_dat, error)) {
-            delete g_creg;
-            g_creg = nullptr;
-            return false;
-        }
-        g_registryLoaded = system_st;
-        return true;
-    }
-    // Flushes append to the registry file in place: through a link they
-    // would write outside the prefix.
-    struct stat st;
-    bool exists = lstat(g_registryPath.c_str(), &st) == 0;
-    if (exists && S_ISLNK(st.st_mode)) {
-        *error = "the registry file " + g_registryPath + " is a symbolic link; it has to be a file in the prefix";
-        return false;
-    }
-    if (!always && exists && own_from == HostRunLeft::kNone && SameFile(st, g_registryLoaded)) return true;
-    if (!g_store.Open(g_registryPath, error, own_from == HostRunLeft::kNone ? RegistryStore::kNotOwn : own_from))
-        return false;
-    g_store.SetBackupPath(g_registryPath + ".orig");
-    g_store.SetBeforeFirstAppend([](size_t size) { return HostRunNote("registry", std::to_string(size)); });
-    if (lstat(g_registryPath.c_str(), &g_registryLoaded) != 0)
-        std::memset(&g_registryLoaded, 0, sizeof g_registryLoaded);
-    return true;
-}
-
-// Holds the prefix for a run: cleans up after a stopped run and loads the
-// registry as it is now.
-bool BeginRun(bool always_load, std::string* error) {
-    HostRunLeft left;
-    auto tell_front_end = [] {
-        if (g_frontEnd) g_frontEnd->Waiting("Waiting for another installation into this Windows system to finish...");
-    };
-    if (!HostRunHold(HostPrefix(), &left, error, tell_front_end)) return false;
-    // Prefixes whose C: leads to one Windows tree take turns too.
-    std::string windows;
-    struct stat st;
-    if (HostMapPath(kWindowsDir, false, &windows) && stat(windows.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        !HostRunHoldTree(windows, error, tell_front_end)) {
-        HostRunRelease();
-        return false;
-    }
-    if (!LoadRegistry(left.registry_from, always_load, error) || !HostRunStartJournal(HostRunLeft::kNone)) {
-        if (error->empty())
-            *error = "cannot create the journal " + HostPrefix() + "/vsetup.journal: " + std::strerror(errno);
-        HostRunRelease();
-        return false;
-    }
-    g_registryReported = false;
-    return true;
-}
-
-// Reports a failed registry write, once per run.
-void ReportRegistryFailure() {
-    if (g_registryReported) return;
-    g_registryReported = true;
-    std::string text = "Can't write to the registry file " + g_registryPath + ".";
-    if (g_frontEnd) g_frontEnd->MessageBox(text.c_str(), "Error", PLAT_MB_OK | PLAT_MB_ICONERROR);
-    std::fprintf(stderr, "vsetup: cannot write to the registry file %s\n", g_registryPath.c_str());
-}
-
-// Everything was flushed where the installer flushes; what it only created
-// goes to disk here. A store that grew a lot by appending is written afresh,
-// sorted.
-void FinishRegistry() {
-    if (g_creg) {
-        // Nothing is lost when the file cannot be replaced: the old file
-        // stays, and the journal beside it goes in at the next start.
-        if (!g_creg->Commit()) {
-            std::fprintf(stderr,
-                         "vsetup: the Windows registry SYSTEM.DAT could not be written (%s); it is as it was, "
-                         "and this run's changes, kept in SYSTEM.VSJ beside it, go in when vsetup next starts\n",
-                         std::strerror(errno));
-            ReportRegistryFailure();
-        }
-        return;
-    }
-    bool ok = g_store.FlushAll();
-    if (ok && g_store.AppendedBytes() > 0 && g_store.AppendedBytes() >= g_store.LoadedBytes() / 4)
-        ok = g_store.Compact();
-    if (!ok) ReportRegistryFailure();
-}
-
-}  // namespace
 
 int PlatStartup() {
     g_startupError.clear();
-    if (!HostOpenPrefix(&g_startupError)) return 0;
-    HostRunCatchSignals();
-    HostSetTemporaryAnnouncer([](const std::string& path) { return HostRunNote("temp", path); });
-    g_registryPath = HostPrefix() + "/registry.reg";
-    // The registry is checked, and what a stopped run left is cleaned up,
-    // under the hold; a wizard that then waits on a page holds nothing.
-    if (!BeginRun(true, &g_startupError)) return 0;
-    HostRunRelease();
-    return 1;
+    return HostSessionStart(&g_startupError) ? 1 : 0;
 }
 
-void PlatShutdown() {
-    // What was created but never flushed (a bare HKR line) still reaches the
-    // file, as the real registry keeps it.
-    if (!g_registryUnusable) FinishRegistry();
-    // With a disk image as the prefix, the results go into the image now;
-    // when they cannot, the image is as it was and the run has failed.
+int PlatShutdown() {
     std::string error;
-    if (!HostImageCommit(!g_registryUnusable && !g_registryReported, &error)) {
-        std::fprintf(stderr, "vsetup: %s\n", error.c_str());
-        std::exit(1);
-    }
+    if (HostSessionFinish(&error)) return 1;
+    std::fprintf(stderr, "vsetup: %s\n", error.c_str());
+    return 0;
 }
 
 const char* PlatStartupError() {
@@ -321,22 +117,9 @@ const char* PlatStartupError() {
     return g_startupError.c_str();
 }
 
-void PlatSetFrontEnd(PlatFrontEnd* front_end) {
-    if (front_end && !HostRunHolding()) {
-        // A run begins: it holds the prefix to its end.
-        g_frontEnd = front_end;
-        std::string error;
-        g_registryUnusable = !BeginRun(false, &error);
-        if (g_registryUnusable) std::fprintf(stderr, "vsetup: %s\n", error.c_str());
-        return;
-    }
-    if (!front_end && HostRunHolding()) {
-        FinishRegistry();
-        HostRunRelease();
-    }
-    if (!front_end) g_registryUnusable = false;
-    g_frontEnd = front_end;
-}
+void PlatSetFrontEnd(PlatFrontEnd* front_end) { g_frontEnd = front_end; }
+
+PlatFrontEnd* HostFrontEnd() { return g_frontEnd; }
 
 // ---------------------------------------------------------------- directories
 
@@ -415,66 +198,16 @@ int PlatWriteProfileString(const char* section, const char* key, const char* val
     return IniWriteFile(host, section, key ? &key_text : nullptr, key && value ? &value_text : nullptr);
 }
 
-// ---------------------------------------------------------------- registry
-
-long PlatRegOpenKey(PlatKey parent, const char* path, unsigned /*access*/, PlatKey* key) {
-    if (!parent) return kErrorInvalidHandle;
-    std::string full = SubkeyPath(parent, path);
-    if (!IsRoot(parent) || (path && *path)) {
-        if (!(g_creg ? g_creg->KeyExists(full) : g_store.KeyExists(full))) return kErrorFileNotFound;
-    }
-    *key = new HostKey{full};
-    return 0;
-}
-
-long PlatRegCreateKey(PlatKey parent, const char* path, PlatKey* key) {
-    if (!parent) return kErrorInvalidHandle;
-    if (g_registryUnusable) {
-        ReportRegistryFailure();
-        return kErrorWriteFault;
-    }
-    std::string full = SubkeyPath(parent, path);
-    if (path && *path) {
-        if (!g_creg)
-            g_store.CreateKey(full);
-        else if (!g_creg->CreateKey(full))
-            return kErrorInvalidParameter;
-    }
-    *key = new HostKey{full};
-    return 0;
-}
-
-long PlatRegSetValue(PlatKey key, const char* name, unsigned type, const void* data, size_t size) {
-    if (!key) return kErrorInvalidHandle;
-    if (g_registryUnusable) {
-        ReportRegistryFailure();
-        return kErrorWriteFault;
-    }
-    const HostKey* host = KeyOf(key);
-    std::string bytes(static_cast<const char*>(data), size);
-    if (g_creg) return g_creg->SetValue(host->path, name ? name : "", type, bytes) ? 0 : kErrorInvalidParameter;
-    g_store.SetValue(host->path, name ? name : "", type, bytes);
-    return 0;
-}
-
-long PlatRegFlushKey(PlatKey key) {
-    if (!key) return kErrorInvalidHandle;
-    bool flushed = !g_registryUnusable && !HostShouldFail(kHostRegFlush) &&
-                   (g_creg ? g_creg->Flush() : g_store.Flush(KeyOf(key)->path));
-    if (!flushed) {
-        ReportRegistryFailure();
-        return kErrorWriteFault;
-    }
-    return 0;
-}
-
-long PlatRegCloseKey(PlatKey key) {
-    if (!key) return kErrorInvalidHandle;
-    if (!IsRoot(key)) delete static_cast<HostKey*>(key);
-    return 0;
-}
-
 // ---------------------------------------------------------------- files
+
+// A file that is not replaced says why on stderr; the installer's message
+// only names it. Returns 0, PlatReplaceFile's failure.
+static int NotReplaced(const char* destination, const std::string& host, const std::string& why) {
+    std::string text = "vsetup: cannot replace " + (host.empty() ? std::string(destination) : host) + ": " + why;
+    HostImageNameIn(&text);  // a disk image's staging prefix means nothing to the user
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return 0;
+}
 
 PlatFile PlatFileOpenRead(const char* path) {
     int fd = OpenRegularFile(path);
@@ -530,20 +263,22 @@ int PlatCreateTempFile(const char* directory, char* path_out, size_t size) {
 int PlatReplaceFile(const char* source, const char* destination) {
     std::string from;
     std::string to;
-    if (HostShouldFail(kHostReplaceFile)) return 0;
-    if (!MapForWrite(source, &from) || !MapForWrite(destination, &to)) return 0;
+    if (HostShouldFail(kHostReplaceFile)) return NotReplaced(destination, to, std::strerror(EIO));
+    if (!MapForWrite(source, &from) || !MapForWrite(destination, &to))
+        return NotReplaced(destination, to, "the path leads through a symbolic link or names no drive");
     struct stat st;
-    if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    if (IsReadOnlyFile(to)) return 0;
+    if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return NotReplaced(destination, to, std::strerror(EISDIR));
+    if (IsReadOnlyFile(to)) return NotReplaced(destination, to, "it is read-only");
     if (lstat(to.c_str(), &st) == 0) {
         // The installed file keeps the owner, group and mode of the one it
         // replaces: a privileged run does not take the user's files.
         int fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         bool kept = fd >= 0 && HostTakeOwnership(fd, st);
+        int code = errno;
         if (fd >= 0) close(fd);
-        if (!kept) return 0;
+        if (!kept) return NotReplaced(destination, to, std::strerror(code));
     }
-    if (rename(from.c_str(), to.c_str()) != 0) return 0;
+    if (rename(from.c_str(), to.c_str()) != 0) return NotReplaced(destination, to, std::strerror(errno));
     HostSetCurrentTemporary(nullptr);
     HostSyncDirectoryOf(to);
     return 1;
@@ -586,60 +321,6 @@ long long PlatLzCopy(PlatLz source, PlatLz destination) {
 
 void PlatLzClose(PlatLz handle) {
     if (handle >= 0) close(static_cast<int>(handle));
-}
-
-// ---------------------------------------------------------------- processes
-
-int PlatLaunch(const char* command_line) {
-    // A disk image's Windows runs only in its virtual machine; Wine on the
-    // staging prefix would only fill it with a Wine tree of its own.
-    if (HostImageActive()) return 0;
-    // The Windows tree has no programs of its own to run on the host: the
-    // command is handed to Wine with the prefix as its WINEPREFIX, which
-    // starts the Display control panel of the tree being set up. Only a
-    // prefix that is a Wine prefix already (it holds Wine's system.reg) is
-    // handed over: Wine would turn any other into one of its own.
-    struct stat st;
-    if (lstat((HostPrefix() + "/system.reg").c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (g_frontEnd) g_frontEnd->Launched(command_line, false);
-        return 0;
-    }
-    std::vector<std::string> words{"wine"};
-    for (const char* p = command_line; *p;) {
-        while (*p == ' ') ++p;
-        const char* end = p;
-        while (*end && *end != ' ') ++end;
-        if (end > p) words.emplace_back(p, end);
-        p = end;
-    }
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-
-    std::vector<std::string> environment;
-    for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "WINEPREFIX=", 11) != 0) environment.emplace_back(*e);
-    }
-    environment.push_back("WINEPREFIX=" + HostPrefix());
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // The wizard's transcript is its standard output; the panel keeps out of
-    // it, reads nothing of the wizard's, and lives on in its own session.
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    pid_t pid;
-    int started = posix_spawnp(&pid, "wine", &actions, &attributes, argv.data(), envp.data()) == 0;
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (g_frontEnd) g_frontEnd->Launched(command_line, started != 0);
-    return started;
 }
 
 // ---------------------------------------------------------------- dialogue

@@ -17,10 +17,8 @@ namespace {
 
 int g_holdFd = -1;
 int g_journalFd = -1;
-std::string g_prefix;
-std::string g_driveC;  // where drive_c leads, when it is a link
-
-std::string JournalPath() { return g_prefix + "/vsetup.journal"; }
+std::string g_journal;  // the journal's path, in the prefix held
+std::string g_driveC;   // where drive_c leads, when it is a link
 
 // Whether name is one this program gives its temporary files: "~vs" and six
 // characters (copies), or "." name "." and six characters (whole-file
@@ -31,8 +29,8 @@ bool IsTemporaryName(const std::string& name) {
 }
 
 // Removes a temporary file named by the journal, when it is one.
-bool RemoveTemporary(const std::string& path) {
-    bool inside = path.compare(0, g_prefix.size() + 1, g_prefix + "/") == 0 ||
+bool RemoveTemporary(const std::string& prefix, const std::string& path) {
+    bool inside = path.compare(0, prefix.size() + 1, prefix + "/") == 0 ||
                   (!g_driveC.empty() && path.compare(0, g_driveC.size() + 1, g_driveC + "/") == 0);
     if (!inside || path.find("/../") != std::string::npos) return false;
     std::string name = path.substr(path.rfind('/') + 1);
@@ -86,13 +84,13 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
         g_holdFd = LockDirectory(prefix, "the prefix", error, before_waiting);
         if (g_holdFd < 0) return false;
     }
-    g_prefix = prefix;
+    g_journal = prefix + "/vsetup.journal";
     if (char* drive = realpath((prefix + "/drive_c").c_str(), nullptr)) {
         g_driveC = drive;
         std::free(drive);
     }
     std::string journal;
-    if (!HostReadWholeFile(JournalPath(), &journal, nullptr, kHostMaxTextFile, false)) return true;
+    if (!HostReadWholeFile(g_journal, &journal, nullptr, kHostMaxTextFile, false)) return true;
     size_t pos = 0;
     while (pos < journal.size()) {
         size_t end = journal.find('\n', pos);
@@ -105,7 +103,7 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
             if (stop && *stop == '\0' && offset < left->registry_from)
                 left->registry_from = static_cast<size_t>(offset);
         } else if (line.compare(0, 5, "temp ") == 0) {
-            if (RemoveTemporary(line.substr(5))) ++left->temporaries_removed;
+            if (RemoveTemporary(prefix, line.substr(5))) ++left->temporaries_removed;
         }
     }
     return true;
@@ -116,9 +114,8 @@ namespace {
 // Makes a new, empty journal where nothing else stands (a link in its place
 // is removed, never followed). false with errno set when it cannot be made.
 bool OpenJournal() {
-    std::string path = JournalPath();
-    g_journalFd = HostCreateAfresh(path, O_WRONLY | O_APPEND);
-    return g_journalFd >= 0 && HostSyncDirectoryOf(path);
+    g_journalFd = HostCreateAfresh(g_journal, O_WRONLY | O_APPEND);
+    return g_journalFd >= 0 && HostSyncDirectoryOf(g_journal);
 }
 
 }  // namespace
@@ -163,8 +160,7 @@ void HostRunRelease() {
         g_journalFd = -1;
     }
     if (g_holdFd < 0) return;
-    std::string path = JournalPath();
-    if (unlink(path.c_str()) == 0) HostSyncDirectoryOf(path);
+    if (unlink(g_journal.c_str()) == 0) HostSyncDirectoryOf(g_journal);
     if (g_treeFd >= 0) close(g_treeFd);
     g_treeFd = -1;
     close(g_holdFd);  // lets the hold go

@@ -139,6 +139,7 @@ private:
     Value* FindValue(Key* key, const std::string& name);
     const Value* FindValue(const Key* key, const std::string& name) const;
     void PutValue(Key* key, const std::string& name, uint32_t type, std::string data, bool mark_pending);
+    bool Import(const std::string& text, bool* own_form, std::string* why);
     void Clear();
     void Queue(Key* key);
     bool FlushKey(Key* key);

@@ -52,7 +52,7 @@ void SystemPath(UINT(WINAPI* query)(LPSTR, UINT), char* buffer, size_t size) {
 
 int PlatStartup() { return 1; }
 
-void PlatShutdown() {}
+int PlatShutdown() { return 1; }
 
 const char* PlatStartupError() { return ""; }
 

@@ -65,6 +65,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
-    PlatShutdown();
+    if (!PlatShutdown()) return 1;
     return static_cast<int>(message.wParam);
 }

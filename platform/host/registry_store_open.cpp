@@ -1,0 +1,169 @@
+// Loading the REGEDIT4 store from its file: the strict import, the repair of
+// an append cut short, and the check whether the file is in the store's own
+// form (see registry_store.h).
+#include "platform/host/registry_store.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/host/host_ansi.h"
+#include "platform/host/host_io.h"
+#include "platform/host/regedit4.h"
+#include "platform/host/registry_key_path.h"
+
+using regpath::CanonicalPath;
+
+namespace {
+
+// Whether text needs no escape in quotes and can be quoted at all.
+bool IsPlainText(const std::string& text) {
+    for (char c : text)
+        if (c == '\\' || c == '"' || c == '\r' || c == '\n' || c == '\0') return false;
+    return true;
+}
+
+// Whether text at `at` is the line the store writes for a plain text value:
+// "name"="data" (or @="data") and CR LF. *used is its length.
+bool MatchesPlainValue(const std::string& text, size_t at, const std::string& name, const std::string& data,
+                       size_t* used) {
+    auto take = [&](const char* part, size_t size) {
+        if (text.size() - at < size || std::memcmp(text.data() + at, part, size) != 0) return false;
+        at += size;
+        *used += size;
+        return true;
+    };
+    if (at > text.size()) return false;
+    bool named = name.empty() ? take("@", 1) : take("\"", 1) && take(name.data(), name.size()) && take("\"", 1);
+    return named && take("=\"", 2) && take(data.data(), data.size()) && take("\"\r\n", 3);
+}
+
+// Turns a UTF-16LE file's text (after its byte order mark) into
+// Windows-1252. false, with the reason, when a character has no form there.
+bool DecodeUtf16(std::string* text, std::string* why) {
+    std::string ansi;
+    if (!HostUtf16ToAnsi(text->substr(2), &ansi)) {
+        // The line of the first character without a Windows-1252 form.
+        size_t line = 1;
+        std::string decoded;
+        for (size_t i = 2; i + 1 < text->size(); i += 2) {
+            if (!HostUtf16ToAnsi(text->substr(i, 2), &decoded)) break;
+            if (decoded == "\n" || (decoded == "\r" && !(i + 3 < text->size() && (*text)[i + 2] == '\n'))) ++line;
+        }
+        *why = "cannot be imported: line " + std::to_string(line) +
+               " holds text that has no Windows-1252 form, or the file is cut";
+        return false;
+    }
+    text->swap(ansi);
+    return true;
+}
+
+}  // namespace
+
+bool RegistryStore::Open(const std::string& path, std::string* error, size_t own_from) {
+    Clear();
+    path_ = path;
+    std::string text;
+    bool missing = false;
+    auto fail = [&](const std::string& why) {
+        Clear();
+        path_ = path;
+        if (error) *error = "the registry file " + path + " " + why;
+        return false;
+    };
+    if (!HostReadWholeFile(path, &text, &missing, kMaxFileSize)) {
+        if (missing) return true;
+        return fail("cannot be read: " + HostReadError(errno, kMaxFileSize));
+    }
+    own_from_ = own_from;
+    if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
+        std::string why;
+        if (!DecodeUtf16(&text, &why)) return fail(why);
+        foreign_ = true;
+    } else if (text.compare(0, 8, "REGEDIT4") != 0) {
+        // A version 5 export, or no registry file at all (refused below).
+        foreign_ = !text.empty();
+    }
+    // What follows the last line end, when the store appended it, is an
+    // append cut short: it goes from the file, once the rest has loaded.
+    size_t last = text.find_last_of("\r\n");
+    size_t tail = last == std::string::npos ? 0 : last + 1;
+    bool torn = tail < text.size() && !foreign_ && own_from != kNotOwn && tail >= own_from;
+    if (torn) {
+        // A section goes in as a blank line, then its key line: a tear in the
+        // key line leaves that blank line, which goes with it.
+        if (tail >= own_from + 2 && tail >= 4 && text.compare(tail - 4, 4, "\r\n\r\n") == 0) tail -= 2;
+        text.resize(tail);
+    }
+    bool own_form = false;
+    std::string why;
+    if (!Import(text, &own_form, &why)) return fail(why);
+    if (torn) {
+        int fd = HostOpenForWriting(path, O_WRONLY);
+        bool cut = fd >= 0 && ftruncate(fd, static_cast<off_t>(tail)) == 0;
+        int code = errno;
+        if (fd >= 0) close(fd);
+        if (!cut) return fail(std::string("cannot be repaired: ") + strerror(code));
+    }
+    loaded_bytes_ = text.size();
+    loaded_from_file_ = !text.empty() && !own_form;
+    return true;
+}
+
+// Loads the REGEDIT4 text into the store; *own_form tells whether it is byte
+// for byte what the store writes, so that a rewrite loses nothing of it.
+// false, with the reason, at the first line that cannot be imported
+// faithfully.
+bool RegistryStore::Import(const std::string& text, bool* own_form_out, std::string* why) {
+    Reserve(text.size() / 128);
+    Reg4Reader reader(text.data(), text.size(), true);
+    Reg4Item item;
+    Key* current = nullptr;
+    // Checked item by item while it holds.
+    bool own_form = !foreign_ && text.compare(0, std::strlen(kReg4Header), kReg4Header) == 0;
+    size_t at = std::strlen(kReg4Header);
+    std::string rendered;
+    while (reader.Next(&item)) {
+        bool read = false;
+        if (item.kind == Reg4Item::kKey) {
+            std::string key_path = CanonicalPath(item.key.data(), item.key.size());
+            current = nullptr;
+            if (!key_path.empty()) {
+                read = true;
+                if (own_form) {
+                    rendered = "\r\n[";
+                    rendered.append(item.key.data(), item.key.size());
+                    rendered += "]\r\n";
+                }
+                current = MakeKey(std::move(key_path), false);
+            }
+        } else if (item.kind == Reg4Item::kValue && current) {
+            read = true;
+            if (own_form && item.type == kTypeString && IsPlainText(item.name) && IsPlainText(item.data)) {
+                // Most values are plain texts: compared in place.
+                size_t used = 0;
+                own_form = MatchesPlainValue(text, at, item.name, item.data, &used);
+                at += used;
+                rendered.clear();
+            } else if (own_form) {
+                rendered.clear();
+                Reg4AppendValue(&rendered, item.name, item.type, item.data);
+            }
+            PutValue(current, item.name, item.type, std::move(item.data), false);
+        }
+        if (!read) {
+            std::string line(item.text);
+            if (line.size() > 200) line = line.substr(0, 200) + "...";
+            *why = "cannot be imported faithfully: line " + std::to_string(item.line) + ": " + line;
+            return false;
+        }
+        if (own_form) {
+            own_form = text.compare(at, rendered.size(), rendered) == 0;
+            at += rendered.size();
+        }
+    }
+    *own_form_out = own_form && at == text.size();
+    return true;
+}
