@@ -4,40 +4,45 @@
 #     golden.py --vsetup BIN [--bless] [NAME...]
 #
 # A scenario folder holds
-#   base            optional: a disk to start from, as a path from the source root
+#   scenario        its settings, one "key = value" a line ("#" starts a comment
+#                   line; a value in double quotes keeps its blanks):
+#     base = PATH        a disk to start from, as a path from the source root
+#     remove = NAME      a file of the base disk to leave out (repeatable)
+#     start = DIR        the directory of the disk the run starts in
+#     answers = LIST     the run's VSETUP_ANSWERS
+#     env = NAME=VALUE   a variable for the run (repeatable); @DISK@ and @PREFIX@
+#                        stand for the run's directories, @RUN@ for its number
+#                        among the runs made at once (0, 1, ...)
+#     mode = PATH MODE [UID]   PATH in the prefix gets the mode (octal) and
+#                        owner before the run (repeatable)
+#     odd-file = disk/PATH KIND or prefix/PATH KIND   the file is made a FIFO
+#                        (KIND fifo) or a sparse 100 GB file (huge) before the
+#                        run; one in the prefix must stay so (repeatable)
+#     user = nobody      the run is made as nobody, who owns the prefix
+#     file-size-limit = BYTES   the largest file the run may write
+#     stdout = full or closed   the transcript goes to /dev/full or to a pipe
+#                        nobody reads
+#     runs = N           how many runs are made at once (1); each must end as
+#                        expected, with the transcript expected
+#     ignore = GLOB      prefix files left out of the comparison (repeatable)
+#     wine = yes         the scenario runs under Wine too (tests/wine)
+#     kill = SIGNALS     with --shim, the run is also stopped by each signal
+#                        (9 for SIGKILL) at every write, rename and sync of its
+#                        file output (and killed halfway through every write):
+#                        each time every file must be old or new, the registry
+#                        must hold what was flushed, and a run started
+#                        afterwards must finish the installation; a run stopped
+#                        by a catchable signal leaves no temporary file behind,
+#                        its journal aside
 #   disk/           the driver disk, or what it changes of the base disk
-#   remove          optional: names of the base disk's files to leave out, one a line
 #   prefix/         optional: the prefix as it is before the run
-#   modes           optional: "PATH MODE [UID]" lines, PATH in the prefix: its
-#                   mode (octal) and owner are set before the run
-#   odd-files       optional: "disk/PATH KIND" or "prefix/PATH KIND" lines: the
-#                   file is made a FIFO (KIND fifo) or a sparse 100 GB file
-#                   (huge) before the run; one in the prefix must stay so
-#   user            optional: the run is made as nobody, who owns the prefix
-#   limits          optional: "fsize BYTES", the largest file the run may write
-#   stdout          optional: the transcript goes to "full" (/dev/full) or
-#                   "closed" (a pipe nobody reads)
-#   runs            optional: how many runs are made at once (1); each must end
-#                   as expected, with the transcript expected
-#   start           optional: the directory of the disk the run starts in
 #   outside/        optional: a directory beside the prefix that drive D: maps;
 #                   it must be left as it was
-#   env             optional: NAME=value lines for the run (VSETUP_ANSWERS=...);
-#                   @DISK@ and @PREFIX@ stand for the run's directories, @RUN@
-#                   for its number among the runs made at once (0, 1, ...)
-#   wine            optional: the scenario runs under Wine too (tests/wine)
-#   kill            optional: with --shim, the run is also killed at every
-#                   write, rename and sync of its file output (and halfway
-#                   through every write): each time every file must be old or
-#                   new, the registry must hold what was flushed, and a run
-#                   started afterwards must finish the installation; the file
-#                   may list signals to stop it with instead of 9 (a stopped
-#                   run leaves no temporary file behind, its journal aside)
 #   expect/transcript.jsonl   the transcript, exactly
 #   expect/exit     the exit code (0 when absent)
 #   expect/stderr   optional: lines that must each appear in standard error
 #   expect/prefix/  the prefix afterwards: the same files, byte for byte, and no
-#                   other (dosdevices/ aside, and what expect/ignore's globs match)
+#                   other (dosdevices/ aside, and what the ignore globs match)
 #   expect/modes    optional: "PATH MODE [UID]" lines the prefix's files must match
 #                   (vsetup runs with umask 022)
 # The transcript and stderr name the run's directories @DISK@ and @PREFIX@.
@@ -72,8 +77,37 @@ def read(path, default=None):
         return f.read()
 
 
-def lines(scenario, name):
-    return [line.split() for line in read(os.path.join(scenario, name), b"").decode().splitlines() if line.strip()]
+def lines(path):
+    return [line.split() for line in read(path, b"").decode().splitlines() if line.strip()]
+
+
+SETTINGS = ("base", "remove", "start", "answers", "env", "mode", "odd-file", "user", "file-size-limit", "stdout",
+            "runs", "ignore", "wine", "kill")
+
+
+def settings(scenario):
+    # The scenario file's settings: {key: [value, ...]}, values in their order.
+    found = {}
+    text = read(os.path.join(scenario, "scenario"), b"").decode()
+    for number, line in enumerate(text.splitlines(), 1):
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        key, equals, value = (part.strip() for part in line.partition("="))
+        if not equals or key not in SETTINGS:
+            sys.exit("%s/scenario line %d is no setting: %s" % (scenario, number, line))
+        if len(value) > 1 and value[0] == value[-1] == '"':
+            value = value[1:-1]
+        found.setdefault(key, []).append(value)
+    return found
+
+
+def setting(scenario, key, default=None):
+    return settings(scenario).get(key, [default])[-1]
+
+
+def entries(scenario, key):
+    # A repeatable setting's values, each split at blanks.
+    return [value.split() for value in settings(scenario).get(key, [])]
 
 
 def files_below(root, skip=("dosdevices",)):
@@ -113,11 +147,11 @@ def set_modes(prefix, entries):
 def in_child(scenario, user):
     # What the run's process sets before it starts vsetup: umask, limits and,
     # when user, the user nobody.
-    limits = lines(scenario, "limits")
+    size = setting(scenario, "file-size-limit")
 
     def setup():
         os.umask(0o022)  # the mode installed files get is then known
-        for _, size in limits:
+        if size:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # stays ignored across exec
             resource.setrlimit(resource.RLIMIT_FSIZE, (int(size), int(size)))
         if user:
@@ -134,19 +168,23 @@ def copy_tree(source, target):
 
 def assemble_disk(scenario, disk):
     # The scenario's disk in disk: the base disk, changed by disk/ and remove.
-    base = read(os.path.join(scenario, "base"))
+    base = setting(scenario, "base")
     if base:
-        copy_tree(os.path.join(SOURCE_DIR, base.decode().strip()), disk)
+        copy_tree(os.path.join(SOURCE_DIR, base), disk)
     copy_tree(os.path.join(scenario, "disk"), disk)
     os.makedirs(disk, exist_ok=True)
-    for name in (read(os.path.join(scenario, "remove"), b"").decode().split()):
-        os.remove(os.path.join(disk, name))
+    for names in entries(scenario, "remove"):
+        for name in names:
+            os.remove(os.path.join(disk, name))
 
 
 def scenario_env(scenario, disk, prefix):
-    # The scenario's env lines as a dict, with @DISK@ and @PREFIX@ filled in.
-    pairs = [line.split("=", 1) for line in read(os.path.join(scenario, "env"), b"").decode().splitlines()
-             if "=" in line and not line.startswith("#")]
+    # The scenario's variables (env and answers) as a dict, with @DISK@ and
+    # @PREFIX@ filled in.
+    pairs = [value.split("=", 1) for value in settings(scenario).get("env", [])]
+    answers = setting(scenario, "answers")
+    if answers is not None:
+        pairs.append(("VSETUP_ANSWERS", answers))
     return {name: value.replace("@DISK@", disk).replace("@PREFIX@", prefix) for name, value in pairs}
 
 
@@ -162,7 +200,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     # Runs the scenario in work (a new disk and prefix when fresh).
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
     outside = os.path.join(work, "outside")
-    user = os.path.exists(os.path.join(scenario, "user")) and os.geteuid() == 0
+    user = setting(scenario, "user") == "nobody" and os.geteuid() == 0
     if fresh:
         assemble_disk(scenario, disk)
         copy_tree(os.path.join(scenario, "prefix"), prefix)
@@ -170,7 +208,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
         insert_disk(prefix, disk)
         if os.path.isdir(outside):
             os.symlink(outside, os.path.join(prefix, "dosdevices", "d:"))
-        for path, kind in lines(scenario, "odd-files"):
+        for path, kind in entries(scenario, "odd-file"):
             make_odd_file(os.path.join(work, path), kind)
         if user:
             # nobody reaches the program and the disk, and owns the prefix.
@@ -179,8 +217,8 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
             for directory, dirs, files in os.walk(prefix):
                 for name in [directory] + [os.path.join(directory, n) for n in dirs + files]:
                     os.lchown(name, NOBODY, NOBODY)
-        set_modes(prefix, lines(scenario, "modes"))
-    start = os.path.join(disk, read(os.path.join(scenario, "start"), b"").decode().strip())
+        set_modes(prefix, entries(scenario, "mode"))
+    start = os.path.join(disk, setting(scenario, "start", ""))
     os.makedirs(start, exist_ok=True)
     before = (files_below(disk, ()), files_below(outside, ()))
     env = dict(os.environ)
@@ -189,15 +227,15 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     env.update({"VSETUP_UI": "batch", "VSETUP_PREFIX": prefix})
     env.update(scenario_env(scenario, disk, prefix))
     env.update(extra_env or {})
-    sink = read(os.path.join(scenario, "stdout"), b"").strip()
-    reader, out = os.pipe() if sink == b"closed" else (None, subprocess.PIPE)
+    sink = setting(scenario, "stdout")
+    reader, out = os.pipe() if sink == "closed" else (None, subprocess.PIPE)
     if reader is not None:
         os.close(reader)
-    elif sink == b"full":
+    elif sink == "full":
         out = os.open("/dev/full", os.O_WRONLY)
     runs = [subprocess.Popen([vsetup], cwd=start, env={k: v.replace("@RUN@", str(i)) for k, v in env.items()},
                              stdout=out, stderr=subprocess.PIPE, preexec_fn=in_child(scenario, user))
-            for i in range(int(read(os.path.join(scenario, "runs"), b"1")))]
+            for i in range(int(setting(scenario, "runs", "1")))]
     if out != subprocess.PIPE:
         os.close(out)
     results = []
@@ -229,12 +267,12 @@ def compare(scenario, result, prefix):
     for line in read(os.path.join(expect, "stderr"), b"").decode().splitlines():
         if line and line not in stderr:
             faults.append("stderr lacks %r; it was:\n%s" % (line, stderr))
-    for path, kind in lines(scenario, "odd-files"):
+    for path, kind in entries(scenario, "odd-file"):
         info = os.lstat(os.path.join(os.path.dirname(prefix), path))
         if (stat.S_ISFIFO(info.st_mode), info.st_size) != (kind == "fifo", 0 if kind == "fifo" else 100 << 30):
             faults.append("%s is no longer the %s it was" % (path, kind))
     got_files, wanted_files = prefix_files(scenario, prefix), files_below(os.path.join(expect, "prefix"))
-    for path, mode, *owner in lines(expect, "modes"):
+    for path, mode, *owner in lines(os.path.join(expect, "modes")):
         info = os.lstat(os.path.join(prefix, path))
         if "%o" % (info.st_mode & 0o7777) != mode or (owner and os.geteuid() == 0 and str(info.st_uid) != owner[0]):
             faults.append("%s: mode %o, owner %d" % (path, info.st_mode & 0o7777, info.st_uid))
@@ -254,10 +292,10 @@ def first_difference(wanted, got):
 
 
 def prefix_files(scenario, prefix):
-    # The prefix's files as expect/prefix/ holds them: without what
-    # expect/ignore's globs match and the odd files made in it.
-    ignore = read(os.path.join(scenario, "expect", "ignore"), b"").decode().split()
-    ignore += [path[len("prefix/"):] for path, _ in lines(scenario, "odd-files") if path.startswith("prefix/")]
+    # The prefix's files as expect/prefix/ holds them: without what the
+    # ignore globs match and the odd files made in it.
+    ignore = [glob for globs in entries(scenario, "ignore") for glob in globs]
+    ignore += [path[len("prefix/"):] for path, _ in entries(scenario, "odd-file") if path.startswith("prefix/")]
     return {k: v for k, v in files_below(prefix).items() if not any(fnmatch.fnmatch(k, g) for g in ignore)}
 
 
@@ -313,15 +351,15 @@ def kill_faults(vsetup, shim, scenario):
             return ["only %d calls counted" % len(calls)]
         if registry in done and not flushed:
             return ["no flush of registry.reg was synced"]
-        stops = [(number, kind, paths, sig, tear) for sig in (read(os.path.join(scenario, "kill")).split() or [b"9"])
+        stops = [(number, kind, paths, sig, tear) for sig in setting(scenario, "kill").split()
                  for number, kind, *paths in calls
-                 for tear in (("0", "1") if kind == "write" and sig == b"9" else ("0",))]
+                 for tear in (("0", "1") if kind == "write" and sig == "9" else ("0",))]
         for number, kind, paths, sig, tear in stops:
-            point = "stopped by signal %s at call %s (%s %s%s)" % (sig.decode(), number, kind, " ".join(paths),
+            point = "stopped by signal %s at call %s (%s %s%s)" % (sig, number, kind, " ".join(paths),
                                                                   ", torn" if tear == "1" else "")
-            run = os.path.join(work, "run-%s-%s-%s" % (sig.decode(), number, tear))
+            run = os.path.join(work, "run-%s-%s-%s" % (sig, number, tear))
             result, prefix = run_batch(vsetup, scenario, run, dict(shimmed, ROBUST_KILL_AT=number, ROBUST_TEAR=tear,
-                                                                   ROBUST_SIGNAL=sig.decode()))
+                                                                   ROBUST_SIGNAL=sig))
             left = files_below(prefix)
             wrong = sorted(name for name, data in left.items() if name != registry and
                            (name in seed or name in done) and data not in (seed.get(name), done.get(name)))
@@ -329,9 +367,9 @@ def kill_faults(vsetup, shim, scenario):
             entries = registry_entries(left.get(registry, b""))
             before = [n for n in flushed if n < int(number)]
             durable = flushed[max(before)] if before else {}
-            if result.returncode != (-9 if sig == b"9" else 128 + int(sig)):
+            if result.returncode != (-9 if sig == "9" else 128 + int(sig)):
                 wrong.append("exit %d, not stopped" % result.returncode)
-            if sig != b"9":
+            if sig != "9":
                 wrong += ["%s left behind" % name for name in sorted(set(left) - set(seed) - set(done))
                           if name != "vsetup.journal"]
             if any(entries.get(k) != v for k, v in seeded.items()) or any(k not in entries for k in durable):
@@ -377,7 +415,7 @@ def main():
                 print("%s: blessed (exit %d)" % (name, result.returncode))
                 continue
             faults = compare(scenario, result, prefix)
-        if not faults and args.shim and os.path.exists(os.path.join(scenario, "kill")):
+        if not faults and args.shim and setting(scenario, "kill"):
             faults = kill_faults(os.path.abspath(args.vsetup), os.path.abspath(args.shim), scenario)
         print("%s: %s" % (name, "ok" if not faults else "FAILED\n  " + "\n  ".join(faults)), flush=True)
         failed += bool(faults)

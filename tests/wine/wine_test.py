@@ -20,7 +20,7 @@
 #   cleanup        removes it again
 #   buttons        the wizard worked by buttons and keys (data/wizard-runs.txt):
 #                  the focus, the logo panel, what each run leaves
-#   golden         the scenarios with a `wine` file, through VSETUP.EXE; the
+#   golden         the scenarios marked `wine = yes`, through VSETUP.EXE; the
 #                  registry keys it makes must be as expect/wine.reg holds
 #                  them (--bless writes that file from the run)
 #
@@ -434,7 +434,7 @@ def golden_faults(args, test, scenario):
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as f:
             f.write(data)
-    for name, mode, *_ in golden.lines(scenario, "modes"):
+    for name, mode, *_ in golden.entries(scenario, "mode"):
         os.chmod(wine_path(prefix, name), int(mode, 8))
     answers = golden.scenario_env(scenario, disk, prefix).get("VSETUP_ANSWERS", "")
     wine = Wine(prefix, test.display)
@@ -488,7 +488,7 @@ def golden_faults(args, test, scenario):
 
 def command_golden(args):
     every = golden.scenarios(args.names)
-    chosen = [s for s in every if os.path.exists(os.path.join(s, "wine"))]
+    chosen = [s for s in every if golden.setting(s, "wine") == "yes"]
     check(chosen, "no scenario is marked for Wine")
     all_faults = []
     with session(args, "golden") as test:
