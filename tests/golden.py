@@ -25,6 +25,10 @@
 #     runs = N           how many runs are made at once (1); each must end as
 #                        expected, with the transcript expected
 #     ignore = GLOB      prefix files left out of the comparison (repeatable)
+#     generated = PATH SCRIPT [ARG...]   PATH in the prefix holds what the
+#                        Python SCRIPT (from the source root) writes to
+#                        standard output, before the run and, unless
+#                        expect/prefix/ holds PATH, after it (repeatable)
 #     wine = yes         the scenario runs under Wine too (tests/wine)
 #     kill = SIGNALS     with --shim, the run is also stopped by each signal
 #                        (9 for SIGKILL) at every write, rename and sync of its
@@ -77,12 +81,35 @@ def read(path, default=None):
         return f.read()
 
 
+def generated_files(scenario):
+    # {path in the prefix: bytes} of the scenario's generated files.
+    return {path: subprocess.run([sys.executable, os.path.join(SOURCE_DIR, script)] + args,
+                                 stdout=subprocess.PIPE, check=True).stdout
+            for path, script, *args in entries(scenario, "generated")}
+
+
+def seed_files(scenario):
+    # The prefix before the run: prefix/ and the generated files.
+    return dict(files_below(os.path.join(scenario, "prefix")), **generated_files(scenario))
+
+
+def expected_files(scenario):
+    # The prefix after the run: the generated files, then expect/prefix/.
+    return dict(generated_files(scenario), **files_below(os.path.join(scenario, "expect", "prefix")))
+
+
+def write_file(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def lines(path):
     return [line.split() for line in read(path, b"").decode().splitlines() if line.strip()]
 
 
 SETTINGS = ("base", "remove", "start", "answers", "env", "mode", "odd-file", "user", "file-size-limit", "stdout",
-            "runs", "ignore", "wine", "kill")
+            "runs", "ignore", "generated", "wine", "kill")
 
 
 def settings(scenario):
@@ -204,6 +231,8 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     if fresh:
         assemble_disk(scenario, disk)
         copy_tree(os.path.join(scenario, "prefix"), prefix)
+        for path, data in generated_files(scenario).items():
+            write_file(os.path.join(prefix, path), data)
         copy_tree(os.path.join(scenario, "outside"), outside)
         insert_disk(prefix, disk)
         if os.path.isdir(outside):
@@ -271,7 +300,7 @@ def compare(scenario, result, prefix):
         info = os.lstat(os.path.join(os.path.dirname(prefix), path))
         if (stat.S_ISFIFO(info.st_mode), info.st_size) != (kind == "fifo", 0 if kind == "fifo" else 100 << 30):
             faults.append("%s is no longer the %s it was" % (path, kind))
-    got_files, wanted_files = prefix_files(scenario, prefix), files_below(os.path.join(expect, "prefix"))
+    got_files, wanted_files = prefix_files(scenario, prefix), expected_files(scenario)
     for path, mode, *owner in lines(os.path.join(expect, "modes")):
         info = os.lstat(os.path.join(prefix, path))
         if "%o" % (info.st_mode & 0o7777) != mode or (owner and os.geteuid() == 0 and str(info.st_uid) != owner[0]):
@@ -311,10 +340,10 @@ def bless(scenario, result, prefix):
             f.write("%d\n" % result.returncode)
     elif os.path.exists(exit_file):
         os.remove(exit_file)
+    generated = generated_files(scenario)
     for name, data in prefix_files(scenario, prefix).items():
-        os.makedirs(os.path.dirname(os.path.join(expect, "prefix", name)), exist_ok=True)
-        with open(os.path.join(expect, "prefix", name), "wb") as f:
-            f.write(data)
+        if data != generated.get(name):
+            write_file(os.path.join(expect, "prefix", name), data)
 
 
 def registry_entries(data):
@@ -333,8 +362,8 @@ def registry_entries(data):
 def kill_faults(vsetup, shim, scenario):
     # Kills the scenario's run at each counted call (see tests/robust/kill_shim.c).
     faults = []
-    seed = files_below(os.path.join(scenario, "prefix"))
-    done = files_below(os.path.join(scenario, "expect", "prefix"))
+    seed = seed_files(scenario)
+    done = expected_files(scenario)
     registry = "registry.reg"
     seeded = registry_entries(seed.get(registry, b""))
     with tempfile.TemporaryDirectory(prefix="golden-kill-") as work:

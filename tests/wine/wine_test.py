@@ -234,8 +234,8 @@ def run_driver(args, wine, work, disk, steps, answers="", timeout=120, exe=None)
 def installer_keys(scenario):
     # The keys holding values that the scenario's run adds to registry.reg,
     # without those below another of them.
-    seeded = golden.registry_entries(golden.read(os.path.join(scenario, "prefix", "registry.reg"), b""))
-    made = golden.registry_entries(golden.read(os.path.join(scenario, "expect", "prefix", "registry.reg"), b""))
+    seeded = golden.registry_entries(golden.seed_files(scenario).get("registry.reg", b""))
+    made = golden.registry_entries(golden.expected_files(scenario).get("registry.reg", b""))
     tops = []
     for key in sorted(set(k[1:-1] for k, _ in made) - set(k[1:-1] for k, _ in seeded)):
         if not any(key.startswith(t + "\\") for t in tops):
@@ -428,12 +428,9 @@ def golden_faults(args, test, scenario):
     golden.assemble_disk(scenario, disk)
     clone_prefix(args.template, prefix)
     template_system = set(e.lower() for e in os.listdir(wine_system_dir(prefix)))
-    seeds = golden.files_below(os.path.join(scenario, "prefix"))
+    seeds = golden.seed_files(scenario)
     for relative, data in seeds.items():
-        target = wine_path(prefix, relative)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        with open(target, "wb") as f:
-            f.write(data)
+        golden.write_file(wine_path(prefix, relative), data)
     for name, mode, *_ in golden.entries(scenario, "mode"):
         os.chmod(wine_path(prefix, name), int(mode, 8))
     answers = golden.scenario_env(scenario, disk, prefix).get("VSETUP_ANSWERS", "")
@@ -446,7 +443,7 @@ def golden_faults(args, test, scenario):
                   golden.read(os.path.join(scenario, "expect", "transcript.jsonl"), b"").decode().splitlines()]
         faults += golden.first_difference([json.dumps(e) for e in normalise_events(wanted)],
                                           [json.dumps(e) for e in normalise_events(events)])
-        expected_files = golden.files_below(os.path.join(scenario, "expect", "prefix"))
+        expected_files = golden.expected_files(scenario)
         for relative, data in sorted(expected_files.items()):
             target = wine_path(prefix, relative)
             if target is None:
