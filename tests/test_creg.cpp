@@ -27,7 +27,8 @@ const char kInstance[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Service
 
 TEST(CregFile, ReadsAndRewritesAForeignHiveWhole) {
     TempDir dir;
-    const std::string original = Generated(dir), seen = Oracle(original);
+    const std::string original = Generated(dir);
+    const std::string seen = Oracle(original);
     CregHive hive, again;
     std::string error;
     ASSERT_TRUE(hive.Load(ReadFile(original), &error)) << error;
@@ -56,7 +57,8 @@ TEST(CregStore, EditsWithoutRegardToCaseAndKeepsEverythingElse) {
     ASSERT_TRUE(store.SetValue("HKEY_CLASSES_ROOT\\.vor", "", 1, "Vorel.Other"));
     ASSERT_TRUE(store.SetValue("HKEY_LOCAL_MACHINE\\SOFTWARE\\CAF\xc9", "\xc4", 0x80000001u, ""));
     EXPECT_FALSE(store.SetValue(kInstance, "Big", 3, std::string(70000, 'x')));
-    ASSERT_TRUE(store.Flush() && store.Commit());
+    ASSERT_TRUE(store.Flush());
+    ASSERT_TRUE(store.Commit());
 
     // The generated tree with the new instance, its values and the edited
     // .vor class (named here in lower case), and nothing else changed.
@@ -68,12 +70,15 @@ TEST(CregStore, EditsWithoutRegardToCaseAndKeepsEverythingElse) {
 
 TEST(CregStore, FlushesOutliveAKillAndStaleJournalsAreDropped) {
     TempDir dir;
-    const std::string file = Generated(dir), before = ReadFile(file);
+    const std::string file = Generated(dir);
+    const std::string before = ReadFile(file);
     std::string error, journal, data;
     uint32_t type = 0;
     {
         CregStore killed;  // never committed, as when the run is killed
-        ASSERT_TRUE(killed.Open(file, &error) && killed.SetValue(kInstance, "Flushed", 1, "yes") && killed.Flush());
+        ASSERT_TRUE(killed.Open(file, &error));
+        ASSERT_TRUE(killed.SetValue(kInstance, "Flushed", 1, "yes"));
+        ASSERT_TRUE(killed.Flush());
         ASSERT_TRUE(killed.SetValue(kInstance, "Pending", 1, "no"));
         journal = ReadFile(dir / "SYSTEM.VSJ");
     }
@@ -83,7 +88,8 @@ TEST(CregStore, FlushesOutliveAKillAndStaleJournalsAreDropped) {
         ASSERT_TRUE(next.Open(file, &error));
         EXPECT_TRUE(next.GetValue(kInstance, "flushed", &type, &data) && data == "yes");
         EXPECT_FALSE(next.GetValue(kInstance, "Pending", &type, &data));
-        ASSERT_TRUE(next.SetValue(kInstance, "Flushed", 1, "changed") && next.Commit());
+        ASSERT_TRUE(next.SetValue(kInstance, "Flushed", 1, "changed"));
+        ASSERT_TRUE(next.Commit());
     }
     WriteFile(dir / "SYSTEM.VSJ", journal);  // belongs to the file before the commit
     CregStore last;

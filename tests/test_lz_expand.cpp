@@ -19,7 +19,8 @@ namespace {
 
 // HostLzCopy from the file in to the file out.
 long long Copy(const std::string& in, const std::string& out) {
-    int source = open(in.c_str(), O_RDONLY), dest = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int source = open(in.c_str(), O_RDONLY);
+    const int dest = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     long long result = HostLzCopy(source, dest);
     close(source);
     close(dest);
@@ -29,7 +30,11 @@ long long Copy(const std::string& in, const std::string& out) {
 TEST(LzExpand, ReportsReadAndWriteFailures) {
     TempDir dir;
     std::string data;  // 300 kB that compress poorly, to outgrow a 100 kB limit
-    for (unsigned i = 0, state = 1; i < 300000; ++i) data += char((state = state * 1103515245u + 12345u) >> 23);
+    unsigned state = 1;
+    for (int i = 0; i < 300000; ++i) {
+        state = state * 1103515245u + 12345u;
+        data += static_cast<char>(state >> 23);
+    }
     WriteFile(dir / "plain", data);
     WriteFile(dir / "plain_", MakeSzdd(data));
     WriteFile(dir / "tiny", MakeSzdd("abc"));
@@ -42,7 +47,8 @@ TEST(LzExpand, ReportsReadAndWriteFailures) {
             {
                 signal(SIGXFSZ, SIG_IGN);
                 rlimit limit;
-                limit.rlim_cur = limit.rlim_max = 100000;
+                limit.rlim_cur = 100000;
+                limit.rlim_max = 100000;
                 setrlimit(RLIMIT_FSIZE, &limit);
                 _exit(Copy(dir / source, dir / "out") == kLzErrorWrite ? 0 : 1);
             },

@@ -27,7 +27,8 @@ TEST(LosslessRuns, APrefixThatCannotBeResolvedStopsStartUp) {
     // made from the level above it, the resolved path is longer than a path
     // may be.
     TempDir root;
-    const std::string levels = Repeat(std::string(200, 'd'), 15), more = Repeat(std::string(200, 'e'), 10);
+    const std::string levels = Repeat(std::string(200, 'd'), 15);
+    const std::string more = Repeat(std::string(200, 'e'), 10);
     std::filesystem::create_directories(root / levels);
     const std::filesystem::path here = std::filesystem::current_path();
     std::filesystem::current_path(root / levels);
