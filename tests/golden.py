@@ -1,60 +1,61 @@
 #!/usr/bin/env python3
-# Runs the golden scenarios of tests/golden/ through the batch build.
-#
-#     golden.py --vsetup BIN [--bless] [NAME...]
-#
-# A scenario folder holds
-#   scenario        its settings, one "key = value" a line ("#" starts a comment
-#                   line; a value in double quotes keeps its blanks):
-#     base = PATH        a disk to start from, as a path from the source root
-#     remove = NAME      a file of the base disk to leave out (repeatable)
-#     start = DIR        the directory of the disk the run starts in
-#     answers = LIST     the run's VSETUP_ANSWERS
-#     env = NAME=VALUE   a variable for the run (repeatable); @DISK@ and @PREFIX@
-#                        stand for the run's directories, @RUN@ for its number
-#                        among the runs made at once (0, 1, ...)
-#     mode = PATH MODE [UID]   PATH in the prefix gets the mode (octal) and
-#                        owner before the run (repeatable)
-#     odd-file = disk/PATH KIND or prefix/PATH KIND   the file is made a FIFO
-#                        (KIND fifo) or a sparse 100 GB file (huge) before the
-#                        run; one in the prefix must stay so (repeatable)
-#     user = nobody      the run is made as nobody, who owns the prefix
-#     file-size-limit = BYTES   the largest file the run may write
-#     stdout = full or closed   the transcript goes to /dev/full or to a pipe
-#                        nobody reads
-#     runs = N           how many runs are made at once (1); each must end as
-#                        expected, with the transcript expected
-#     ignore = GLOB      prefix files left out of the comparison (repeatable)
-#     generated = PATH SCRIPT [ARG...]   PATH in the prefix holds what the
-#                        Python SCRIPT (from the source root) writes to
-#                        standard output, before the run and, unless
-#                        expect/prefix/ holds PATH, after it (repeatable)
-#     wine = yes         the scenario runs under Wine too (tests/wine)
-#     kill = SIGNALS     with --shim, the run is also stopped by each signal
-#                        (9 for SIGKILL) at every write, rename and sync of its
-#                        file output (and killed halfway through every write):
-#                        each time every file must be old or new, the registry
-#                        must hold what was flushed, and a run started
-#                        afterwards must finish the installation; a run stopped
-#                        by a catchable signal leaves no temporary file behind,
-#                        its journal aside
-#   disk/           the driver disk, or what it changes of the base disk
-#   prefix/         optional: the prefix as it is before the run
-#   outside/        optional: a directory beside the prefix that drive D: maps;
-#                   it must be left as it was
-#   expect/transcript.jsonl   the transcript, exactly
-#   expect/exit     the exit code (0 when absent)
-#   expect/stderr   optional: lines that must each appear in standard error
-#   expect/prefix/  the prefix afterwards: the same files, byte for byte, and no
-#                   other (dosdevices/ aside, and what the ignore globs match)
-#   expect/modes    optional: "PATH MODE [UID]" lines the prefix's files must match
-#                   (vsetup runs with umask 022)
-# The transcript and stderr name the run's directories @DISK@ and @PREFIX@.
-#
-# The disk is reached as drive A: (dosdevices/a:), as a diskette would be, and
-# must be left as it was.
-# --bless writes expect/ from the run instead of comparing: read the result
-# before committing it. Standard library only.
+"""Runs the golden scenarios of tests/golden/ through the batch build.
+
+    golden.py --vsetup BIN [--bless] [NAME...]
+
+A scenario folder holds
+  scenario        its settings, one "key = value" a line ("#" starts a comment
+                  line; a value in double quotes keeps its blanks):
+    base = PATH        a disk to start from, as a path from the source root
+    remove = NAME      a file of the base disk to leave out (repeatable)
+    start = DIR        the directory of the disk the run starts in
+    answers = LIST     the run's VSETUP_ANSWERS
+    env = NAME=VALUE   a variable for the run (repeatable); @DISK@ and @PREFIX@
+                       stand for the run's directories, @RUN@ for its number
+                       among the runs made at once (0, 1, ...)
+    mode = PATH MODE [UID]   PATH in the prefix gets the mode (octal) and
+                       owner before the run (repeatable)
+    odd-file = disk/PATH KIND or prefix/PATH KIND   the file is made a FIFO
+                       (KIND fifo) or a sparse 100 GB file (huge) before the
+                       run; one in the prefix must stay so (repeatable)
+    user = nobody      the run is made as nobody, who owns the prefix
+    file-size-limit = BYTES   the largest file the run may write
+    stdout = full or closed   the transcript goes to /dev/full or to a pipe
+                       nobody reads
+    runs = N           how many runs are made at once (1); each must end as
+                       expected, with the transcript expected
+    ignore = GLOB      prefix files left out of the comparison (repeatable)
+    generated = PATH SCRIPT [ARG...]   PATH in the prefix holds what the
+                       Python SCRIPT (from the source root) writes to
+                       standard output, before the run and, unless
+                       expect/prefix/ holds PATH, after it (repeatable)
+    wine = yes         the scenario runs under Wine too (tests/wine)
+    kill = SIGNALS     with --shim, the run is also stopped by each signal
+                       (9 for SIGKILL) at every write, rename and sync of its
+                       file output (and killed halfway through every write):
+                       each time every file must be old or new, the registry
+                       must hold what was flushed, and a run started
+                       afterwards must finish the installation; a run stopped
+                       by a catchable signal leaves no temporary file behind,
+                       its journal aside
+  disk/           the driver disk, or what it changes of the base disk
+  prefix/         optional: the prefix as it is before the run
+  outside/        optional: a directory beside the prefix that drive D: maps;
+                  it must be left as it was
+  expect/transcript.jsonl   the transcript, exactly
+  expect/exit     the exit code (0 when absent)
+  expect/stderr   optional: lines that must each appear in standard error
+  expect/prefix/  the prefix afterwards: the same files, byte for byte, and no
+                  other (dosdevices/ aside, and what the ignore globs match)
+  expect/modes    optional: "PATH MODE [UID]" lines the prefix's files must match
+                  (vsetup runs with umask 022)
+The transcript and stderr name the run's directories @DISK@ and @PREFIX@.
+
+The disk is reached as drive A: (dosdevices/a:), as a diskette would be, and
+must be left as it was.
+--bless writes expect/ from the run instead of comparing: read the result
+before committing it. Standard library only.
+"""
 
 import argparse
 import fnmatch
@@ -82,19 +83,19 @@ def read(path, default=None):
 
 
 def generated_files(scenario):
-    # {path in the prefix: bytes} of the scenario's generated files.
+    """{path in the prefix: bytes} of the scenario's generated files."""
     return {path: subprocess.run([sys.executable, os.path.join(SOURCE_DIR, script)] + args,
                                  stdout=subprocess.PIPE, check=True).stdout
             for path, script, *args in entries(scenario, "generated")}
 
 
 def seed_files(scenario):
-    # The prefix before the run: prefix/ and the generated files.
+    """The prefix before the run: prefix/ and the generated files."""
     return dict(files_below(os.path.join(scenario, "prefix")), **generated_files(scenario))
 
 
 def expected_files(scenario):
-    # The prefix after the run: the generated files, then expect/prefix/.
+    """The prefix after the run: the generated files, then expect/prefix/."""
     return dict(generated_files(scenario), **files_below(os.path.join(scenario, "expect", "prefix")))
 
 
@@ -113,7 +114,7 @@ SETTINGS = ("base", "remove", "start", "answers", "env", "mode", "odd-file", "us
 
 
 def settings(scenario):
-    # The scenario file's settings: {key: [value, ...]}, values in their order.
+    """The scenario file's settings: {key: [value, ...]}, values in their order."""
     found = {}
     text = read(os.path.join(scenario, "scenario"), b"").decode()
     for number, line in enumerate(text.splitlines(), 1):
@@ -133,13 +134,13 @@ def setting(scenario, key, default=None):
 
 
 def entries(scenario, key):
-    # A repeatable setting's values, each split at blanks.
+    """A repeatable setting's values, each split at blanks."""
     return [value.split() for value in settings(scenario).get(key, [])]
 
 
 def files_below(root, skip=("dosdevices",)):
-    # {relative path: bytes} of every file below root; FIFOs and huge files by
-    # their kind and size.
+    """{relative path: bytes} of every file below root; FIFOs and huge files by
+    their kind and size."""
     found = {}
     for directory, dirs, files in os.walk(root):
         dirs[:] = sorted(d for d in dirs if os.path.relpath(os.path.join(directory, d), root) not in skip)
@@ -172,8 +173,8 @@ def set_modes(prefix, entries):
 
 
 def in_child(scenario, user):
-    # What the run's process sets before it starts vsetup: umask, limits and,
-    # when user, the user nobody.
+    """What the run's process sets before it starts vsetup: umask, limits and,
+    when user, the user nobody."""
     size = setting(scenario, "file-size-limit")
 
     def setup():
@@ -194,7 +195,7 @@ def copy_tree(source, target):
 
 
 def assemble_disk(scenario, disk):
-    # The scenario's disk in disk: the base disk, changed by disk/ and remove.
+    """The scenario's disk in disk: the base disk, changed by disk/ and remove."""
     base = setting(scenario, "base")
     if base:
         copy_tree(os.path.join(SOURCE_DIR, base), disk)
@@ -206,8 +207,8 @@ def assemble_disk(scenario, disk):
 
 
 def scenario_env(scenario, disk, prefix):
-    # The scenario's variables (env and answers) as a dict, with @DISK@ and
-    # @PREFIX@ filled in.
+    """The scenario's variables (env and answers) as a dict, with @DISK@ and
+    @PREFIX@ filled in."""
     pairs = [value.split("=", 1) for value in settings(scenario).get("env", [])]
     answers = setting(scenario, "answers")
     if answers is not None:
@@ -224,7 +225,7 @@ def insert_disk(prefix, disk):
 
 
 def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
-    # Runs the scenario in work (a new disk and prefix when fresh).
+    """Runs the scenario in work (a new disk and prefix when fresh)."""
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
     outside = os.path.join(work, "outside")
     user = setting(scenario, "user") == "nobody" and os.geteuid() == 0
@@ -257,8 +258,9 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     env.update(scenario_env(scenario, disk, prefix))
     env.update(extra_env or {})
     sink = setting(scenario, "stdout")
-    reader, out = os.pipe() if sink == "closed" else (None, subprocess.PIPE)
-    if reader is not None:
+    out = subprocess.PIPE
+    if sink == "closed":
+        reader, out = os.pipe()
         os.close(reader)
     elif sink == "full":
         out = os.open("/dev/full", os.O_WRONLY)
@@ -267,12 +269,12 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
             for i in range(int(setting(scenario, "runs", "1")))]
     if out != subprocess.PIPE:
         os.close(out)
+    def named(text):
+        return text.replace(prefix.encode(), b"@PREFIX@").replace(disk.encode(), b"@DISK@")
     results = []
     for run in runs:
         output, errors = run.communicate(timeout=300)
-        output, errors = (text.replace(prefix.encode(), b"@PREFIX@").replace(disk.encode(), b"@DISK@")
-                          for text in (output or b"", errors))
-        results.append(subprocess.CompletedProcess(run.args, run.returncode, output, errors))
+        results.append(subprocess.CompletedProcess(run.args, run.returncode, named(output or b""), named(errors)))
     result = results[0]
     result.alike = all((r.returncode, r.stdout) == (result.returncode, result.stdout) for r in results)
     result.untouched = before == (files_below(disk, ()), files_below(outside, ()))
@@ -283,7 +285,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
 
 
 def compare(scenario, result, prefix):
-    # The differences between the run and expect/, as a list of lines.
+    """The differences between the run and expect/, as a list of lines."""
     expect = os.path.join(scenario, "expect")
     faults = [] if result.untouched else ["the disk or the directory D: maps changed"]
     faults += [] if result.alike else ["the runs made at once did not all end alike"]
@@ -312,7 +314,7 @@ def compare(scenario, result, prefix):
 
 
 def first_difference(wanted, got):
-    # The first line where two transcripts part, as a list of at most one fault.
+    """The first line where two transcripts part, as a list of at most one fault."""
     for i in range(max(len(wanted), len(got))):
         if wanted[i:i + 1] != got[i:i + 1]:
             return ["transcript line %d:\n    expected %s\n    got      %s" %
@@ -321,8 +323,8 @@ def first_difference(wanted, got):
 
 
 def prefix_files(scenario, prefix):
-    # The prefix's files as expect/prefix/ holds them: without what the
-    # ignore globs match and the odd files made in it.
+    """The prefix's files as expect/prefix/ holds them: without what the
+    ignore globs match and the odd files made in it."""
     ignore = [glob for globs in entries(scenario, "ignore") for glob in globs]
     ignore += [path[len("prefix/"):] for path, _ in entries(scenario, "odd-file") if path.startswith("prefix/")]
     return {k: v for k, v in files_below(prefix).items() if not any(fnmatch.fnmatch(k, g) for g in ignore)}
@@ -347,8 +349,8 @@ def bless(scenario, result, prefix):
 
 
 def registry_entries(data):
-    # The ("[key]", "name") -> value text pairs of a registry.reg file as the
-    # store writes it (hex lists joined again), keys and names lower-cased.
+    """The ("[key]", "name") -> value text pairs of a registry.reg file as the
+    store writes it (hex lists joined again), keys and names lower-cased."""
     entries, key = {}, None
     for line in data.decode("cp1252").replace("\\\r\n  ", "").splitlines():
         value = re.match(r'(@|"(?:[^"\\]|\\.)*")=(.*)', line)
@@ -360,7 +362,7 @@ def registry_entries(data):
 
 
 def kill_faults(vsetup, shim, scenario):
-    # Kills the scenario's run at each counted call (see tests/robust/kill_shim.c).
+    """Kills the scenario's run at each counted call (see tests/robust/kill_shim.c)."""
     faults = []
     seed = seed_files(scenario)
     done = expected_files(scenario)
@@ -428,7 +430,7 @@ def scenarios(names):
 
 
 def main():
-    parser = argparse.ArgumentParser()
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--vsetup", required=True)
     parser.add_argument("--bless", action="store_true")
     parser.add_argument("--shim", help="the kill shim library: run the kill points of scenarios marked `kill`")
