@@ -1,60 +1,15 @@
 #!/usr/bin/env python3
 """Runs the golden scenarios of tests/golden/ through the batch build.
 
-    golden.py --vsetup BIN [--bless] [NAME...]
+    golden.py --vsetup BIN [--bless] [--shim KILL_SHIM] [NAME...]
 
-A scenario folder holds
-  scenario        its settings, one "key = value" a line ("#" starts a comment
-                  line; a value in double quotes keeps its blanks):
-    base = PATH        a disk to start from, as a path from the source root
-    remove = NAME      a file of the base disk to leave out (repeatable)
-    start = DIR        the directory of the disk the run starts in
-    answers = LIST     the run's VSETUP_ANSWERS
-    env = NAME=VALUE   a variable for the run (repeatable); @DISK@ and @PREFIX@
-                       stand for the run's directories, @RUN@ for its number
-                       among the runs made at once (0, 1, ...)
-    mode = PATH MODE [UID]   PATH in the prefix gets the mode (octal) and
-                       owner before the run (repeatable)
-    odd-file = disk/PATH KIND or prefix/PATH KIND   the file is made a FIFO
-                       (KIND fifo) or a sparse 100 GB file (huge) before the
-                       run; one in the prefix must stay so (repeatable)
-    user = nobody      the run is made as nobody, who owns the prefix
-    file-size-limit = BYTES   the largest file the run may write
-    stdout = full or closed   the transcript goes to /dev/full or to a pipe
-                       nobody reads
-    runs = N           how many runs are made at once (1); each must end as
-                       expected, with the transcript expected
-    ignore = GLOB      prefix files left out of the comparison (repeatable)
-    generated = PATH SCRIPT [ARG...]   PATH in the prefix holds what the
-                       Python SCRIPT (from the source root) writes to
-                       standard output, before the run and, unless
-                       expect/prefix/ holds PATH, after it (repeatable)
-    wine = yes         the scenario runs under Wine too (tests/wine)
-    kill = SIGNALS     with --shim, the run is also stopped by each signal
-                       (9 for SIGKILL) at every write, rename and sync of its
-                       file output (and killed halfway through every write):
-                       each time every file must be old or new, the registry
-                       must hold what was flushed, and a run started
-                       afterwards must finish the installation; a run stopped
-                       by a catchable signal leaves no temporary file behind,
-                       its journal aside
-  disk/           the driver disk, or what it changes of the base disk
-  prefix/         optional: the prefix as it is before the run
-  outside/        optional: a directory beside the prefix that drive D: maps;
-                  it must be left as it was
-  expect/transcript.jsonl   the transcript, exactly
-  expect/exit     the exit code (0 when absent)
-  expect/stderr   optional: lines that must each appear in standard error
-  expect/prefix/  the prefix afterwards: the same files, byte for byte, and no
-                  other (dosdevices/ aside, and what the ignore globs match)
-  expect/modes    optional: "PATH MODE [UID]" lines the prefix's files must match
-                  (vsetup runs with umask 022)
+Each folder of tests/golden/ is one installation: its settings in the file
+`scenario` (one "key = value" a line), the disk and the prefix before the
+run, and expect/, what the run must leave; docs/testing.md lists them all.
 The transcript and stderr name the run's directories @DISK@ and @PREFIX@.
-
 The disk is reached as drive A: (dosdevices/a:), as a diskette would be, and
-must be left as it was.
---bless writes expect/ from the run instead of comparing: read the result
-before committing it. Standard library only.
+must be left as it was. --bless writes expect/ from the run instead of
+comparing: read the result before committing it. Standard library only.
 """
 
 import argparse
@@ -82,11 +37,15 @@ def read(path, default=None):
         return f.read()
 
 
-def generated_files(scenario):
-    """{path in the prefix: bytes} of the scenario's generated files."""
-    return {path: subprocess.run([sys.executable, os.path.join(SOURCE_DIR, script)] + args,
-                                 stdout=subprocess.PIPE, check=True).stdout
-            for path, script, *args in entries(scenario, "generated")}
+def generated_files(scenario, where="prefix"):
+    """{path below where (disk or prefix): bytes} of the scenario's generated files."""
+    made = {}
+    for path, script, *args in entries(scenario, "generated"):
+        place, _, name = path.partition("/")
+        if place == where:
+            made[name] = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, script)] + args,
+                                        stdout=subprocess.PIPE, check=True).stdout
+    return made
 
 
 def seed_files(scenario):
@@ -195,15 +154,18 @@ def copy_tree(source, target):
 
 
 def assemble_disk(scenario, disk):
-    """The scenario's disk in disk: the base disk, changed by disk/ and remove."""
+    """The scenario's disk in disk: the base disk without remove's files,
+    changed by disk/ and the generated files."""
     base = setting(scenario, "base")
     if base:
         copy_tree(os.path.join(SOURCE_DIR, base), disk)
-    copy_tree(os.path.join(scenario, "disk"), disk)
-    os.makedirs(disk, exist_ok=True)
     for names in entries(scenario, "remove"):
         for name in names:
             os.remove(os.path.join(disk, name))
+    copy_tree(os.path.join(scenario, "disk"), disk)
+    os.makedirs(disk, exist_ok=True)
+    for name, data in generated_files(scenario, "disk").items():
+        write_file(os.path.join(disk, name), data)
 
 
 def scenario_env(scenario, disk, prefix):
