@@ -22,7 +22,9 @@
 // A file in memory holding data, with a name that opens it (/proc/self/fd/N).
 struct MemoryFile {
     explicit MemoryFile(const std::string& data = "") : fd(memfd_create("fuzz", MFD_CLOEXEC)) {
-        FUZZ_CHECK(fd >= 0 && write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size()));
+        FUZZ_CHECK(fd >= 0);
+        const ssize_t written = write(fd, data.data(), data.size());
+        FUZZ_CHECK(written == static_cast<ssize_t>(data.size()));
         FUZZ_CHECK(lseek(fd, 0, SEEK_SET) == 0);
     }
     ~MemoryFile() { close(fd); }
@@ -39,7 +41,10 @@ struct MemoryFile {
 // parts[i] takes lengths[i] bytes (fewer where the input ends) from pos on;
 // the rest of the input is returned.
 inline std::string TakeParts(const std::string& input, size_t pos, const size_t* lengths, std::string* parts, int n) {
-    for (int i = 0; i < n; pos += parts[i++].size()) parts[i] = input.substr(pos, lengths[i]);
+    for (int i = 0; i < n; ++i) {
+        parts[i] = input.substr(pos, lengths[i]);
+        pos += parts[i].size();
+    }
     return input.substr(pos);
 }
 

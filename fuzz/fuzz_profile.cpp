@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     std::string old_value, read_back;
     const bool existed = IniRead(data, section, key, &old_value);
     const std::string edited = IniEdit(data, section, key, value);
-    FUZZ_CHECK(IniRead(edited, section, key, &read_back) && read_back == value);
+    FUZZ_CHECK(IniRead(edited, section, key, &read_back));
+    FUZZ_CHECK(read_back == value);
 
     size_t prefix = 0, suffix = 0;
     const size_t shorter = std::min(data.size(), edited.size());
@@ -87,7 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         for (const std::string& k : keys) {
             if (HostEqualNoCase(s, section) && HostEqualNoCase(k, key)) continue;
             std::string before, after;
-            FUZZ_CHECK(IniRead(data, s, k, &before) == IniRead(edited, s, k, &after) && before == after);
+            const bool was_there = IniRead(data, s, k, &before);
+            FUZZ_CHECK(IniRead(edited, s, k, &after) == was_there);
+            FUZZ_CHECK(before == after);
         }
     }
 

@@ -40,7 +40,10 @@ void CheckAppend(const std::string& text, const std::string& key, const std::str
     }
     store.SetValue(key, name, type, value);
     // A fresh file also syncs its directory, which /proc cannot do.
-    if (store.Flush(key)) FUZZ_CHECK(reloaded.Open(file.Name(), &error) && reloaded.Serialize() == store.Serialize());
+    if (store.Flush(key)) {
+        FUZZ_CHECK(reloaded.Open(file.Name(), &error));
+        FUZZ_CHECK(reloaded.Serialize() == store.Serialize());
+    }
 }
 
 }  // namespace

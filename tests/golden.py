@@ -1,51 +1,16 @@
 #!/usr/bin/env python3
-# Runs the golden scenarios of tests/golden/ through the batch build.
-#
-#     golden.py --vsetup BIN [--bless] [NAME...]
-#
-# A scenario folder holds
-#   base            optional: a disk to start from, as a path from the source root
-#   disk/           the driver disk, or what it changes of the base disk
-#   remove          optional: names of the base disk's files to leave out, one a line
-#   prefix/         optional: the prefix as it is before the run
-#   modes           optional: "PATH MODE [UID]" lines, PATH in the prefix: its
-#                   mode (octal) and owner are set before the run
-#   odd-files       optional: "disk/PATH KIND" or "prefix/PATH KIND" lines: the
-#                   file is made a FIFO (KIND fifo) or a sparse 100 GB file
-#                   (huge) before the run; one in the prefix must stay so
-#   user            optional: the run is made as nobody, who owns the prefix
-#   limits          optional: "fsize BYTES", the largest file the run may write
-#   stdout          optional: the transcript goes to "full" (/dev/full) or
-#                   "closed" (a pipe nobody reads)
-#   runs            optional: how many runs are made at once (1); each must end
-#                   as expected, with the transcript expected
-#   start           optional: the directory of the disk the run starts in
-#   outside/        optional: a directory beside the prefix that drive D: maps;
-#                   it must be left as it was
-#   env             optional: NAME=value lines for the run (VSETUP_ANSWERS=...);
-#                   @DISK@ and @PREFIX@ stand for the run's directories, @RUN@
-#                   for its number among the runs made at once (0, 1, ...)
-#   wine            optional: the scenario runs under Wine too (tests/wine)
-#   kill            optional: with --shim, the run is also killed at every
-#                   write, rename and sync of its file output (and halfway
-#                   through every write): each time every file must be old or
-#                   new, the registry must hold what was flushed, and a run
-#                   started afterwards must finish the installation; the file
-#                   may list signals to stop it with instead of 9 (a stopped
-#                   run leaves no temporary file behind, its journal aside)
-#   expect/transcript.jsonl   the transcript, exactly
-#   expect/exit     the exit code (0 when absent)
-#   expect/stderr   optional: lines that must each appear in standard error
-#   expect/prefix/  the prefix afterwards: the same files, byte for byte, and no
-#                   other (dosdevices/ aside, and what expect/ignore's globs match)
-#   expect/modes    optional: "PATH MODE [UID]" lines the prefix's files must match
-#                   (vsetup runs with umask 022)
-# The transcript and stderr name the run's directories @DISK@ and @PREFIX@.
-#
-# The disk is reached as drive A: (dosdevices/a:), as a diskette would be, and
-# must be left as it was.
-# --bless writes expect/ from the run instead of comparing: read the result
-# before committing it. Standard library only.
+"""Runs the golden scenarios of tests/golden/ through the batch build.
+
+    golden.py --vsetup BIN [--bless] [--shim KILL_SHIM] [NAME...]
+
+Each folder of tests/golden/ is one installation: its settings in the file
+`scenario` (one "key = value" a line), the disk and the prefix before the
+run, and expect/, what the run must leave; docs/testing.md lists them all.
+The transcript and stderr name the run's directories @DISK@ and @PREFIX@.
+The disk is reached as drive A: (dosdevices/a:), as a diskette would be, and
+must be left as it was. --bless writes expect/ from the run instead of
+comparing: read the result before committing it. Standard library only.
+"""
 
 import argparse
 import fnmatch
@@ -72,13 +37,69 @@ def read(path, default=None):
         return f.read()
 
 
-def lines(scenario, name):
-    return [line.split() for line in read(os.path.join(scenario, name), b"").decode().splitlines() if line.strip()]
+def generated_files(scenario, where="prefix"):
+    """{path below where (disk or prefix): bytes} of the scenario's generated files."""
+    made = {}
+    for path, script, *args in entries(scenario, "generated"):
+        place, _, name = path.partition("/")
+        if place == where:
+            made[name] = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, script)] + args,
+                                        stdout=subprocess.PIPE, check=True).stdout
+    return made
+
+
+def seed_files(scenario):
+    """The prefix before the run: prefix/ and the generated files."""
+    return dict(files_below(os.path.join(scenario, "prefix")), **generated_files(scenario))
+
+
+def expected_files(scenario):
+    """The prefix after the run: the generated files, then expect/prefix/."""
+    return dict(generated_files(scenario), **files_below(os.path.join(scenario, "expect", "prefix")))
+
+
+def write_file(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def lines(path):
+    return [line.split() for line in read(path, b"").decode().splitlines() if line.strip()]
+
+
+SETTINGS = ("base", "remove", "start", "answers", "env", "mode", "odd-file", "user", "file-size-limit", "stdout",
+            "runs", "ignore", "generated", "wine", "kill")
+
+
+def settings(scenario):
+    """The scenario file's settings: {key: [value, ...]}, values in their order."""
+    found = {}
+    text = read(os.path.join(scenario, "scenario"), b"").decode()
+    for number, line in enumerate(text.splitlines(), 1):
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        key, equals, value = (part.strip() for part in line.partition("="))
+        if not equals or key not in SETTINGS:
+            sys.exit("%s/scenario line %d is no setting: %s" % (scenario, number, line))
+        if len(value) > 1 and value[0] == value[-1] == '"':
+            value = value[1:-1]
+        found.setdefault(key, []).append(value)
+    return found
+
+
+def setting(scenario, key, default=None):
+    return settings(scenario).get(key, [default])[-1]
+
+
+def entries(scenario, key):
+    """A repeatable setting's values, each split at blanks."""
+    return [value.split() for value in settings(scenario).get(key, [])]
 
 
 def files_below(root, skip=("dosdevices",)):
-    # {relative path: bytes} of every file below root; FIFOs and huge files by
-    # their kind and size.
+    """{relative path: bytes} of every file below root; FIFOs and huge files by
+    their kind and size."""
     found = {}
     for directory, dirs, files in os.walk(root):
         dirs[:] = sorted(d for d in dirs if os.path.relpath(os.path.join(directory, d), root) not in skip)
@@ -111,13 +132,13 @@ def set_modes(prefix, entries):
 
 
 def in_child(scenario, user):
-    # What the run's process sets before it starts vsetup: umask, limits and,
-    # when user, the user nobody.
-    limits = lines(scenario, "limits")
+    """What the run's process sets before it starts vsetup: umask, limits and,
+    when user, the user nobody."""
+    size = setting(scenario, "file-size-limit")
 
     def setup():
         os.umask(0o022)  # the mode installed files get is then known
-        for _, size in limits:
+        if size:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # stays ignored across exec
             resource.setrlimit(resource.RLIMIT_FSIZE, (int(size), int(size)))
         if user:
@@ -133,20 +154,27 @@ def copy_tree(source, target):
 
 
 def assemble_disk(scenario, disk):
-    # The scenario's disk in disk: the base disk, changed by disk/ and remove.
-    base = read(os.path.join(scenario, "base"))
+    """The scenario's disk in disk: the base disk without remove's files,
+    changed by disk/ and the generated files."""
+    base = setting(scenario, "base")
     if base:
-        copy_tree(os.path.join(SOURCE_DIR, base.decode().strip()), disk)
+        copy_tree(os.path.join(SOURCE_DIR, base), disk)
+    for names in entries(scenario, "remove"):
+        for name in names:
+            os.remove(os.path.join(disk, name))
     copy_tree(os.path.join(scenario, "disk"), disk)
     os.makedirs(disk, exist_ok=True)
-    for name in (read(os.path.join(scenario, "remove"), b"").decode().split()):
-        os.remove(os.path.join(disk, name))
+    for name, data in generated_files(scenario, "disk").items():
+        write_file(os.path.join(disk, name), data)
 
 
 def scenario_env(scenario, disk, prefix):
-    # The scenario's env lines as a dict, with @DISK@ and @PREFIX@ filled in.
-    pairs = [line.split("=", 1) for line in read(os.path.join(scenario, "env"), b"").decode().splitlines()
-             if "=" in line and not line.startswith("#")]
+    """The scenario's variables (env and answers) as a dict, with @DISK@ and
+    @PREFIX@ filled in."""
+    pairs = [value.split("=", 1) for value in settings(scenario).get("env", [])]
+    answers = setting(scenario, "answers")
+    if answers is not None:
+        pairs.append(("VSETUP_ANSWERS", answers))
     return {name: value.replace("@DISK@", disk).replace("@PREFIX@", prefix) for name, value in pairs}
 
 
@@ -159,18 +187,20 @@ def insert_disk(prefix, disk):
 
 
 def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
-    # Runs the scenario in work (a new disk and prefix when fresh).
+    """Runs the scenario in work (a new disk and prefix when fresh)."""
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
     outside = os.path.join(work, "outside")
-    user = os.path.exists(os.path.join(scenario, "user")) and os.geteuid() == 0
+    user = setting(scenario, "user") == "nobody" and os.geteuid() == 0
     if fresh:
         assemble_disk(scenario, disk)
         copy_tree(os.path.join(scenario, "prefix"), prefix)
+        for path, data in generated_files(scenario).items():
+            write_file(os.path.join(prefix, path), data)
         copy_tree(os.path.join(scenario, "outside"), outside)
         insert_disk(prefix, disk)
         if os.path.isdir(outside):
             os.symlink(outside, os.path.join(prefix, "dosdevices", "d:"))
-        for path, kind in lines(scenario, "odd-files"):
+        for path, kind in entries(scenario, "odd-file"):
             make_odd_file(os.path.join(work, path), kind)
         if user:
             # nobody reaches the program and the disk, and owns the prefix.
@@ -179,8 +209,8 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
             for directory, dirs, files in os.walk(prefix):
                 for name in [directory] + [os.path.join(directory, n) for n in dirs + files]:
                     os.lchown(name, NOBODY, NOBODY)
-        set_modes(prefix, lines(scenario, "modes"))
-    start = os.path.join(disk, read(os.path.join(scenario, "start"), b"").decode().strip())
+        set_modes(prefix, entries(scenario, "mode"))
+    start = os.path.join(disk, setting(scenario, "start", ""))
     os.makedirs(start, exist_ok=True)
     before = (files_below(disk, ()), files_below(outside, ()))
     env = dict(os.environ)
@@ -189,23 +219,24 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     env.update({"VSETUP_UI": "batch", "VSETUP_PREFIX": prefix})
     env.update(scenario_env(scenario, disk, prefix))
     env.update(extra_env or {})
-    sink = read(os.path.join(scenario, "stdout"), b"").strip()
-    reader, out = os.pipe() if sink == b"closed" else (None, subprocess.PIPE)
-    if reader is not None:
+    sink = setting(scenario, "stdout")
+    out = subprocess.PIPE
+    if sink == "closed":
+        reader, out = os.pipe()
         os.close(reader)
-    elif sink == b"full":
+    elif sink == "full":
         out = os.open("/dev/full", os.O_WRONLY)
     runs = [subprocess.Popen([vsetup], cwd=start, env={k: v.replace("@RUN@", str(i)) for k, v in env.items()},
                              stdout=out, stderr=subprocess.PIPE, preexec_fn=in_child(scenario, user))
-            for i in range(int(read(os.path.join(scenario, "runs"), b"1")))]
+            for i in range(int(setting(scenario, "runs", "1")))]
     if out != subprocess.PIPE:
         os.close(out)
+    def named(text):
+        return text.replace(prefix.encode(), b"@PREFIX@").replace(disk.encode(), b"@DISK@")
     results = []
     for run in runs:
         output, errors = run.communicate(timeout=300)
-        output, errors = (text.replace(prefix.encode(), b"@PREFIX@").replace(disk.encode(), b"@DISK@")
-                          for text in (output or b"", errors))
-        results.append(subprocess.CompletedProcess(run.args, run.returncode, output, errors))
+        results.append(subprocess.CompletedProcess(run.args, run.returncode, named(output or b""), named(errors)))
     result = results[0]
     result.alike = all((r.returncode, r.stdout) == (result.returncode, result.stdout) for r in results)
     result.untouched = before == (files_below(disk, ()), files_below(outside, ()))
@@ -216,7 +247,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
 
 
 def compare(scenario, result, prefix):
-    # The differences between the run and expect/, as a list of lines.
+    """The differences between the run and expect/, as a list of lines."""
     expect = os.path.join(scenario, "expect")
     faults = [] if result.untouched else ["the disk or the directory D: maps changed"]
     faults += [] if result.alike else ["the runs made at once did not all end alike"]
@@ -229,12 +260,12 @@ def compare(scenario, result, prefix):
     for line in read(os.path.join(expect, "stderr"), b"").decode().splitlines():
         if line and line not in stderr:
             faults.append("stderr lacks %r; it was:\n%s" % (line, stderr))
-    for path, kind in lines(scenario, "odd-files"):
+    for path, kind in entries(scenario, "odd-file"):
         info = os.lstat(os.path.join(os.path.dirname(prefix), path))
         if (stat.S_ISFIFO(info.st_mode), info.st_size) != (kind == "fifo", 0 if kind == "fifo" else 100 << 30):
             faults.append("%s is no longer the %s it was" % (path, kind))
-    got_files, wanted_files = prefix_files(scenario, prefix), files_below(os.path.join(expect, "prefix"))
-    for path, mode, *owner in lines(expect, "modes"):
+    got_files, wanted_files = prefix_files(scenario, prefix), expected_files(scenario)
+    for path, mode, *owner in lines(os.path.join(expect, "modes")):
         info = os.lstat(os.path.join(prefix, path))
         if "%o" % (info.st_mode & 0o7777) != mode or (owner and os.geteuid() == 0 and str(info.st_uid) != owner[0]):
             faults.append("%s: mode %o, owner %d" % (path, info.st_mode & 0o7777, info.st_uid))
@@ -245,7 +276,7 @@ def compare(scenario, result, prefix):
 
 
 def first_difference(wanted, got):
-    # The first line where two transcripts part, as a list of at most one fault.
+    """The first line where two transcripts part, as a list of at most one fault."""
     for i in range(max(len(wanted), len(got))):
         if wanted[i:i + 1] != got[i:i + 1]:
             return ["transcript line %d:\n    expected %s\n    got      %s" %
@@ -254,10 +285,10 @@ def first_difference(wanted, got):
 
 
 def prefix_files(scenario, prefix):
-    # The prefix's files as expect/prefix/ holds them: without what
-    # expect/ignore's globs match and the odd files made in it.
-    ignore = read(os.path.join(scenario, "expect", "ignore"), b"").decode().split()
-    ignore += [path[len("prefix/"):] for path, _ in lines(scenario, "odd-files") if path.startswith("prefix/")]
+    """The prefix's files as expect/prefix/ holds them: without what the
+    ignore globs match and the odd files made in it."""
+    ignore = [glob for globs in entries(scenario, "ignore") for glob in globs]
+    ignore += [path[len("prefix/"):] for path, _ in entries(scenario, "odd-file") if path.startswith("prefix/")]
     return {k: v for k, v in files_below(prefix).items() if not any(fnmatch.fnmatch(k, g) for g in ignore)}
 
 
@@ -273,15 +304,15 @@ def bless(scenario, result, prefix):
             f.write("%d\n" % result.returncode)
     elif os.path.exists(exit_file):
         os.remove(exit_file)
+    generated = generated_files(scenario)
     for name, data in prefix_files(scenario, prefix).items():
-        os.makedirs(os.path.dirname(os.path.join(expect, "prefix", name)), exist_ok=True)
-        with open(os.path.join(expect, "prefix", name), "wb") as f:
-            f.write(data)
+        if data != generated.get(name):
+            write_file(os.path.join(expect, "prefix", name), data)
 
 
 def registry_entries(data):
-    # The ("[key]", "name") -> value text pairs of a registry.reg file as the
-    # store writes it (hex lists joined again), keys and names lower-cased.
+    """The ("[key]", "name") -> value text pairs of a registry.reg file as the
+    store writes it (hex lists joined again), keys and names lower-cased."""
     entries, key = {}, None
     for line in data.decode("cp1252").replace("\\\r\n  ", "").splitlines():
         value = re.match(r'(@|"(?:[^"\\]|\\.)*")=(.*)', line)
@@ -293,10 +324,10 @@ def registry_entries(data):
 
 
 def kill_faults(vsetup, shim, scenario):
-    # Kills the scenario's run at each counted call (see tests/robust/kill_shim.c).
+    """Kills the scenario's run at each counted call (see tests/robust/kill_shim.c)."""
     faults = []
-    seed = files_below(os.path.join(scenario, "prefix"))
-    done = files_below(os.path.join(scenario, "expect", "prefix"))
+    seed = seed_files(scenario)
+    done = expected_files(scenario)
     registry = "registry.reg"
     seeded = registry_entries(seed.get(registry, b""))
     with tempfile.TemporaryDirectory(prefix="golden-kill-") as work:
@@ -313,15 +344,15 @@ def kill_faults(vsetup, shim, scenario):
             return ["only %d calls counted" % len(calls)]
         if registry in done and not flushed:
             return ["no flush of registry.reg was synced"]
-        stops = [(number, kind, paths, sig, tear) for sig in (read(os.path.join(scenario, "kill")).split() or [b"9"])
+        stops = [(number, kind, paths, sig, tear) for sig in setting(scenario, "kill").split()
                  for number, kind, *paths in calls
-                 for tear in (("0", "1") if kind == "write" and sig == b"9" else ("0",))]
+                 for tear in (("0", "1") if kind == "write" and sig == "9" else ("0",))]
         for number, kind, paths, sig, tear in stops:
-            point = "stopped by signal %s at call %s (%s %s%s)" % (sig.decode(), number, kind, " ".join(paths),
+            point = "stopped by signal %s at call %s (%s %s%s)" % (sig, number, kind, " ".join(paths),
                                                                   ", torn" if tear == "1" else "")
-            run = os.path.join(work, "run-%s-%s-%s" % (sig.decode(), number, tear))
+            run = os.path.join(work, "run-%s-%s-%s" % (sig, number, tear))
             result, prefix = run_batch(vsetup, scenario, run, dict(shimmed, ROBUST_KILL_AT=number, ROBUST_TEAR=tear,
-                                                                   ROBUST_SIGNAL=sig.decode()))
+                                                                   ROBUST_SIGNAL=sig))
             left = files_below(prefix)
             wrong = sorted(name for name, data in left.items() if name != registry and
                            (name in seed or name in done) and data not in (seed.get(name), done.get(name)))
@@ -329,9 +360,9 @@ def kill_faults(vsetup, shim, scenario):
             entries = registry_entries(left.get(registry, b""))
             before = [n for n in flushed if n < int(number)]
             durable = flushed[max(before)] if before else {}
-            if result.returncode != (-9 if sig == b"9" else 128 + int(sig)):
+            if result.returncode != (-9 if sig == "9" else 128 + int(sig)):
                 wrong.append("exit %d, not stopped" % result.returncode)
-            if sig != b"9":
+            if sig != "9":
                 wrong += ["%s left behind" % name for name in sorted(set(left) - set(seed) - set(done))
                           if name != "vsetup.journal"]
             if any(entries.get(k) != v for k, v in seeded.items()) or any(k not in entries for k in durable):
@@ -361,7 +392,7 @@ def scenarios(names):
 
 
 def main():
-    parser = argparse.ArgumentParser()
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--vsetup", required=True)
     parser.add_argument("--bless", action="store_true")
     parser.add_argument("--shim", help="the kill shim library: run the kill points of scenarios marked `kill`")
@@ -377,7 +408,7 @@ def main():
                 print("%s: blessed (exit %d)" % (name, result.returncode))
                 continue
             faults = compare(scenario, result, prefix)
-        if not faults and args.shim and os.path.exists(os.path.join(scenario, "kill")):
+        if not faults and args.shim and setting(scenario, "kill"):
             faults = kill_faults(os.path.abspath(args.vsetup), os.path.abspath(args.shim), scenario)
         print("%s: %s" % (name, "ok" if not faults else "FAILED\n  " + "\n  ".join(faults)), flush=True)
         failed += bool(faults)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,15 +17,21 @@ namespace {
 
 using Row = std::vector<std::string>;
 
+// A field of the table with its escapes (\r, \n, \t, \xHH, and \ before any
+// other character) replaced by the bytes they stand for.
 std::string Unescape(const std::string& text) {
+    static const std::map<char, char> kNamed = {{'r', '\r'}, {'n', '\n'}, {'t', '\t'}};
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i] == '\\' && i + 1 < text.size() ? text[++i] : '\0';
-        if (c == 'x') {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+        } else if (text[i + 1] == 'x') {
+            out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+            i += 3;
         } else {
-            out += c == '\0' ? text[i] : c == 'r' ? '\r' : c == 'n' ? '\n' : c == 't' ? '\t' : c;
+            ++i;
+            const auto named = kNamed.find(text[i]);
+            out += named != kNamed.end() ? named->second : text[i];
         }
     }
     return out;
@@ -36,9 +43,16 @@ std::vector<Row> Cases(const std::string& kinds) {
     for (const std::string& line : SplitLines(ReadFile(VSETUP_SOURCE_DIR "/tests/data/text_rules.tsv"))) {
         if (line.empty() || line[0] == '#') continue;
         Row row(1);
-        for (char c : line) c == '\t' ? row.emplace_back() : row.back() += c;
+        for (char c : line) {
+            if (c == '\t') {
+                row.emplace_back();
+            } else {
+                row.back() += c;
+            }
+        }
         for (std::string& field : row) field = Unescape(field);
-        if (row.size() > 1 && (" " + kinds + " ").find(" " + row[0] + " ") != std::string::npos) rows.push_back(row);
+        const bool wanted = (" " + kinds + " ").find(" " + row[0] + " ") != std::string::npos;
+        if (row.size() > 1 && wanted) rows.push_back(row);
     }
     EXPECT_FALSE(rows.empty()) << kinds;
     return rows;
@@ -56,13 +70,18 @@ TEST(SetupText, LoadsAndReadsSectionsAsTheTableSays) {
     for (const Row& c : Cases("section")) {
         Loaded(c[1]);
         long position = FindSection(g_setupText.bytes, g_setupText.length, c[2].c_str());
+        // The section's lines that are not blank, without their line ends,
+        // joined by "|".
         std::string lines = position == -1 ? "<missing>|" : "";
         char line[kLineSize];
-        for (int read; position != -1 && (read = ReadSectionLine(g_setupText.bytes, line, &position)) != kLineEnd;) {
+        while (position != -1) {
+            const int read = ReadSectionLine(g_setupText.bytes, line, &position);
+            if (read == kLineEnd) break;
             if (read == kLineTooLong) std::strcpy(line, "<too long>");
             if (!IsBlankLine(line)) lines += std::string(line, std::strcspn(line, "\r\n")) + "|";
         }
-        EXPECT_EQ(c[3], lines.substr(0, lines.size() - !lines.empty())) << c[1];
+        if (!lines.empty()) lines.pop_back();
+        EXPECT_EQ(c[3], lines) << c[1];
     }
     EXPECT_EQ(-1, FindSection(nullptr, 0, "[A]"));
     ReleaseSetupText();

@@ -1,14 +1,13 @@
 // HostLzCopy where only a test program can put it: a source that is no file,
-// and destinations that fail (a full disk, a file size limit that cuts a
-// write short). How sources expand, are copied or
-// are refused is checked against libmspack by the fuzz target fuzz_lz over
-// its corpus.
+// which the installer never opens. Destinations that fail (a file size limit
+// that cuts a write short) are shown by the golden scenario
+// faults-files-larger-than-the-disk; how sources expand, are copied or are
+// refused is checked against libmspack by the fuzz target fuzz_lz over its
+// corpus.
 #include "platform/host/lz_expand.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <string>
@@ -19,36 +18,17 @@ namespace {
 
 // HostLzCopy from the file in to the file out.
 long long Copy(const std::string& in, const std::string& out) {
-    int source = open(in.c_str(), O_RDONLY), dest = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int source = open(in.c_str(), O_RDONLY);
+    const int dest = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     long long result = HostLzCopy(source, dest);
     close(source);
     close(dest);
     return result;
 }
 
-TEST(LzExpand, ReportsReadAndWriteFailures) {
+TEST(LzExpand, ReportsAReadFailure) {
     TempDir dir;
-    std::string data;  // 300 kB that compress poorly, to outgrow a 100 kB limit
-    for (unsigned i = 0, state = 1; i < 300000; ++i) data += char((state = state * 1103515245u + 12345u) >> 23);
-    WriteFile(dir / "plain", data);
-    WriteFile(dir / "plain_", MakeSzdd(data));
-    WriteFile(dir / "tiny", MakeSzdd("abc"));
     EXPECT_EQ(Copy(dir.path(), dir / "out"), PLAT_LZ_ERROR_READ);  // a directory
-    for (const char* source : {"plain", "plain_", "tiny"}) {
-        EXPECT_EQ(Copy(dir / source, "/dev/full"), PLAT_LZ_ERROR_WRITE) << source;
-        if (source[0] == 't') continue;
-        // A file size limit: a short write, then EFBIG.
-        EXPECT_EXIT(
-            {
-                signal(SIGXFSZ, SIG_IGN);
-                rlimit limit;
-                limit.rlim_cur = limit.rlim_max = 100000;
-                setrlimit(RLIMIT_FSIZE, &limit);
-                _exit(Copy(dir / source, dir / "out") == PLAT_LZ_ERROR_WRITE ? 0 : 1);
-            },
-            ::testing::ExitedWithCode(0), "")
-            << source;
-    }
 }
 
 }  // namespace

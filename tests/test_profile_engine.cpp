@@ -24,7 +24,8 @@ TEST(ProfileEngine, WritesNewFilesAndFailsWithoutLeavingATemporary) {
     // A path that cannot be read or replaced fails and changes nothing.
     EXPECT_FALSE(IniWriteFile(dir / "missing/WIN.INI", "a", "b", "c"));
     ASSERT_EQ(mkdir((dir / "folder.ini").c_str(), 0755), 0);
-    EXPECT_FALSE(IniWriteFile(dir / "folder.ini", "a", "b", "c") || IniReadFile(dir / "folder.ini", "a", "b", &value));
+    EXPECT_FALSE(IniWriteFile(dir / "folder.ini", "a", "b", "c"));
+    EXPECT_FALSE(IniReadFile(dir / "folder.ini", "a", "b", &value));
     EXPECT_EQ(ListFiles(dir.path()), std::vector<std::string>{"SYSTEM.INI"});
 }
 
@@ -36,8 +37,9 @@ TEST(ProfileEngine, NullProfileArgumentsHaveTheirWin32Meaning) {
     const std::string host = dir / "prefix/drive_c/WINDOWS/test.ini";
     EXPECT_TRUE(PlatWriteProfileString(nullptr, nullptr, nullptr, file));
     EXPECT_FALSE(FileExists(host));
-    ASSERT_TRUE(PlatWriteProfileString("a", "k", "v", file) && PlatWriteProfileString("b", "k", "v", file) &&
-                PlatWriteProfileString("a", "k", nullptr, file));
+    ASSERT_TRUE(PlatWriteProfileString("a", "k", "v", file));
+    ASSERT_TRUE(PlatWriteProfileString("b", "k", "v", file));
+    ASSERT_TRUE(PlatWriteProfileString("a", "k", nullptr, file));
     EXPECT_EQ("[a]\r\n[b]\r\nk=v\r\n", ReadFile(host));
     ASSERT_TRUE(PlatWriteProfileString("b", nullptr, nullptr, file));
     EXPECT_EQ("[a]\r\n", ReadFile(host));

@@ -12,10 +12,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "installer/core/setup_state.h"
-#include "platform/platform.h"
-#include "installer/setupinfo/setup_text.h"
-#include "wizard/batch/batch_frontend.h"
 
 namespace fs = std::filesystem;
 
@@ -69,20 +65,6 @@ std::vector<std::string> ListFiles(const std::string& root) {
     return files;
 }
 
-std::string MakeSzdd(const std::string& data, long long claimed_size) {
-    unsigned long long size = claimed_size < 0 ? data.size() : static_cast<unsigned long long>(claimed_size);
-    std::string out("SZDD\x88\xF0\x27\x33", 8);
-    out += 'A';
-    out += '\0';
-    for (int i = 0; i < 4; ++i) out += static_cast<char>((size >> (8 * i)) & 0xFF);
-    // Every control byte announces eight literal bytes.
-    for (size_t i = 0; i < data.size(); i += 8) {
-        out += '\xFF';
-        out += data.substr(i, 8);
-    }
-    return out;
-}
-
 std::vector<std::string> RunResult::Events(const std::string& kind) const {
     std::vector<std::string> out;
     std::string tag = "{\"event\":\"" + kind + "\"";
@@ -100,30 +82,6 @@ std::vector<std::string> RunResult::MessageTexts() const {
         out.push_back(line.substr(start, end - start));
     }
     return out;
-}
-
-RunResult RunInProcess(const std::string& disk_dir, const std::string& prefix, const std::string& answers) {
-    RunResult result;
-    setenv("VSETUP_PREFIX", prefix.c_str(), 1);
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    const fs::path here = fs::current_path();
-    fs::current_path(disk_dir);
-    if (PlatStartup()) {
-        g_setup = SetupState{};
-        ReleaseSetupText();
-        InitSetupState();
-        RunBatchWizard(answers.c_str(), out);
-        PlatShutdown();
-    } else {
-        result.exitCode = 1;
-    }
-    fs::current_path(here);
-    std::fclose(out);
-    result.lines = SplitLines(std::string(text, size));
-    std::free(text);
-    return result;
 }
 
 RunResult RunProgram(const std::string& disk_dir, const std::string& prefix, const std::string& answers,

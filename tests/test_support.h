@@ -1,5 +1,5 @@
 // Shared fixtures of the tests: scratch directories, files, and whole
-// installation runs in this process or through the vsetup program.
+// installation runs through the vsetup program.
 #ifndef VSETUP_TESTS_TEST_SUPPORT_H
 #define VSETUP_TESTS_TEST_SUPPORT_H
 
@@ -29,9 +29,6 @@ bool FileExists(const std::string& path);
 std::vector<std::string> ListFiles(const std::string& root);
 // The lines of text, without their line feeds.
 std::vector<std::string> SplitLines(const std::string& text);
-// An SZDD file holding data (literal runs only: a valid stream that any
-// expander reads). The header states claimed_size, or data's size when -1.
-std::string MakeSzdd(const std::string& data, long long claimed_size = -1);
 
 struct RunResult {
     int exitCode = 0;
@@ -42,9 +39,6 @@ struct RunResult {
     std::vector<std::string> MessageTexts() const;
 };
 
-// Runs the whole installation in this process, as the batch wizard does,
-// from disk_dir into prefix.
-RunResult RunInProcess(const std::string& disk_dir, const std::string& prefix, const std::string& answers = "");
 // Runs the vsetup program with VSETUP_UI=batch from disk_dir into prefix.
 // extra_env holds further NAME=VALUE settings.
 // in_child, when given, runs in the child after the environment is set and

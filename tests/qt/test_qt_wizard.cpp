@@ -90,7 +90,10 @@ TEST_F(QtWizardTest, EnterPressesTheFocusedButtonAndNoWayOutTouchesAnything) {
     // The ways and where each ends are in data/ways.txt.
     const auto before = Snapshot(prefix_);
     QStringList shown;  // message boxes, answered No
-    QtFrontEnd::SetMessageHook([&](QMessageBox& box) { return shown << box.text(), QMessageBox::No; });
+    QtFrontEnd::SetMessageHook([&](QMessageBox& box) {
+        shown << box.text();
+        return QMessageBox::No;
+    });
     for (const QString& line : Lines("ways.txt")) {
         const QStringList way = line.split(QRegularExpression(" *; *"));
         VorelWizard wizard;
@@ -135,7 +138,8 @@ TEST_F(QtWizardTest, FromStartToFinish) {
                 << (page == wizard.page(kWelcomePageId) ? "welcome" : "finish") << " ; " << l->text() << " ; "
                 << l->geometry();
         }
-        const QRegion texts(140, 60, 306, 164), black = Where(Grab(page), kBlack) & texts;
+        const QRegion texts(140, 60, 306, 164);
+        const QRegion black = Where(Grab(page), kBlack) & texts;
         EXPECT_TRUE(!black.isEmpty() && black + (Where(Grab(page), kFace) & texts) == texts);
     }
     EXPECT_EQ(labels, Lines("pages.txt"));
@@ -151,7 +155,8 @@ TEST_F(QtWizardTest, FromStartToFinish) {
         QList<int> at;
         bool eventFilter(QObject* o, QEvent* e) override {
             if (e->type() == QEvent::Paint && o->objectName() == "1002") ++files[static_cast<QLabel*>(o)->text()];
-            if (auto* bar = qobject_cast<QProgressBar*>(o); bar && e->type() == QEvent::Paint) at << bar->value();
+            auto* bar = qobject_cast<QProgressBar*>(o);
+            if (bar && e->type() == QEvent::Paint) at << bar->value();
             return false;
         }
     } paint;
@@ -233,7 +238,8 @@ TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
     // that they start in its upper half; white letters one pixel up and
     // left of their blue shadow.
     QImage plain = paintWith("");
-    QRect blue = (Where(plain, kBlue) - panel).boundingRect(), white = (Where(plain, kWhite) - panel).boundingRect();
+    const QRect blue = (Where(plain, kBlue) - panel).boundingRect();
+    const QRect white = (Where(plain, kWhite) - panel).boundingRect();
     EXPECT_TRUE(QRect(150, 10, 300, 18).contains(blue.topLeft()) && blue.height() >= 30);
     EXPECT_EQ(white.bottomRight(), blue.bottomRight() - QPoint(1, 1));
     // FontHi 20: letters about 20 pixels high, narrower.

@@ -107,7 +107,7 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
                                    .exitCode);
             const std::string left = ReadFile(dat);
             EXPECT_TRUE(left == original_ || left == after) << "SYSTEM.DAT is neither the old file nor the new one";
-            old_file += left == original_;
+            if (left == original_) ++old_file;
 
             std::set<std::string> found = HiveEntries(dat);
             EXPECT_EQ("", Missing(found, done));
@@ -123,8 +123,8 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
             if (kills % 10 == 0) Oracle(dat);
             if (HasFailure()) return;
             ++kills;
-            journal += call.find("SYSTEM.VSJ") != std::string::npos;
-            replacement += call.find("SYSTEM.VST") != std::string::npos;
+            if (call.find("SYSTEM.VSJ") != std::string::npos) ++journal;
+            if (call.find("SYSTEM.VST") != std::string::npos) ++replacement;
         }
     }
     std::printf(

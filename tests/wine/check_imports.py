@@ -16,7 +16,10 @@
 # x86-64 program under the same rules, but for the Windows 95 export list,
 # and it imports the pointer-sized forms (SetWindowLongPtrA) where the i686
 # program imports the 32-bit ones.
-import os, re, subprocess, sys
+import os
+import re
+import subprocess
+import sys
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 DLLS = {"KERNEL32", "USER32", "GDI32", "COMCTL32", "ADVAPI32", "LZ32"}

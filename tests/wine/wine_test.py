@@ -1,33 +1,33 @@
 #!/usr/bin/env python3
-# VSETUP.EXE under Wine: the wizard's buttons, and the golden scenarios
-# (tests/golden) that are marked for Wine installed by VSETUP.EXE and compared
-# with what the batch build is expected to leave.
-#
-#     wine_test.py probe [--win32-dir DIR] [--win64-dir DIR]
-#     wine_test.py COMMAND --build i686|x86_64 --build-dir DIR --work DIR [options]
-#
-# The i686 build is VSETUP.EXE itself, run by 32-bit Wine; the x86_64 build is
-# its 64-bit twin from the same sources, run by 64-bit Wine, for machines
-# whose kernel refuses 32-bit programs. A test for a build whose Wine cannot
-# run here says so and exits 77, which CTest shows as skipped; the probe
-# fails when no configured build can run at all.
-#
-# Commands:
-#   unconfigured   fails, saying how to point the tests at a cross build
-#   probe          tries each build's Wine and says which runs here; fails
-#                  when none does, naming what is missing
-#   template       makes the initialised Wine prefix the other tests copy
-#   cleanup        removes it again
-#   buttons        the wizard worked by buttons and keys (data/wizard-runs.txt):
-#                  the focus, the logo panel, the pages' texts, what each run
-#                  leaves
-#   golden         the scenarios with a `wine` file, through VSETUP.EXE; the
-#                  registry keys it makes must be as expect/wine.reg holds
-#                  them (--bless writes that file from the run)
-#
-# Every test copies the template into a prefix of its own, runs Wine on an
-# Xvfb display of its own (never the caller's), and ends its wineserver.
-# Standard library only.
+"""VSETUP.EXE under Wine: the wizard's buttons, and the golden scenarios
+(tests/golden) that are marked for Wine installed by VSETUP.EXE and compared
+with what the batch build is expected to leave.
+
+    wine_test.py probe [--win32-dir DIR] [--win64-dir DIR]
+    wine_test.py COMMAND --build i686|x86_64 --build-dir DIR --work DIR [options]
+
+The i686 build is VSETUP.EXE itself, run by 32-bit Wine; the x86_64 build is
+its 64-bit twin from the same sources, run by 64-bit Wine, for machines
+whose kernel refuses 32-bit programs. A test for a build whose Wine cannot
+run here says so and exits 77, which CTest shows as skipped; the probe
+fails when no configured build can run at all.
+
+Commands:
+  unconfigured   fails, saying how to point the tests at a cross build
+  probe          tries each build's Wine and says which runs here; fails
+                 when none does, naming what is missing
+  template       makes the initialised Wine prefix the other tests copy
+  cleanup        removes it again
+  buttons        the wizard worked by buttons and keys (data/wizard-runs.txt):
+                 the focus, the logo panel, what each run leaves
+  golden         the scenarios marked `wine = yes`, through VSETUP.EXE; the
+                 registry keys it makes must be as expect/wine.reg holds
+                 them (--bless writes that file from the run)
+
+Every test copies the template into a prefix of its own, runs Wine on an
+Xvfb display of its own (never the caller's), and ends its wineserver.
+Standard library only.
+"""
 
 import argparse
 import contextlib
@@ -72,14 +72,14 @@ def check(condition, message):
 
 
 def log(message):
-    # Every line says which build ran under which Wine.
+    """Every line says which build ran under which Wine."""
     print("[%s under %s] %s" % (BUILD.name, BUILD.wine, message), flush=True)
 
 
 def why_wine_cannot_run(build):
-    # Runs the build's Wine loader, a real program of its word size; None
-    # when it runs, else the reason ("Exec format error" where the kernel
-    # refuses its word size).
+    """Runs the build's Wine loader, a real program of its word size; None
+    when it runs, else the reason ("Exec format error" where the kernel
+    refuses its word size)."""
     try:
         result = subprocess.run([build.loader, "--version"], capture_output=True, timeout=60)
     except OSError as error:
@@ -90,12 +90,12 @@ def why_wine_cannot_run(build):
 # ---------------------------------------------------------------- Wine
 
 def windows_path(path):
-    # The Z: drive path Wine gives a host path.
+    """The Z: drive path Wine gives a host path."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 class Display:
-    # A private Xvfb server for one test, numbered by Xvfb itself.
+    """A private Xvfb server for one test, numbered by Xvfb itself."""
 
     def __enter__(self):
         read_end, write_end = os.pipe()
@@ -114,7 +114,7 @@ class Display:
 
 
 class Wine:
-    # Wine on one prefix and one display.
+    """Wine on one prefix and one display."""
 
     def __init__(self, prefix, display):
         self.prefix = prefix
@@ -124,8 +124,8 @@ class Wine:
                         WINEDLLOVERRIDES="mscoree,mshtml=", DISPLAY=display.name, LANG="C.UTF-8")
 
     def run(self, args, timeout=180):
-        # Runs a Wine command; its output goes through files, since the
-        # prefix's background processes keep inherited pipes open.
+        """Runs a Wine command; its output goes through files, since the
+        prefix's background processes keep inherited pipes open."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             process = subprocess.run([BUILD.loader] + args, env=self.env, timeout=timeout, stdout=out, stderr=err)
             out.seek(0)
@@ -133,22 +133,22 @@ class Wine:
             return subprocess.CompletedProcess(process.args, process.returncode, out.read(), err.read())
 
     def start(self):
-        # Keeps the prefix's wineserver running between commands, so each
-        # one starts quickly.
+        """Keeps the prefix's wineserver running between commands, so each
+        one starts quickly."""
         subprocess.run(["wineserver", "-p"], env=self.env, timeout=60, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         if WIN95:
             check(self.run(WIN95_SETTING).returncode == 0, "could not set Version=win95 for VSETUP.EXE")
 
     def stop(self):
-        # Ends every process of the prefix; the server writes the registry
-        # files as it goes.
+        """Ends every process of the prefix; the server writes the registry
+        files as it goes."""
         for flag in ("-k", "-w"):
             subprocess.run(["wineserver", flag], env=self.env, timeout=60, stderr=subprocess.DEVNULL)
 
     def export_key(self, key, work):
-        # The key and its subkeys as regedit exports them (UTF-16 made UTF-8,
-        # without the header line); "" when the key does not exist.
+        """The key and its subkeys as regedit exports them (UTF-16 made UTF-8,
+        without the header line); "" when the key does not exist."""
         out = os.path.join(work, "export.reg")
         if os.path.exists(out):
             os.remove(out)
@@ -206,7 +206,7 @@ def wine_system_dir(prefix):
 # ---------------------------------------------------------------- driver
 
 def run_driver(args, wine, work, disk, steps, answers="", timeout=120, exe=None):
-    # Runs VSETUP.EXE through DRIVE.EXE from disk; returns (exit code, events).
+    """Runs VSETUP.EXE through DRIVE.EXE from disk; returns (exit code, events)."""
     golden.insert_disk(wine.prefix, disk)
     transcript = os.path.join(work, "transcript.jsonl")
     if os.path.exists(transcript):
@@ -233,10 +233,10 @@ def run_driver(args, wine, work, disk, steps, answers="", timeout=120, exe=None)
 # ---------------------------------------------------------------- registry
 
 def installer_keys(scenario):
-    # The keys holding values that the scenario's run adds to registry.reg,
-    # without those below another of them.
-    seeded = golden.registry_entries(golden.read(os.path.join(scenario, "prefix", "registry.reg"), b""))
-    made = golden.registry_entries(golden.read(os.path.join(scenario, "expect", "prefix", "registry.reg"), b""))
+    """The keys holding values that the scenario's run adds to registry.reg,
+    without those below another of them."""
+    seeded = golden.registry_entries(golden.seed_files(scenario).get("registry.reg", b""))
+    made = golden.registry_entries(golden.expected_files(scenario).get("registry.reg", b""))
     tops = []
     for key in sorted(set(k[1:-1] for k, _ in made) - set(k[1:-1] for k, _ in seeded)):
         if not any(key.startswith(t + "\\") for t in tops):
@@ -245,14 +245,14 @@ def installer_keys(scenario):
 
 
 def wine_registry(wine, work, keys):
-    # The Wine prefix's keys (with their subkeys) as regedit exports them.
+    """The Wine prefix's keys (with their subkeys) as regedit exports them."""
     return "".join(wine.export_key(key, work) for key in keys)
 
 
 # ---------------------------------------------------------------- snapshots
 
 def tree_state(root):
-    # Every file below root with its size and modification time.
+    """Every file below root with its size and modification time."""
     return {os.path.relpath(path, root).lower(): (info.st_size, info.st_mtime_ns) for path, info in
             ((os.path.join(d, n), os.lstat(os.path.join(d, n))) for d, _, names in os.walk(root) for n in names)}
 
@@ -267,8 +267,8 @@ def command_unconfigured(args):
 
 
 def command_probe(args):
-    # Which configured build can run here; a build whose Wine runs must
-    # have been built.
+    """Which configured build can run here; a build whose Wine runs must
+    have been built."""
     global BUILD
     missing = []
     for key, directory in (("i686", args.win32_dir), ("x86_64", args.win64_dir)):
@@ -296,8 +296,8 @@ def command_cleanup(args):
 
 @contextlib.contextmanager
 def session(args, name):
-    # One test's own prefix, display and work directory; the directory is
-    # kept when the test fails or --keep asks for it.
+    """One test's own prefix, display and work directory; the directory is
+    kept when the test fails or --keep asks for it."""
     work = tempfile.mkdtemp(prefix=name + "-", dir=args.work)
     clone_prefix(args.template, os.path.join(work, "prefix"))
     passed = False
@@ -325,8 +325,8 @@ ESC_ON_YES_NO = ("Wine's message box (MSGBOX_DlgProc, user32) ends on the IDCANC
 
 
 def command_buttons(args):
-    # The runs of data/wizard-runs.txt, by buttons and by keys (with --win95,
-    # as Windows 95).
+    """The runs of data/wizard-runs.txt, by buttons and by keys (with --win95,
+    as Windows 95)."""
     label = "Version=win95" if WIN95 else "default version"
     with open(os.path.join(HERE, "data", "wizard-runs.txt")) as f:
         runs = [line.rstrip("\n").split("\t") for line in f if not line.startswith("#")]
@@ -340,8 +340,10 @@ def command_buttons(args):
             for name in filter(None, (find_no_case(system, n) for n in ("vorel.drv", "vorel.vxd"))):
                 os.remove(os.path.join(system, name))
             files_before = tree_state(os.path.join(test.prefix, "drive_c"))
-            code, events = run_driver(args, test.wine, test.work, slow_disk(test.work)
-                                      if "typeahead" in steps else TINY_DISK, steps, answers=prompt)
+            disk = TINY_DISK
+            if "typeahead" in steps:
+                disk = slow_disk(test.work)
+            code, events = run_driver(args, test.wine, test.work, disk, steps, answers=prompt)
             what = "%s, %s, %s" % (label, steps, prompt)
             check(code == 0, "%s: exit code %d" % (what, code))
             seen = [e for e in events if e["event"] == "focus"]
@@ -373,8 +375,8 @@ def command_buttons(args):
 
 
 def slow_disk(work):
-    # The tiny disk with a large file more, so that keys can be typed during
-    # the copy.
+    """The tiny disk with a large file more, so that keys can be typed during
+    the copy."""
     slow = os.path.join(work, "disk-slow")
     if not os.path.exists(slow):
         shutil.copytree(TINY_DISK, slow)
@@ -397,9 +399,9 @@ def normalise_events(events):
 
 
 def wine_path(prefix, relative):
-    # Where a file of the batch build's prefix lies in a Wine prefix: the
-    # Windows directory is C:\windows, the System directory system32; names
-    # match without regard to case.
+    r"""Where a file of the batch build's prefix lies in a Wine prefix: the
+    Windows directory is C:\windows, the System directory system32; names
+    match without regard to case."""
     parts = relative.split("/")
     if len(parts) < 3 or parts[:2] != ["drive_c", "WINDOWS"]:
         return None
@@ -429,20 +431,17 @@ def without_blank_lines(data):
 
 
 def golden_faults(args, test, scenario):
-    # Runs the scenario through VSETUP.EXE in a fresh prefix and lists how
-    # the result differs from what the batch build is expected to leave.
+    """Runs the scenario through VSETUP.EXE in a fresh prefix and lists how
+    the result differs from what the batch build is expected to leave."""
     work = tempfile.mkdtemp(prefix="scenario-", dir=test.work)
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
     golden.assemble_disk(scenario, disk)
     clone_prefix(args.template, prefix)
     template_system = set(e.lower() for e in os.listdir(wine_system_dir(prefix)))
-    seeds = golden.files_below(os.path.join(scenario, "prefix"))
+    seeds = golden.seed_files(scenario)
     for relative, data in seeds.items():
-        target = wine_path(prefix, relative)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        with open(target, "wb") as f:
-            f.write(data)
-    for name, mode, *_ in golden.lines(scenario, "modes"):
+        golden.write_file(wine_path(prefix, relative), data)
+    for name, mode, *_ in golden.entries(scenario, "mode"):
         os.chmod(wine_path(prefix, name), int(mode, 8))
     answers = golden.scenario_env(scenario, disk, prefix).get("VSETUP_ANSWERS", "")
     wine = Wine(prefix, test.display)
@@ -454,7 +453,7 @@ def golden_faults(args, test, scenario):
                   golden.read(os.path.join(scenario, "expect", "transcript.jsonl"), b"").decode().splitlines()]
         faults += golden.first_difference([json.dumps(e) for e in normalise_events(wanted)],
                                           [json.dumps(e) for e in normalise_events(events)])
-        expected_files = golden.files_below(os.path.join(scenario, "expect", "prefix"))
+        expected_files = golden.expected_files(scenario)
         for relative, data in sorted(expected_files.items()):
             target = wine_path(prefix, relative)
             if target is None:
@@ -467,9 +466,11 @@ def golden_faults(args, test, scenario):
                 # A seeded system.ini must be edited the same, but for blank
                 # lines, which Wine's profile writer drops and Windows keeps;
                 # Wine's own gets the same display entry.
-                seeded = any(k.lower().endswith("/system.ini") for k in seeds)
-                if (without_blank_lines(got) != without_blank_lines(data) if seeded else
-                        display_entries(got) != display_entries(data)):
+                if any(k.lower().endswith("/system.ini") for k in seeds):
+                    same = without_blank_lines(got) == without_blank_lines(data)
+                else:
+                    same = display_entries(got) == display_entries(data)
+                if not same:
                     faults.append("system.ini differs:\n    expected %r\n    wine     %r" % (data, got))
             else:
                 with open(target, "rb") as f:
@@ -496,7 +497,7 @@ def golden_faults(args, test, scenario):
 
 def command_golden(args):
     every = golden.scenarios(args.names)
-    chosen = [s for s in every if os.path.exists(os.path.join(s, "wine"))]
+    chosen = [s for s in every if golden.setting(s, "wine") == "yes"]
     check(chosen, "no scenario is marked for Wine")
     all_faults = []
     with session(args, "golden") as test:
@@ -525,7 +526,7 @@ SKIPPED = 77
 
 
 def main():
-    parser = argparse.ArgumentParser()
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("command", choices=sorted(COMMANDS))
     parser.add_argument("--build", choices=sorted(BUILDS), default="i686", help="which build is tested")
     parser.add_argument("--build-dir", help="its cross build directory")

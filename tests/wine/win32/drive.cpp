@@ -382,13 +382,20 @@ int main() {
         int button = -1, needs = -1;
         Page after = page;
         if (action == L"next" && page == kWelcomePage) {
-            button = PSBTN_NEXT, needs = kNextButton, after = kFinishPage;
+            button = PSBTN_NEXT;
+            needs = kNextButton;
+            after = kFinishPage;
         } else if (action == L"back" && page == kFinishPage) {
-            button = PSBTN_BACK, needs = kBackButton, after = kWelcomePage;
+            button = PSBTN_BACK;
+            needs = kBackButton;
+            after = kWelcomePage;
         } else if (action == L"finish" && page == kFinishPage) {
-            button = PSBTN_FINISH, needs = kFinishButton, after = kNoPage;
+            button = PSBTN_FINISH;
+            needs = kFinishButton;
+            after = kNoPage;
         } else if (action == L"cancel") {
-            button = PSBTN_CANCEL, after = kNoPage;
+            button = PSBTN_CANCEL;
+            after = kNoPage;
         } else {
             Note("a step does not fit the page showing");
             failed = true;
