@@ -12,14 +12,14 @@
 struct Options {
     bool quick = false;
     int rounds = 5;           // repetitions of each timed case; the median counts
-    std::string source_dir;   // the project's sources
-    std::string data_dir;     // generated inputs, kept between runs
-    std::string work_dir;     // scratch space on the build directory's disk
-    std::string ram_dir;      // scratch space in memory (tmpfs), or work_dir
+    std::string sourceDir;   // the project's sources
+    std::string dataDir;     // generated inputs, kept between runs
+    std::string workDir;     // scratch space on the build directory's disk
+    std::string ramDir;      // scratch space in memory (tmpfs), or work_dir
     std::string vsetup;       // the vsetup program
-    std::string lower_bound;  // the lower-bound installer
-    std::string lz32_exe;     // the Win32 LZCopy program, "" when not built
-    std::string wine_prefix;  // Wine's prefix for it
+    std::string lowerBound;  // the lower-bound installer
+    std::string lz32Exe;     // the Win32 LZCopy program, "" when not built
+    std::string winePrefix;  // Wine's prefix for it
     std::string docs;         // where the table goes, "" for nowhere
 };
 
@@ -53,8 +53,8 @@ struct Command {
     std::vector<std::string> argv;
     std::vector<std::string> env;  // NAME=VALUE added to (or replacing in) ours
     std::string cwd;
-    std::string stdin_path;   // "" for /dev/null
-    std::string stdout_path;  // "" to capture, "-" for /dev/null
+    std::string stdinPath;   // "" for /dev/null
+    std::string stdoutPath;  // "" to capture, "-" for /dev/null
 };
 ProcessResult RunProcess(const Command& command);
 bool HaveProgram(const std::string& name);
@@ -71,13 +71,13 @@ public:
     // In the wording of the ratio, "{}" stands for the ratio ("vsetup {} as
     // fast", "{} the lower bound's time").
     void Judge(const std::string& section, const std::string& subject, const std::string& value, double ratio,
-               const std::string& wording, double limit, bool at_least);
+               const std::string& wording, double limit, bool atLeast);
     // Wrong output: the run fails, whatever the speed.
     void Wrong(const std::string& what);
     void Note(const std::string& text);
 
-    bool failed() const { return !wrong_.empty(); }
-    int missed() const { return missed_; }
+    bool Failed() const { return !wrong_.empty(); }
+    int Missed() const { return missed_; }
     std::string Markdown(const std::string& heading) const;
     void Print() const;
 
@@ -111,7 +111,7 @@ struct Inputs {
     InputSet big;
     InputSet files;
     std::string disk;      // a driver disk holding files.packed and its setup.dat
-    std::string one_disk;  // a driver disk with one file
+    std::string oneDisk;  // a driver disk with one file
 };
 Inputs PrepareInputs(const Options& options, Report* report);
 
@@ -121,7 +121,7 @@ void BenchExpansion(const Options& options, const Inputs& inputs, Report* report
 // Returns the median load time of the largest store, for the start-up case.
 double BenchRegistry(const Options& options, Report* report);
 void BenchInstall(const Options& options, const Inputs& inputs, Report* report);
-void BenchStartup(const Options& options, const Inputs& inputs, double store_load_seconds, Report* report);
+void BenchStartup(const Options& options, const Inputs& inputs, double storeLoadSeconds, Report* report);
 // SYSTEM.DAT: loading, one flushed line by file size, a whole installation.
 void BenchCreg(const Options& options, Report* report);
 
@@ -130,6 +130,6 @@ void BenchCreg(const Options& options, Report* report);
 // A REGEDIT4 export of about key_count keys with a few values each, as a
 // Windows 95 registry holds them. With instances > 0, the first keys are the
 // display class instances 0000 onwards.
-std::string MakeRegistryExport(int key_count, int instances);
+std::string MakeRegistryExport(int keyCount, int instances);
 
 #endif

@@ -77,54 +77,54 @@ int Usage() {
 int main(int argc, char** argv) {
     Options options;
     std::string build, only;
-    bool rounds_given = false;
+    bool roundsGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
         if (arg == "--quick")
             options.quick = true;
         else if (arg == "--source")
-            options.source_dir = value();
+            options.sourceDir = value();
         else if (arg == "--build")
             build = value();
         else if (arg == "--vsetup")
             options.vsetup = value();
         else if (arg == "--lower-bound")
-            options.lower_bound = value();
+            options.lowerBound = value();
         else if (arg == "--lz32")
-            options.lz32_exe = value();
+            options.lz32Exe = value();
         else if (arg == "--docs")
             options.docs = value();
         else if (arg == "--only")
             only = value();
         else if (arg == "--rounds")
-            options.rounds = std::atoi(value().c_str()), rounds_given = true;
+            options.rounds = std::atoi(value().c_str()), roundsGiven = true;
         else
             return Usage();
     }
-    if (options.source_dir.empty() || build.empty() || options.vsetup.empty() || options.lower_bound.empty())
+    if (options.sourceDir.empty() || build.empty() || options.vsetup.empty() || options.lowerBound.empty())
         return Usage();
-    if (options.quick && !rounds_given) options.rounds = 1;
+    if (options.quick && !roundsGiven) options.rounds = 1;
     if (options.rounds < 1) return Usage();
 
-    options.data_dir = build + (options.quick ? "/data-quick" : "/data");
-    options.work_dir = build + "/work";
-    options.wine_prefix = build + "/wine-prefix";
+    options.dataDir = build + (options.quick ? "/data-quick" : "/data");
+    options.workDir = build + "/work";
+    options.winePrefix = build + "/wine-prefix";
     // Scratch space in memory when the machine has it.
-    std::string ram_pattern = "/dev/shm/vsetup-bench.XXXXXX";
+    std::string ramPattern = "/dev/shm/vsetup-bench.XXXXXX";
     struct stat st;
-    if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && mkdtemp(&ram_pattern[0])) {
-        options.ram_dir = ram_pattern;
+    if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && mkdtemp(&ramPattern[0])) {
+        options.ramDir = ramPattern;
     } else {
-        options.ram_dir = build + "/ram";
+        options.ramDir = build + "/ram";
     }
 
     Report report;
     int status = 0;
     try {
-        RemoveTree(options.work_dir);
-        MakeDirs(options.work_dir);
-        MakeDirs(options.ram_dir);
+        RemoveTree(options.workDir);
+        MakeDirs(options.workDir);
+        MakeDirs(options.ramDir);
         Inputs inputs = PrepareInputs(options, &report);
         if (Wanted(only, "expand")) BenchExpansion(options, inputs, &report);
         double load = 0;
@@ -135,8 +135,8 @@ int main(int argc, char** argv) {
     } catch (const std::exception& error) {
         report.Wrong(std::string("the benchmark could not run: ") + error.what());
     }
-    RemoveTree(options.ram_dir);
-    RemoveTree(options.work_dir);
+    RemoveTree(options.ramDir);
+    RemoveTree(options.workDir);
 
     report.Note("Medians of " + std::to_string(options.rounds) + (options.rounds == 1 ? " round" : " rounds") +
                 "; MB = 10^6 bytes (expanded bytes for expansion). Measured " + Machine() + ".");
@@ -144,8 +144,8 @@ int main(int argc, char** argv) {
     std::string table = report.Markdown(heading);
     std::fputs(table.c_str(), stdout);
     if (!options.docs.empty() && !options.quick) WriteDocs(options.docs, table);
-    if (report.missed() > 0)
-        std::fprintf(stderr, "%d speed target(s) missed (reported above; not a failure).\n", report.missed());
-    if (report.failed()) status = 1;
+    if (report.Missed() > 0)
+        std::fprintf(stderr, "%d speed target(s) missed (reported above; not a failure).\n", report.Missed());
+    if (report.Failed()) status = 1;
     return status;
 }

@@ -23,13 +23,13 @@ const char kInstance[] = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Service
 
 // The generator's "big" hive of about size bytes, and the same tree as
 // REGEDIT4 text when reg is given.
-std::string Hive(const Options& options, size_t size, bool with_reg) {
-    std::string path = options.data_dir + "/creg-" + std::to_string(size) + ".dat";
-    std::string reg = options.data_dir + "/creg-" + std::to_string(size) + ".reg";
-    if (!Exists(path) || (with_reg && !Exists(reg))) {
-        MakeDirs(options.data_dir);
+std::string Hive(const Options& options, size_t size, bool withReg) {
+    std::string path = options.dataDir + "/creg-" + std::to_string(size) + ".dat";
+    std::string reg = options.dataDir + "/creg-" + std::to_string(size) + ".reg";
+    if (!Exists(path) || (withReg && !Exists(reg))) {
+        MakeDirs(options.dataDir);
         Command command;
-        command.argv = {"python3", options.source_dir + "/tools/creg-gen.py", "big", std::to_string(size), path, reg};
+        command.argv = {"python3", options.sourceDir + "/tools/creg-gen.py", "big", std::to_string(size), path, reg};
         if (RunProcess(command).status != 0) throw std::runtime_error("tools/creg-gen.py failed");
     }
     return path;
@@ -48,13 +48,13 @@ void PrepareCregPrefix(const std::string& prefix, const std::string& hive) {
 void BenchCreg(const Options& options, Report* report) {
     const size_t large = options.quick ? 1u << 20 : 8650000u;  // a little over 8 MiB
     const size_t small = 65536;
-    const std::string dir = options.ram_dir + "/creg";
+    const std::string dir = options.ramDir + "/creg";
     MakeDirs(dir);
-    const std::string large_hive = Hive(options, large, true);
-    const std::string small_hive = Hive(options, small, false);
-    const size_t large_bytes = ReadWhole(large_hive).size();
-    const size_t small_bytes = ReadWhole(small_hive).size();
-    const std::string large_text = Kilobytes(large_bytes) + " SYSTEM.DAT";
+    const std::string largeHive = Hive(options, large, true);
+    const std::string smallHive = Hive(options, small, false);
+    const size_t largeBytes = ReadWhole(largeHive).size();
+    const size_t smallBytes = ReadWhole(smallHive).size();
+    const std::string largeText = Kilobytes(largeBytes) + " SYSTEM.DAT";
 
     // Loading: reading, checking and indexing the whole file.
     std::vector<double> loads, copies;
@@ -62,19 +62,19 @@ void BenchCreg(const Options& options, Report* report) {
         CregStore store;
         std::string error;
         double start = Now();
-        if (!store.Open(large_hive, &error)) throw std::runtime_error(error);
+        if (!store.Open(largeHive, &error)) throw std::runtime_error(error);
         loads.push_back(Now() - start);
         if (round == 0 && !store.KeyExists("HKEY_LOCAL_MACHINE\\SOFTWARE\\Bulk\\Group000\\Item00000"))
             report->Wrong("the store lost keys of the generated SYSTEM.DAT");
         start = Now();
-        CopyPlain(large_hive, dir + "/copy.dat");
+        CopyPlain(largeHive, dir + "/copy.dat");
         copies.push_back(Now() - start);
     }
-    double copy_rate = static_cast<double>(large_bytes) / Median(copies);
-    double load_rate = static_cast<double>(large_bytes) / Median(loads);
-    report->Row("SYSTEM.DAT load, " + Kilobytes(large_bytes), "plain read+write copy of the file", Rate(copy_rate, 1));
-    report->Judge("SYSTEM.DAT load, " + Kilobytes(large_bytes), "CregStore::Open",
-                  Rate(load_rate, 1) + ", " + Duration(Median(loads)), load_rate / copy_rate, "{} the copy's rate", 0.1,
+    double copyRate = static_cast<double>(largeBytes) / Median(copies);
+    double loadRate = static_cast<double>(largeBytes) / Median(loads);
+    report->Row("SYSTEM.DAT load, " + Kilobytes(largeBytes), "plain read+write copy of the file", Rate(copyRate, 1));
+    report->Judge("SYSTEM.DAT load, " + Kilobytes(largeBytes), "CregStore::Open",
+                  Rate(loadRate, 1) + ", " + Duration(Median(loads)), loadRate / copyRate, "{} the copy's rate", 0.1,
                   true);
 
     // One flushed [Driver.AddReg] line: 1,000 lines, each flushed.
@@ -87,7 +87,7 @@ void BenchCreg(const Options& options, Report* report) {
     for (int big = 0; big < 2; ++big) {
         for (int round = 0; round < options.rounds; ++round) {
             const std::string prefix = dir + "/addreg";
-            PrepareCregPrefix(prefix, big ? large_hive : small_hive);
+            PrepareCregPrefix(prefix, big ? largeHive : smallHive);
             setenv("VSETUP_PREFIX", prefix.c_str(), 1);
             if (!PlatStartup()) throw std::runtime_error(std::string("PlatStartup: ") + PlatStartupError());
             g_setup = SetupState{};
@@ -111,24 +111,24 @@ void BenchCreg(const Options& options, Report* report) {
             }
         }
     }
-    const std::string line_section = "SYSTEM.DAT [Driver.AddReg], 1,000 lines";
-    report->Row(line_section, "per line, " + Kilobytes(small_bytes) + " SYSTEM.DAT", Duration(Median(apply[0])));
-    report->Judge(line_section, "per line, " + large_text, Duration(Median(apply[1])),
+    const std::string lineSection = "SYSTEM.DAT [Driver.AddReg], 1,000 lines";
+    report->Row(lineSection, "per line, " + Kilobytes(smallBytes) + " SYSTEM.DAT", Duration(Median(apply[0])));
+    report->Judge(lineSection, "per line, " + largeText, Duration(Median(apply[1])),
                   Median(apply[1]) / Median(apply[0]), "{} the small file's time", 2, false);
 
     // The example disk, whole, into each kind of registry of the same keys.
-    const std::string disk = options.source_dir + "/examples/disk1";
-    const std::string prefix = options.work_dir + "/creg-install";
-    const std::string reg_text = ReadWhole(options.data_dir + "/creg-" + std::to_string(large) + ".reg");
+    const std::string disk = options.sourceDir + "/examples/disk1";
+    const std::string prefix = options.workDir + "/creg-install";
+    const std::string regText = ReadWhole(options.dataDir + "/creg-" + std::to_string(large) + ".reg");
     std::vector<double> runs[2];
     for (int round = 0; round < options.rounds; ++round) {
         for (int creg = 0; creg < 2; ++creg) {
             if (creg) {
-                PrepareCregPrefix(prefix, large_hive);
+                PrepareCregPrefix(prefix, largeHive);
             } else {
                 RemoveTree(prefix);
                 MakeDirs(prefix);
-                WriteWhole(prefix + "/registry.reg", reg_text);
+                WriteWhole(prefix + "/registry.reg", regText);
             }
             SyncAll();
             Command command;
@@ -150,8 +150,8 @@ void BenchCreg(const Options& options, Report* report) {
     }
     RemoveTree(prefix);
     RemoveTree(dir);
-    const std::string install_section = "Example disk into " + Kilobytes(large_bytes) + " of registry";
-    report->Row(install_section, "batch run, registry.reg of the same keys", Duration(Median(runs[0])));
-    report->Judge(install_section, "batch run, SYSTEM.DAT", Duration(Median(runs[1])),
+    const std::string installSection = "Example disk into " + Kilobytes(largeBytes) + " of registry";
+    report->Row(installSection, "batch run, registry.reg of the same keys", Duration(Median(runs[0])));
+    report->Judge(installSection, "batch run, SYSTEM.DAT", Duration(Median(runs[1])),
                   Median(runs[1]) / Median(runs[0]), "{} the registry.reg run's time", 1.5, false);
 }

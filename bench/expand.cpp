@@ -27,9 +27,9 @@ struct Expander {
     // Expands sources[i] to destinations[i]; returns the seconds it took, or
     // -1 when the expander is not available.
     std::function<double(const std::vector<std::string>& sources, const std::vector<std::string>& destinations)> run;
-    bool big_input = true;    // also run on the large file
+    bool bigInput = true;    // also run on the large file
     bool once = false;        // too slow to repeat: one round only
-    bool from_plain = false;  // reads the expanded files, not the compressed ones
+    bool fromPlain = false;  // reads the expanded files, not the compressed ones
 };
 
 double RunService(const std::vector<std::string>& sources, const std::vector<std::string>& destinations) {
@@ -87,8 +87,8 @@ double RunMsexpand(const std::vector<std::string>& sources, const std::vector<st
     for (size_t i = 0; i < sources.size(); ++i) {
         Command command;
         command.argv = {"msexpand"};
-        command.stdin_path = sources[i];
-        command.stdout_path = destinations[i];
+        command.stdinPath = sources[i];
+        command.stdoutPath = destinations[i];
         ProcessResult result = RunProcess(command);
         if (result.status != 0) throw std::runtime_error("msexpand failed on " + sources[i]);
         seconds += result.seconds;
@@ -97,19 +97,19 @@ double RunMsexpand(const std::vector<std::string>& sources, const std::vector<st
 }
 
 std::vector<std::string> WineEnvironment(const Options& options) {
-    return {"WINEPREFIX=" + options.wine_prefix, "WINEDEBUG=-all",
+    return {"WINEPREFIX=" + options.winePrefix, "WINEDEBUG=-all",
             "WINEDLLOVERRIDES=mscoree,mshtml=", "WINEARCH=win32"};
 }
 
 double RunWine(const Options& options, const std::vector<std::string>& sources,
                const std::vector<std::string>& destinations) {
-    if (options.lz32_exe.empty() || !HaveProgram("wine")) return -1;
+    if (options.lz32Exe.empty() || !HaveProgram("wine")) return -1;
     std::string list;
     for (size_t i = 0; i < sources.size(); ++i) list += sources[i] + "\t" + destinations[i] + "\n";
-    std::string list_path = options.ram_dir + "/wine.list";
-    WriteWhole(list_path, list);
+    std::string listPath = options.ramDir + "/wine.list";
+    WriteWhole(listPath, list);
     Command command;
-    command.argv = {"wine", options.lz32_exe, list_path};
+    command.argv = {"wine", options.lz32Exe, listPath};
     command.env = WineEnvironment(options);
     ProcessResult result = RunProcess(command);
     int files = 0;
@@ -124,11 +124,11 @@ double RunWine(const Options& options, const std::vector<std::string>& sources,
 // Wine's first start in a new prefix takes many seconds; it is done before
 // anything is timed.
 bool PrepareWine(const Options& options) {
-    if (options.lz32_exe.empty() || !HaveProgram("wine")) return false;
+    if (options.lz32Exe.empty() || !HaveProgram("wine")) return false;
     Command command;
     command.argv = {"wine", "wineboot", "-i"};
     command.env = WineEnvironment(options);
-    command.stdout_path = "-";
+    command.stdoutPath = "-";
     return RunProcess(command).status == 0;
 }
 
@@ -156,39 +156,39 @@ void BenchExpansion(const Options& options, const Inputs& inputs, Report* report
         const std::string section = "Expansion, " + set->name;
         // The compressed files are first copied to memory, where every
         // expander reads them.
-        std::string in_dir = options.ram_dir + "/expand-in";
-        RemoveTree(in_dir);
-        MakeDirs(in_dir);
+        std::string inDir = options.ramDir + "/expand-in";
+        RemoveTree(inDir);
+        MakeDirs(inDir);
         std::vector<std::string> sources;
         for (size_t i = 0; i < set->packed.size(); ++i) {
-            sources.push_back(in_dir + "/" + set->names[i] + "_");
+            sources.push_back(inDir + "/" + set->names[i] + "_");
             CopyPlain(set->packed[i], sources.back());
         }
         // So are the expanded files, for the plain copy.
-        std::string plain_dir = options.ram_dir + "/expand-plain";
-        RemoveTree(plain_dir);
-        MakeDirs(plain_dir);
+        std::string plainDir = options.ramDir + "/expand-plain";
+        RemoveTree(plainDir);
+        MakeDirs(plainDir);
         std::vector<std::string> expected, plain;
         for (size_t i = 0; i < set->plain.size(); ++i) {
             expected.push_back(ReadWhole(set->plain[i]));
-            plain.push_back(plain_dir + "/" + set->names[i]);
+            plain.push_back(plainDir + "/" + set->names[i]);
             WriteWhole(plain.back(), expected.back());
         }
 
         std::map<std::string, std::vector<double>> times;
         for (int round = 0; round < options.rounds; ++round) {
             for (const Expander& expander : expanders) {
-                if ((!expander.big_input && set == &inputs.big) || (expander.once && round > 0) ||
+                if ((!expander.bigInput && set == &inputs.big) || (expander.once && round > 0) ||
                     broken[expander.name])
                     continue;
-                std::string out_dir = options.ram_dir + "/expand-out";
-                RemoveTree(out_dir);
-                MakeDirs(out_dir);
+                std::string outDir = options.ramDir + "/expand-out";
+                RemoveTree(outDir);
+                MakeDirs(outDir);
                 std::vector<std::string> destinations;
-                for (const std::string& name : set->names) destinations.push_back(out_dir + "/" + name);
+                for (const std::string& name : set->names) destinations.push_back(outDir + "/" + name);
                 double seconds = -1;
                 try {
-                    seconds = expander.run(expander.from_plain ? plain : sources, destinations);
+                    seconds = expander.run(expander.fromPlain ? plain : sources, destinations);
                 } catch (const std::exception& error) {
                     if (expander.ours) throw;
                     report->Note(expander.name + " could not run, so it has no row: " + error.what());
@@ -227,22 +227,22 @@ void BenchExpansion(const Options& options, const Inputs& inputs, Report* report
 
         // The service as the installer uses it: onto the disk, each file
         // synchronised before it counts as written.
-        std::string disk_dir = options.work_dir + "/expand-disk";
-        std::vector<double> disk_times;
+        std::string diskDir = options.workDir + "/expand-disk";
+        std::vector<double> diskTimes;
         for (int round = 0; round < options.rounds; ++round) {
-            RemoveTree(disk_dir);
-            MakeDirs(disk_dir);
+            RemoveTree(diskDir);
+            MakeDirs(diskDir);
             std::vector<std::string> destinations;
-            for (const std::string& name : set->names) destinations.push_back(disk_dir + "/" + name);
+            for (const std::string& name : set->names) destinations.push_back(diskDir + "/" + name);
             SyncAll();
-            disk_times.push_back(RunService(sources, destinations));
+            diskTimes.push_back(RunService(sources, destinations));
         }
-        RemoveTree(disk_dir);
-        double on_disk = static_cast<double>(set->bytes) / Median(disk_times);
-        report->Row(section, "HostLzCopy onto the disk, fsync included", Rate(on_disk, 1),
-                    Worded("{} the rate in memory", on_disk / service));
-        RemoveTree(in_dir);
-        RemoveTree(plain_dir);
+        RemoveTree(diskDir);
+        double onDisk = static_cast<double>(set->bytes) / Median(diskTimes);
+        report->Row(section, "HostLzCopy onto the disk, fsync included", Rate(onDisk, 1),
+                    Worded("{} the rate in memory", onDisk / service));
+        RemoveTree(inDir);
+        RemoveTree(plainDir);
     }
-    RemoveTree(options.ram_dir + "/expand-out");
+    RemoveTree(options.ramDir + "/expand-out");
 }

@@ -25,8 +25,8 @@ const uint64_t kMiB = 1024 * 1024;
 const char* const kContentDirs[] = {"/usr/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/lib", "/usr/bin"};
 
 struct Shape {
-    uint64_t big_bytes;
-    int file_count;
+    uint64_t bigBytes;
+    int fileCount;
     uint64_t smallest, largest, total;
 };
 
@@ -36,7 +36,7 @@ Shape ShapeFor(bool quick) {
 }
 
 // The content files: regular files of at least 64 KiB, in name order.
-std::vector<std::pair<std::string, uint64_t>> ContentFiles(std::string* dir_used) {
+std::vector<std::pair<std::string, uint64_t>> ContentFiles(std::string* dirUsed) {
     for (const char* dir : kContentDirs) {
         DIR* handle = opendir(dir);
         if (!handle) continue;
@@ -52,7 +52,7 @@ std::vector<std::pair<std::string, uint64_t>> ContentFiles(std::string* dir_used
         closedir(handle);
         if (total < 16 * kMiB) continue;
         std::sort(files.begin(), files.end());
-        *dir_used = dir;
+        *dirUsed = dir;
         return files;
     }
     throw std::runtime_error("no directory of shared libraries to take content from");
@@ -92,9 +92,9 @@ private:
 // (largest / smallest) to the power x^p for x evenly spaced over [0, 1], with
 // p chosen to meet the total; then put in a fixed pseudo-random order.
 std::vector<uint64_t> FileSizes(const Shape& shape) {
-    int n = shape.file_count;
+    int n = shape.fileCount;
     double ratio = static_cast<double>(shape.largest) / static_cast<double>(shape.smallest);
-    auto sizes_for = [&](double p) {
+    auto sizesFor = [&](double p) {
         std::vector<uint64_t> sizes;
         for (int i = 0; i < n; ++i) {
             double x = static_cast<double>(i) / (n - 1);
@@ -110,9 +110,9 @@ std::vector<uint64_t> FileSizes(const Shape& shape) {
     double low = 0.01, high = 100;
     for (int i = 0; i < 200; ++i) {
         double p = (low + high) / 2;
-        (sum(sizes_for(p)) > shape.total ? low : high) = p;
+        (sum(sizesFor(p)) > shape.total ? low : high) = p;
     }
-    std::vector<uint64_t> sizes = sizes_for(high);
+    std::vector<uint64_t> sizes = sizesFor(high);
     // Rounding leaves a few bytes over or under; the middle files take them.
     for (int i = 1; sum(sizes) != shape.total; i = i % (n - 2) + 1) {
         if (sum(sizes) < shape.total && sizes[i] < shape.largest)
@@ -133,20 +133,20 @@ std::string Number(uint64_t value) { return std::to_string(value); }
 // A driver disk's setup.dat copying the given files, half to the Windows
 // directory and half to the System directory, with the example driver's
 // registry list.
-std::string SetupDat(const std::vector<std::string>& packed_names, uint64_t expanded_bytes) {
+std::string SetupDat(const std::vector<std::string>& packedNames, uint64_t expandedBytes) {
     std::string text =
         "[Product]\r\nProductName=Vorel Velocity 3D\r\n\r\n"
         "[DiskSpace]\r\nSizeInKB=" +
-        Number((expanded_bytes + 999) / 1000) +
+        Number((expandedBytes + 999) / 1000) +
         "\r\n\r\n"
         "[Source Media Descriptions]\r\n1=Vorel benchmark disk\r\n\r\n"
         "[Extra]\r\nPCIBUS=VEN_1A2B&DEV_0C0D&SUBSYS_00000000&REV_01\\BUS_00&DEV_0F&FUNC_00\r\n"
         "ConfigFlags=00000000\r\nCHIPID=0312\r\n\r\n";
-    size_t half = packed_names.size() / 2;
+    size_t half = packedNames.size() / 2;
     text += "[WindowsDir]\r\n";
-    for (size_t i = 0; i < half; ++i) text += "1," + packed_names[i] + "\r\n";
+    for (size_t i = 0; i < half; ++i) text += "1," + packedNames[i] + "\r\n";
     text += "\r\n[SystemDir]\r\n";
-    for (size_t i = half; i < packed_names.size(); ++i) text += "1," + packed_names[i] + "\r\n";
+    for (size_t i = half; i < packedNames.size(); ++i) text += "1," + packedNames[i] + "\r\n";
     text +=
         "\r\n[Prev.DelReg]\r\nHKR,,Ver\r\nHKR,,DevLoader\r\nHKR,DEFAULT\r\nHKR,MODES\r\n\r\n"
         "[Driver.AddReg]\r\n"
@@ -162,18 +162,18 @@ std::string SetupDat(const std::vector<std::string>& packed_names, uint64_t expa
 
 // Compresses every file of plain_paths with mscompress, two at a time, and
 // moves the results to packed_paths.
-void Compress(const std::vector<std::string>& plain_paths, const std::vector<std::string>& packed_paths,
-              const std::string& list_path) {
+void Compress(const std::vector<std::string>& plainPaths, const std::vector<std::string>& packedPaths,
+              const std::string& listPath) {
     std::string list;
-    for (const std::string& path : plain_paths) list += path + '\0';
-    WriteWhole(list_path, list);
+    for (const std::string& path : plainPaths) list += path + '\0';
+    WriteWhole(listPath, list);
     Command command;
-    command.argv = {"sh", "-c", "xargs -0 -n 1 -P 2 mscompress < \"$0\"", list_path};
-    command.stdout_path = "-";
+    command.argv = {"sh", "-c", "xargs -0 -n 1 -P 2 mscompress < \"$0\"", listPath};
+    command.stdoutPath = "-";
     if (RunProcess(command).status != 0) throw std::runtime_error("mscompress failed");
-    for (size_t i = 0; i < plain_paths.size(); ++i) {
-        if (std::rename((plain_paths[i] + "_").c_str(), packed_paths[i].c_str()) != 0)
-            throw std::runtime_error("mscompress left no " + plain_paths[i] + "_");
+    for (size_t i = 0; i < plainPaths.size(); ++i) {
+        if (std::rename((plainPaths[i] + "_").c_str(), packedPaths[i].c_str()) != 0)
+            throw std::runtime_error("mscompress left no " + plainPaths[i] + "_");
     }
 }
 
@@ -182,78 +182,78 @@ void Compress(const std::vector<std::string>& plain_paths, const std::vector<std
 Inputs PrepareInputs(const Options& options, Report* report) {
     if (!HaveProgram("mscompress")) throw std::runtime_error("mscompress is not installed");
     Shape shape = ShapeFor(options.quick);
-    std::string content_dir;
-    std::vector<std::pair<std::string, uint64_t>> content = ContentFiles(&content_dir);
+    std::string contentDir;
+    std::vector<std::pair<std::string, uint64_t>> content = ContentFiles(&contentDir);
     std::vector<uint64_t> sizes = FileSizes(shape);
 
     // What the inputs are made of: when it is what the kept inputs were made
     // of, they are used again.
-    std::string recipe = "content " + content_dir + "\n";
-    uint64_t needed = shape.big_bytes + shape.total;
+    std::string recipe = "content " + contentDir + "\n";
+    uint64_t needed = shape.bigBytes + shape.total;
     for (const auto& file : content) {
         recipe += file.first + " " + Number(file.second) + "\n";
         if (needed <= file.second) break;
         needed -= file.second;
     }
-    recipe += "big " + Number(shape.big_bytes) + "\nfiles";
+    recipe += "big " + Number(shape.bigBytes) + "\nfiles";
     for (uint64_t size : sizes) recipe += " " + Number(size);
     recipe += "\n";
 
     Inputs inputs;
-    const std::string plain_dir = options.data_dir + "/plain";
-    const std::string packed_dir = options.data_dir + "/packed";
-    inputs.disk = options.data_dir + "/disk";
-    inputs.one_disk = options.data_dir + "/disk1";
+    const std::string plainDir = options.dataDir + "/plain";
+    const std::string packedDir = options.dataDir + "/packed";
+    inputs.disk = options.dataDir + "/disk";
+    inputs.oneDisk = options.dataDir + "/disk1";
     inputs.big.name = options.quick ? "2 MiB file" : "64 MiB file";
-    inputs.big.plain = {plain_dir + "/big.bin"};
-    inputs.big.packed = {packed_dir + "/big.bi_"};
+    inputs.big.plain = {plainDir + "/big.bin"};
+    inputs.big.packed = {packedDir + "/big.bi_"};
     inputs.big.names = {"big.bin"};
-    inputs.big.bytes = shape.big_bytes;
+    inputs.big.bytes = shape.bigBytes;
     inputs.files.name = Number(sizes.size()) + " files";
-    std::vector<std::string> packed_names;
+    std::vector<std::string> packedNames;
     for (size_t i = 0; i < sizes.size(); ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "f%03zu.dll", i);
-        packed_names.push_back(std::string(name, std::strlen(name) - 1) + "_");
+        packedNames.push_back(std::string(name, std::strlen(name) - 1) + "_");
         inputs.files.names.push_back(name);
-        inputs.files.plain.push_back(plain_dir + "/" + name);
-        inputs.files.packed.push_back(inputs.disk + "/" + packed_names.back());
+        inputs.files.plain.push_back(plainDir + "/" + name);
+        inputs.files.packed.push_back(inputs.disk + "/" + packedNames.back());
         inputs.files.bytes += sizes[i];
     }
 
-    const std::string recipe_path = options.data_dir + "/recipe.txt";
-    bool fresh = Exists(recipe_path) && ReadWhole(recipe_path) == recipe;
+    const std::string recipePath = options.dataDir + "/recipe.txt";
+    bool fresh = Exists(recipePath) && ReadWhole(recipePath) == recipe;
     for (const InputSet* set : {&inputs.big, &inputs.files})
         for (size_t i = 0; fresh && i < set->plain.size(); ++i) fresh = Exists(set->plain[i]) && Exists(set->packed[i]);
     if (!fresh) {
-        std::fprintf(stderr, "Making the inputs in %s (mscompress takes a while)...\n", options.data_dir.c_str());
-        RemoveTree(options.data_dir);
-        for (const std::string& dir : {plain_dir, packed_dir, inputs.disk}) MakeDirs(dir);
+        std::fprintf(stderr, "Making the inputs in %s (mscompress takes a while)...\n", options.dataDir.c_str());
+        RemoveTree(options.dataDir);
+        for (const std::string& dir : {plainDir, packedDir, inputs.disk}) MakeDirs(dir);
         Content stream(content);
-        WriteWhole(inputs.big.plain[0], stream.Take(shape.big_bytes));
+        WriteWhole(inputs.big.plain[0], stream.Take(shape.bigBytes));
         for (size_t i = 0; i < sizes.size(); ++i) WriteWhole(inputs.files.plain[i], stream.Take(sizes[i]));
         std::vector<std::string> plain = inputs.big.plain;
         std::vector<std::string> packed = inputs.big.packed;
         plain.insert(plain.end(), inputs.files.plain.begin(), inputs.files.plain.end());
         packed.insert(packed.end(), inputs.files.packed.begin(), inputs.files.packed.end());
-        Compress(plain, packed, options.data_dir + "/compress.list");
-        WriteWhole(recipe_path, recipe);
+        Compress(plain, packed, options.dataDir + "/compress.list");
+        WriteWhole(recipePath, recipe);
     }
 
     // The disks: the whole set, and the smallest file alone.
-    WriteWhole(inputs.disk + "/setup.dat", SetupDat(packed_names, inputs.files.bytes));
+    WriteWhole(inputs.disk + "/setup.dat", SetupDat(packedNames, inputs.files.bytes));
     size_t smallest = static_cast<size_t>(std::min_element(sizes.begin(), sizes.end()) - sizes.begin());
-    RemoveTree(inputs.one_disk);
-    MakeDirs(inputs.one_disk);
-    WriteWhole(inputs.one_disk + "/" + packed_names[smallest], ReadWhole(inputs.files.packed[smallest]));
-    WriteWhole(inputs.one_disk + "/setup.dat", SetupDat({packed_names[smallest]}, sizes[smallest]));
+    RemoveTree(inputs.oneDisk);
+    MakeDirs(inputs.oneDisk);
+    WriteWhole(inputs.oneDisk + "/" + packedNames[smallest], ReadWhole(inputs.files.packed[smallest]));
+    WriteWhole(inputs.oneDisk + "/setup.dat", SetupDat({packedNames[smallest]}, sizes[smallest]));
 
-    uint64_t packed_bytes = 0;
-    for (const std::string& path : inputs.files.packed) packed_bytes += ReadWhole(path).size();
-    report->Note("Inputs: content of " + content_dir + " (files of 64 KiB and more, in name order, joined); " +
+    uint64_t packedBytes = 0;
+    for (const std::string& path : inputs.files.packed) packedBytes += ReadWhole(path).size();
+    report->Note("Inputs: content of " + contentDir + " (files of 64 KiB and more, in name order, joined); " +
                  inputs.big.name + " compressed to " + Number(ReadWhole(inputs.big.packed[0]).size()) + " bytes; " +
                  inputs.files.name + " of " + Number(shape.smallest / kKiB) + " KiB to " +
                  Number(shape.largest / kKiB) + " KiB, " + Number(inputs.files.bytes) + " bytes expanded, " +
-                 Number(packed_bytes) + " compressed; all compressed with mscompress.");
+                 Number(packedBytes) + " compressed; all compressed with mscompress.");
     return inputs;
 }

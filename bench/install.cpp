@@ -28,11 +28,11 @@ InstallRun RunVsetup(const Options& options, const std::string& disk, const std:
 
 // Checks the files a run put in windows_dir and system_dir (half and half,
 // as the disk's lists have them) against the originals.
-void CheckInstalled(const InputSet& set, const std::string& windows_dir, const std::string& system_dir,
+void CheckInstalled(const InputSet& set, const std::string& windowsDir, const std::string& systemDir,
                     const std::string& who, Report* report) {
     size_t half = set.names.size() / 2;
     for (size_t i = 0; i < set.names.size(); ++i) {
-        std::string path = (i < half ? windows_dir : system_dir) + "/" + set.names[i];
+        std::string path = (i < half ? windowsDir : systemDir) + "/" + set.names[i];
         if (!Exists(path) || ReadWhole(path) != ReadWhole(set.plain[i])) {
             report->Wrong(who + ": " + set.names[i] + " is not installed as it should be");
             return;
@@ -74,12 +74,12 @@ void BenchImageInstall(const Options& options, const Inputs& inputs, const std::
         SyncAll();
     };
     const size_t half = inputs.files.plain.size() / 2;
-    std::vector<std::string> to_windows = {"mcopy", "-i", image};
-    std::vector<std::string> to_system = to_windows;
+    std::vector<std::string> toWindows = {"mcopy", "-i", image};
+    std::vector<std::string> toSystem = toWindows;
     for (size_t i = 0; i < inputs.files.plain.size(); ++i)
-        (i < half ? to_windows : to_system).push_back(inputs.files.plain[i]);
-    to_windows.push_back("::/WINDOWS/");
-    to_system.push_back("::/WINDOWS/SYSTEM/");
+        (i < half ? toWindows : toSystem).push_back(inputs.files.plain[i]);
+    toWindows.push_back("::/WINDOWS/");
+    toSystem.push_back("::/WINDOWS/SYSTEM/");
 
     std::vector<double> times, bounds;
     for (int round = 0; round < options.rounds; ++round) {
@@ -97,18 +97,18 @@ void BenchImageInstall(const Options& options, const Inputs& inputs, const std::
         fresh();
         Command sync;
         sync.argv = {"sync", image};
-        bounds.push_back(RunMtools({to_windows, to_system}) + RunProcess(sync).seconds);
+        bounds.push_back(RunMtools({toWindows, toSystem}) + RunProcess(sync).seconds);
     }
-    const std::string image_section = section + ", into a disk image";
-    report->Row(image_section, "lower bound: mcopy of the expanded files, sync", Duration(Median(bounds)));
-    report->Judge(image_section, "vsetup, batch run into a FAT16 disk image", Duration(Median(times)),
+    const std::string imageSection = section + ", into a disk image";
+    report->Row(imageSection, "lower bound: mcopy of the expanded files, sync", Duration(Median(bounds)));
+    report->Judge(imageSection, "vsetup, batch run into a FAT16 disk image", Duration(Median(times)),
                   Median(times) / Median(bounds), "{} the lower bound's time", 2.5, false);
 }
 
 }  // namespace
 
 void BenchInstall(const Options& options, const Inputs& inputs, Report* report) {
-    const std::string dir = options.work_dir + "/install";
+    const std::string dir = options.workDir + "/install";
     const std::string prefix = dir + "/prefix";
     const std::string lower = dir + "/lower";
     MakeDirs(dir);
@@ -120,8 +120,8 @@ void BenchInstall(const Options& options, const Inputs& inputs, Report* report) 
         manifest += inputs.files.packed[i] + "\t" + lower + (i < half ? "/WINDOWS" : "/WINDOWS/SYSTEM") + "\t" +
                     inputs.files.names[i] + "\n";
     }
-    const std::string manifest_path = dir + "/lower.list";
-    WriteWhole(manifest_path, manifest);
+    const std::string manifestPath = dir + "/lower.list";
+    WriteWhole(manifestPath, manifest);
 
     std::vector<double> installs, bounds;
     for (int round = 0; round < options.rounds; ++round) {
@@ -138,7 +138,7 @@ void BenchInstall(const Options& options, const Inputs& inputs, Report* report) 
         RemoveTree(lower);
         SyncAll();
         Command command;
-        command.argv = {options.lower_bound, manifest_path};
+        command.argv = {options.lowerBound, manifestPath};
         ProcessResult result = RunProcess(command);
         if (result.status != 0) throw std::runtime_error("the lower bound failed: " + result.output);
         bounds.push_back(result.seconds);
@@ -153,9 +153,9 @@ void BenchInstall(const Options& options, const Inputs& inputs, Report* report) 
     RemoveTree(dir);
 }
 
-void BenchStartup(const Options& options, const Inputs& inputs, double store_load_seconds, Report* report) {
+void BenchStartup(const Options& options, const Inputs& inputs, double storeLoadSeconds, Report* report) {
     const int large = options.quick ? 20000 : 100000;
-    const std::string dir = options.work_dir + "/startup";
+    const std::string dir = options.workDir + "/startup";
     const std::string prefix = dir + "/prefix";
     const std::string seed = MakeRegistryExport(large, 0);
 
@@ -166,7 +166,7 @@ void BenchStartup(const Options& options, const Inputs& inputs, double store_loa
             MakeDirs(prefix);
             if (seeded) WriteWhole(prefix + "/registry.reg", seed);
             SyncAll();
-            InstallRun run = RunVsetup(options, inputs.one_disk, prefix);
+            InstallRun run = RunVsetup(options, inputs.oneDisk, prefix);
             times[seeded].push_back(run.seconds);
             if (round == 0) {
                 CheckTranscript(run, "vsetup with a one-file disk", report);
@@ -182,9 +182,9 @@ void BenchStartup(const Options& options, const Inputs& inputs, double store_loa
     const std::string section = "Start-up, one-file disk";
     double empty = Median(times[0]);
     double full = Median(times[1]);
-    std::string large_text = std::to_string(large / 1000) + ",000";
+    std::string largeText = std::to_string(large / 1000) + ",000";
     report->Row(section, "batch run, empty store", Duration(empty));
-    report->Row(section, "loading the " + large_text + "-key store (from above)", Duration(store_load_seconds));
-    report->Judge(section, "batch run, store of " + large_text + " keys", Duration(full),
-                  full / (empty + store_load_seconds), "{} (empty store + load)", 1.5, false);
+    report->Row(section, "loading the " + largeText + "-key store (from above)", Duration(storeLoadSeconds));
+    report->Judge(section, "batch run, store of " + largeText + " keys", Duration(full),
+                  full / (empty + storeLoadSeconds), "{} (empty store + load)", 1.5, false);
 }

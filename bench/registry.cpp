@@ -57,7 +57,7 @@ std::string AddRegSection(int count) {
 
 }  // namespace
 
-std::string MakeRegistryExport(int key_count, int instances) {
+std::string MakeRegistryExport(int keyCount, int instances) {
     std::string out = "REGEDIT4\r\n";
     int keys = 0;
     auto section = [&](const std::string& path) {
@@ -79,17 +79,17 @@ std::string MakeRegistryExport(int key_count, int instances) {
                    "\"\r\n\"DevLoader\"=\"*vdd\"\r\n\"Ver\"=\"4.0\"\r\n";
         }
     }
-    if (keys < key_count) section("HKEY_LOCAL_MACHINE\\SOFTWARE");
+    if (keys < keyCount) section("HKEY_LOCAL_MACHINE\\SOFTWARE");
     std::string vendor, product;
-    for (int i = 0; keys < key_count; ++i) {
+    for (int i = 0; keys < keyCount; ++i) {
         std::string v = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor" + std::to_string(i / 1000);
         std::string p = v + "\\Product" + std::to_string(i / 50 % 20);
         if (v != vendor) {
             section(vendor = v);
             out += "@=\"Vendor " + std::to_string(i / 1000) + "\"\r\n";
         }
-        if (keys < key_count && p != product) section(product = p);
-        if (keys >= key_count) break;
+        if (keys < keyCount && p != product) section(product = p);
+        if (keys >= keyCount) break;
         section(p + "\\Item" + std::to_string(i));
         uint32_t x = static_cast<uint32_t>(i) * 2654435761u;
         switch (i % 5) {
@@ -115,65 +115,65 @@ std::string MakeRegistryExport(int key_count, int instances) {
 
 double BenchRegistry(const Options& options, Report* report) {
     const int large = options.quick ? 20000 : 100000;
-    const std::string large_text = std::to_string(large / 1000) + ",000 keys";
-    const std::string dir = options.ram_dir + "/registry";
+    const std::string largeText = std::to_string(large / 1000) + ",000 keys";
+    const std::string dir = options.ramDir + "/registry";
     MakeDirs(dir);
 
     // Loading a whole export, against copying the same file.
-    double large_load = 0;
+    double largeLoad = 0;
     for (int keys : {1000, large}) {
         std::string path = dir + "/export.reg";
         std::string copy = dir + "/copy.reg";
         std::string text = MakeRegistryExport(keys, 0);
         WriteWhole(path, text);
-        std::vector<double> load_times, copy_times;
+        std::vector<double> loadTimes, copyTimes;
         for (int round = 0; round < options.rounds; ++round) {
             RegistryStore store;
             std::string error;
             double start = Now();
             if (!store.Open(path, &error)) throw std::runtime_error(error);
-            load_times.push_back(Now() - start);
+            loadTimes.push_back(Now() - start);
             if (round == 0 && store.Serialize().size() < text.size() / 2)
                 report->Wrong("the store lost keys of the " + std::to_string(keys) + "-key export");
             start = Now();
             CopyPlain(path, copy);
-            copy_times.push_back(Now() - start);
+            copyTimes.push_back(Now() - start);
         }
-        double load = Median(load_times);
-        double copy_rate = static_cast<double>(text.size()) / Median(copy_times);
-        double load_rate = static_cast<double>(text.size()) / load;
-        std::string what = keys == 1000 ? "1,000 keys" : large_text;
+        double load = Median(loadTimes);
+        double copyRate = static_cast<double>(text.size()) / Median(copyTimes);
+        double loadRate = static_cast<double>(text.size()) / load;
+        std::string what = keys == 1000 ? "1,000 keys" : largeText;
         report->Row("Registry load, " + what, "plain read+write copy of the file",
-                    Rate(copy_rate, 1) + " (" + std::to_string(text.size() / 1000) + " kB)");
-        report->Judge("Registry load, " + what, "RegistryStore::Open", Rate(load_rate, 1) + ", " + Duration(load),
-                      load_rate / copy_rate, "{} the copy's rate", 0.1, true);
-        if (keys == large) large_load = load;
+                    Rate(copyRate, 1) + " (" + std::to_string(text.size() / 1000) + " kB)");
+        report->Judge("Registry load, " + what, "RegistryStore::Open", Rate(loadRate, 1) + ", " + Duration(load),
+                      loadRate / copyRate, "{} the copy's rate", 0.1, true);
+        if (keys == large) largeLoad = load;
     }
 
     // FindFreeInstance over 9,999 taken instances: in a store of just those,
     // and among many other keys.
     std::vector<double> find[2];
-    for (int large_store = 0; large_store < 2; ++large_store) {
-        StartOn(dir + "/find", MakeRegistryExport(large_store ? large : 9999 + 5, 9999));
+    for (int largeStore = 0; largeStore < 2; ++largeStore) {
+        StartOn(dir + "/find", MakeRegistryExport(largeStore ? large : 9999 + 5, 9999));
         for (int round = 0; round < options.rounds; ++round) {
             g_setup = SetupState{};
             double start = Now();
             FindFreeInstance();
-            find[large_store].push_back(Now() - start);
+            find[largeStore].push_back(Now() - start);
             if (!g_setup.noFreeInstance) report->Wrong("FindFreeInstance found a free instance among 9,999 taken");
         }
         PlatShutdown();
     }
     report->Row("FindFreeInstance, 9,999 taken", "store of the instances only", Duration(Median(find[0])));
-    report->Judge("FindFreeInstance, 9,999 taken", "store of " + large_text, Duration(Median(find[1])),
+    report->Judge("FindFreeInstance, 9,999 taken", "store of " + largeText, Duration(Median(find[1])),
                   Median(find[1]) / Median(find[0]), "{} the small store's time", 1.5, false);
 
     // A registry list of 1,000 lines, each line flushed.
     const int lines = 1000;
     std::string section = AddRegSection(lines);
     std::vector<double> apply[2];
-    for (int large_store = 0; large_store < 2; ++large_store) {
-        std::string registry = MakeRegistryExport(large_store ? large : 1000, 0);
+    for (int largeStore = 0; largeStore < 2; ++largeStore) {
+        std::string registry = MakeRegistryExport(largeStore ? large : 1000, 0);
         for (int round = 0; round < options.rounds; ++round) {
             StartOn(dir + "/addreg", registry);
             std::strcpy(g_setup.instanceText, "0000");
@@ -181,7 +181,7 @@ double BenchRegistry(const Options& options, Report* report) {
             long position = FindSection(g_setupText.bytes, g_setupText.length, "[Driver.AddReg]");
             double start = Now();
             ApplyRegSection(g_setupText.bytes, position);
-            apply[large_store].push_back((Now() - start) / lines);
+            apply[largeStore].push_back((Now() - start) / lines);
             ReleaseSetupText();
             PlatShutdown();
             if (round == 0) {
@@ -197,8 +197,8 @@ double BenchRegistry(const Options& options, Report* report) {
         }
     }
     report->Row("[Driver.AddReg], 1,000 lines", "per line, store of 1,000 keys", Duration(Median(apply[0])));
-    report->Judge("[Driver.AddReg], 1,000 lines", "per line, store of " + large_text, Duration(Median(apply[1])),
+    report->Judge("[Driver.AddReg], 1,000 lines", "per line, store of " + largeText, Duration(Median(apply[1])),
                   Median(apply[1]) / Median(apply[0]), "{} the small store's time", 2, false);
     RemoveTree(dir);
-    return large_load;
+    return largeLoad;
 }

@@ -76,7 +76,7 @@ void RemoveTree(const std::string& path) {
     if (!Exists(path)) return;
     Command command;
     command.argv = {"rm", "-rf", "--", path};
-    command.stdout_path = "-";
+    command.stdoutPath = "-";
     if (RunProcess(command).status != 0) throw std::runtime_error("cannot remove " + path);
 }
 
@@ -105,9 +105,9 @@ void SyncAll() { sync(); }
 
 ProcessResult RunProcess(const Command& command) {
     ProcessResult result;
-    int pipe_fds[2] = {-1, -1};
-    bool capture = command.stdout_path.empty();
-    if (capture && pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+    int pipeFds[2] = {-1, -1};
+    bool capture = command.stdoutPath.empty();
+    if (capture && pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
 
     std::vector<std::string> environment;
     for (char** e = environ; *e; ++e) {
@@ -131,28 +131,28 @@ ProcessResult RunProcess(const Command& command) {
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        int in = open(command.stdin_path.empty() ? "/dev/null" : command.stdin_path.c_str(), O_RDONLY);
-        int out = capture ? pipe_fds[1]
-                          : open(command.stdout_path == "-" ? "/dev/null" : command.stdout_path.c_str(),
+        int in = open(command.stdinPath.empty() ? "/dev/null" : command.stdinPath.c_str(), O_RDONLY);
+        int out = capture ? pipeFds[1]
+                          : open(command.stdoutPath == "-" ? "/dev/null" : command.stdoutPath.c_str(),
                                  O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0) _exit(126);
         dup2(in, 0);
         dup2(out, 1);
-        if (capture) close(pipe_fds[0]);
+        if (capture) close(pipeFds[0]);
         if (!command.cwd.empty() && chdir(command.cwd.c_str()) != 0) _exit(126);
         execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     if (capture) {
-        close(pipe_fds[1]);
+        close(pipeFds[1]);
         char buffer[4096];
         for (;;) {
-            ssize_t n = read(pipe_fds[0], buffer, sizeof buffer);
+            ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             result.output.append(buffer, static_cast<size_t>(n));
         }
-        close(pipe_fds[0]);
+        close(pipeFds[0]);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -165,7 +165,7 @@ ProcessResult RunProcess(const Command& command) {
 bool HaveProgram(const std::string& name) {
     Command command;
     command.argv = {"sh", "-c", "command -v \"$0\" >/dev/null", name};
-    command.stdout_path = "-";
+    command.stdoutPath = "-";
     return RunProcess(command).status == 0;
 }
 
@@ -213,10 +213,10 @@ std::string Worded(const std::string& wording, double ratio) {
 }
 
 void Report::Judge(const std::string& section, const std::string& subject, const std::string& value, double ratio,
-                   const std::string& wording, double limit, bool at_least) {
-    bool met = at_least ? ratio >= limit : ratio <= limit;
+                   const std::string& wording, double limit, bool atLeast) {
+    bool met = atLeast ? ratio >= limit : ratio <= limit;
     if (!met) ++missed_;
-    std::string target = (at_least ? "≥ " : "≤ ") + Times(limit);
+    std::string target = (atLeast ? "≥ " : "≤ ") + Times(limit);
     Row(section, subject, value, Worded(wording, ratio), target, met ? "met" : "missed");
 }
 

@@ -194,8 +194,8 @@ bool WriteImage(const std::string& path, const std::string& label, char disk, co
     if (fd < 0) return false;
     mode_t mask = umask(0);
     umask(mask);
-    struct stat made_file = {};
-    bool ok = fchmod(fd, 0666 & ~mask) == 0 && ftruncate(fd, kImageSize) == 0 && fstat(fd, &made_file) == 0;
+    struct stat madeFile = {};
+    bool ok = fchmod(fd, 0666 & ~mask) == 0 && ftruncate(fd, kImageSize) == 0 && fstat(fd, &madeFile) == 0;
     const HostMtools mtools(fd, temporary, -1);
     std::vector<std::string> format = {"mformat", "-f", "1440", "-N", Serial(label, disk)};
     if (label.empty()) {
@@ -218,7 +218,7 @@ bool WriteImage(const std::string& path, const std::string& label, char disk, co
     // The name goes only while it is still the file made here.
     struct stat named;
     bool ours =
-        lstat(temporary.c_str(), &named) == 0 && named.st_dev == made_file.st_dev && named.st_ino == made_file.st_ino;
+        lstat(temporary.c_str(), &named) == 0 && named.st_dev == madeFile.st_dev && named.st_ino == madeFile.st_ino;
     if (ok && ours && std::rename(temporary.c_str(), path.c_str()) == 0) return true;
     if (ours) unlink(temporary.c_str());
     return false;

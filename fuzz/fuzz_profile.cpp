@@ -56,11 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     std::string value = Clean(parts[2], std::string("\r\n"));
     if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) value += 'x';
 
-    std::string old_value, read_back;
-    const bool existed = IniRead(data, section, key, &old_value);
+    std::string oldValue, readBack;
+    const bool existed = IniRead(data, section, key, &oldValue);
     const std::string edited = IniEdit(data, section, key, value);
-    FUZZ_CHECK(IniRead(edited, section, key, &read_back));
-    FUZZ_CHECK(read_back == value);
+    FUZZ_CHECK(IniRead(edited, section, key, &readBack));
+    FUZZ_CHECK(readBack == value);
 
     size_t prefix = 0, suffix = 0;
     const size_t shorter = std::min(data.size(), edited.size());
@@ -88,13 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         for (const std::string& k : keys) {
             if (HostEqualNoCase(s, section) && HostEqualNoCase(k, key)) continue;
             std::string before, after;
-            const bool was_there = IniRead(data, s, k, &before);
-            FUZZ_CHECK(IniRead(edited, s, k, &after) == was_there);
+            const bool wasThere = IniRead(data, s, k, &before);
+            FUZZ_CHECK(IniRead(edited, s, k, &after) == wasThere);
             FUZZ_CHECK(before == after);
         }
     }
 
     // Read as a number too, as GetPrivateProfileInt does.
-    IniParseInt(old_value, 7);
+    IniParseInt(oldValue, 7);
     return 0;
 }

@@ -69,10 +69,10 @@ int PlatFormatText(char* out, size_t size, const char* format, ...)
 // size - 1 bytes plus a zero; default_value (may be the buffer itself, or
 // null for the empty text) when the file, section or key is absent.
 // Returns the number of bytes copied, without the zero.
-size_t PlatGetProfileString(const char* section, const char* key, const char* default_value, char* buffer, size_t size,
+size_t PlatGetProfileString(const char* section, const char* key, const char* defaultValue, char* buffer, size_t size,
                             const char* file);
 // GetPrivateProfileIntA: the value read as a decimal integer, or default_value.
-int PlatGetProfileInt(const char* section, const char* key, int default_value, const char* file);
+int PlatGetProfileInt(const char* section, const char* key, int defaultValue, const char* file);
 // WritePrivateProfileStringA: creates or replaces the key; the file is
 // replaced whole or not at all. Returns non-zero on success.
 int PlatWriteProfileString(const char* section, const char* key, const char* value, const char* file);
@@ -114,7 +114,7 @@ void PlatFileClose(PlatFile file);
 int PlatDeleteFile(const char* path);
 // Makes a new, empty file with a unique name in directory and puts its path
 // in path_out (size bytes). Non-zero on success.
-int PlatCreateTempFile(const char* directory, char* path_out, size_t size);
+int PlatCreateTempFile(const char* directory, char* pathOut, size_t size);
 // Puts the complete file source in the place of destination (replacing an
 // existing destination); on failure destination is as it was. Non-zero on
 // success.
@@ -154,7 +154,7 @@ void PlatLzClose(PlatLz handle);
 
 // Starts the command line as a new process without waiting (CreateProcessA).
 // Non-zero when it started.
-int PlatLaunch(const char* command_line);
+int PlatLaunch(const char* commandLine);
 
 // ---------------------------------------------------------------- dialogue
 

@@ -28,7 +28,7 @@ long long Copy(const std::string& in, const std::string& out) {
 
 TEST(LzExpand, ReportsAReadFailure) {
     TempDir dir;
-    EXPECT_EQ(Copy(dir.path(), dir / "out"), PLAT_LZ_ERROR_READ);  // a directory
+    EXPECT_EQ(Copy(dir.Path(), dir / "out"), PLAT_LZ_ERROR_READ);  // a directory
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ TEST(ProfileEngine, WritesNewFilesAndFailsWithoutLeavingATemporary) {
     ASSERT_EQ(mkdir((dir / "folder.ini").c_str(), 0755), 0);
     EXPECT_FALSE(IniWriteFile(dir / "folder.ini", "a", "b", "c"));
     EXPECT_FALSE(IniReadFile(dir / "folder.ini", "a", "b", &value));
-    EXPECT_EQ(ListFiles(dir.path()), std::vector<std::string>{"SYSTEM.INI"});
+    EXPECT_EQ(ListFiles(dir.Path()), std::vector<std::string>{"SYSTEM.INI"});
 }
 
 TEST(ProfileEngine, NullProfileArgumentsHaveTheirWin32Meaning) {

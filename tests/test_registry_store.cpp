@@ -98,8 +98,8 @@ TEST(RegistryStore, FailuresAreReportedAndChangesStayPending) {
     std::string data;
     EXPECT_TRUE(reopened.GetValue(kHklm + "k", "V", nullptr, &data) && data == "x");
 
-    EXPECT_FALSE(store.Open(dir.path(), &error));  // a directory cannot be read
-    EXPECT_NE(error.find(dir.path()), std::string::npos);
+    EXPECT_FALSE(store.Open(dir.Path(), &error));  // a directory cannot be read
+    EXPECT_NE(error.find(dir.Path()), std::string::npos);
 }
 
 // Keys made many at a time, each needing all its parents, while the index

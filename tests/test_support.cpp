@@ -84,31 +84,31 @@ std::vector<std::string> RunResult::MessageTexts() const {
     return out;
 }
 
-RunResult RunProgram(const std::string& disk_dir, const std::string& prefix, const std::string& answers,
-                     const std::vector<std::string>& extra_env, const std::function<void()>& in_child) {
+RunResult RunProgram(const std::string& diskDir, const std::string& prefix, const std::string& answers,
+                     const std::vector<std::string>& extraEnv, const std::function<void()>& inChild) {
     RunResult result;
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) std::abort();
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) std::abort();
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(pipe_fds[1], 1);
-        close(pipe_fds[0]);
-        close(pipe_fds[1]);
-        if (chdir(disk_dir.c_str()) != 0) _exit(127);
+        dup2(pipeFds[1], 1);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        if (chdir(diskDir.c_str()) != 0) _exit(127);
         setenv("VSETUP_PREFIX", prefix.c_str(), 1);
         setenv("VSETUP_UI", "batch", 1);
         setenv("VSETUP_ANSWERS", answers.c_str(), 1);
-        for (const std::string& setting : extra_env) putenv(strdup(setting.c_str()));
-        if (in_child) in_child();
+        for (const std::string& setting : extraEnv) putenv(strdup(setting.c_str()));
+        if (inChild) inChild();
         execl(VSETUP_BINARY, "vsetup", static_cast<char*>(nullptr));
         _exit(127);
     }
-    close(pipe_fds[1]);
+    close(pipeFds[1]);
     std::string text;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-    close(pipe_fds[0]);
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+    close(pipeFds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

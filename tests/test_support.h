@@ -15,7 +15,7 @@ public:
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
+    const std::string& Path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
 private:
@@ -43,7 +43,7 @@ struct RunResult {
 // extra_env holds further NAME=VALUE settings.
 // in_child, when given, runs in the child after the environment is set and
 // before the program starts (limits, user, further settings).
-RunResult RunProgram(const std::string& disk_dir, const std::string& prefix, const std::string& answers = "",
-                     const std::vector<std::string>& extra_env = {}, const std::function<void()>& in_child = nullptr);
+RunResult RunProgram(const std::string& diskDir, const std::string& prefix, const std::string& answers = "",
+                     const std::vector<std::string>& extraEnv = {}, const std::function<void()>& inChild = nullptr);
 
 #endif

@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
     wizard.ShowInstallingButtons();
     {
         PlatFrontEndGuard guard(&front);
-        RunInstall(ToPlatWindow(wizard.finishPage()));
+        RunInstall(ToPlatWindow(wizard.Finish()));
     }
     bool taken = front.taken;
     PlatShutdown();

@@ -67,9 +67,9 @@ int Run(char* program) {
         }
     } else {
         // The wizard's look is fixed: Qt sees no option (-style, -reverse, ...).
-        int qt_argc = 1;
-        char* qt_argv[] = {program, nullptr};
-        code = RunWindowedWizard(qt_argc, qt_argv);
+        int qtArgc = 1;
+        char* qtArgv[] = {program, nullptr};
+        code = RunWindowedWizard(qtArgc, qtArgv);
     }
     // The results that could not be kept make the run a failure.
     if (!PlatShutdown()) return 1;

@@ -6,14 +6,14 @@
 
 void ShowError(const char* text) { PlatMessageBox(text, "Error", PLAT_MB_OK | PLAT_MB_ICONERROR); }
 
-void QuoteForMessage(const char* text, char* out, unsigned max_chars) {
+void QuoteForMessage(const char* text, char* out, unsigned maxChars) {
     size_t length = std::strlen(text);
-    if (length <= max_chars) {
+    if (length <= maxChars) {
         std::memcpy(out, text, length + 1);
         return;
     }
-    std::memcpy(out, text, max_chars - 3);
-    std::memcpy(out + max_chars - 3, "...", 4);
+    std::memcpy(out, text, maxChars - 3);
+    std::memcpy(out + maxChars - 3, "...", 4);
 }
 
 void ShowErrorF(const char* format, const char* first, const char* second) {

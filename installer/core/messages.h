@@ -10,6 +10,6 @@ void ShowError(const char* text);
 void ShowErrorF(const char* format, const char* first, const char* second = nullptr);
 // Shortens text for quoting in a message: at most max_chars bytes, ending in
 // "..." when cut. Writes into out (max_chars + 1 bytes at least).
-void QuoteForMessage(const char* text, char* out, unsigned max_chars);
+void QuoteForMessage(const char* text, char* out, unsigned maxChars);
 
 #endif

@@ -46,7 +46,7 @@ void SplitCopyLine(const char* line, CopyEntry* entry) {
     }
 }
 
-int NextRegField(const char* line, char* out, unsigned out_size, char delimiter, int* too_long) {
+int NextRegField(const char* line, char* out, unsigned outSize, char delimiter, int* tooLong) {
     if (line) g_regCursor = line;
     unsigned used = 0;
     bool quoted = false;
@@ -68,18 +68,18 @@ int NextRegField(const char* line, char* out, unsigned out_size, char delimiter,
             quoted = !quoted;
             continue;
         }
-        if (used + 1 < out_size) {
+        if (used + 1 < outSize) {
             out[used++] = c;
-        } else if (too_long) {
-            *too_long = 1;
+        } else if (tooLong) {
+            *tooLong = 1;
         }
     }
     out[used] = '\0';
     return result;
 }
 
-int SplitRegLine(const char* line, RegEntry* entry, const char** overlong_field) {
-    *overlong_field = nullptr;
+int SplitRegLine(const char* line, RegEntry* entry, const char** overlongField) {
+    *overlongField = nullptr;
     // A root keyword is at most four characters; a longer root field must
     // match none, so it is read whole and dropped.
     char root[256];
@@ -91,7 +91,7 @@ int SplitRegLine(const char* line, RegEntry* entry, const char** overlong_field)
     if (!NextRegField(nullptr, entry->subkey, sizeof entry->subkey, ',', nullptr)) return 2;
     int nameTooLong = 0;
     int more = NextRegField(nullptr, entry->valueName, sizeof entry->valueName, ',', &nameTooLong);
-    if (nameTooLong) *overlong_field = "value name";
+    if (nameTooLong) *overlongField = "value name";
     if (!more) return 3;
     // The flags are never used; a longer field is cut to what the record holds.
     if (!NextRegField(nullptr, entry->flags, sizeof entry->flags, ',', nullptr)) return 4;

@@ -26,11 +26,11 @@ void SplitCopyLine(const char* line, CopyEntry* entry);
 // A line starts a new scan; null goes on from where the last field ended.
 // 1 when the field ended at the delimiter, 0 when it ended the line. A field
 // longer than out_size - 1 bytes sets *too_long (when given) and is cut.
-int NextRegField(const char* line, char* out, unsigned out_size, char delimiter, int* too_long);
+int NextRegField(const char* line, char* out, unsigned outSize, char delimiter, int* tooLong);
 
 // Splits a registry-list line into a cleared entry. Returns the number of
 // fields present, 1 to 5. Sets *overlong_field to the name of a field that
 // did not fit ("value name", "flags"), or null.
-int SplitRegLine(const char* line, RegEntry* entry, const char** overlong_field);
+int SplitRegLine(const char* line, RegEntry* entry, const char** overlongField);
 
 #endif

@@ -40,12 +40,12 @@ bool CregHive::Fail(std::string* error, const std::string& what) {
     keys_.clear();
     values_.clear();
     pool_.clear();
-    loaded_size_ = 0;
+    loadedSize_ = 0;
     return false;
 }
 
 struct CregHive::RecordIndex {
-    uint32_t block_count = 0;
+    uint32_t blockCount = 0;
     // By block, record number to position; numbers beyond what a block of
     // that size could hold in 4-byte steps go to a map, so that a hostile
     // file cannot make the table large.
@@ -54,7 +54,7 @@ struct CregHive::RecordIndex {
 
     // Where the record is; 0 when there is none.
     uint32_t Find(uint32_t block, uint32_t id) const {
-        if (block >= block_count) return 0;
+        if (block >= blockCount) return 0;
         if (id < records[block].size()) return records[block][id];
         auto found = sparse.find((block << 16) | id);
         return found == sparse.end() ? 0 : found->second;
@@ -65,7 +65,7 @@ bool CregHive::Load(std::string bytes, std::string* error) {
     keys_.clear();
     values_.clear();
     pool_ = std::move(bytes);
-    loaded_size_ = pool_.size();
+    loadedSize_ = pool_.size();
     const char* d = pool_.data();
     const uint64_t n = pool_.size();
 
@@ -75,31 +75,31 @@ bool CregHive::Load(std::string bytes, std::string* error) {
     std::memcpy(header_, d, kHeaderSize);
     if (std::memcmp(d + kHeaderSize, "RGKN", 4) != 0)
         return Fail(error, "has no key navigation block (RGKN) at offset 0x20");
-    const uint32_t rgkn_size = HostGetLe32(d + kHeaderSize + 4);
-    if (rgkn_size < kHeaderSize || rgkn_size > n - kHeaderSize)
+    const uint32_t rgknSize = HostGetLe32(d + kHeaderSize + 4);
+    if (rgknSize < kHeaderSize || rgknSize > n - kHeaderSize)
         return Fail(error, "is cut short: its key navigation block ends past the end of the file");
-    std::memcpy(rgkn_header_, d + kHeaderSize, kHeaderSize);
+    std::memcpy(rgknHeader_, d + kHeaderSize, kHeaderSize);
 
     RecordIndex index;
     std::string why;
-    if (!IndexRecords(rgkn_size, &index, &why) || !ReadTree(rgkn_size, index, &why)) return Fail(error, why);
+    if (!IndexRecords(rgknSize, &index, &why) || !ReadTree(rgknSize, index, &why)) return Fail(error, why);
     return true;
 }
 
 // The data blocks, one after the other; each record is found by its number
 // within its block.
-bool CregHive::IndexRecords(uint32_t rgkn_size, RecordIndex* index, std::string* why) {
+bool CregHive::IndexRecords(uint32_t rgknSize, RecordIndex* index, std::string* why) {
     const char* d = pool_.data();
     const uint64_t n = pool_.size();
-    const uint64_t blocks_at = HostGetLe32(d + 8);
-    index->block_count = HostGetLe16(d + 16);
-    if (blocks_at < kHeaderSize + static_cast<uint64_t>(rgkn_size) || blocks_at > n) {
-        *why = "gives its data blocks an offset out of bounds (" + Hex(blocks_at) + ")";
+    const uint64_t blocksAt = HostGetLe32(d + 8);
+    index->blockCount = HostGetLe16(d + 16);
+    if (blocksAt < kHeaderSize + static_cast<uint64_t>(rgknSize) || blocksAt > n) {
+        *why = "gives its data blocks an offset out of bounds (" + Hex(blocksAt) + ")";
         return false;
     }
-    index->records.resize(index->block_count);
-    uint64_t at = blocks_at;
-    for (uint32_t b = 0; b < index->block_count; ++b) {
+    index->records.resize(index->blockCount);
+    uint64_t at = blocksAt;
+    for (uint32_t b = 0; b < index->blockCount; ++b) {
         if (n - at < kHeaderSize) {
             *why = "is cut short: data block " + std::to_string(b) + " is missing";
             return false;
@@ -113,11 +113,11 @@ bool CregHive::IndexRecords(uint32_t rgkn_size, RecordIndex* index, std::string*
             *why = "is cut short: data block " + std::to_string(b) + " ends past the end of the file";
             return false;
         }
-        if (b == 0) std::memcpy(rgdb_header_, d + at, kHeaderSize);
+        if (b == 0) std::memcpy(rgdbHeader_, d + at, kHeaderSize);
         const uint64_t end = at + size;
         for (uint64_t pos = at + kHeaderSize; pos < end;) {
-            const uint64_t record_size = end - pos < kRecordHeader ? 0 : HostGetLe32(d + pos);
-            if (record_size < kRecordHeader || record_size > end - pos) {
+            const uint64_t recordSize = end - pos < kRecordHeader ? 0 : HostGetLe32(d + pos);
+            if (recordSize < kRecordHeader || recordSize > end - pos) {
                 *why = "has a record out of bounds at " + Hex(pos);
                 return false;
             }
@@ -129,7 +129,7 @@ bool CregHive::IndexRecords(uint32_t rgkn_size, RecordIndex* index, std::string*
             } else if (id != kNoRecord) {
                 index->sparse.emplace((b << 16) | id, static_cast<uint32_t>(pos));
             }
-            pos += record_size;
+            pos += recordSize;
         }
         at = end;
     }
@@ -141,14 +141,14 @@ bool CregHive::IndexRecords(uint32_t rgkn_size, RecordIndex* index, std::string*
 }
 
 // The key tree, depth first, each sibling list in its order.
-bool CregHive::ReadTree(uint32_t rgkn_size, const RecordIndex& index, std::string* why) {
+bool CregHive::ReadTree(uint32_t rgknSize, const RecordIndex& index, std::string* why) {
     const char* rgkn = pool_.data() + kHeaderSize;
-    std::vector<bool> seen(rgkn_size, false);
-    keys_.reserve(rgkn_size / kEntrySize + 1);
-    const uint32_t root_entry = HostGetLe32(rgkn + 8);
-    if (ReadKey(rgkn_size, root_entry, kNone, index, &seen, why) == kNone) return false;
+    std::vector<bool> seen(rgknSize, false);
+    keys_.reserve(rgknSize / kEntrySize + 1);
+    const uint32_t rootEntry = HostGetLe32(rgkn + 8);
+    if (ReadKey(rgknSize, rootEntry, kNone, index, &seen, why) == kNone) return false;
     // Each frame: the next entry of a sibling list, and the key it belongs to.
-    std::vector<std::pair<uint32_t, uint32_t>> stack{{HostGetLe32(rgkn + root_entry + 16), 0}};
+    std::vector<std::pair<uint32_t, uint32_t>> stack{{HostGetLe32(rgkn + rootEntry + 16), 0}};
     while (!stack.empty()) {
         const uint32_t entry = stack.back().first;
         const uint32_t parent = stack.back().second;
@@ -156,7 +156,7 @@ bool CregHive::ReadTree(uint32_t rgkn_size, const RecordIndex& index, std::strin
             stack.pop_back();
             continue;
         }
-        const uint32_t key = ReadKey(rgkn_size, entry, parent, index, &seen, why);
+        const uint32_t key = ReadKey(rgknSize, entry, parent, index, &seen, why);
         if (key == kNone) return false;
         Link(parent, key);
         stack.back().first = HostGetLe32(rgkn + entry + 20);
@@ -167,9 +167,9 @@ bool CregHive::ReadTree(uint32_t rgkn_size, const RecordIndex& index, std::strin
 
 // One key's navigation entry and its record; the key's number, or kNone
 // with the reason in *why.
-uint32_t CregHive::ReadKey(uint32_t rgkn_size, uint32_t entry, uint32_t parent, const RecordIndex& index,
+uint32_t CregHive::ReadKey(uint32_t rgknSize, uint32_t entry, uint32_t parent, const RecordIndex& index,
                            std::vector<bool>* seen, std::string* why) {
-    if (entry < kHeaderSize || entry > rgkn_size - kEntrySize) {
+    if (entry < kHeaderSize || entry > rgknSize - kEntrySize) {
         *why = "has a key entry out of bounds (" + Hex(entry) + ")";
         return kNone;
     }
@@ -181,7 +181,7 @@ uint32_t CregHive::ReadKey(uint32_t rgkn_size, uint32_t entry, uint32_t parent, 
     const char* e = pool_.data() + kHeaderSize + entry;
     Key key;
     key.parent = parent;
-    key.entry_word = HostGetLe32(e);
+    key.entryWord = HostGetLe32(e);
     const uint32_t id = HostGetLe16(e + 24);
     const uint32_t block = HostGetLe16(e + 26);
     if (id == kNoRecord || block == kNoRecord) {
@@ -189,7 +189,7 @@ uint32_t CregHive::ReadKey(uint32_t rgkn_size, uint32_t entry, uint32_t parent, 
             *why = "has a key without a data record (entry " + Hex(entry) + ")";
             return kNone;
         }
-        key.has_record = false;
+        key.hasRecord = false;
     } else {
         const uint32_t pos = index.Find(block, id);
         if (pos == 0) {
@@ -206,22 +206,22 @@ uint32_t CregHive::ReadKey(uint32_t rgkn_size, uint32_t entry, uint32_t parent, 
 // A key record at pos: its name and values.
 bool CregHive::ReadRecord(uint32_t pos, Key* key, std::string* why) {
     const char* d = pool_.data();
-    const uint32_t record_size = HostGetLe32(d + pos);
+    const uint32_t recordSize = HostGetLe32(d + pos);
     const uint32_t used = HostGetLe32(d + pos + 8);
-    const uint32_t name_size = HostGetLe16(d + pos + 12);
-    const uint32_t value_count = HostGetLe16(d + pos + 14);
+    const uint32_t nameSize = HostGetLe16(d + pos + 12);
+    const uint32_t valueCount = HostGetLe16(d + pos + 14);
     key->reserved = HostGetLe32(d + pos + 16);
-    if (used > record_size || used < kRecordHeader + name_size) {
+    if (used > recordSize || used < kRecordHeader + nameSize) {
         *why = "has a key record whose sizes do not fit at " + Hex(pos);
         return false;
     }
     key->name.offset = pos + kRecordHeader;
-    key->name.size = name_size;
-    key->first_value = static_cast<uint32_t>(values_.size());
-    key->value_count = value_count;
-    uint32_t v = pos + kRecordHeader + name_size;
+    key->name.size = nameSize;
+    key->firstValue = static_cast<uint32_t>(values_.size());
+    key->valueCount = valueCount;
+    uint32_t v = pos + kRecordHeader + nameSize;
     const uint32_t limit = pos + used;
-    for (uint32_t i = 0; i < value_count; ++i) {
+    for (uint32_t i = 0; i < valueCount; ++i) {
         Value value;
         bool fits = limit - v >= kValueHeader;
         if (fits) {
@@ -245,11 +245,11 @@ bool CregHive::ReadRecord(uint32_t pos, Key* key, std::string* why) {
 
 void CregHive::Link(uint32_t parent, uint32_t child) {
     Key& p = keys_[parent];
-    if (p.last_child == kNone)
-        p.first_child = child;
+    if (p.lastChild == kNone)
+        p.firstChild = child;
     else
-        keys_[p.last_child].next_sibling = child;
-    p.last_child = child;
+        keys_[p.lastChild].nextSibling = child;
+    p.lastChild = child;
 }
 
 CregHive::Span CregHive::Store(const std::string& text) {
@@ -273,7 +273,7 @@ bool CregHive::SameName(Span span, const std::string& name) const {
 
 uint32_t CregHive::FindChild(uint32_t parent, const std::string& name) const {
     const uint32_t hash = NameHash(name.data(), name.size());
-    for (uint32_t k = keys_[parent].first_child; k != kNone; k = keys_[k].next_sibling) {
+    for (uint32_t k = keys_[parent].firstChild; k != kNone; k = keys_[k].nextSibling) {
         if (keys_[k].hash == hash && SameName(keys_[k].name, name)) return k;
     }
     return kNone;
@@ -293,7 +293,7 @@ uint32_t CregHive::MakeChild(uint32_t parent, const std::string& name) {
 }
 
 void CregHive::GetValue(uint32_t key, size_t index, std::string* name, uint32_t* type, std::string* data) const {
-    const Value& value = values_[keys_[key].first_value + index];
+    const Value& value = values_[keys_[key].firstValue + index];
     if (name) *name = Text(value.name);
     if (type) *type = value.type;
     if (data) *data = Text(value.data);
@@ -302,8 +302,8 @@ void CregHive::GetValue(uint32_t key, size_t index, std::string* name, uint32_t*
 bool CregHive::SetValue(uint32_t key, const std::string& name, uint32_t type, const std::string& data) {
     if (name.size() > kMaxField || data.size() > kMaxField) return false;
     Key& k = keys_[key];
-    for (uint32_t i = 0; i < k.value_count; ++i) {
-        Value& value = values_[k.first_value + i];
+    for (uint32_t i = 0; i < k.valueCount; ++i) {
+        Value& value = values_[k.firstValue + i];
         if (SameName(value.name, name)) {
             value.type = type;
             value.data = Store(data);
@@ -312,10 +312,10 @@ bool CregHive::SetValue(uint32_t key, const std::string& name, uint32_t type, co
     }
     // A new value: the key's values move to the end of the list unless they
     // are there already, so that they stay together.
-    if (k.first_value + k.value_count != values_.size()) {
+    if (k.firstValue + k.valueCount != values_.size()) {
         const uint32_t first = static_cast<uint32_t>(values_.size());
-        for (uint32_t i = 0; i < k.value_count; ++i) values_.push_back(values_[k.first_value + i]);
-        k.first_value = first;
+        for (uint32_t i = 0; i < k.valueCount; ++i) values_.push_back(values_[k.firstValue + i]);
+        k.firstValue = first;
     }
     Value value;
     value.type = type;
@@ -323,7 +323,7 @@ bool CregHive::SetValue(uint32_t key, const std::string& name, uint32_t type, co
     value.name = Store(name);
     value.data = Store(data);
     values_.push_back(value);
-    ++k.value_count;
-    k.has_record = true;
+    ++k.valueCount;
+    k.hasRecord = true;
     return true;
 }

@@ -39,17 +39,17 @@ public:
     std::string Serialize() const;
     // The bytes Load() was given.
     const char* LoadedData() const { return pool_.data(); }
-    size_t LoadedSize() const { return loaded_size_; }
+    size_t LoadedSize() const { return loadedSize_; }
 
     size_t KeyCount() const { return keys_.size(); }
     uint32_t FindChild(uint32_t parent, const std::string& name) const;
     // The child of that name, made when missing.
     uint32_t MakeChild(uint32_t parent, const std::string& name);
-    uint32_t FirstChild(uint32_t key) const { return keys_[key].first_child; }
-    uint32_t NextSibling(uint32_t key) const { return keys_[key].next_sibling; }
+    uint32_t FirstChild(uint32_t key) const { return keys_[key].firstChild; }
+    uint32_t NextSibling(uint32_t key) const { return keys_[key].nextSibling; }
     std::string Name(uint32_t key) const { return Text(keys_[key].name); }
 
-    size_t ValueCount(uint32_t key) const { return keys_[key].value_count; }
+    size_t ValueCount(uint32_t key) const { return keys_[key].valueCount; }
     void GetValue(uint32_t key, size_t index, std::string* name, uint32_t* type, std::string* data) const;
     // Creates or replaces the value; false when a name or the data is too
     // long for the format.
@@ -72,31 +72,31 @@ private:
     struct Key {
         Span name;
         uint32_t reserved = 0;    // the key record's last header field, kept
-        uint32_t entry_word = 0;  // the navigation entry's first field, kept
+        uint32_t entryWord = 0;  // the navigation entry's first field, kept
         uint32_t hash = 0;
         uint32_t parent = kNone;
-        uint32_t first_child = kNone;
-        uint32_t last_child = kNone;
-        uint32_t next_sibling = kNone;
-        uint32_t first_value = 0;  // into values_
-        uint32_t value_count = 0;
-        bool has_record = true;
+        uint32_t firstChild = kNone;
+        uint32_t lastChild = kNone;
+        uint32_t nextSibling = kNone;
+        uint32_t firstValue = 0;  // into values_
+        uint32_t valueCount = 0;
+        bool hasRecord = true;
     };
 
     struct RecordIndex;
     struct Layout;
 
     // Loading (creg_file.cpp), each false or kNone with the reason in *why.
-    bool IndexRecords(uint32_t rgkn_size, RecordIndex* index, std::string* why);
-    bool ReadTree(uint32_t rgkn_size, const RecordIndex& index, std::string* why);
-    uint32_t ReadKey(uint32_t rgkn_size, uint32_t entry, uint32_t parent, const RecordIndex& index,
+    bool IndexRecords(uint32_t rgknSize, RecordIndex* index, std::string* why);
+    bool ReadTree(uint32_t rgknSize, const RecordIndex& index, std::string* why);
+    uint32_t ReadKey(uint32_t rgknSize, uint32_t entry, uint32_t parent, const RecordIndex& index,
                      std::vector<bool>* seen, std::string* why);
     bool ReadRecord(uint32_t pos, Key* key, std::string* why);
     // Laying out (creg_layout.cpp).
     uint32_t RecordSize(uint32_t key) const;
     void Plan(Layout* layout) const;
-    void WriteBlocks(const Layout& layout, char* o, uint64_t block_at) const;
-    uint32_t CloseBlock(const Layout& layout, uint32_t block, char* h, char* tail_at, char* last_record) const;
+    void WriteBlocks(const Layout& layout, char* o, uint64_t blockAt) const;
+    uint32_t CloseBlock(const Layout& layout, uint32_t block, char* h, char* tailAt, char* lastRecord) const;
     void WriteEntries(const Layout& layout, char* g) const;
 
     std::string Text(Span span) const { return std::string(pool_.data() + span.offset, span.size); }
@@ -106,12 +106,12 @@ private:
     bool Fail(std::string* error, const std::string& what);
 
     std::string pool_;  // the loaded file, then names and data added since
-    size_t loaded_size_ = 0;
+    size_t loadedSize_ = 0;
     std::vector<Key> keys_;
     std::vector<Value> values_;
     char header_[32] = {};       // the file header as loaded
-    char rgkn_header_[32] = {};  // the navigation block's header as loaded
-    char rgdb_header_[32] = {};  // the first data block's header as loaded
+    char rgknHeader_[32] = {};  // the navigation block's header as loaded
+    char rgdbHeader_[32] = {};  // the first data block's header as loaded
 };
 
 #endif

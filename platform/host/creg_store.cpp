@@ -61,14 +61,14 @@ bool GetText(const char*& p, const char* end, std::string* text) {
 
 // The components of a key path below the hive's root, or false when the
 // path names no key of HKEY_LOCAL_MACHINE.
-bool HiveComponents(const std::string& key_path, std::vector<std::string>* parts) {
+bool HiveComponents(const std::string& keyPath, std::vector<std::string>* parts) {
     parts->clear();
     size_t start = 0;
     bool first = true;
-    while (start <= key_path.size()) {
-        size_t end = key_path.find('\\', start);
-        if (end == std::string::npos) end = key_path.size();
-        std::string part = key_path.substr(start, end - start);
+    while (start <= keyPath.size()) {
+        size_t end = keyPath.find('\\', start);
+        if (end == std::string::npos) end = keyPath.size();
+        std::string part = keyPath.substr(start, end - start);
         if (first) {
             if (HostEqualNoCase(part, "HKEY_CLASSES_ROOT")) {
                 parts->push_back("SOFTWARE");
@@ -94,7 +94,7 @@ std::string Join(const std::vector<std::string>& parts) {
 }  // namespace
 
 CregStore::~CregStore() {
-    if (journal_fd_ >= 0) close(journal_fd_);
+    if (journalFd_ >= 0) close(journalFd_);
 }
 
 std::string CregStore::Beside(const char* name) const { return directory_ + "/" + name; }
@@ -111,8 +111,8 @@ bool CregStore::Open(const std::string& path, std::string* error) {
                                   : " cannot be read: " + HostReadError(errno, kMaxFileSize));
         return false;
     }
-    base_size_ = bytes.size();
-    base_hash_ = Fingerprint(bytes.data(), bytes.size());
+    baseSize_ = bytes.size();
+    baseHash_ = Fingerprint(bytes.data(), bytes.size());
     std::string why;
     if (!hive_.Load(std::move(bytes), &why)) {
         *error = "the Windows registry " + path + " " + why;
@@ -120,8 +120,8 @@ bool CregStore::Open(const std::string& path, std::string* error) {
     }
     int fd = HostOpenRegular(path, false);
     if (fd >= 0) {
-        has_owner_ = fstat(fd, &owner_) == 0;
-        has_fat_attributes_ = ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fat_attributes_) == 0;
+        hasOwner_ = fstat(fd, &owner_) == 0;
+        hasFatAttributes_ = ioctl(fd, FAT_IOCTL_GET_ATTRIBUTES, &fatAttributes_) == 0;
         close(fd);
     }
 
@@ -130,29 +130,29 @@ bool CregStore::Open(const std::string& path, std::string* error) {
     // waited on: a link, anything but a regular file, or a file too large
     // for a journal stops the run.
     unlink(Beside(kTempName).c_str());
-    const std::string journal_path = Beside(kJournalName);
+    const std::string journalPath = Beside(kJournalName);
     std::string journal;
     bool missing = false;
-    bool read = HostReadWholeFile(journal_path, &journal, &missing, kMaxFileSize, false,
+    bool read = HostReadWholeFile(journalPath, &journal, &missing, kMaxFileSize, false,
                                   std::string(kJournalMagic, sizeof kJournalMagic));
     if (!read && !missing && errno != EILSEQ) {
-        *error = "the journal " + journal_path +
+        *error = "the journal " + journalPath +
                  " of the Windows registry cannot be read: " + HostReadError(errno, kMaxFileSize);
         return false;
     }
-    if (read && journal.size() >= kJournalHeader && HostGetLe64(journal.data() + 8) == base_size_ &&
-        HostGetLe64(journal.data() + 16) == base_hash_) {
+    if (read && journal.size() >= kJournalHeader && HostGetLe64(journal.data() + 8) == baseSize_ &&
+        HostGetLe64(journal.data() + 16) == baseHash_) {
         Replay(journal);
-        journal_fd_ = HostOpenForWriting(journal_path, O_WRONLY);
-        if (journal_fd_ >= 0 && journal_size_ < journal.size()) {
-            if (ftruncate(journal_fd_, static_cast<off_t>(journal_size_)) != 0) {
-                close(journal_fd_);
-                journal_fd_ = -1;
+        journalFd_ = HostOpenForWriting(journalPath, O_WRONLY);
+        if (journalFd_ >= 0 && journalSize_ < journal.size()) {
+            if (ftruncate(journalFd_, static_cast<off_t>(journalSize_)) != 0) {
+                close(journalFd_);
+                journalFd_ = -1;
             }
         }
-        journal_exists_ = true;
+        journalExists_ = true;
     } else if (!missing) {
-        unlink(journal_path.c_str());
+        unlink(journalPath.c_str());
         HostSyncDirectoryOf(path_);
     }
     return true;
@@ -161,7 +161,7 @@ bool CregStore::Open(const std::string& path, std::string* error) {
 void CregStore::Replay(const std::string& journal) {
     const char* p = journal.data() + kJournalHeader;
     const char* end = journal.data() + journal.size();
-    journal_size_ = kJournalHeader;
+    journalSize_ = kJournalHeader;
     while (end - p >= static_cast<std::ptrdiff_t>(kEntryHeader)) {
         uint64_t size = HostGetLe32(p);
         uint32_t hash = HostGetLe32(p + 4);
@@ -169,7 +169,7 @@ void CregStore::Replay(const std::string& journal) {
         const char* payload = p + kEntryHeader;
         if (static_cast<uint32_t>(Fingerprint(payload, size)) != hash || !Apply(payload, size)) break;
         p = payload + size;
-        journal_size_ = static_cast<uint64_t>(p - journal.data());
+        journalSize_ = static_cast<uint64_t>(p - journal.data());
         changed_ = true;
     }
 }
@@ -194,9 +194,9 @@ bool CregStore::Apply(const char* payload, size_t size) {
     return key != CregHive::kNone && hive_.SetValue(key, name, type, data);
 }
 
-uint32_t CregStore::Find(const std::string& key_path) const {
+uint32_t CregStore::Find(const std::string& keyPath) const {
     std::vector<std::string> parts;
-    if (!HiveComponents(key_path, &parts)) return CregHive::kNone;
+    if (!HiveComponents(keyPath, &parts)) return CregHive::kNone;
     uint32_t key = 0;
     for (const std::string& part : parts) {
         key = hive_.FindChild(key, part);
@@ -205,9 +205,9 @@ uint32_t CregStore::Find(const std::string& key_path) const {
     return key;
 }
 
-uint32_t CregStore::Resolve(const std::string& key_path, bool create) {
+uint32_t CregStore::Resolve(const std::string& keyPath, bool create) {
     std::vector<std::string> parts;
-    if (!HiveComponents(key_path, &parts)) return CregHive::kNone;
+    if (!HiveComponents(keyPath, &parts)) return CregHive::kNone;
     uint32_t key = 0;
     bool made = false;
     for (const std::string& part : parts) {
@@ -230,19 +230,19 @@ uint32_t CregStore::Resolve(const std::string& key_path, bool create) {
     return key;
 }
 
-bool CregStore::KeyExists(const std::string& key_path) const { return Find(key_path) != CregHive::kNone; }
+bool CregStore::KeyExists(const std::string& keyPath) const { return Find(keyPath) != CregHive::kNone; }
 
-bool CregStore::CreateKey(const std::string& key_path) { return Resolve(key_path, true) != CregHive::kNone; }
+bool CregStore::CreateKey(const std::string& keyPath) { return Resolve(keyPath, true) != CregHive::kNone; }
 
-bool CregStore::SetValue(const std::string& key_path, const std::string& name, uint32_t type, const std::string& data) {
+bool CregStore::SetValue(const std::string& keyPath, const std::string& name, uint32_t type, const std::string& data) {
     std::string stored = data;
     if (type == 1 && !stored.empty() && stored.back() == '\0') stored.pop_back();
     if (name.size() > CregHive::kMaxField || stored.size() > CregHive::kMaxField) return false;
-    uint32_t key = Resolve(key_path, true);
+    uint32_t key = Resolve(keyPath, true);
     if (key == CregHive::kNone || !hive_.SetValue(key, name, type, stored)) return false;
     changed_ = true;
     std::vector<std::string> parts;
-    HiveComponents(key_path, &parts);
+    HiveComponents(keyPath, &parts);
     std::string payload(1, 'V');
     PutText(&payload, Join(parts));
     PutText(&payload, name);
@@ -254,14 +254,14 @@ bool CregStore::SetValue(const std::string& key_path, const std::string& name, u
     return true;
 }
 
-bool CregStore::GetValue(const std::string& key_path, const std::string& name, uint32_t* type,
+bool CregStore::GetValue(const std::string& keyPath, const std::string& name, uint32_t* type,
                          std::string* data) const {
-    uint32_t key = Find(key_path);
+    uint32_t key = Find(keyPath);
     if (key == CregHive::kNone) return false;
     for (size_t i = 0; i < hive_.ValueCount(key); ++i) {
-        std::string value_name;
-        hive_.GetValue(key, i, &value_name, nullptr, nullptr);
-        if (HostEqualNoCase(value_name, name)) {
+        std::string valueName;
+        hive_.GetValue(key, i, &valueName, nullptr, nullptr);
+        if (HostEqualNoCase(valueName, name)) {
             hive_.GetValue(key, i, nullptr, type, data);
             return true;
         }
@@ -270,34 +270,34 @@ bool CregStore::GetValue(const std::string& key_path, const std::string& name, u
 }
 
 bool CregStore::AppendToJournal(const std::string& entries) {
-    if (journal_fd_ < 0) {
+    if (journalFd_ < 0) {
         // A new file, made where nothing stands: never one a link leads to.
         std::string journal = Beside(kJournalName);
-        journal_fd_ = HostCreateAfresh(journal, O_WRONLY);
-        if (journal_fd_ < 0) return false;
+        journalFd_ = HostCreateAfresh(journal, O_WRONLY);
+        if (journalFd_ < 0) return false;
         std::string header(kJournalMagic, 8);
-        Put64(&header, base_size_);
-        Put64(&header, base_hash_);
-        if (!HostWriteAll(journal_fd_, header.data(), header.size()) || !HostFsync(journal_fd_)) {
-            close(journal_fd_);
-            journal_fd_ = -1;
+        Put64(&header, baseSize_);
+        Put64(&header, baseHash_);
+        if (!HostWriteAll(journalFd_, header.data(), header.size()) || !HostFsync(journalFd_)) {
+            close(journalFd_);
+            journalFd_ = -1;
             unlink(journal.c_str());
             return false;
         }
         HostSyncDirectoryOf(path_);
-        journal_size_ = header.size();
-        journal_exists_ = true;
+        journalSize_ = header.size();
+        journalExists_ = true;
     }
-    if (lseek(journal_fd_, static_cast<off_t>(journal_size_), SEEK_SET) < 0) return false;
-    if (!HostWriteAll(journal_fd_, entries.data(), entries.size()) || fdatasync(journal_fd_) != 0) {
+    if (lseek(journalFd_, static_cast<off_t>(journalSize_), SEEK_SET) < 0) return false;
+    if (!HostWriteAll(journalFd_, entries.data(), entries.size()) || fdatasync(journalFd_) != 0) {
         // Nothing half-written may stay in front of later entries.
-        if (ftruncate(journal_fd_, static_cast<off_t>(journal_size_)) != 0) {
-            close(journal_fd_);
-            journal_fd_ = -1;
+        if (ftruncate(journalFd_, static_cast<off_t>(journalSize_)) != 0) {
+            close(journalFd_);
+            journalFd_ = -1;
         }
         return false;
     }
-    journal_size_ += entries.size();
+    journalSize_ += entries.size();
     return true;
 }
 
@@ -308,7 +308,7 @@ bool CregStore::Flush() {
     return true;
 }
 
-bool CregStore::WriteReplacement(const std::string& target, const char* data, size_t size, bool keep_attributes) {
+bool CregStore::WriteReplacement(const std::string& target, const char* data, size_t size, bool keepAttributes) {
     std::string temp = Beside(kTempName);
     int fd = HostCreateAfresh(temp, O_WRONLY);
     if (fd < 0) return false;
@@ -316,13 +316,13 @@ bool CregStore::WriteReplacement(const std::string& target, const char* data, si
         // The backup holds the same registry as the file: both get its
         // owner, group and mode, also from a privileged run. A FAT mount may
         // refuse; its attributes follow.
-        if (has_owner_) HostTakeOwnership(file, owner_);
-        if (keep_attributes && has_fat_attributes_ && ioctl(file, FAT_IOCTL_SET_ATTRIBUTES, &fat_attributes_) != 0) {
+        if (hasOwner_) HostTakeOwnership(file, owner_);
+        if (keepAttributes && hasFatAttributes_ && ioctl(file, FAT_IOCTL_SET_ATTRIBUTES, &fatAttributes_) != 0) {
             // Changing the system attribute takes a capability; the rest
             // still goes over.
             uint32_t current = 0;
             if (ioctl(file, FAT_IOCTL_GET_ATTRIBUTES, &current) == 0) {
-                uint32_t attributes = (fat_attributes_ & ~ATTR_SYS) | (current & ATTR_SYS);
+                uint32_t attributes = (fatAttributes_ & ~ATTR_SYS) | (current & ATTR_SYS);
                 ioctl(file, FAT_IOCTL_SET_ATTRIBUTES, &attributes);
             }
         }
@@ -334,19 +334,19 @@ bool CregStore::WriteReplacement(const std::string& target, const char* data, si
 }
 
 bool CregStore::Commit() {
-    if (!changed_ && !journal_exists_) return true;
+    if (!changed_ && !journalExists_) return true;
     // The file as it was before the run first, then the new one.
     if (!WriteReplacement(Beside(kBackupName), hive_.LoadedData(), hive_.LoadedSize(), false)) return false;
     std::string bytes = hive_.Serialize();
     if (!WriteReplacement(path_, bytes.data(), bytes.size(), true)) return false;
-    if (journal_fd_ >= 0) close(journal_fd_);
-    journal_fd_ = -1;
+    if (journalFd_ >= 0) close(journalFd_);
+    journalFd_ = -1;
     unlink(Beside(kJournalName).c_str());
     HostSyncDirectoryOf(path_);
-    journal_exists_ = false;
+    journalExists_ = false;
     changed_ = false;
     pending_.clear();
-    base_size_ = bytes.size();
-    base_hash_ = Fingerprint(bytes.data(), bytes.size());
+    baseSize_ = bytes.size();
+    baseHash_ = Fingerprint(bytes.data(), bytes.size());
     return true;
 }

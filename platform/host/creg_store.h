@@ -41,14 +41,14 @@ public:
     // journal cannot be read in full; nothing is written then.
     bool Open(const std::string& path, std::string* error);
 
-    bool KeyExists(const std::string& key_path) const;
+    bool KeyExists(const std::string& keyPath) const;
     // Creates the key and its missing parents; false when the path names no
     // key of this file.
-    bool CreateKey(const std::string& key_path);
+    bool CreateKey(const std::string& keyPath);
     // Creates or replaces a value (and its key). A REG_SZ keeps its text
     // without the terminating zero, as Windows 95 stores it.
-    bool SetValue(const std::string& key_path, const std::string& name, uint32_t type, const std::string& data);
-    bool GetValue(const std::string& key_path, const std::string& name, uint32_t* type, std::string* data) const;
+    bool SetValue(const std::string& keyPath, const std::string& name, uint32_t type, const std::string& data);
+    bool GetValue(const std::string& keyPath, const std::string& name, uint32_t* type, std::string* data) const;
 
     // Makes every change since the last flush durable in the journal.
     // true when there was nothing to write; false when writing failed (the
@@ -69,28 +69,28 @@ public:
     static const char kTempName[];
 
 private:
-    uint32_t Resolve(const std::string& key_path, bool create);
-    uint32_t Find(const std::string& key_path) const;
+    uint32_t Resolve(const std::string& keyPath, bool create);
+    uint32_t Find(const std::string& keyPath) const;
     std::string Beside(const char* name) const;
     void Replay(const std::string& journal);
     bool Apply(const char* payload, size_t size);
     bool AppendToJournal(const std::string& records);
-    bool WriteReplacement(const std::string& target, const char* data, size_t size, bool keep_attributes);
+    bool WriteReplacement(const std::string& target, const char* data, size_t size, bool keepAttributes);
 
     CregHive hive_;
     std::string path_;
     std::string directory_;
     struct stat owner_ = {};  // the file's owner, group and mode
-    bool has_owner_ = false;
-    uint32_t fat_attributes_ = 0;
-    bool has_fat_attributes_ = false;
-    uint64_t base_size_ = 0;
-    uint64_t base_hash_ = 0;
+    bool hasOwner_ = false;
+    uint32_t fatAttributes_ = 0;
+    bool hasFatAttributes_ = false;
+    uint64_t baseSize_ = 0;
+    uint64_t baseHash_ = 0;
     std::string pending_;  // journal entries not yet flushed
-    int journal_fd_ = -1;
-    uint64_t journal_size_ = 0;  // bytes of whole entries in the journal
+    int journalFd_ = -1;
+    uint64_t journalSize_ = 0;  // bytes of whole entries in the journal
     bool changed_ = false;       // the tree differs from the file
-    bool journal_exists_ = false;
+    bool journalExists_ = false;
 };
 
 #endif

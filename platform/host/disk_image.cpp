@@ -276,11 +276,11 @@ bool StageFiles(std::string* error) {
 
 bool HostImageActive() { return g_image.active; }
 
-bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistryFile>& registry_files,
+bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistryFile>& registryFiles,
                    std::string* staging, std::string* error) {
     if (!OpenLocked(image, error)) return false;
-    g_image.registryFiles = registry_files;
-    for (const HostImageRegistryFile& file : registry_files)
+    g_image.registryFiles = registryFiles;
+    for (const HostImageRegistryFile& file : registryFiles)
         if (file.role == HostImageRegistryFile::kBesideImage)
             g_image.beside.push_back({file.name, image + "." + file.name, ""});
 
@@ -318,10 +318,10 @@ void HostImageNameIn(std::string* text) {
     }
 }
 
-bool HostImageCommit(bool registry_written, std::string* error) {
+bool HostImageCommit(bool registryWritten, std::string* error) {
     if (!g_image.active) return true;
     bool written = false;
-    if (!registry_written) {
+    if (!registryWritten) {
         *error = "the registry could not be written, so nothing of the run goes into the disk image " + g_image.image +
                  "; the disk image was not changed";
     } else {

@@ -43,7 +43,7 @@ struct HostImageRegistryFile {
 // in *staging. registry_files, in the order they are written back, are the
 // registry's files. false with a reason (the image untouched) when that
 // fails.
-bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistryFile>& registry_files,
+bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistryFile>& registryFiles,
                    std::string* staging, std::string* error);
 // True after a successful HostImageOpen.
 bool HostImageActive();
@@ -52,7 +52,7 @@ bool HostImageActive();
 // write its registry) or writing fails. false with a reason; what can be
 // found out beforehand (room, names, what is in the way) is checked before
 // anything is written, and a failure halfway puts the image back as it was.
-bool HostImageCommit(bool registry_written, std::string* error);
+bool HostImageCommit(bool registryWritten, std::string* error);
 // Names the image instead of the staging prefix in a message: "C:\X in
 // the disk image IMAGE" for a file below drive_c. A start that fails
 // leaves no staging prefix behind: it goes when the process ends.

@@ -22,7 +22,7 @@ public:
     virtual void DestroyWindow(PlatWindow window) = 0;
     virtual void SetFocus(PlatWindow window) = 0;
     // Told after every process launch, with its outcome.
-    virtual void Launched(const char* command_line, bool started) = 0;
+    virtual void Launched(const char* commandLine, bool started) = 0;
     // Told, before the run waits, that another installation holds the
     // Windows system; text says so. Nothing by default.
     virtual void Waiting(const char* text) { (void)text; }
@@ -30,7 +30,7 @@ public:
 
 // Installs the front end (null removes it; the dialogue services then do
 // nothing and message boxes count as not shown).
-void PlatSetFrontEnd(PlatFrontEnd* front_end);
+void PlatSetFrontEnd(PlatFrontEnd* frontEnd);
 
 // An installation run: PlatBeginRun holds the prefix to PlatEndRun and
 // loads the registry as it is then (waiting, told to the front end, while
@@ -43,8 +43,8 @@ void PlatEndRun();
 // is installed and the run begun, and both end however the run ends.
 class PlatFrontEndGuard {
 public:
-    explicit PlatFrontEndGuard(PlatFrontEnd* front_end) {
-        PlatSetFrontEnd(front_end);
+    explicit PlatFrontEndGuard(PlatFrontEnd* frontEnd) {
+        PlatSetFrontEnd(frontEnd);
         PlatBeginRun();
     }
     ~PlatFrontEndGuard() {

@@ -76,8 +76,8 @@ std::string HostDirectoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-bool HostSyncDirectoryOf(const std::string& host_path) {
-    int fd = open(HostDirectoryOf(host_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool HostSyncDirectoryOf(const std::string& hostPath) {
+    int fd = open(HostDirectoryOf(hostPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     bool ok = HostFsync(fd);
     close(fd);
@@ -96,8 +96,8 @@ bool IsRegular(const struct stat& st) {
 // Opens host_path, known to be a regular file or missing, with flags and
 // without blocking; whatever took the file's place since is checked again
 // once open. Blocking is turned back on.
-int OpenChecked(const std::string& host_path, int flags, mode_t mode) {
-    int fd = open(host_path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+int OpenChecked(const std::string& hostPath, int flags, mode_t mode) {
+    int fd = open(hostPath.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
     if (fd < 0) return -1;
     struct stat st;
     int status = fcntl(fd, F_GETFL);
@@ -112,36 +112,36 @@ int OpenChecked(const std::string& host_path, int flags, mode_t mode) {
 
 }  // namespace
 
-int HostOpenRegular(const std::string& host_path, bool follow_links) {
+int HostOpenRegular(const std::string& hostPath, bool followLinks) {
     struct stat st;
-    if ((follow_links ? stat(host_path.c_str(), &st) : lstat(host_path.c_str(), &st)) != 0) return -1;
+    if ((followLinks ? stat(hostPath.c_str(), &st) : lstat(hostPath.c_str(), &st)) != 0) return -1;
     if (!IsRegular(st)) return -1;
-    return OpenChecked(host_path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW), 0);
+    return OpenChecked(hostPath, O_RDONLY | (followLinks ? 0 : O_NOFOLLOW), 0);
 }
 
-int HostOpenForWriting(const std::string& host_path, int flags, mode_t mode) {
+int HostOpenForWriting(const std::string& hostPath, int flags, mode_t mode) {
     struct stat st;
-    if (lstat(host_path.c_str(), &st) == 0 && !IsRegular(st)) return -1;
-    return OpenChecked(host_path, flags | O_NOFOLLOW, mode);
+    if (lstat(hostPath.c_str(), &st) == 0 && !IsRegular(st)) return -1;
+    return OpenChecked(hostPath, flags | O_NOFOLLOW, mode);
 }
 
-int HostCreateAfresh(const std::string& host_path, int flags) {
-    unlink(host_path.c_str());
-    return HostOpenForWriting(host_path, flags | O_CREAT | O_EXCL);
+int HostCreateAfresh(const std::string& hostPath, int flags) {
+    unlink(hostPath.c_str());
+    return HostOpenForWriting(hostPath, flags | O_CREAT | O_EXCL);
 }
 
-std::string HostReadError(int code, size_t max_size) {
+std::string HostReadError(int code, size_t maxSize) {
     if (code == EINVAL) return "it is not a regular file";
     if (code == ELOOP) return "it is a symbolic link";
-    if (code == EFBIG) return "it is larger than " + std::to_string(max_size >> 20) + " MB";
+    if (code == EFBIG) return "it is larger than " + std::to_string(maxSize >> 20) + " MB";
     return std::strerror(code);
 }
 
-bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing, size_t max_size,
-                       bool follow_links, const std::string& signature) {
+bool HostReadWholeFile(const std::string& hostPath, std::string* data, bool* missing, size_t maxSize,
+                       bool followLinks, const std::string& signature) {
     if (missing) *missing = false;
     data->clear();
-    int fd = HostOpenRegular(host_path, follow_links);
+    int fd = HostOpenRegular(hostPath, followLinks);
     if (fd < 0) {
         if (missing) *missing = (errno == ENOENT || errno == ENOTDIR);
         return false;
@@ -153,7 +153,7 @@ bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* mi
         return false;
     };
     struct stat st;
-    if (fstat(fd, &st) != 0 || static_cast<unsigned long long>(st.st_size) > max_size) return fail(EFBIG);
+    if (fstat(fd, &st) != 0 || static_cast<unsigned long long>(st.st_size) > maxSize) return fail(EFBIG);
     data->reserve(static_cast<size_t>(st.st_size));
     char buffer[65536];
     for (;;) {
@@ -166,7 +166,7 @@ bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* mi
             return fail(errno);
         }
         if (got == 0) break;
-        if (data->size() + static_cast<size_t>(got) > max_size) return fail(EFBIG);  // it grew while being read
+        if (data->size() + static_cast<size_t>(got) > maxSize) return fail(EFBIG);  // it grew while being read
         data->append(buffer, static_cast<size_t>(got));
         if (data->size() >= signature.size() && data->compare(0, signature.size(), signature) != 0) return fail(EILSEQ);
     }
@@ -182,33 +182,33 @@ bool HostTakeOwnership(int fd, const struct stat& st) {
     return fchmod(fd, st.st_mode & 07777) == 0;
 }
 
-bool HostReplaceFileWhole(const std::string& host_path, const std::string& data, const std::string& like_path) {
-    std::string directory = HostDirectoryOf(host_path);
-    size_t slash = host_path.rfind('/');
-    std::string base = slash == std::string::npos ? host_path : host_path.substr(slash + 1);
+bool HostReplaceFileWhole(const std::string& hostPath, const std::string& data, const std::string& likePath) {
+    std::string directory = HostDirectoryOf(hostPath);
+    size_t slash = hostPath.rfind('/');
+    std::string base = slash == std::string::npos ? hostPath : hostPath.substr(slash + 1);
     if (base.empty()) return false;
 
     // A link in the file's place is replaced, never followed: what it leads
     // to lends nothing to the new file.
     struct stat st;
-    bool like = (lstat(host_path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ||
-                (!like_path.empty() && lstat(like_path.c_str(), &st) == 0 && S_ISREG(st.st_mode));
+    bool like = (lstat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ||
+                (!likePath.empty() && lstat(likePath.c_str(), &st) == 0 && S_ISREG(st.st_mode));
 
     std::string temp;
     int fd = HostCreateTemporary(directory + "/." + base + ".", &temp);
     if (fd < 0) return false;
-    bool replaced = HostWriteInPlaceOf(fd, temp, host_path, data.data(), data.size(), [&](int file) {
+    bool replaced = HostWriteInPlaceOf(fd, temp, hostPath, data.data(), data.size(), [&](int file) {
         return like ? HostTakeOwnership(file, st) : fchmod(file, 0644) == 0;
     });
     HostSetCurrentTemporary(nullptr);
-    return replaced && HostSyncDirectoryOf(host_path);
+    return replaced && HostSyncDirectoryOf(hostPath);
 }
 
-bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host_path, const char* data, size_t size,
+bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& hostPath, const char* data, size_t size,
                         const std::function<bool(int fd)>& prepare) {
     bool ok = HostWriteAll(fd, data, size) && prepare(fd) && HostFsync(fd);
     if (close(fd) != 0) ok = false;
-    if (!ok || rename(temp.c_str(), host_path.c_str()) != 0) {
+    if (!ok || rename(temp.c_str(), hostPath.c_str()) != 0) {
         unlink(temp.c_str());
         return false;
     }

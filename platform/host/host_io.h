@@ -26,7 +26,7 @@ std::string HostDirectoryOf(const std::string& path);
 // Puts the directory holding host_path on stable storage, so that a file
 // created, renamed or removed there stays so after a crash. false when the
 // directory cannot be opened or synced.
-bool HostSyncDirectoryOf(const std::string& host_path);
+bool HostSyncDirectoryOf(const std::string& hostPath);
 
 // The largest file HostReadWholeFile reads by default: profile files (a
 // Windows 95 profile is at most 64 KB).
@@ -36,19 +36,19 @@ const size_t kHostMaxTextFile = 16u << 20;
 // open) and without side effects (a device is never opened). -1 with errno
 // set (EINVAL for anything that is not a regular file). Unless follow_links,
 // a symbolic link in the file's place is not followed either (ELOOP).
-int HostOpenRegular(const std::string& host_path, bool follow_links = true);
+int HostOpenRegular(const std::string& hostPath, bool followLinks = true);
 
 // Opens host_path for writing with flags (O_WRONLY or O_RDWR, with O_CREAT,
 // O_EXCL, O_TRUNC, O_APPEND as needed; new files get mode) without ever
 // going through what stands in the file's place: a symbolic link is not
 // followed (ELOOP), a FIFO, device or directory is neither opened nor
 // waited on (EINVAL, EISDIR). -1 with errno set.
-int HostOpenForWriting(const std::string& host_path, int flags, mode_t mode = 0644);
+int HostOpenForWriting(const std::string& hostPath, int flags, mode_t mode = 0644);
 
 // Makes host_path anew, empty, for writing with flags (O_WRONLY, O_APPEND):
 // what stands there, a link included, is removed, never followed, and the
 // file is created only where nothing stands. -1 with errno set.
-int HostCreateAfresh(const std::string& host_path, int flags);
+int HostCreateAfresh(const std::string& hostPath, int flags);
 
 // Reads a whole regular file of at most max_size bytes. false when it cannot
 // be read (errno EINVAL when it is not a regular file, EFBIG when it is
@@ -56,13 +56,13 @@ int HostCreateAfresh(const std::string& host_path, int flags);
 // null). follow_links as for HostOpenRegular. A file that does not begin
 // with signature is refused (EILSEQ) once those first bytes are read, before
 // the rest; the size is checked before anything is read.
-bool HostReadWholeFile(const std::string& host_path, std::string* data, bool* missing,
-                       size_t max_size = kHostMaxTextFile, bool follow_links = true,
+bool HostReadWholeFile(const std::string& hostPath, std::string* data, bool* missing,
+                       size_t maxSize = kHostMaxTextFile, bool followLinks = true,
                        const std::string& signature = std::string());
 
 // The reason of the last failed read in words, as HostReadWholeFile leaves
 // errno ("is not a regular file", "is larger than N bytes", ...).
-std::string HostReadError(int code, size_t max_size = kHostMaxTextFile);
+std::string HostReadError(int code, size_t maxSize = kHostMaxTextFile);
 
 // Gives the open file fd the owner, group and mode of the file st describes,
 // as far as this process may. false when the mode could not be set.
@@ -90,7 +90,7 @@ const char* HostCurrentTemporary();
 // mode or attributes; false fails), syncs and closes it and renames it over
 // host_path. The caller then syncs the directory. On failure temp is removed
 // and host_path is as it was. fd is closed in any case.
-bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host_path, const char* data, size_t size,
+bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& hostPath, const char* data, size_t size,
                         const std::function<bool(int fd)>& prepare);
 
 // Replaces the file at host_path by data, whole or not at all: writes a
@@ -99,7 +99,7 @@ bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host
 // new one takes those of like_path when given and existing, else mode 0644.
 // On failure no temporary file is left and host_path is as it was (unless
 // only the final directory sync failed, after the rename).
-bool HostReplaceFileWhole(const std::string& host_path, const std::string& data,
-                          const std::string& like_path = std::string());
+bool HostReplaceFileWhole(const std::string& hostPath, const std::string& data,
+                          const std::string& likePath = std::string());
 
 #endif

@@ -13,9 +13,9 @@
 #include "platform/host/host_session.h"
 #include "platform/platform.h"
 
-extern char** environ;
+extern char** environ;  // NOLINT(readability-identifier-naming): the C library's
 
-int PlatLaunch(const char* command_line) {
+int PlatLaunch(const char* commandLine) {
     // A disk image's Windows runs only in its virtual machine; Wine on the
     // staging prefix would only fill it with a Wine tree of its own.
     if (HostImageActive()) return 0;
@@ -26,11 +26,11 @@ int PlatLaunch(const char* command_line) {
     // handed over: Wine would turn any other into one of its own.
     struct stat st;
     if (lstat((HostPrefix() + "/system.reg").c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (PlatFrontEnd* front_end = HostFrontEnd()) front_end->Launched(command_line, false);
+        if (PlatFrontEnd* frontEnd = HostFrontEnd()) frontEnd->Launched(commandLine, false);
         return 0;
     }
     std::vector<std::string> words{"wine"};
-    for (const char* p = command_line; *p;) {
+    for (const char* p = commandLine; *p;) {
         while (*p == ' ') ++p;
         const char* end = p;
         while (*end && *end != ' ') ++end;
@@ -63,6 +63,6 @@ int PlatLaunch(const char* command_line) {
     int started = posix_spawnp(&pid, "wine", &actions, &attributes, argv.data(), envp.data()) == 0;
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
-    if (PlatFrontEnd* front_end = HostFrontEnd()) front_end->Launched(command_line, started != 0);
+    if (PlatFrontEnd* frontEnd = HostFrontEnd()) frontEnd->Launched(commandLine, started != 0);
     return started;
 }

@@ -36,12 +36,12 @@ std::string RealPath(const std::string& path) {
 // exact spelling wins when both exist. "" when there is none.
 // *is_link, when given, tells whether an entry of the exact spelling is a
 // symbolic link (false when another spelling was found).
-std::string FindEntry(const std::string& directory, const std::string& name, bool* is_link = nullptr) {
+std::string FindEntry(const std::string& directory, const std::string& name, bool* isLink = nullptr) {
     struct stat st;
     std::string exact = directory + "/" + name;
-    if (is_link) *is_link = false;
+    if (isLink) *isLink = false;
     if (lstat(exact.c_str(), &st) == 0) {
-        if (is_link) *is_link = S_ISLNK(st.st_mode);
+        if (isLink) *isLink = S_ISLNK(st.st_mode);
         return name;
     }
     DIR* dir = opendir(directory.c_str());
@@ -81,14 +81,14 @@ std::vector<std::string> Components(const std::string& path, size_t start) {
 // the walk without creating anything through it: below a drive's root
 // nothing is written through a link, so what it leads to stays untouched.
 bool MakeTree(const std::string& base, const std::vector<std::string>& parts,
-              size_t links_from = static_cast<size_t>(-1)) {
+              size_t linksFrom = static_cast<size_t>(-1)) {
     std::string path = base;
     for (size_t i = 0; i < parts.size(); ++i) {
         const std::string& part = parts[i];
         std::string entry = FindEntry(path, part);
         path += "/" + (entry.empty() ? part : entry);
         struct stat st;
-        if (i >= links_from && !entry.empty() && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+        if (i >= linksFrom && !entry.empty() && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
         if (entry.empty() && mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
         if (!IsDirectory(path)) return false;
     }
@@ -143,7 +143,7 @@ bool HostMapPrefix(const std::string& prefix, std::string* resolved, std::string
     return true;
 }
 
-bool HostCurrentDirectory(std::string* windows_path) {
+bool HostCurrentDirectory(std::string* windowsPath) {
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd)) return false;
     std::string here = cwd;
@@ -163,12 +163,12 @@ bool HostCurrentDirectory(std::string* windows_path) {
     for (char& c : rest) {
         if (c == '/') c = '\\';
     }
-    *windows_path = std::string(1, static_cast<char>('A' + best)) + ":\\" + rest;
+    *windowsPath = std::string(1, static_cast<char>('A' + best)) + ":\\" + rest;
     return true;
 }
 
-bool HostMapPath(const std::string& windows_path, bool for_write, std::string* host_path) {
-    std::string path = windows_path;
+bool HostMapPath(const std::string& windowsPath, bool forWrite, std::string* hostPath) {
+    std::string path = windowsPath;
     if (path.size() >= 2 && path[1] == ':' && DriveIndex(path[0]) >= 0) {
         // "X:name" is relative to the drive's root here: the installer keeps
         // no current directory per drive.
@@ -182,30 +182,30 @@ bool HostMapPath(const std::string& windows_path, bool for_write, std::string* h
     if (root.empty()) return false;
     std::string result = root == "/" ? std::string() : root;
     std::vector<std::string> parts = Components(path, 2);
-    if (!for_write && !parts.empty()) {
+    if (!forWrite && !parts.empty()) {
         // A path spelled as it is on the disk maps to itself: one lstat
         // finds it, where matching each name would take one per name.
         std::string exact = result;
         for (const std::string& part : parts) exact += "/" + part;
         struct stat st;
         if (lstat(exact.c_str(), &st) == 0) {
-            *host_path = exact;
+            *hostPath = exact;
             return true;
         }
     }
     bool exists = true;
     for (size_t i = 0; i < parts.size(); ++i) {
-        bool is_link = false;
-        std::string entry = exists ? FindEntry(result.empty() ? "/" : result, parts[i], &is_link) : std::string();
+        bool isLink = false;
+        std::string entry = exists ? FindEntry(result.empty() ? "/" : result, parts[i], &isLink) : std::string();
         if (entry.empty()) exists = false;
         bool exact = entry == parts[i];
         result += "/" + (entry.empty() ? parts[i] : entry);
-        if (exists && for_write) {
+        if (exists && forWrite) {
             // FindEntry's lstat already told about an entry of the exact spelling.
             struct stat st;
-            if (exact ? is_link : (lstat(result.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) return false;
+            if (exact ? isLink : (lstat(result.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) return false;
         }
     }
-    *host_path = result.empty() ? "/" : result;
+    *hostPath = result.empty() ? "/" : result;
     return true;
 }

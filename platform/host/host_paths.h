@@ -20,10 +20,10 @@ bool HostMapPrefix(const std::string& prefix, std::string* resolved, std::string
 // the drive's root. For writing (for_write), a path that passes through a
 // symbolic link below the drive's root is refused, so nothing is written
 // outside the drive's tree. false when the path cannot be mapped.
-bool HostMapPath(const std::string& windows_path, bool for_write, std::string* host_path);
+bool HostMapPath(const std::string& windowsPath, bool forWrite, std::string* hostPath);
 
 // The current directory in Windows form: the drive whose host directory
 // holds it (the longest match), then the rest with backslashes.
-bool HostCurrentDirectory(std::string* windows_path);
+bool HostCurrentDirectory(std::string* windowsPath);
 
 #endif

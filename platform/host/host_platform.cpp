@@ -47,12 +47,12 @@ bool MapForWrite(const char* path, std::string* host) { return HostMapPath(path,
 // Whether host_path, with its links resolved, stays inside the directory the
 // installer was started from (the disk): a link on a disk never brings a
 // file of the host into the Windows tree.
-bool StaysOnTheDisk(const std::string& host_path) {
-    char* real = realpath(host_path.c_str(), nullptr);
+bool StaysOnTheDisk(const std::string& hostPath) {
+    char* real = realpath(hostPath.c_str(), nullptr);
     if (!real) return true;  // nothing there: the open fails on its own
     std::string resolved = real;
     std::free(real);
-    if (resolved == host_path) return true;
+    if (resolved == hostPath) return true;
     char* here = realpath(".", nullptr);
     if (!here) return false;
     std::string disk = here;
@@ -91,9 +91,9 @@ std::string ProfilePath(const char* file) {
 
 // A file that nobody may write is read-only, as Wine shows it to Windows
 // programs; Windows does not replace a read-only file, whoever asks.
-bool IsReadOnlyFile(const std::string& host_path) {
+bool IsReadOnlyFile(const std::string& hostPath) {
     struct stat st;
-    return lstat(host_path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+    return lstat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
 }
 
 }  // namespace
@@ -117,7 +117,7 @@ const char* PlatStartupError() {
     return g_startupError.c_str();
 }
 
-void PlatSetFrontEnd(PlatFrontEnd* front_end) { g_frontEnd = front_end; }
+void PlatSetFrontEnd(PlatFrontEnd* frontEnd) { g_frontEnd = frontEnd; }
 
 PlatFrontEnd* HostFrontEnd() { return g_frontEnd; }
 
@@ -167,10 +167,10 @@ int PlatFormatText(char* out, size_t size, const char* format, ...) {
 
 // ---------------------------------------------------------------- profile files
 
-size_t PlatGetProfileString(const char* section, const char* key, const char* default_value, char* buffer, size_t size,
+size_t PlatGetProfileString(const char* section, const char* key, const char* defaultValue, char* buffer, size_t size,
                             const char* file) {
     // The default may be the buffer itself: take it before writing.
-    std::string value = default_value ? default_value : "";
+    std::string value = defaultValue ? defaultValue : "";
     std::string host;
     std::string found;
     if (MapForRead(ProfilePath(file).c_str(), &host) && IniReadFile(host, section, key, &found)) value = found;
@@ -178,11 +178,11 @@ size_t PlatGetProfileString(const char* section, const char* key, const char* de
     return size ? std::strlen(buffer) : 0;
 }
 
-int PlatGetProfileInt(const char* section, const char* key, int default_value, const char* file) {
+int PlatGetProfileInt(const char* section, const char* key, int defaultValue, const char* file) {
     std::string host;
     std::string found;
-    if (!MapForRead(ProfilePath(file).c_str(), &host) || !IniReadFile(host, section, key, &found)) return default_value;
-    return IniParseInt(found, default_value);
+    if (!MapForRead(ProfilePath(file).c_str(), &host) || !IniReadFile(host, section, key, &found)) return defaultValue;
+    return IniParseInt(found, defaultValue);
 }
 
 int PlatWriteProfileString(const char* section, const char* key, const char* value, const char* file) {
@@ -193,9 +193,9 @@ int PlatWriteProfileString(const char* section, const char* key, const char* val
     if (!section || !file) return 0;
     if (!MapForWrite(ProfilePath(file).c_str(), &host) || IsReadOnlyFile(host)) return 0;
     // A null value deletes the key, a null key the whole section.
-    std::string key_text = key ? key : "";
-    std::string value_text = value ? value : "";
-    return IniWriteFile(host, section, key ? &key_text : nullptr, key && value ? &value_text : nullptr);
+    std::string keyText = key ? key : "";
+    std::string valueText = value ? value : "";
+    return IniWriteFile(host, section, key ? &keyText : nullptr, key && value ? &valueText : nullptr);
 }
 
 // ---------------------------------------------------------------- files
@@ -238,7 +238,7 @@ int PlatDeleteFile(const char* path) {
     return unlink(host.c_str()) == 0;
 }
 
-int PlatCreateTempFile(const char* directory, char* path_out, size_t size) {
+int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
     std::string host;
     if (HostShouldFail(kHostCreateTempFile)) return 0;
     if (!MapForWrite(directory, &host)) return 0;
@@ -256,7 +256,7 @@ int PlatCreateTempFile(const char* directory, char* path_out, size_t size) {
         HostSetCurrentTemporary(nullptr);
         return 0;
     }
-    CopyOut(windows, path_out, size);
+    CopyOut(windows, pathOut, size);
     return 1;
 }
 

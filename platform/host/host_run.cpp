@@ -49,7 +49,7 @@ int g_treeFd = -1;  // the hold on the Windows tree, when it is not the prefix's
 // another run holds it; waiting is announced on stderr first. The
 // descriptor, or -1 with the reason in *error.
 int LockDirectory(const std::string& directory, const std::string& what, std::string* error,
-                  const std::function<void()>& before_waiting) {
+                  const std::function<void()>& beforeWaiting) {
     int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         *error = "cannot open " + what + " " + directory + ": " + std::strerror(errno);
@@ -60,7 +60,7 @@ int LockDirectory(const std::string& directory, const std::string& what, std::st
             std::fprintf(stderr, "vsetup: another installation is working on %s; waiting for it to finish.\n",
                          directory.c_str());
             std::fflush(stderr);
-            if (before_waiting) before_waiting();
+            if (beforeWaiting) beforeWaiting();
         }
         int result;
         do {
@@ -78,10 +78,10 @@ int LockDirectory(const std::string& directory, const std::string& what, std::st
 }  // namespace
 
 bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
-                 const std::function<void()>& before_waiting) {
+                 const std::function<void()>& beforeWaiting) {
     *left = HostRunLeft();
     if (g_holdFd < 0) {
-        g_holdFd = LockDirectory(prefix, "the prefix", error, before_waiting);
+        g_holdFd = LockDirectory(prefix, "the prefix", error, beforeWaiting);
         if (g_holdFd < 0) return false;
     }
     g_journal = prefix + "/vsetup.journal";
@@ -100,10 +100,10 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
         if (line.compare(0, 9, "registry ") == 0) {
             char* stop = nullptr;
             unsigned long long offset = std::strtoull(line.c_str() + 9, &stop, 10);
-            if (stop && *stop == '\0' && offset < left->registry_from)
-                left->registry_from = static_cast<size_t>(offset);
+            if (stop && *stop == '\0' && offset < left->registryFrom)
+                left->registryFrom = static_cast<size_t>(offset);
         } else if (line.compare(0, 5, "temp ") == 0) {
-            if (RemoveTemporary(prefix, line.substr(5))) ++left->temporaries_removed;
+            if (RemoveTemporary(prefix, line.substr(5))) ++left->temporariesRemoved;
         }
     }
     return true;
@@ -120,7 +120,7 @@ bool OpenJournal() {
 
 }  // namespace
 
-bool HostRunHoldTree(const std::string& directory, std::string* error, const std::function<void()>& before_waiting) {
+bool HostRunHoldTree(const std::string& directory, std::string* error, const std::function<void()>& beforeWaiting) {
     if (g_holdFd < 0 || g_treeFd >= 0) return true;
     struct stat tree;
     struct stat prefix;
@@ -129,17 +129,17 @@ bool HostRunHoldTree(const std::string& directory, std::string* error, const std
     if (stat(directory.c_str(), &tree) == 0 && fstat(g_holdFd, &prefix) == 0 && tree.st_dev == prefix.st_dev &&
         tree.st_ino == prefix.st_ino)
         return true;
-    g_treeFd = LockDirectory(directory, "the Windows directory", error, before_waiting);
+    g_treeFd = LockDirectory(directory, "the Windows directory", error, beforeWaiting);
     return g_treeFd >= 0;
 }
 
-bool HostRunStartJournal(size_t registry_from) {
+bool HostRunStartJournal(size_t registryFrom) {
     if (g_journalFd >= 0) close(g_journalFd);
     g_journalFd = -1;
     // Made now: a prefix where it cannot be made stops the run before
     // anything is written, rather than failing every copy later.
     if (!OpenJournal()) return false;
-    if (registry_from != HostRunLeft::kNone) return HostRunNote("registry", std::to_string(registry_from));
+    if (registryFrom != HostRunLeft::kNone) return HostRunNote("registry", std::to_string(registryFrom));
     return true;
 }
 
@@ -171,11 +171,11 @@ bool HostRunHolding() { return g_holdFd >= 0; }
 
 namespace {
 
-void EndOnSignal(int signal_number) {
+void EndOnSignal(int signalNumber) {
     // Only async-signal-safe calls: the journal stays for the next run, the
     // hold goes with the process.
     if (const char* temporary = HostCurrentTemporary()) unlink(temporary);
-    _exit(128 + signal_number);
+    _exit(128 + signalNumber);
 }
 
 }  // namespace
@@ -185,5 +185,5 @@ void HostRunCatchSignals() {
     std::memset(&action, 0, sizeof action);
     action.sa_handler = EndOnSignal;
     sigfillset(&action.sa_mask);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) sigaction(signalNumber, &action, nullptr);
 }

@@ -24,8 +24,8 @@
 // What a stopped run left in the journal.
 struct HostRunLeft {
     static const size_t kNone = static_cast<size_t>(-1);
-    size_t registry_from = kNone;  // where its registry appends began
-    int temporaries_removed = 0;
+    size_t registryFrom = kNone;  // where its registry appends began
+    int temporariesRemoved = 0;
 };
 
 // Takes the hold on prefix (a directory), waiting while another run holds
@@ -36,17 +36,17 @@ struct HostRunLeft {
 // kept until HostRunStartJournal. false with a reason on failure.
 // before_waiting, when given, is called first when the run has to wait.
 bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
-                 const std::function<void()>& before_waiting = nullptr);
+                 const std::function<void()>& beforeWaiting = nullptr);
 // Holds the Windows tree as well, by its directory (the one that holds
 // SYSTEM.DAT), once the prefix is held: prefixes whose drive C: leads to one
 // tree take turns, whatever path reaches it. Waits as HostRunHold does;
 // HostRunRelease lets it go. false with a reason when it cannot be held.
 bool HostRunHoldTree(const std::string& directory, std::string* error,
-                     const std::function<void()>& before_waiting = nullptr);
+                     const std::function<void()>& beforeWaiting = nullptr);
 // Starts a new journal (the old one's facts are taken over by the caller).
 // registry_from is written as the first entry when it is not kNone. false,
 // with errno set, when the journal cannot be made.
-bool HostRunStartJournal(size_t registry_from);
+bool HostRunStartJournal(size_t registryFrom);
 // Appends an entry ("registry" entries are synced). false when it could not
 // be recorded.
 bool HostRunNote(const char* kind, const std::string& value);

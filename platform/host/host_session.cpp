@@ -60,7 +60,7 @@ bool ChoosePrefix(std::string* prefix, std::string* error) {
 // Picks the registry store of the prefix and loads it (again only when its
 // file changed since it was loaded, unless always). own_from: where the
 // appends of a stopped run began.
-bool LoadRegistry(size_t own_from, bool always, std::string* error) {
+bool LoadRegistry(size_t ownFrom, bool always, std::string* error) {
     std::string file;
     const RegistryBackendRow* row = RegistryBackendFor(&file);
     if (!g_registry || row != g_registryRow || g_registry->File() != file) {
@@ -68,27 +68,27 @@ bool LoadRegistry(size_t own_from, bool always, std::string* error) {
         g_registry = row->open(file);
         g_registryRow = row;
     }
-    return g_registry->Open(own_from, always, error);
+    return g_registry->Open(ownFrom, always, error);
 }
 
 // Holds the prefix for a run: cleans up after a stopped run and loads the
 // registry as it is now.
-bool BeginRun(bool always_load, std::string* error) {
+bool BeginRun(bool alwaysLoad, std::string* error) {
     HostRunLeft left;
-    auto tell_front_end = [] {
-        if (PlatFrontEnd* front_end = HostFrontEnd())
-            front_end->Waiting("Waiting for another installation into this Windows system to finish...");
+    auto tellFrontEnd = [] {
+        if (PlatFrontEnd* frontEnd = HostFrontEnd())
+            frontEnd->Waiting("Waiting for another installation into this Windows system to finish...");
     };
-    if (!HostRunHold(g_prefix, &left, error, tell_front_end)) return false;
+    if (!HostRunHold(g_prefix, &left, error, tellFrontEnd)) return false;
     // Prefixes whose C: leads to one Windows tree take turns too.
     std::string windows;
     struct stat st;
     if (HostMapPath(kWindowsDir, false, &windows) && stat(windows.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-        !HostRunHoldTree(windows, error, tell_front_end)) {
+        !HostRunHoldTree(windows, error, tellFrontEnd)) {
         HostRunRelease();
         return false;
     }
-    if (!LoadRegistry(left.registry_from, always_load, error) || !HostRunStartJournal(HostRunLeft::kNone)) {
+    if (!LoadRegistry(left.registryFrom, alwaysLoad, error) || !HostRunStartJournal(HostRunLeft::kNone)) {
         if (error->empty())
             *error = "cannot create the journal " + g_prefix + "/vsetup.journal: " + std::strerror(errno);
         HostRunRelease();
@@ -106,16 +106,16 @@ void FinishRegistry() {
 // of every store, since the store is chosen from what the staging holds.
 std::vector<HostImageRegistryFile> ImageRegistryFiles() {
     std::vector<HostImageRegistryFile> files;
-    const std::string drive_c = "drive_c/";
+    const std::string driveC = "drive_c/";
     for (const RegistryBackendRow* row = kRegistryBackends; row->name; ++row) {
         for (const RegistryOwnedFile* file = row->owned; file->path; ++file) {
             std::string path = file->path;
-            if (path.compare(0, drive_c.size(), drive_c) != 0)
+            if (path.compare(0, driveC.size(), driveC) != 0)
                 files.push_back({HostImageRegistryFile::kBesideImage, path});
             else if (file->read)
-                files.push_back({HostImageRegistryFile::kInImage, path.substr(drive_c.size())});
+                files.push_back({HostImageRegistryFile::kInImage, path.substr(driveC.size())});
             else
-                files.push_back({HostImageRegistryFile::kMadeInImage, path.substr(drive_c.size())});
+                files.push_back({HostImageRegistryFile::kMadeInImage, path.substr(driveC.size())});
         }
     }
     return files;

@@ -73,23 +73,23 @@ struct Input {
     unsigned char* buffer = nullptr;
     const unsigned char* next = nullptr;
     const unsigned char* end = nullptr;
-    bool at_end = true;
+    bool atEnd = true;
 
     // Moves what is left to the front of the buffer and reads behind it,
     // until a whole group is at hand or the stream ends. false on a read
     // error.
     bool Refill() {
-        if (at_end) return true;
+        if (atEnd) return true;
         size_t left = static_cast<size_t>(end - next);
         std::memmove(buffer, next, left);
         next = buffer;
-        while (!at_end && left < kGroupInput) {
+        while (!atEnd && left < kGroupInput) {
             ssize_t n = read(fd, buffer + left, kInputSize - left);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return false;
             }
-            if (n == 0) at_end = true;
+            if (n == 0) atEnd = true;
             left += static_cast<size_t>(n);
         }
         end = buffer + left;
@@ -220,21 +220,21 @@ enum class Header {
     kLzss,     // a file to expand to the size the header states
 };
 
-Header ReadHeader(const unsigned char* data, size_t size, unsigned long long* stated_size) {
+Header ReadHeader(const unsigned char* data, size_t size, unsigned long long* statedSize) {
     if (size < kSignatureSize || std::memcmp(data, kSignature, kSignatureSize) != 0) return Header::kPlain;
     if (size < kHeaderSize || data[8] != kModeLzss) return Header::kCorrupt;
-    *stated_size = HostGetLe32(data + 10);
+    *statedSize = HostGetLe32(data + 10);
     return Header::kLzss;
 }
 
 // Copies a plain source: what was read of it already, then the rest.
-long long CopyPlain(int source_fd, int dest_fd, unsigned char* buffer, size_t already) {
+long long CopyPlain(int sourceFd, int destFd, unsigned char* buffer, size_t already) {
     long long total = 0;
     size_t size = already;
     for (;;) {
-        if (size > 0 && !HostWriteAll(dest_fd, buffer, size)) return PLAT_LZ_ERROR_WRITE;
+        if (size > 0 && !HostWriteAll(destFd, buffer, size)) return PLAT_LZ_ERROR_WRITE;
         total += static_cast<long long>(size);
-        ssize_t n = read(source_fd, buffer, kInputSize);
+        ssize_t n = read(sourceFd, buffer, kInputSize);
         if (n < 0) {
             if (errno == EINTR) continue;
             return PLAT_LZ_ERROR_READ;
@@ -242,29 +242,29 @@ long long CopyPlain(int source_fd, int dest_fd, unsigned char* buffer, size_t al
         if (n == 0) break;
         size = static_cast<size_t>(n);
     }
-    if (!HostFsync(dest_fd)) return PLAT_LZ_ERROR_WRITE;
+    if (!HostFsync(destFd)) return PLAT_LZ_ERROR_WRITE;
     return total;
 }
 
 }  // namespace
 
-long long HostLzCopy(int source_fd, int dest_fd) {
+long long HostLzCopy(int sourceFd, int destFd) {
     // The first read serves both to recognise the format and as the start
     // of the data.
     Buffers* buffers = ThreadBuffers();
     if (!buffers) return PLAT_LZ_ERROR_GLOBALLOC;
     Input in;
-    in.fd = source_fd;
+    in.fd = sourceFd;
     in.buffer = buffers->input;
     in.next = in.end = buffers->input;
-    in.at_end = false;
+    in.atEnd = false;
     if (!in.Refill()) return PLAT_LZ_ERROR_READ;
     size_t size = static_cast<size_t>(in.end - in.next);
     Output out;
-    out.fd = dest_fd;
+    out.fd = destFd;
     switch (ReadHeader(in.next, size, &out.limit)) {
     case Header::kPlain:
-        return CopyPlain(source_fd, dest_fd, buffers->input, size);
+        return CopyPlain(sourceFd, destFd, buffers->input, size);
     case Header::kCorrupt:
         return PLAT_LZ_ERROR_READ;
     case Header::kLzss:
@@ -273,7 +273,7 @@ long long HostLzCopy(int source_fd, int dest_fd) {
     in.next += kHeaderSize;
     long long result = Decode(in, out, buffers->output);
     if (result < 0) return result;
-    if (!HostFsync(dest_fd)) return PLAT_LZ_ERROR_WRITE;
+    if (!HostFsync(destFd)) return PLAT_LZ_ERROR_WRITE;
     return result;
 }
 

@@ -23,7 +23,7 @@
 // is corrupt (PLAT_LZ_ERROR_READ); no more than the stated size is ever
 // written. The LZSS data is decoded to its end as libmspack decodes it: an
 // item cut short by the end of the file ends the data.
-long long HostLzCopy(int source_fd, int dest_fd);
+long long HostLzCopy(int sourceFd, int destFd);
 
 // The same expansion from memory to memory: data holds a whole SZDD file,
 // header included. Returns the expanded size, with the bytes in *out, or

@@ -14,8 +14,8 @@ HostMtools::HostMtools(int fd, const std::string& path, long long offset) : fd_(
     if (offset >= 0) image_ += "@@" + std::to_string(offset);
 }
 
-bool HostMtools::Run(std::vector<std::string> args, std::string* output, bool quiet, int* start_error) const {
-    if (start_error) *start_error = 0;
+bool HostMtools::Run(std::vector<std::string> args, std::string* output, bool quiet, int* startError) const {
+    if (startError) *startError = 0;
     args.insert(args.begin() + 1, {"-i", image_});
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(&arg[0]);
@@ -51,7 +51,7 @@ bool HostMtools::Run(std::vector<std::string> args, std::string* output, bool qu
     }
     close(pipeFds[0]);
     if (spawned != 0) {
-        if (start_error) *start_error = spawned;
+        if (startError) *startError = spawned;
         return false;
     }
     int status = 0;

@@ -33,7 +33,7 @@ public:
     // *start_error receives the errno of a command that could not be
     // started, else 0.
     bool Run(std::vector<std::string> args, std::string* output = nullptr, bool quiet = false,
-             int* start_error = nullptr) const;
+             int* startError = nullptr) const;
 
 private:
     int fd_ = -1;

@@ -56,7 +56,7 @@ void TrimBlanks(const std::string& data, size_t* begin, size_t* end) {
     while (*end > *begin && HostIsBlank(data[*end - 1])) --*end;
 }
 
-LineInfo ReadLine(const std::string& data, const Line& line, bool want_value) {
+LineInfo ReadLine(const std::string& data, const Line& line, bool wantValue) {
     LineInfo info{LineKind::kOther, std::string(), std::string()};
     size_t begin = line.begin;
     size_t end = line.end;
@@ -72,32 +72,32 @@ LineInfo ReadLine(const std::string& data, const Line& line, bool want_value) {
     if (data[begin] == '[') {
         size_t close = data.find(']', begin + 1);
         if (close != std::string::npos && close < end) {
-            size_t name_begin = begin + 1;
-            size_t name_end = close;
-            TrimBlanks(data, &name_begin, &name_end);
+            size_t nameBegin = begin + 1;
+            size_t nameEnd = close;
+            TrimBlanks(data, &nameBegin, &nameEnd);
             info.kind = LineKind::kSection;
-            info.name.assign(data, name_begin, name_end - name_begin);
+            info.name.assign(data, nameBegin, nameEnd - nameBegin);
             return info;
         }
     }
     size_t equals = data.find('=', begin);
     if (equals == std::string::npos || equals >= end) return info;
-    size_t key_end = equals;
-    while (key_end > begin && HostIsBlank(data[key_end - 1])) --key_end;
+    size_t keyEnd = equals;
+    while (keyEnd > begin && HostIsBlank(data[keyEnd - 1])) --keyEnd;
     info.kind = LineKind::kKey;
-    info.name.assign(data, begin, key_end - begin);
-    if (want_value) {
-        size_t value_begin = equals + 1;
-        size_t value_end = end;
-        TrimBlanks(data, &value_begin, &value_end);
-        if (value_end - value_begin >= 2) {
-            char first = data[value_begin];
-            if ((first == '"' || first == '\'') && data[value_end - 1] == first) {
-                ++value_begin;
-                --value_end;
+    info.name.assign(data, begin, keyEnd - begin);
+    if (wantValue) {
+        size_t valueBegin = equals + 1;
+        size_t valueEnd = end;
+        TrimBlanks(data, &valueBegin, &valueEnd);
+        if (valueEnd - valueBegin >= 2) {
+            char first = data[valueBegin];
+            if ((first == '"' || first == '\'') && data[valueEnd - 1] == first) {
+                ++valueBegin;
+                --valueEnd;
             }
         }
-        info.value.assign(data, value_begin, value_end - value_begin);
+        info.value.assign(data, valueBegin, valueEnd - valueBegin);
     }
     return info;
 }
@@ -113,13 +113,13 @@ std::string NewLineEnd(const std::string& data) {
 }  // namespace
 
 bool IniRead(const std::string& data, const std::string& section, const std::string& key, std::string* value) {
-    bool in_section = false;
+    bool inSection = false;
     for (const Line& line : SplitLines(data)) {
-        LineInfo info = ReadLine(data, line, in_section);
+        LineInfo info = ReadLine(data, line, inSection);
         if (info.kind == LineKind::kSection) {
-            if (in_section) return false;  // only the first section of the name counts
-            in_section = HostEqualNoCase(info.name, section);
-        } else if (in_section && info.kind == LineKind::kKey && HostEqualNoCase(info.name, key)) {
+            if (inSection) return false;  // only the first section of the name counts
+            inSection = HostEqualNoCase(info.name, section);
+        } else if (inSection && info.kind == LineKind::kKey && HostEqualNoCase(info.name, key)) {
             if (value) *value = info.value;
             return true;
         }
@@ -131,20 +131,20 @@ std::string IniEdit(const std::string& data, const std::string& section, const s
                     const std::string& value) {
     std::vector<Line> lines = SplitLines(data);
     const size_t kNone = static_cast<size_t>(-1);
-    size_t last_filled = kNone;  // last non-blank line of the section, header included
-    bool in_section = false;
+    size_t lastFilled = kNone;  // last non-blank line of the section, header included
+    bool inSection = false;
     for (size_t i = 0; i < lines.size(); ++i) {
         LineInfo info = ReadLine(data, lines[i], false);
         if (info.kind == LineKind::kSection) {
-            if (in_section) break;
-            if (last_filled == kNone && HostEqualNoCase(info.name, section)) {
-                in_section = true;
-                last_filled = i;
+            if (inSection) break;
+            if (lastFilled == kNone && HostEqualNoCase(info.name, section)) {
+                inSection = true;
+                lastFilled = i;
             }
             continue;
         }
-        if (!in_section) continue;
-        if (info.kind != LineKind::kBlank) last_filled = i;
+        if (!inSection) continue;
+        if (info.kind != LineKind::kBlank) lastFilled = i;
         if (info.kind == LineKind::kKey && HostEqualNoCase(info.name, key)) {
             // Replace the line's text; its line end stays.
             const Line& line = lines[i];
@@ -161,23 +161,23 @@ std::string IniEdit(const std::string& data, const std::string& section, const s
     std::string entry = key + "=" + value + eol;
     // A last line that ends in CR is ended already: a LF after it would
     // only add a blank line.
-    std::string end_last = eol;
-    if (last_filled != kNone) {
-        const Line& line = lines[last_filled];
-        if (!line.ended) return data + end_last + entry;
+    std::string endLast = eol;
+    if (lastFilled != kNone) {
+        const Line& line = lines[lastFilled];
+        if (!line.ended) return data + endLast + entry;
         std::string out(data, 0, line.next);
         out += entry;
         out.append(data, line.next, std::string::npos);
         return out;
     }
     std::string out(data);
-    if (!out.empty() && out.back() != '\n' && out.back() != '\r') out += end_last;
+    if (!out.empty() && out.back() != '\n' && out.back() != '\r') out += endLast;
     out += "[" + section + "]" + eol + entry;
     return out;
 }
 
-int IniParseInt(const std::string& value, int default_value) {
-    if (value.empty()) return default_value;
+int IniParseInt(const std::string& value, int defaultValue) {
+    if (value.empty()) return defaultValue;
     size_t pos = 0;
     while (pos < value.size() && HostIsBlank(value[pos])) ++pos;
     bool negative = false;
@@ -192,41 +192,41 @@ int IniParseInt(const std::string& value, int default_value) {
     return static_cast<int>(result);
 }
 
-bool IniReadFile(const std::string& host_path, const std::string& section, const std::string& key, std::string* value) {
+bool IniReadFile(const std::string& hostPath, const std::string& section, const std::string& key, std::string* value) {
     std::string data;
-    if (!HostReadWholeFile(host_path, &data, nullptr)) return false;
+    if (!HostReadWholeFile(hostPath, &data, nullptr)) return false;
     return IniRead(data, section, key, value);
 }
 
 std::string IniDelete(const std::string& data, const std::string& section, const std::string* key) {
     std::vector<Line> lines = SplitLines(data);
-    bool in_section = false;
-    size_t cut_begin = 0;
+    bool inSection = false;
+    size_t cutBegin = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         LineInfo info = ReadLine(data, lines[i], false);
         if (info.kind == LineKind::kSection) {
-            if (in_section) {
+            if (inSection) {
                 // The section ends where the next one starts.
-                return data.substr(0, cut_begin) + data.substr(lines[i].begin);
+                return data.substr(0, cutBegin) + data.substr(lines[i].begin);
             }
             if (HostEqualNoCase(info.name, section)) {
-                in_section = true;
-                cut_begin = lines[i].begin;
+                inSection = true;
+                cutBegin = lines[i].begin;
             }
             continue;
         }
-        if (in_section && key && info.kind == LineKind::kKey && HostEqualNoCase(info.name, *key))
+        if (inSection && key && info.kind == LineKind::kKey && HostEqualNoCase(info.name, *key))
             return data.substr(0, lines[i].begin) + data.substr(lines[i].next);
     }
-    if (in_section && !key) return data.substr(0, cut_begin);
+    if (inSection && !key) return data.substr(0, cutBegin);
     return data;
 }
 
-bool IniWriteFile(const std::string& host_path, const std::string& section, const std::string* key,
+bool IniWriteFile(const std::string& hostPath, const std::string& section, const std::string* key,
                   const std::string* value) {
     std::string data;
     bool missing = false;
-    if (!HostReadWholeFile(host_path, &data, &missing) && !missing) return false;
+    if (!HostReadWholeFile(hostPath, &data, &missing) && !missing) return false;
     // The profile services edit 8-bit text only: a UTF-16 file is left as
     // it is rather than getting 8-bit lines.
     if (data.size() >= 2 && ((data[0] == '\xFF' && data[1] == '\xFE') || (data[0] == '\xFE' && data[1] == '\xFF')))
@@ -238,5 +238,5 @@ bool IniWriteFile(const std::string& host_path, const std::string& section, cons
     data.resize(eof);
     std::string edited = key && value ? IniEdit(data, section, *key, *value) : IniDelete(data, section, key);
     if (edited == data && (!key || !value)) return true;  // nothing to delete
-    return HostReplaceFileWhole(host_path, edited + tail);
+    return HostReplaceFileWhole(hostPath, edited + tail);
 }

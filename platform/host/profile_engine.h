@@ -38,11 +38,11 @@ std::string IniEdit(const std::string& data, const std::string& section, const s
 // default_value (as an absent key does); otherwise optional leading blanks, an
 // optional "-", then the leading decimal digits (wrapping as a 32-bit number
 // does), and 0 when there are no digits.
-int IniParseInt(const std::string& value, int default_value);
+int IniParseInt(const std::string& value, int defaultValue);
 
 // IniRead on the file at host_path; a missing or unreadable file reads as
 // absent.
-bool IniReadFile(const std::string& host_path, const std::string& section, const std::string& key, std::string* value);
+bool IniReadFile(const std::string& hostPath, const std::string& section, const std::string& key, std::string* value);
 
 // data without key in section, or without the whole section (its header and
 // every line up to the next section) when key is null.
@@ -54,11 +54,11 @@ std::string IniDelete(const std::string& data, const std::string& section, const
 // HostReplaceFileWhole. Trailing end-of-file bytes (0x1A) stay at the end. A
 // UTF-16 file (it starts with a byte order mark) is not edited. false on any
 // failure.
-bool IniWriteFile(const std::string& host_path, const std::string& section, const std::string* key,
+bool IniWriteFile(const std::string& hostPath, const std::string& section, const std::string* key,
                   const std::string* value);
-inline bool IniWriteFile(const std::string& host_path, const std::string& section, const std::string& key,
+inline bool IniWriteFile(const std::string& hostPath, const std::string& section, const std::string& key,
                          const std::string& value) {
-    return IniWriteFile(host_path, section, &key, &value);
+    return IniWriteFile(hostPath, section, &key, &value);
 }
 
 #endif

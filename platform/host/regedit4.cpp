@@ -53,7 +53,7 @@ bool ParseQuoted(const char** q, const char* end, std::string* out) {
 struct Reg4Lines {
     const char* p;
     const char* end;
-    bool read_unended;  // whether a last line without a line end counts
+    bool readUnended;  // whether a last line without a line end counts
     size_t number = 0;  // of the last line taken
 
     // The next line: [*begin, *stop) without its line end. false at the end.
@@ -74,7 +74,7 @@ struct Reg4Lines {
             *stop = cr ? cr : lf;
             p = lf + 1;
         } else {
-            if (!read_unended) return false;
+            if (!readUnended) return false;
             *begin = at;
             *stop = end;
             p = end;
@@ -98,41 +98,41 @@ bool BlankOrComment(const char* q, const char* end) {
 // hex) makes the value malformed.
 bool ParseHexList(const char* q, const char* end, Reg4Lines* lines, std::string* out) {
     out->clear();
-    bool need_byte = false;  // after a comma
+    bool needByte = false;  // after a comma
     for (;;) {
         while (q < end && HostIsBlank(*q)) ++q;
         if (q < end && *q == '\\' && BlankOrComment(q + 1, end)) {
             // A line that does not go on leaves the list malformed and is
             // read again as a line of its own.
             const Reg4Lines before = *lines;
-            const char* line_begin;
-            const char* line_end;
+            const char* lineBegin;
+            const char* lineEnd;
             do {
-                if (!lines->Next(&line_begin, &line_end)) return false;
-            } while (BlankOrComment(line_begin, line_end) &&
-                     std::memchr(line_begin, '\0', static_cast<size_t>(line_end - line_begin)) == nullptr);
-            while (line_begin < line_end && HostIsBlank(*line_begin)) ++line_begin;
-            if (line_begin == line_end || HexDigit(*line_begin) < 0 || (!need_byte && !out->empty())) {
+                if (!lines->Next(&lineBegin, &lineEnd)) return false;
+            } while (BlankOrComment(lineBegin, lineEnd) &&
+                     std::memchr(lineBegin, '\0', static_cast<size_t>(lineEnd - lineBegin)) == nullptr);
+            while (lineBegin < lineEnd && HostIsBlank(*lineBegin)) ++lineBegin;
+            if (lineBegin == lineEnd || HexDigit(*lineBegin) < 0 || (!needByte && !out->empty())) {
                 *lines = before;  // "01\" without a comma, or no hex at all
                 return false;
             }
-            q = line_begin;
-            end = line_end;
-            need_byte = true;
+            q = lineBegin;
+            end = lineEnd;
+            needByte = true;
             continue;
         }
         if (q == end || *q == ';') return true;
         int high = HexDigit(*q);
-        if (high < 0 || (!need_byte && !out->empty())) return false;
+        if (high < 0 || (!needByte && !out->empty())) return false;
         ++q;
         int value = high;
         if (q < end && HexDigit(*q) >= 0) value = value * 16 + HexDigit(*q++);
         out->push_back(static_cast<char>(value));
         while (q < end && HostIsBlank(*q)) ++q;
-        need_byte = false;
+        needByte = false;
         if (q < end && *q == ',') {
             ++q;
-            need_byte = true;
+            needByte = true;
         }
     }
 }
@@ -211,7 +211,7 @@ bool Reg4EqualNoCase(const char* text, size_t size, const char* name) {
 Reg4Reader::Reg4Reader(const char* text, size_t size, bool strict)
     : lines_(new Reg4Lines{text, text + size, strict}),
       strict_(strict),
-      has_zeros_(std::memchr(text, '\0', size) != nullptr) {}
+      hasZeros_(std::memchr(text, '\0', size) != nullptr) {}
 
 Reg4Reader::~Reg4Reader() { delete lines_; }
 
@@ -220,7 +220,7 @@ bool Reg4Reader::Next(Reg4Item* item) {
     const char* end;
     while (lines_->Next(&begin, &end)) {
         item->text = std::string_view(begin, static_cast<size_t>(end - begin));
-        if (strict_ && has_zeros_) {
+        if (strict_ && hasZeros_) {
             // A line is read up to a zero byte, as a program reading it as a
             // C string does.
             if (const void* zero = std::memchr(begin, '\0', static_cast<size_t>(end - begin)))
@@ -229,10 +229,10 @@ bool Reg4Reader::Next(Reg4Item* item) {
         while (begin < end && HostIsBlank(*begin)) ++begin;
         if (begin == end || *begin == ';') continue;
         item->line = lines_->number;
-        item->ends_key = false;
+        item->endsKey = false;
         item->kind = Reg4Item::kBroken;
-        if (!seen_header_) {
-            seen_header_ = true;
+        if (!seenHeader_) {
+            seenHeader_ = true;
             if (IsLine(begin, end, "REGEDIT4")) continue;
             if (IsLine(begin, end, kVersion5)) {
                 version5_ = true;
@@ -241,10 +241,10 @@ bool Reg4Reader::Next(Reg4Item* item) {
             if (strict_) return true;  // no header: not a registry file
         }
         // Lines are checked for zero bytes only when the text holds any.
-        if (has_zeros_ && std::memchr(begin, '\0', static_cast<size_t>(end - begin))) {
+        if (hasZeros_ && std::memchr(begin, '\0', static_cast<size_t>(end - begin))) {
             // Zero bytes are what an interrupted write can leave: the key's
             // line may be among them, so what follows belongs to no key.
-            item->ends_key = true;
+            item->endsKey = true;
             return true;
         }
         if (*begin == '[') {
@@ -257,7 +257,7 @@ bool Reg4Reader::Next(Reg4Item* item) {
                 close = first ? static_cast<const char*>(first) + 1 : nullptr;
             }
             if (!close) {
-                item->ends_key = true;
+                item->endsKey = true;
             } else if (begin[1] == '-') {
                 item->kind = Reg4Item::kDeleteKey;
                 item->key = std::string_view(begin + 2, static_cast<size_t>(close - 1 - (begin + 2)));
@@ -270,9 +270,9 @@ bool Reg4Reader::Next(Reg4Item* item) {
         if (*begin != '"' && *begin != '@') return true;
         const Reg4Lines before = *lines_;
         ValueLine kind = ParseValueLine(begin, end, lines_, &item->name, &item->type, &item->data);
-        if (has_zeros_ && !strict_ && lines_->p > before.p &&
+        if (hasZeros_ && !strict_ && lines_->p > before.p &&
             std::memchr(before.p, '\0', static_cast<size_t>(lines_->p - before.p))) {
-            item->ends_key = true;  // damage in a continuation line, as above
+            item->endsKey = true;  // damage in a continuation line, as above
             return true;
         }
         if (kind == ValueLine::kDelete) item->kind = Reg4Item::kDeleteValue;
@@ -328,7 +328,7 @@ void AppendHexList(std::string* out, const char* bytes, size_t size, size_t colu
 }  // namespace
 
 void Reg4AppendValue(std::string* out, const std::string& name, uint32_t type, const std::string& data) {
-    size_t line_start = out->size();
+    size_t lineStart = out->size();
     if (name.empty())
         *out += '@';
     else
@@ -356,7 +356,7 @@ void Reg4AppendValue(std::string* out, const std::string& name, uint32_t type, c
         // A text that cannot be quoted keeps its terminating zero, as a
         // REG_SZ's bytes have it.
         if (type == kReg4String) bytes += '\0';
-        AppendHexList(out, bytes.data(), bytes.size(), out->size() - line_start);
+        AppendHexList(out, bytes.data(), bytes.size(), out->size() - lineStart);
     }
     *out += "\r\n";
 }

@@ -48,7 +48,7 @@ struct Reg4Item {
     // For kBroken: whether the values that follow belong to no key (the line
     // may have been the key's own line, or holds zero bytes, which is what an
     // interrupted write leaves).
-    bool ends_key = false;
+    bool endsKey = false;
     // The number of the item's first line, from 1, and that line as it is
     // in the text (without its line end).
     size_t line = 0;
@@ -83,8 +83,8 @@ public:
 private:
     Reg4Lines* lines_;
     bool strict_;
-    bool has_zeros_;
-    bool seen_header_ = false;
+    bool hasZeros_;
+    bool seenHeader_ = false;
     bool version5_ = false;
 };
 

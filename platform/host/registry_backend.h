@@ -22,15 +22,15 @@ public:
     // Loads the registry for a run: again only when its file changed since
     // the last load, unless always. own_from is where the appends of a
     // stopped run began (HostRunLeft::kNone when none). false with a reason.
-    virtual bool Open(size_t own_from, bool always, std::string* error) = 0;
-    virtual bool KeyExists(const std::string& key_path) const = 0;
+    virtual bool Open(size_t ownFrom, bool always, std::string* error) = 0;
+    virtual bool KeyExists(const std::string& keyPath) const = 0;
     // Creates the key and its missing parents; false when the store cannot
     // hold it.
-    virtual bool CreateKey(const std::string& key_path) = 0;
-    virtual bool SetValue(const std::string& key_path, const std::string& name, uint32_t type,
+    virtual bool CreateKey(const std::string& keyPath) = 0;
+    virtual bool SetValue(const std::string& keyPath, const std::string& name, uint32_t type,
                           const std::string& data) = 0;
     // Makes what was set on the key durable. false when writing failed.
-    virtual bool FlushKey(const std::string& key_path) = 0;
+    virtual bool FlushKey(const std::string& keyPath) = 0;
     // Writes what is only in memory at the end of a run (keys created but
     // never flushed). false when that failed, told on stderr where the store
     // has more to say than the caller's report.

@@ -30,7 +30,7 @@ public:
     explicit Regedit4Backend(const std::string& file) : file_(file) {}
     ~Regedit4Backend() override { delete &store_; }
 
-    bool Open(size_t own_from, bool always, std::string* error) override {
+    bool Open(size_t ownFrom, bool always, std::string* error) override {
         // Flushes append to the registry file in place: through a link they
         // would write outside the prefix.
         struct stat st;
@@ -39,25 +39,25 @@ public:
             *error = "the registry file " + file_ + " is a symbolic link; it has to be a file in the prefix";
             return false;
         }
-        if (!always && exists && own_from == HostRunLeft::kNone && SameFile(st, loaded_)) return true;
-        if (!store_.Open(file_, error, own_from == HostRunLeft::kNone ? RegistryStore::kNotOwn : own_from))
+        if (!always && exists && ownFrom == HostRunLeft::kNone && SameFile(st, loaded_)) return true;
+        if (!store_.Open(file_, error, ownFrom == HostRunLeft::kNone ? RegistryStore::kNotOwn : ownFrom))
             return false;
         store_.SetBackupPath(file_ + ".orig");
         store_.SetBeforeFirstAppend([](size_t size) { return HostRunNote("registry", std::to_string(size)); });
         if (lstat(file_.c_str(), &loaded_) != 0) std::memset(&loaded_, 0, sizeof loaded_);
         return true;
     }
-    bool KeyExists(const std::string& key_path) const override { return store_.KeyExists(key_path); }
-    bool CreateKey(const std::string& key_path) override {
-        store_.CreateKey(key_path);
+    bool KeyExists(const std::string& keyPath) const override { return store_.KeyExists(keyPath); }
+    bool CreateKey(const std::string& keyPath) override {
+        store_.CreateKey(keyPath);
         return true;
     }
-    bool SetValue(const std::string& key_path, const std::string& name, uint32_t type,
+    bool SetValue(const std::string& keyPath, const std::string& name, uint32_t type,
                   const std::string& data) override {
-        store_.SetValue(key_path, name, type, data);
+        store_.SetValue(keyPath, name, type, data);
         return true;
     }
-    bool FlushKey(const std::string& key_path) override { return store_.Flush(key_path); }
+    bool FlushKey(const std::string& keyPath) override { return store_.Flush(keyPath); }
     // Everything was flushed where the installer flushes; what it only
     // created goes to disk here. A store that grew a lot by appending is
     // written afresh, sorted.
@@ -115,11 +115,11 @@ public:
         loaded_ = st;
         return true;
     }
-    bool KeyExists(const std::string& key_path) const override { return store_ && store_->KeyExists(key_path); }
-    bool CreateKey(const std::string& key_path) override { return store_ && store_->CreateKey(key_path); }
-    bool SetValue(const std::string& key_path, const std::string& name, uint32_t type,
+    bool KeyExists(const std::string& keyPath) const override { return store_ && store_->KeyExists(keyPath); }
+    bool CreateKey(const std::string& keyPath) override { return store_ && store_->CreateKey(keyPath); }
+    bool SetValue(const std::string& keyPath, const std::string& name, uint32_t type,
                   const std::string& data) override {
-        return store_ && store_->SetValue(key_path, name, type, data);
+        return store_ && store_->SetValue(keyPath, name, type, data);
     }
     bool FlushKey(const std::string& /*key_path*/) override { return store_ && store_->Flush(); }
     bool Finish() override {

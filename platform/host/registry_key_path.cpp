@@ -30,9 +30,9 @@ uint64_t LowerWord(const char* text) {
         return word;
     }
     // A byte's top bit is set when it is at least 'A', and when it is above 'Z'.
-    uint64_t at_least_a = word + kOnes * (0x80 - 'A');
-    uint64_t above_z = word + kOnes * (0x7F - 'Z');
-    uint64_t capitals = at_least_a & ~above_z & kHigh;
+    uint64_t atLeastA = word + kOnes * (0x80 - 'A');
+    uint64_t aboveZ = word + kOnes * (0x7F - 'Z');
+    uint64_t capitals = atLeastA & ~aboveZ & kHigh;
     return word | (capitals >> 2);
 }
 
@@ -148,8 +148,8 @@ bool IsKnownRoot(const std::string& canonical) {
 // The key by which a lower-cased path sorts so that a parent comes right
 // before its children: the separator becomes a zero byte, which sorts before
 // every byte a name can hold.
-std::string SortKey(const std::string& lower_path) {
-    std::string key(lower_path);
+std::string SortKey(const std::string& lowerPath) {
+    std::string key(lowerPath);
     for (char& c : key)
         if (c == '\\') c = '\0';
     return key;

@@ -23,7 +23,7 @@ std::string CanonicalPath(const std::string& path);
 bool IsKnownRoot(const std::string& canonical);
 // The key by which a lower-cased path sorts so that a parent comes right
 // before its children.
-std::string SortKey(const std::string& lower_path);
+std::string SortKey(const std::string& lowerPath);
 
 }  // namespace regpath
 

@@ -25,7 +25,7 @@ const size_t kIndexThreshold = 16;  // values a key holds before it gets an inde
 // store's that was interrupted), and is the user's last line otherwise,
 // which then gets a line end at the start of section. Returns the size the
 // append starts at, or -1.
-off_t EndLastLine(int fd, off_t size, size_t own_from, std::string* section) {
+off_t EndLastLine(int fd, off_t size, size_t ownFrom, std::string* section) {
     char last;
     if (size == 0) return 0;
     if (pread(fd, &last, 1, size - 1) != 1) return -1;
@@ -44,7 +44,7 @@ off_t EndLastLine(int fd, off_t size, size_t own_from, std::string* section) {
         }
         pos -= chunk;
     }
-    if (own_from == RegistryStore::kNotOwn || static_cast<size_t>(keep) < own_from) {
+    if (ownFrom == RegistryStore::kNotOwn || static_cast<size_t>(keep) < ownFrom) {
         section->insert(0, "\r\n");
         return size;
     }
@@ -57,29 +57,29 @@ RegistryStore::RegistryStore() = default;
 RegistryStore::~RegistryStore() = default;
 
 void RegistryStore::Clear() {
-    recent_ = recent_parent_ = nullptr;
+    recent_ = recentParent_ = nullptr;
     appended_ = false;
     foreign_ = false;
-    loaded_from_file_ = false;
-    own_from_ = kNotOwn;
+    loadedFromFile_ = false;
+    ownFrom_ = kNotOwn;
     slots_.clear();
     keys_.clear();
-    pending_keys_.clear();
+    pendingKeys_.clear();
     path_.clear();
-    loaded_bytes_ = 0;
-    appended_bytes_ = 0;
+    loadedBytes_ = 0;
+    appendedBytes_ = 0;
 }
 bool RegistryStore::KeepBackup() {
-    if (!loaded_from_file_ || backup_path_.empty()) return true;
+    if (!loadedFromFile_ || backupPath_.empty()) return true;
     struct stat st;
-    if (lstat(backup_path_.c_str(), &st) == 0) {
-        loaded_from_file_ = false;
+    if (lstat(backupPath_.c_str(), &st) == 0) {
+        loadedFromFile_ = false;
         return true;
     }
     std::string text;
-    if (!HostReadWholeFile(path_, &text, nullptr, kMaxFileSize) || !HostReplaceFileWhole(backup_path_, text, path_))
+    if (!HostReadWholeFile(path_, &text, nullptr, kMaxFileSize) || !HostReplaceFileWhole(backupPath_, text, path_))
         return false;
-    loaded_from_file_ = false;
+    loadedFromFile_ = false;
     return true;
 }
 
@@ -91,10 +91,10 @@ RegistryStore::Slot* RegistryStore::Probe(const char* path, size_t size, size_t 
     }
 }
 
-void RegistryStore::Reserve(size_t key_count) {
-    if (key_count * 2 <= slots_.size()) return;  // at most half the slots in use
+void RegistryStore::Reserve(size_t keyCount) {
+    if (keyCount * 2 <= slots_.size()) return;  // at most half the slots in use
     size_t wanted = 64;
-    while (wanted < key_count * 2) wanted *= 2;
+    while (wanted < keyCount * 2) wanted *= 2;
     std::vector<Slot> old(wanted, Slot{0, nullptr});
     old.swap(slots_);
     for (const Slot& slot : old) {
@@ -105,62 +105,62 @@ void RegistryStore::Reserve(size_t key_count) {
     }
 }
 
-RegistryStore::Key* RegistryStore::FindKey(const char* canonical_path, size_t size) const {
+RegistryStore::Key* RegistryStore::FindKey(const char* canonicalPath, size_t size) const {
     if (slots_.empty()) return nullptr;
-    return Probe(canonical_path, size, HashNoCase(canonical_path, size))->key;
+    return Probe(canonicalPath, size, HashNoCase(canonicalPath, size))->key;
 }
 
-RegistryStore::Key* RegistryStore::FindKey(const std::string& canonical_path) const {
-    return FindKey(canonical_path.data(), canonical_path.size());
+RegistryStore::Key* RegistryStore::FindKey(const std::string& canonicalPath) const {
+    return FindKey(canonicalPath.data(), canonicalPath.size());
 }
 
-RegistryStore::Key* RegistryStore::MakeKey(std::string canonical_path, bool mark_pending) {
+RegistryStore::Key* RegistryStore::MakeKey(std::string canonicalPath, bool markPending) {
     if (slots_.empty()) Reserve(1);
-    size_t hash = HashNoCase(canonical_path.data(), canonical_path.size());
-    Slot* slot = Probe(canonical_path.data(), canonical_path.size(), hash);
+    size_t hash = HashNoCase(canonicalPath.data(), canonicalPath.size());
+    Slot* slot = Probe(canonicalPath.data(), canonicalPath.size(), hash);
     if (slot->key) return slot->key;
-    const size_t slot_count = slots_.size();
-    const void* last = memrchr(canonical_path.data(), '\\', canonical_path.size());
+    const size_t slotCount = slots_.size();
+    const void* last = memrchr(canonicalPath.data(), '\\', canonicalPath.size());
     size_t slash =
-        last ? static_cast<size_t>(static_cast<const char*>(last) - canonical_path.data()) : std::string::npos;
+        last ? static_cast<size_t>(static_cast<const char*>(last) - canonicalPath.data()) : std::string::npos;
     Key* parent = nullptr;
     if (slash != std::string::npos) {
         // The parent mostly exists, and an export lists a key's siblings and
         // children right after it: the last key made and its parent are
         // tried before a lookup.
-        auto is_parent = [&](const Key* candidate) {
-            return candidate && SamePath(candidate->path, canonical_path.data(), slash);
+        auto isParent = [&](const Key* candidate) {
+            return candidate && SamePath(candidate->path, canonicalPath.data(), slash);
         };
-        if (is_parent(recent_parent_)) {
-            parent = recent_parent_;
-        } else if (is_parent(recent_)) {
+        if (isParent(recentParent_)) {
+            parent = recentParent_;
+        } else if (isParent(recent_)) {
             parent = recent_;
         } else {
-            parent = FindKey(canonical_path.data(), slash);
-            if (!parent) parent = MakeKey(canonical_path.substr(0, slash), mark_pending);
+            parent = FindKey(canonicalPath.data(), slash);
+            if (!parent) parent = MakeKey(canonicalPath.substr(0, slash), markPending);
         }
     }
     // Making the parents, or room for this key, may have grown the index or
     // taken the slot found.
     Reserve(keys_.size() + 1);
-    if (slots_.size() != slot_count || slot->key) slot = Probe(canonical_path.data(), canonical_path.size(), hash);
+    if (slots_.size() != slotCount || slot->key) slot = Probe(canonicalPath.data(), canonicalPath.size(), hash);
     keys_.emplace_back();
     Key* key = &keys_.back();
     // The key's path keeps its parent's spelling.
-    if (!parent || parent->path.compare(0, std::string::npos, canonical_path, 0, slash) == 0) {
-        key->path = std::move(canonical_path);
+    if (!parent || parent->path.compare(0, std::string::npos, canonicalPath, 0, slash) == 0) {
+        key->path = std::move(canonicalPath);
     } else {
-        key->path.reserve(parent->path.size() + canonical_path.size() - slash);
+        key->path.reserve(parent->path.size() + canonicalPath.size() - slash);
         key->path = parent->path;
-        key->path.append(canonical_path, slash, std::string::npos);
+        key->path.append(canonicalPath, slash, std::string::npos);
     }
     slot->hash = hash;
     slot->key = key;
     recent_ = key;
-    recent_parent_ = parent;
+    recentParent_ = parent;
     // The roots always exist: they need no section of their own.
-    key->pending_create = mark_pending && parent;
-    if (key->pending_create) Queue(key);
+    key->pendingCreate = markPending && parent;
+    if (key->pendingCreate) Queue(key);
     return key;
 }
 
@@ -169,16 +169,16 @@ RegistryStore::Value* RegistryStore::FindValue(Key* key, const std::string& name
 }
 
 const RegistryStore::Value* RegistryStore::FindValue(const Key* key, const std::string& name) const {
-    if (key->value_index) {
-        auto it = key->value_index->find(Lower(name));
-        return it == key->value_index->end() ? nullptr : &key->values[it->second];
+    if (key->valueIndex) {
+        auto it = key->valueIndex->find(Lower(name));
+        return it == key->valueIndex->end() ? nullptr : &key->values[it->second];
     }
     for (const Value& value : key->values)
         if (HostEqualNoCase(value.name, name)) return &value;
     return nullptr;
 }
 
-void RegistryStore::PutValue(Key* key, const std::string& name, uint32_t type, std::string data, bool mark_pending) {
+void RegistryStore::PutValue(Key* key, const std::string& name, uint32_t type, std::string data, bool markPending) {
     Value* value = FindValue(key, name);
     if (value) {
         if (value->type == type && value->data == data) return;
@@ -191,16 +191,16 @@ void RegistryStore::PutValue(Key* key, const std::string& name, uint32_t type, s
         key->values.push_back(Value{name, type, std::move(data), false});
         value = &key->values.back();
         size_t index = key->values.size() - 1;
-        if (key->value_index) {
-            key->value_index->emplace(Lower(name), index);
+        if (key->valueIndex) {
+            key->valueIndex->emplace(Lower(name), index);
         } else if (key->values.size() > kIndexThreshold) {
-            key->value_index.reset(new std::unordered_map<std::string, size_t>);
-            for (size_t i = 0; i < key->values.size(); ++i) key->value_index->emplace(Lower(key->values[i].name), i);
+            key->valueIndex.reset(new std::unordered_map<std::string, size_t>);
+            for (size_t i = 0; i < key->values.size(); ++i) key->valueIndex->emplace(Lower(key->values[i].name), i);
         }
     }
-    if (mark_pending && !value->pending) {
+    if (markPending && !value->pending) {
         value->pending = true;
-        key->pending_values.push_back(static_cast<size_t>(value - key->values.data()));
+        key->pendingValues.push_back(static_cast<size_t>(value - key->values.data()));
         Queue(key);
     }
 }
@@ -228,26 +228,26 @@ void RegistryStore::LoadText(const std::string& text) {
         case Reg4Item::kDeleteValue:
             break;
         case Reg4Item::kBroken:
-            if (item.ends_key) current = nullptr;
+            if (item.endsKey) current = nullptr;
             break;
         }
     }
 }
 
-bool RegistryStore::KeyExists(const std::string& key_path) const {
-    std::string path = CanonicalPath(key_path);
+bool RegistryStore::KeyExists(const std::string& keyPath) const {
+    std::string path = CanonicalPath(keyPath);
     if (path.empty()) return false;
     return IsKnownRoot(path) || FindKey(path) != nullptr;
 }
 
-void RegistryStore::CreateKey(const std::string& key_path) {
-    std::string path = CanonicalPath(key_path);
+void RegistryStore::CreateKey(const std::string& keyPath) {
+    std::string path = CanonicalPath(keyPath);
     if (!path.empty()) MakeKey(std::move(path), true);
 }
 
-void RegistryStore::SetValue(const std::string& key_path, const std::string& name, uint32_t type,
+void RegistryStore::SetValue(const std::string& keyPath, const std::string& name, uint32_t type,
                              const std::string& data) {
-    std::string path = CanonicalPath(key_path);
+    std::string path = CanonicalPath(keyPath);
     if (path.empty()) return;
     Key* key = MakeKey(std::move(path), true);
     std::string stored = data;
@@ -255,9 +255,9 @@ void RegistryStore::SetValue(const std::string& key_path, const std::string& nam
     PutValue(key, name, type, std::move(stored), true);
 }
 
-bool RegistryStore::GetValue(const std::string& key_path, const std::string& name, uint32_t* type,
+bool RegistryStore::GetValue(const std::string& keyPath, const std::string& name, uint32_t* type,
                              std::string* data) const {
-    const Key* key = FindKey(CanonicalPath(key_path));
+    const Key* key = FindKey(CanonicalPath(keyPath));
     if (!key) return false;
     const Value* value = FindValue(key, name);
     if (!value) return false;
@@ -269,11 +269,11 @@ bool RegistryStore::GetValue(const std::string& key_path, const std::string& nam
 void RegistryStore::Queue(Key* key) {
     if (key->queued) return;
     key->queued = true;
-    pending_keys_.push_back(key);
+    pendingKeys_.push_back(key);
 }
 
-bool RegistryStore::Flush(const std::string& key_path) {
-    Key* key = FindKey(CanonicalPath(key_path));
+bool RegistryStore::Flush(const std::string& keyPath) {
+    Key* key = FindKey(CanonicalPath(keyPath));
     return !key || FlushKey(key);
 }
 
@@ -281,7 +281,7 @@ bool RegistryStore::FlushAll() {
     // A key is queued after its parents. Children go first: a child's
     // section implies its parents, which then need no bare section.
     std::vector<Key*> keys;
-    keys.swap(pending_keys_);
+    keys.swap(pendingKeys_);
     std::vector<Key*> failed;
     for (auto it = keys.rbegin(); it != keys.rend(); ++it) {
         (*it)->queued = false;
@@ -292,7 +292,7 @@ bool RegistryStore::FlushAll() {
 }
 
 bool RegistryStore::FlushKey(Key* key) {
-    if (!key->pending_create && key->pending_values.empty()) return true;
+    if (!key->pendingCreate && key->pendingValues.empty()) return true;
     if (path_.empty()) return false;
     // A file in another form is written whole, in REGEDIT4, by its first
     // change; everything pending is then on disk.
@@ -300,7 +300,7 @@ bool RegistryStore::FlushKey(Key* key) {
     const std::string& path = key->path;
 
     std::string section = "\r\n[" + key->path + "]\r\n";
-    for (size_t index : key->pending_values) {
+    for (size_t index : key->pendingValues) {
         const Value& value = key->values[index];
         Reg4AppendValue(&section, value.name, value.type, value.data);
     }
@@ -308,9 +308,9 @@ bool RegistryStore::FlushKey(Key* key) {
     int fd = HostOpenForWriting(path_, O_RDWR | O_APPEND | O_CREAT);
     if (fd < 0) return false;
     struct stat st;
-    off_t size = fstat(fd, &st) == 0 ? EndLastLine(fd, st.st_size, own_from_, &section) : -1;
+    off_t size = fstat(fd, &st) == 0 ? EndLastLine(fd, st.st_size, ownFrom_, &section) : -1;
     if (size >= 0 && !appended_ &&
-        (!KeepBackup() || (before_first_append_ && !before_first_append_(static_cast<size_t>(size)))))
+        (!KeepBackup() || (beforeFirstAppend_ && !beforeFirstAppend_(static_cast<size_t>(size)))))
         size = -1;
     bool ok = size >= 0;
     bool fresh = size == 0;
@@ -329,17 +329,17 @@ bool RegistryStore::FlushKey(Key* key) {
 
     if (!appended_) {
         appended_ = true;
-        if (own_from_ == kNotOwn || own_from_ > static_cast<size_t>(size)) own_from_ = static_cast<size_t>(size);
+        if (ownFrom_ == kNotOwn || ownFrom_ > static_cast<size_t>(size)) ownFrom_ = static_cast<size_t>(size);
     }
-    appended_bytes_ += section.size();
-    for (size_t index : key->pending_values) key->values[index].pending = false;
-    key->pending_values.clear();
-    key->pending_create = false;
+    appendedBytes_ += section.size();
+    for (size_t index : key->pendingValues) key->values[index].pending = false;
+    key->pendingValues.clear();
+    key->pendingCreate = false;
     // The section implies the key's parents.
     for (size_t slash = path.rfind('\\'); slash != std::string::npos && slash > 0;
          slash = path.rfind('\\', slash - 1)) {
         Key* parent = FindKey(path.data(), slash);
-        if (parent) parent->pending_create = false;
+        if (parent) parent->pendingCreate = false;
     }
     return true;
 }
@@ -367,15 +367,15 @@ bool RegistryStore::Compact() {
     std::string text = Serialize();
     if (!HostReplaceFileWhole(path_, text)) return false;
     foreign_ = false;
-    own_from_ = 0;
+    ownFrom_ = 0;
     for (Key& key : keys_) {
-        for (size_t index : key.pending_values) key.values[index].pending = false;
-        key.pending_values.clear();
-        key.pending_create = false;
+        for (size_t index : key.pendingValues) key.values[index].pending = false;
+        key.pendingValues.clear();
+        key.pendingCreate = false;
         key.queued = false;
     }
-    pending_keys_.clear();
-    loaded_bytes_ = text.size();
-    appended_bytes_ = 0;
+    pendingKeys_.clear();
+    loadedBytes_ = text.size();
+    appendedBytes_ = 0;
     return true;
 }

@@ -67,32 +67,32 @@ public:
     // be read, or holds anything that cannot be imported faithfully (the file
     // is then untouched and the store empty). The error names the file, the
     // line number and the line.
-    bool Open(const std::string& path, std::string* error, size_t own_from = 0);
+    bool Open(const std::string& path, std::string* error, size_t ownFrom = 0);
     // Called once before the store first appends to its file, with the
     // file's size then; the append does not happen when it returns false.
-    void SetBeforeFirstAppend(std::function<bool(size_t)> hook) { before_first_append_ = std::move(hook); }
+    void SetBeforeFirstAppend(std::function<bool(size_t)> hook) { beforeFirstAppend_ = std::move(hook); }
     // Where a copy of the file as it was loaded is kept before the store
     // first rewrites it whole (Compact, or the first change to a file that
     // is not in REGEDIT4 form); the copy is made only when that path does
     // not exist yet. "" (the default) keeps none.
-    void SetBackupPath(const std::string& path) { backup_path_ = path; }
+    void SetBackupPath(const std::string& path) { backupPath_ = path; }
     // Merges REGEDIT4 text into the store as loading a file does. What it
     // brings is not marked for flushing.
     void LoadText(const std::string& text);
 
-    bool KeyExists(const std::string& key_path) const;
+    bool KeyExists(const std::string& keyPath) const;
     // Creates the key and its missing parents.
-    void CreateKey(const std::string& key_path);
+    void CreateKey(const std::string& keyPath);
     // Creates or replaces a value, creating the key when needed.
-    void SetValue(const std::string& key_path, const std::string& name, uint32_t type, const std::string& data);
-    bool GetValue(const std::string& key_path, const std::string& name, uint32_t* type, std::string* data) const;
+    void SetValue(const std::string& keyPath, const std::string& name, uint32_t type, const std::string& data);
+    bool GetValue(const std::string& keyPath, const std::string& name, uint32_t* type, std::string* data) const;
 
     // Makes what was created or set on the key since its last flush durable:
     // appends one section with the changed values (or the bare section for a
     // new key) with a single write and syncs the file. Its cost does not
     // depend on the size of the store. true when there was nothing to write;
     // false when writing failed (the changes stay pending).
-    bool Flush(const std::string& key_path);
+    bool Flush(const std::string& keyPath);
     // Flushes every key with pending changes; its cost follows what is
     // pending, not the size of the store. false when a flush failed.
     bool FlushAll();
@@ -105,8 +105,8 @@ public:
 
     // The size of the file as loaded (or as Compact wrote it), and what
     // flushes have appended since.
-    size_t LoadedBytes() const { return loaded_bytes_; }
-    size_t AppendedBytes() const { return appended_bytes_; }
+    size_t LoadedBytes() const { return loadedBytes_; }
+    size_t AppendedBytes() const { return appendedBytes_; }
 
 private:
     struct Value {
@@ -119,9 +119,9 @@ private:
         std::string path;  // full path, in the case it was created with
         std::vector<Value> values;
         // Lower-cased value name to index, built once a key has many values.
-        std::unique_ptr<std::unordered_map<std::string, size_t>> value_index;
-        std::vector<size_t> pending_values;
-        bool pending_create = false;
+        std::unique_ptr<std::unordered_map<std::string, size_t>> valueIndex;
+        std::vector<size_t> pendingValues;
+        bool pendingCreate = false;
         bool queued = false;  // in pending_keys_
     };
 
@@ -132,14 +132,14 @@ private:
         Key* key;
     };
     Slot* Probe(const char* path, size_t size, size_t hash) const;
-    void Reserve(size_t key_count);
-    Key* FindKey(const char* canonical_path, size_t size) const;
-    Key* FindKey(const std::string& canonical_path) const;
-    Key* MakeKey(std::string canonical_path, bool mark_pending);
+    void Reserve(size_t keyCount);
+    Key* FindKey(const char* canonicalPath, size_t size) const;
+    Key* FindKey(const std::string& canonicalPath) const;
+    Key* MakeKey(std::string canonicalPath, bool markPending);
     Value* FindValue(Key* key, const std::string& name);
     const Value* FindValue(const Key* key, const std::string& name) const;
-    void PutValue(Key* key, const std::string& name, uint32_t type, std::string data, bool mark_pending);
-    bool Import(const std::string& text, bool* own_form, std::string* why);
+    void PutValue(Key* key, const std::string& name, uint32_t type, std::string data, bool markPending);
+    bool Import(const std::string& text, bool* ownForm, std::string* why);
     void Clear();
     void Queue(Key* key);
     bool FlushKey(Key* key);
@@ -148,23 +148,23 @@ private:
     // pointers to them stay valid as the store grows.
     std::deque<Key> keys_;
     std::vector<Slot> slots_;
-    std::vector<Key*> pending_keys_;  // keys that may have pending changes
+    std::vector<Key*> pendingKeys_;  // keys that may have pending changes
     // The last key MakeKey made, and its parent.
     Key* recent_ = nullptr;
-    Key* recent_parent_ = nullptr;
+    Key* recentParent_ = nullptr;
     std::string path_;
-    std::string backup_path_;
-    std::function<bool(size_t)> before_first_append_;
+    std::string backupPath_;
+    std::function<bool(size_t)> beforeFirstAppend_;
     bool appended_ = false;  // since Open
     // The file is not in the form the store appends to (UTF-16, version 5):
     // its first change writes it whole.
     bool foreign_ = false;
     // The file existed when it was opened and has not been rewritten since.
-    bool loaded_from_file_ = false;
-    size_t own_from_ = kNotOwn;
+    bool loadedFromFile_ = false;
+    size_t ownFrom_ = kNotOwn;
     bool KeepBackup();
-    size_t loaded_bytes_ = 0;
-    size_t appended_bytes_ = 0;
+    size_t loadedBytes_ = 0;
+    size_t appendedBytes_ = 0;
 };
 
 #endif

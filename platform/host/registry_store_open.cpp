@@ -62,7 +62,7 @@ bool DecodeUtf16(std::string* text, std::string* why) {
 
 }  // namespace
 
-bool RegistryStore::Open(const std::string& path, std::string* error, size_t own_from) {
+bool RegistryStore::Open(const std::string& path, std::string* error, size_t ownFrom) {
     Clear();
     path_ = path;
     std::string text;
@@ -77,7 +77,7 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
         if (missing) return true;
         return fail("cannot be read: " + HostReadError(errno, kMaxFileSize));
     }
-    own_from_ = own_from;
+    ownFrom_ = ownFrom;
     if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
         std::string why;
         if (!DecodeUtf16(&text, &why)) return fail(why);
@@ -90,16 +90,16 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
     // append cut short: it goes from the file, once the rest has loaded.
     size_t last = text.find_last_of("\r\n");
     size_t tail = last == std::string::npos ? 0 : last + 1;
-    bool torn = tail < text.size() && !foreign_ && own_from != kNotOwn && tail >= own_from;
+    bool torn = tail < text.size() && !foreign_ && ownFrom != kNotOwn && tail >= ownFrom;
     if (torn) {
         // A section goes in as a blank line, then its key line: a tear in the
         // key line leaves that blank line, which goes with it.
-        if (tail >= own_from + 2 && tail >= 4 && text.compare(tail - 4, 4, "\r\n\r\n") == 0) tail -= 2;
+        if (tail >= ownFrom + 2 && tail >= 4 && text.compare(tail - 4, 4, "\r\n\r\n") == 0) tail -= 2;
         text.resize(tail);
     }
-    bool own_form = false;
+    bool ownForm = false;
     std::string why;
-    if (!Import(text, &own_form, &why)) return fail(why);
+    if (!Import(text, &ownForm, &why)) return fail(why);
     if (torn) {
         int fd = HostOpenForWriting(path, O_WRONLY);
         bool cut = fd >= 0 && ftruncate(fd, static_cast<off_t>(tail)) == 0;
@@ -107,8 +107,8 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
         if (fd >= 0) close(fd);
         if (!cut) return fail(std::string("cannot be repaired: ") + strerror(code));
     }
-    loaded_bytes_ = text.size();
-    loaded_from_file_ = !text.empty() && !own_form;
+    loadedBytes_ = text.size();
+    loadedFromFile_ = !text.empty() && !ownForm;
     return true;
 }
 
@@ -116,38 +116,38 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
 // for byte what the store writes, so that a rewrite loses nothing of it.
 // false, with the reason, at the first line that cannot be imported
 // faithfully.
-bool RegistryStore::Import(const std::string& text, bool* own_form_out, std::string* why) {
+bool RegistryStore::Import(const std::string& text, bool* ownFormOut, std::string* why) {
     Reserve(text.size() / 128);
     Reg4Reader reader(text.data(), text.size(), true);
     Reg4Item item;
     Key* current = nullptr;
     // Checked item by item while it holds.
-    bool own_form = !foreign_ && text.compare(0, std::strlen(kReg4Header), kReg4Header) == 0;
+    bool ownForm = !foreign_ && text.compare(0, std::strlen(kReg4Header), kReg4Header) == 0;
     size_t at = std::strlen(kReg4Header);
     std::string rendered;
     while (reader.Next(&item)) {
         bool read = false;
         if (item.kind == Reg4Item::kKey) {
-            std::string key_path = CanonicalPath(item.key.data(), item.key.size());
+            std::string keyPath = CanonicalPath(item.key.data(), item.key.size());
             current = nullptr;
-            if (!key_path.empty()) {
+            if (!keyPath.empty()) {
                 read = true;
-                if (own_form) {
+                if (ownForm) {
                     rendered = "\r\n[";
                     rendered.append(item.key.data(), item.key.size());
                     rendered += "]\r\n";
                 }
-                current = MakeKey(std::move(key_path), false);
+                current = MakeKey(std::move(keyPath), false);
             }
         } else if (item.kind == Reg4Item::kValue && current) {
             read = true;
-            if (own_form && item.type == kTypeString && IsPlainText(item.name) && IsPlainText(item.data)) {
+            if (ownForm && item.type == kTypeString && IsPlainText(item.name) && IsPlainText(item.data)) {
                 // Most values are plain texts: compared in place.
                 size_t used = 0;
-                own_form = MatchesPlainValue(text, at, item.name, item.data, &used);
+                ownForm = MatchesPlainValue(text, at, item.name, item.data, &used);
                 at += used;
                 rendered.clear();
-            } else if (own_form) {
+            } else if (ownForm) {
                 rendered.clear();
                 Reg4AppendValue(&rendered, item.name, item.type, item.data);
             }
@@ -159,11 +159,11 @@ bool RegistryStore::Import(const std::string& text, bool* own_form_out, std::str
             *why = "cannot be imported faithfully: line " + std::to_string(item.line) + ": " + line;
             return false;
         }
-        if (own_form) {
-            own_form = text.compare(at, rendered.size(), rendered) == 0;
+        if (ownForm) {
+            ownForm = text.compare(at, rendered.size(), rendered) == 0;
             at += rendered.size();
         }
     }
-    *own_form_out = own_form && at == text.size();
+    *ownFormOut = ownForm && at == text.size();
     return true;
 }

@@ -106,13 +106,13 @@ void PlatLowerCase(char* text) { CharLowerA(text); }
 
 // ---------------------------------------------------------------- profile files
 
-size_t PlatGetProfileString(const char* section, const char* key, const char* default_value, char* buffer, size_t size,
+size_t PlatGetProfileString(const char* section, const char* key, const char* defaultValue, char* buffer, size_t size,
                             const char* file) {
-    return GetPrivateProfileStringA(section, key, default_value ? default_value : "", buffer, ClampSize(size), file);
+    return GetPrivateProfileStringA(section, key, defaultValue ? defaultValue : "", buffer, ClampSize(size), file);
 }
 
-int PlatGetProfileInt(const char* section, const char* key, int default_value, const char* file) {
-    return static_cast<int>(GetPrivateProfileIntA(section, key, default_value, file));
+int PlatGetProfileInt(const char* section, const char* key, int defaultValue, const char* file) {
+    return static_cast<int>(GetPrivateProfileIntA(section, key, defaultValue, file));
 }
 
 int PlatWriteProfileString(const char* section, const char* key, const char* value, const char* file) {
@@ -194,13 +194,13 @@ void PlatFileClose(PlatFile file) { _lclose(static_cast<HFILE>(file)); }
 
 int PlatDeleteFile(const char* path) { return DeleteFileA(path) ? 1 : 0; }
 
-int PlatCreateTempFile(const char* directory, char* path_out, size_t size) {
+int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
     char path[MAX_PATH];
     if (GetTempFileNameA(directory, "vst", 0, path) == 0) {
-        if (size > 0) path_out[0] = '\0';
+        if (size > 0) pathOut[0] = '\0';
         return 0;
     }
-    if (!CopyWhole(path, path_out, size)) {
+    if (!CopyWhole(path, pathOut, size)) {
         DeleteFileA(path);
         return 0;
     }
@@ -273,10 +273,10 @@ void PlatLzClose(PlatLz handle) { LZClose(static_cast<INT>(handle)); }
 
 // ---------------------------------------------------------------- processes
 
-int PlatLaunch(const char* command_line) {
+int PlatLaunch(const char* commandLine) {
     // CreateProcessA may write into the command line; it gets a copy.
     char command[1024];
-    if (PlatFormatText(command, sizeof command, "%s", command_line) < 0) return 0;
+    if (PlatFormatText(command, sizeof command, "%s", commandLine) < 0) return 0;
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;

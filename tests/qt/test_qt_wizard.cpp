@@ -180,14 +180,14 @@ TEST_F(QtWizardTest, FromStartToFinish) {
     // The wizard closed as accepted, the status line empty; each of the
     // disk's files was painted while it was copied, and the bar after each,
     // never going back.
-    seen << QString("%1 [%2]").arg(wizard.result()).arg(wizard.finishPage()->control(1002)->text())
+    seen << QString("%1 [%2]").arg(wizard.result()).arg(wizard.Finish()->Control(1002)->text())
          << paint.files.keys().filter(" : ");
     EXPECT_TRUE(paint.at.size() >= 12 && std::is_sorted(paint.at.begin(), paint.at.end()) && paint.at.back() >= 90);
 
     // The bar at half way: blocks two thirds as wide as the bar is high,
     // two pixels apart, the last one cut where the position ends.
     QtFrontEnd front(&wizard);
-    PlatWindow bar = front.CreateProgressBar(ToPlatWindow(wizard.finishPage()));
+    PlatWindow bar = front.CreateProgressBar(ToPlatWindow(wizard.Finish()));
     front.SetProgressPos(bar, 50);
     EXPECT_EQ(Grab(FromPlatWindow(bar)), Golden("bar_half.xpm"));
     EXPECT_EQ(seen, Lines("run.txt"));
@@ -226,7 +226,7 @@ TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
     ASSERT_TRUE(QDir(prefix_.path()).mkdir("disk") && QDir::setCurrent(prefix_.filePath("disk")));
     InitSetupState();
     WelcomePage page;
-    const QRect panel = page.logoPanel()->geometry();
+    const QRect panel = page.Panel()->geometry();
     auto paintWith = [&](const QByteArray& banner) {
         QFile file("setup.dat");
         EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(banner) == banner.size());
@@ -256,7 +256,7 @@ TEST_F(QtWizardTest, TheBannerFollowsSetupDatAtEveryPaintBesideTheFramedLogo) {
 
     // The logo panel: a sunken frame around the logo stretched unsmoothed,
     // as data/logo_panel.xpm shows it.
-    EXPECT_EQ(Grab(page.logoPanel()), Golden("logo_panel.xpm"));
+    EXPECT_EQ(Grab(page.Panel()), Golden("logo_panel.xpm"));
 }
 
 }  // namespace

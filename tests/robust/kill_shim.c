@@ -35,17 +35,17 @@
 #include <unistd.h>
 
 static long g_calls;
-static long g_kill_at = -1;
+static long g_killAt = -1;
 static int g_tear;
-static int g_no_sync;
+static int g_noSync;
 static int g_log = -1;
-static const char* g_snapshot_dir;
+static const char* g_snapshotDir;
 static int g_ready;
 
-static ssize_t (*real_write)(int, const void*, size_t);
-static int (*real_rename)(const char*, const char*);
-static int (*real_fsync)(int);
-static int (*real_fdatasync)(int);
+static ssize_t (*g_realWrite)(int, const void*, size_t);
+static int (*g_realRename)(const char*, const char*);
+static int (*g_realFsync)(int);
+static int (*g_realFdatasync)(int);
 
 /* The setting's value, or NULL when it is unset or empty. */
 static const char* Setting(const char* name) {
@@ -55,15 +55,15 @@ static const char* Setting(const char* name) {
 
 static void Setup(void) {
     if (g_ready) return;
-    real_write = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
-    real_rename = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
-    real_fsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-    real_fdatasync = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
-    if (Setting("ROBUST_KILL_AT")) g_kill_at = atol(Setting("ROBUST_KILL_AT"));
+    g_realWrite = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    g_realRename = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
+    g_realFsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    g_realFdatasync = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
+    if (Setting("ROBUST_KILL_AT")) g_killAt = atol(Setting("ROBUST_KILL_AT"));
     g_tear = Setting("ROBUST_TEAR") && strcmp(Setting("ROBUST_TEAR"), "1") == 0;
-    g_no_sync = Setting("ROBUST_NO_SYNC") && strcmp(Setting("ROBUST_NO_SYNC"), "1") == 0;
+    g_noSync = Setting("ROBUST_NO_SYNC") && strcmp(Setting("ROBUST_NO_SYNC"), "1") == 0;
     if (Setting("ROBUST_LOG")) g_log = open(Setting("ROBUST_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    g_snapshot_dir = Setting("ROBUST_SNAPSHOT");
+    g_snapshotDir = Setting("ROBUST_SNAPSHOT");
     g_ready = 1;
 }
 
@@ -104,7 +104,7 @@ static int Count(const char* call, const char* path, const char* second) {
     Setup();
     ++g_calls;
     Log(call, path, second);
-    return g_calls == g_kill_at;
+    return g_calls == g_killAt;
 }
 
 static void Die(void) {
@@ -114,12 +114,12 @@ static void Die(void) {
 
 static void Snapshot(int fd, const char* path) {
     size_t length = strlen(path);
-    if (!g_snapshot_dir) return;
+    if (!g_snapshotDir) return;
     if ((length < 13 || strcmp(path + length - 13, "/registry.reg") != 0) &&
         (length < 11 || strcmp(path + length - 11, "/SYSTEM.VSJ") != 0))
         return;
     char name[PATH_MAX];
-    snprintf(name, sizeof name, "%s/%ld", g_snapshot_dir, g_calls);
+    snprintf(name, sizeof name, "%s/%ld", g_snapshotDir, g_calls);
     int out = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) return;
     char buffer[65536];
@@ -134,36 +134,36 @@ static void Snapshot(int fd, const char* path) {
 
 ssize_t write(int fd, const void* data, size_t size) {
     Setup();
-    if (!IsRegular(fd) || fd == g_log) return real_write(fd, data, size);
+    if (!IsRegular(fd) || fd == g_log) return g_realWrite(fd, data, size);
     char path[PATH_MAX];
     PathOf(fd, path, sizeof path);
     if (Count("write", path, NULL)) {
-        if (g_tear && size > 1) real_write(fd, data, size / 2);
+        if (g_tear && size > 1) g_realWrite(fd, data, size / 2);
         Die();
     }
-    return real_write(fd, data, size);
+    return g_realWrite(fd, data, size);
 }
 
 int rename(const char* from, const char* to) {
     if (Count("rename", from, to)) Die();
-    return real_rename(from, to);
+    return g_realRename(from, to);
 }
 
 static int Sync(const char* call, int (*real)(int), int fd) {
     char path[PATH_MAX];
     PathOf(fd, path, sizeof path);
     if (Count(call, path, NULL)) Die();
-    int result = g_no_sync ? 0 : real(fd);
+    int result = g_noSync ? 0 : real(fd);
     if (result == 0) Snapshot(fd, path);
     return result;
 }
 
 int fsync(int fd) {
     Setup();
-    return Sync("fsync", real_fsync, fd);
+    return Sync("fsync", g_realFsync, fd);
 }
 
 int fdatasync(int fd) {
     Setup();
-    return Sync("fdatasync", real_fdatasync, fd);
+    return Sync("fdatasync", g_realFdatasync, fd);
 }

@@ -93,11 +93,11 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
     ASSERT_GE(flushed.size(), 5u);
     ASSERT_EQ("", Missing(flushed.rbegin()->second, done));
 
-    int kills = 0, old_file = 0, journal = 0, replacement = 0;
+    int kills = 0, oldFile = 0, journal = 0, replacement = 0;
     for (const std::string& call : calls) {
         const long number = std::stol(call);
-        const bool is_write = call.find(" write ") != std::string::npos;
-        for (int tear = 0; tear <= (is_write ? 1 : 0); ++tear) {
+        const bool isWrite = call.find(" write ") != std::string::npos;
+        for (int tear = 0; tear <= (isWrite ? 1 : 0); ++tear) {
             SCOPED_TRACE("killed at call " + call + (tear ? " halfway" : ""));
             std::string prefix = MakePrefix("killed");
             std::string dat = prefix + "/drive_c/WINDOWS/SYSTEM.DAT";
@@ -107,7 +107,7 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
                                    .exitCode);
             const std::string left = ReadFile(dat);
             EXPECT_TRUE(left == original_ || left == after) << "SYSTEM.DAT is neither the old file nor the new one";
-            if (left == original_) ++old_file;
+            if (left == original_) ++oldFile;
 
             std::set<std::string> found = HiveEntries(dat);
             EXPECT_EQ("", Missing(found, done));
@@ -130,10 +130,10 @@ TEST_F(CregKillPoints, KilledAnywhereLeavesAWholeRegistryAndKeepsEveryFlush) {
     std::printf(
         "[ kill points ] SYSTEM.DAT: %zu calls, %d kills, %d in the journal, %d in the replacement, %d left "
         "the old file\n",
-        calls.size(), kills, journal, replacement, old_file);
+        calls.size(), kills, journal, replacement, oldFile);
     EXPECT_GT(journal, 0);
     EXPECT_GT(replacement, 0);
-    EXPECT_LT(old_file, kills);
+    EXPECT_LT(oldFile, kills);
 }
 
 }  // namespace

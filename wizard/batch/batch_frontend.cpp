@@ -94,8 +94,8 @@ int BatchFrontEnd::MessageBox(const char* text, const char* caption, unsigned st
     // The first button of each list is what a box gets when the answers are
     // used up or do not fit it.
     const Button* chosen = &buttons[0];
-    if (next_answer_ < answers_.size()) {
-        const std::string& answer = answers_[next_answer_++];
+    if (nextAnswer_ < answers_.size()) {
+        const std::string& answer = answers_[nextAnswer_++];
         for (size_t i = 0; i < count; ++i) {
             if (answer == buttons[i].name) chosen = &buttons[i];
         }
@@ -119,8 +119,8 @@ void BatchFrontEnd::SetProgressPos(PlatWindow, int position) {
 void BatchFrontEnd::DestroyWindow(PlatWindow) {}
 void BatchFrontEnd::SetFocus(PlatWindow) {}
 
-void BatchFrontEnd::Launched(const char* command_line, bool started) {
-    Emit(std::string("{\"event\":\"launch\",\"command\":") + JsonString(command_line) +
+void BatchFrontEnd::Launched(const char* commandLine, bool started) {
+    Emit(std::string("{\"event\":\"launch\",\"command\":") + JsonString(commandLine) +
          ",\"started\":" + (started ? "true" : "false") + "}");
 }
 
@@ -131,5 +131,5 @@ bool RunBatchWizard(const char* answers, FILE* out) {
         // Next, then Finish: the welcome page has nothing to do, Finish runs it all.
         RunInstall(&g_page);
     }
-    return front.written();
+    return front.Written();
 }

@@ -22,15 +22,15 @@ public:
     void SetProgressPos(PlatWindow bar, int position) override;
     void DestroyWindow(PlatWindow window) override;
     void SetFocus(PlatWindow window) override;
-    void Launched(const char* command_line, bool started) override;
+    void Launched(const char* commandLine, bool started) override;
     // Whether every event reached the stream.
-    bool written() const { return !failed_; }
+    bool Written() const { return !failed_; }
 
 private:
     void Emit(const std::string& json);
 
     std::vector<std::string> answers_;
-    size_t next_answer_ = 0;
+    size_t nextAnswer_ = 0;
     FILE* out_;
     bool failed_ = false;
 };

@@ -15,7 +15,7 @@ public:
 
     // The loaded bitmap; null when the resource could not be read (the
     // panel then shows its frame on white).
-    const QImage& logo() const { return logo_; }
+    const QImage& Logo() const { return logo_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -110,7 +110,7 @@ int ResultOf(QMessageBox::StandardButton button) {
 
 }  // namespace
 
-QtFrontEnd::QtFrontEnd(QWidget* fallback_owner) : fallbackOwner_(fallback_owner) {}
+QtFrontEnd::QtFrontEnd(QWidget* fallbackOwner) : fallbackOwner_(fallbackOwner) {}
 
 QtFrontEnd::~QtFrontEnd() {
     for (QPointer<QProgressBar>& bar : bars_) delete bar.data();

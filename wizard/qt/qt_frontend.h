@@ -25,7 +25,7 @@ public:
     using MessageHook = std::function<QMessageBox::StandardButton(QMessageBox& box)>;
 
     // fallback_owner owns the message boxes when no window has the focus.
-    explicit QtFrontEnd(QWidget* fallback_owner);
+    explicit QtFrontEnd(QWidget* fallbackOwner);
     ~QtFrontEnd() override;
 
     int MessageBox(const char* text, const char* caption, unsigned style) override;
@@ -36,7 +36,7 @@ public:
     // the wizard and stay.
     void DestroyWindow(PlatWindow window) override;
     void SetFocus(PlatWindow window) override;
-    void Launched(const char* command_line, bool started) override;
+    void Launched(const char* commandLine, bool started) override;
     // Shows the text in the first status line of the wizard's current page.
     void Waiting(const char* text) override;
 

@@ -42,9 +42,9 @@ constexpr double kBannerLettersPerPixel = 29.6;
 
 // Narrows a font whose letters run wider than the laid-out font's, keeping
 // its height: the texts then break and end as they do on Windows.
-void FitWidth(QFont& font, double letters_per_pixel) {
+void FitWidth(QFont& font, double lettersPerPixel) {
     static const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
-    const double wanted = letters_per_pixel * QFontInfo(font).pixelSize();
+    const double wanted = lettersPerPixel * QFontInfo(font).pixelSize();
     // Narrowed widths round to whole pixels: a second step or two takes up
     // what the first one left.
     for (int step = 0; step < 4; ++step) {
@@ -126,14 +126,14 @@ void PaintBanner(QPainter& painter) {
 
 // ---------------------------------------------------------------- pages
 
-BannerPage::BannerPage(int width_units, int height_units, QWidget* parent)
+BannerPage::BannerPage(int widthUnits, int heightUnits, QWidget* parent)
     : QWizardPage(parent),
-      templateSize_(DialogUnitsX(width_units), DialogUnitsY(height_units)),
+      templateSize_(DialogUnitsX(widthUnits), DialogUnitsY(heightUnits)),
       panel_(new LogoPanel(this)) {
     setFixedSize(templateSize_);
 }
 
-QLabel* BannerPage::control(int id) const {
+QLabel* BannerPage::Control(int id) const {
     return findChild<QLabel*>(QString::number(id), Qt::FindDirectChildrenOnly);
 }
 

@@ -46,13 +46,13 @@ void PaintBanner(QPainter& painter);
 class BannerPage : public QWizardPage {
 public:
     // The page's size as its template gives it, in pixels.
-    QSize templateSize() const { return templateSize_; }
-    LogoPanel* logoPanel() const { return panel_; }
+    QSize TemplateSize() const { return templateSize_; }
+    LogoPanel* Panel() const { return panel_; }
     // The static text with the given control id, or null.
-    QLabel* control(int id) const;
+    QLabel* Control(int id) const;
 
 protected:
-    BannerPage(int width_units, int height_units, QWidget* parent);
+    BannerPage(int widthUnits, int heightUnits, QWidget* parent);
     // An LTEXT control: left-aligned, word-wrapped, at dialog units; text in
     // Windows-1252, id IDC_STATIC for a control never addressed.
     QLabel* AddText(const char* text, int x, int y, int width, int height, int id);
@@ -80,11 +80,11 @@ class VorelWizard : public QWizard {
 public:
     explicit VorelWizard(QWidget* parent = nullptr);
 
-    WelcomePage* welcomePage() const { return welcome_; }
-    FinishPage* finishPage() const { return finish_; }
+    WelcomePage* Welcome() const { return welcome_; }
+    FinishPage* Finish() const { return finish_; }
     // Every button greyed in its place: the row while the run goes on.
     void ShowInstallingButtons();
-    bool installing() const { return installing_; }
+    bool Installing() const { return installing_; }
 
     QSize sizeHint() const override;
     void accept() override;

@@ -25,7 +25,7 @@ void PaintPanel(HWND window) {
     HDC dc = BeginPaint(window, &paint);
     // Grey above and to the left, white below and to the right: sunken.
     HPEN grey = CreatePen(PS_SOLID, 1, RGB(128, 128, 128));
-    HGDIOBJ old_pen = SelectObject(dc, grey);
+    HGDIOBJ oldPen = SelectObject(dc, grey);
     MoveToEx(dc, 0, height - 2, nullptr);
     LineTo(dc, 0, 0);
     LineTo(dc, width, 0);
@@ -33,13 +33,13 @@ void PaintPanel(HWND window) {
     MoveToEx(dc, width - 1, 0, nullptr);
     LineTo(dc, width - 1, height - 1);
     LineTo(dc, 0, height - 1);
-    SelectObject(dc, old_pen);
+    SelectObject(dc, oldPen);
     DeleteObject(grey);
 
     HDC memory = CreateCompatibleDC(dc);
-    HGDIOBJ old_bitmap = SelectObject(memory, g_logo.handle);
+    HGDIOBJ oldBitmap = SelectObject(memory, g_logo.handle);
     StretchBlt(dc, 1, 1, width - 2, height - 2, memory, 0, 0, g_logo.width, g_logo.height, SRCCOPY);
-    SelectObject(memory, old_bitmap);
+    SelectObject(memory, oldBitmap);
     DeleteDC(memory);
     EndPaint(window, &paint);
 }

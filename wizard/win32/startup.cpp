@@ -8,7 +8,7 @@
 // The linker's list of static constructors: a -1, the constructors, a zero.
 // The compiler appends them in link order; they run from the last to the
 // first, as GCC's own start-up runs them.
-extern "C" void (*__CTOR_LIST__[])();
+extern "C" void (*__CTOR_LIST__[])();  // NOLINT(readability-identifier-naming): the linker's name
 
 namespace {
 
@@ -24,6 +24,6 @@ void RunConstructors() {
 // no argument, so WinMain is given none.
 extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup() {
     RunConstructors();
-    char no_arguments[] = "";
-    ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleA(nullptr), nullptr, no_arguments, SW_SHOWDEFAULT)));
+    char noArguments[] = "";
+    ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleA(nullptr), nullptr, noArguments, SW_SHOWDEFAULT)));
 }

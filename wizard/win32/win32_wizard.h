@@ -19,7 +19,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 // Runs the wizard modally, owned by owner.
 void ShowWizard(HWND owner, HINSTANCE instance);
 // Fills a Windows 95 sized page record for template with procedure.
-void FillPage(PROPSHEETPAGEA_V1* record, int dialog_template, const char* title, DLGPROC procedure);
+void FillPage(PROPSHEETPAGEA_V1* record, int dialogTemplate, const char* title, DLGPROC procedure);
 INT_PTR CALLBACK WelcomePageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK FinishPageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);
 // Paints the product name in the page's banner.

@@ -13,18 +13,18 @@ const char kLogoClassName[] = "BmpWClass";
 namespace {
 
 ATOM RegisterOne(HINSTANCE instance, const char* name, WNDPROC procedure) {
-    WNDCLASSA window_class;
-    window_class.style = 0;
-    window_class.lpfnWndProc = procedure;
-    window_class.cbClsExtra = 0;
-    window_class.cbWndExtra = 0;
-    window_class.hInstance = instance;
-    window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_VOREL));
-    window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-    window_class.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    window_class.lpszMenuName = nullptr;
-    window_class.lpszClassName = name;
-    return RegisterClassA(&window_class);
+    WNDCLASSA windowClass;
+    windowClass.style = 0;
+    windowClass.lpfnWndProc = procedure;
+    windowClass.cbClsExtra = 0;
+    windowClass.cbWndExtra = 0;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_VOREL));
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    windowClass.lpszMenuName = nullptr;
+    windowClass.lpszClassName = name;
+    return RegisterClassA(&windowClass);
 }
 
 }  // namespace

@@ -103,12 +103,12 @@ LOGFONTA g_bannerFont;
 
 }  // namespace
 
-void FillPage(PROPSHEETPAGEA_V1* record, int dialog_template, const char* title, DLGPROC procedure) {
+void FillPage(PROPSHEETPAGEA_V1* record, int dialogTemplate, const char* title, DLGPROC procedure) {
     std::memset(record, 0, sizeof *record);
     record->dwSize = kPageRecordSize;
     record->dwFlags = 0;
     record->hInstance = static_cast<HINSTANCE>(g_setup.instance);
-    record->pszTemplate = MAKEINTRESOURCEA(dialog_template);
+    record->pszTemplate = MAKEINTRESOURCEA(dialogTemplate);
     record->hIcon = nullptr;
     record->pszTitle = title;
     record->pfnDlgProc = procedure;
@@ -240,19 +240,19 @@ void PaintBanner(HWND page) {
     g_bannerFont.lfPitchAndFamily = VARIABLE_PITCH | FF_ROMAN;
     lstrcpyA(g_bannerFont.lfFaceName, "Times N");
     HFONT font = CreateFontIndirectA(&g_bannerFont);
-    HGDIOBJ old_font = SelectObject(dc, font);
-    int old_mode = SetBkMode(dc, TRANSPARENT);
+    HGDIOBJ oldFont = SelectObject(dc, font);
+    int oldMode = SetBkMode(dc, TRANSPARENT);
     int x = GetPrivateProfileIntA(BANNER_SECTION, BANNER_LEFT, g_setup.setupFile);
     int y = GetPrivateProfileIntA(BANNER_SECTION, BANNER_TOP, g_setup.setupFile);
     int length = lstrlenA(g_setup.productName);
     // A blue shadow under white letters.
-    COLORREF old_color = SetTextColor(dc, RGB(0, 0, 255));
+    COLORREF oldColor = SetTextColor(dc, RGB(0, 0, 255));
     TextOutA(dc, x, y, g_setup.productName, length);
     SetTextColor(dc, RGB(255, 255, 255));
     TextOutA(dc, x - 1, y - 1, g_setup.productName, length);
-    SetTextColor(dc, old_color);
-    SetBkMode(dc, old_mode);
-    SelectObject(dc, old_font);
+    SetTextColor(dc, oldColor);
+    SetBkMode(dc, oldMode);
+    SelectObject(dc, oldFont);
     DeleteObject(font);
     EndPaint(page, &paint);
 }

@@ -53,7 +53,7 @@ const DWORD kSettleMs = 400;
 struct Options {
     std::wstring exe, dir, log;
     std::vector<std::wstring> steps, answers;
-    DWORD timeout_ms = 120000;
+    DWORD timeoutMs = 120000;
 };
 
 // Splits a comma-separated list; an empty item still takes its turn.
@@ -76,7 +76,7 @@ bool ParseOptions(Options* options) {
     options->log = args[3];
     options->steps = SplitList(args[4]);
     options->answers = SplitList(args[5]);
-    options->timeout_ms = static_cast<DWORD>(_wtoi(args[6])) * 1000;
+    options->timeoutMs = static_cast<DWORD>(_wtoi(args[6])) * 1000;
     LocalFree(args);
     return true;
 }
@@ -109,13 +109,13 @@ bool IsWizard(HWND dialog) {
 }
 
 HWND FindWizard(DWORD process) {
-    HWND by_structure = nullptr;
+    HWND byStructure = nullptr;
     for (HWND dialog : InstallerDialogs(process)) {
         if (!IsWizard(dialog)) continue;
         if (WindowText(dialog) == kWizardCaption) return dialog;
-        by_structure = dialog;
+        byStructure = dialog;
     }
-    return by_structure;
+    return byStructure;
 }
 
 // Types one key, with Alt or Shift held when asked, into the window that
@@ -316,14 +316,14 @@ int main() {
     size_t step = 0;
     Page expected = kWelcomePage;
     Page seen = kNoPage;
-    DWORD seen_since = 0;
+    DWORD seenSince = 0;
     DWORD start = GetTickCount();
     int result = -1;
     bool failed = false;
 
     for (;;) {
         if (WaitForSingleObject(process.hProcess, 20) == WAIT_OBJECT_0) break;
-        if (GetTickCount() - start > options.timeout_ms) {
+        if (GetTickCount() - start > options.timeoutMs) {
             Note("time out: ending the installer");
             AppendLine(options.log, "{\"event\":\"timeout\"}");
             TerminateProcess(process.hProcess, 202);
@@ -339,9 +339,9 @@ int main() {
         Page page = CurrentPage(wizard);
         if (page != seen) {
             seen = page;
-            seen_since = GetTickCount();
+            seenSince = GetTickCount();
         }
-        if ((expected != kAnyPage && page != expected) || page == kNoPage || GetTickCount() - seen_since < kSettleMs)
+        if ((expected != kAnyPage && page != expected) || page == kNoPage || GetTickCount() - seenSince < kSettleMs)
             continue;
         const std::wstring& action = options.steps[step];
         // Keys and looks act on whatever page shows once it has settled.
