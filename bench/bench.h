@@ -15,7 +15,7 @@ struct Options {
     std::string sourceDir;   // the project's sources
     std::string dataDir;     // generated inputs, kept between runs
     std::string workDir;     // scratch space on the build directory's disk
-    std::string ramDir;      // scratch space in memory (tmpfs), or work_dir
+    std::string ramDir;      // scratch space in memory (tmpfs), or workDir
     std::string vsetup;       // the vsetup program
     std::string lowerBound;  // the lower-bound installer
     std::string lz32Exe;     // the Win32 LZCopy program, "" when not built
@@ -127,7 +127,7 @@ void BenchCreg(const Options& options, Report* report);
 
 // ---- registry text
 
-// A REGEDIT4 export of about key_count keys with a few values each, as a
+// A REGEDIT4 export of about keyCount keys with a few values each, as a
 // Windows 95 registry holds them. With instances > 0, the first keys are the
 // display class instances 0000 onwards.
 std::string MakeRegistryExport(int keyCount, int instances);

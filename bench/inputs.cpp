@@ -160,7 +160,7 @@ std::string SetupDat(const std::vector<std::string>& packedNames, uint64_t expan
     return text;
 }
 
-// Compresses every file of plain_paths with mscompress, two at a time, and
+// Compresses every file of plainPaths with mscompress, two at a time, and
 // moves the results to packed_paths.
 void Compress(const std::vector<std::string>& plainPaths, const std::vector<std::string>& packedPaths,
               const std::string& listPath) {

@@ -26,7 +26,7 @@ InstallRun RunVsetup(const Options& options, const std::string& disk, const std:
     return InstallRun{result.seconds, result.output};
 }
 
-// Checks the files a run put in windows_dir and system_dir (half and half,
+// Checks the files a run put in windowsDir and systemDir (half and half,
 // as the disk's lists have them) against the originals.
 void CheckInstalled(const InputSet& set, const std::string& windowsDir, const std::string& systemDir,
                     const std::string& who, Report* report) {

@@ -66,7 +66,7 @@ int PlatFormatText(char* out, size_t size, const char* format, ...)
 // ---------------------------------------------------------------- profile files
 
 // GetPrivateProfileStringA: the value of key in section of file, cut to
-// size - 1 bytes plus a zero; default_value (may be the buffer itself, or
+// size - 1 bytes plus a zero; defaultValue (may be the buffer itself, or
 // null for the empty text) when the file, section or key is absent.
 // Returns the number of bytes copied, without the zero.
 size_t PlatGetProfileString(const char* section, const char* key, const char* defaultValue, char* buffer, size_t size,
@@ -113,7 +113,7 @@ void PlatFileClose(PlatFile file);
 // Deletes a file; non-zero on success.
 int PlatDeleteFile(const char* path);
 // Makes a new, empty file with a unique name in directory and puts its path
-// in path_out (size bytes). Non-zero on success.
+// in pathOut (size bytes). Non-zero on success.
 int PlatCreateTempFile(const char* directory, char* pathOut, size_t size);
 // Puts the complete file source in the place of destination (replacing an
 // existing destination); on failure destination is as it was. Non-zero on

@@ -39,9 +39,9 @@ struct RunResult {
     std::vector<std::string> MessageTexts() const;
 };
 
-// Runs the vsetup program with VSETUP_UI=batch from disk_dir into prefix.
-// extra_env holds further NAME=VALUE settings.
-// in_child, when given, runs in the child after the environment is set and
+// Runs the vsetup program with VSETUP_UI=batch from diskDir into prefix.
+// extraEnv holds further NAME=VALUE settings.
+// inChild, when given, runs in the child after the environment is set and
 // before the program starts (limits, user, further settings).
 RunResult RunProgram(const std::string& diskDir, const std::string& prefix, const std::string& answers = "",
                      const std::vector<std::string>& extraEnv = {}, const std::function<void()>& inChild = nullptr);

@@ -8,8 +8,8 @@ void ShowError(const char* text);
 // shows it as an error. The last argument is shortened with "..." when the
 // whole would not fit, so the message always keeps its own words.
 void ShowErrorF(const char* format, const char* first, const char* second = nullptr);
-// Shortens text for quoting in a message: at most max_chars bytes, ending in
-// "..." when cut. Writes into out (max_chars + 1 bytes at least).
+// Shortens text for quoting in a message: at most maxChars bytes, ending in
+// "..." when cut. Writes into out (maxChars + 1 bytes at least).
 void QuoteForMessage(const char* text, char* out, unsigned maxChars);
 
 #endif

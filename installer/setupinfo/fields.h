@@ -22,14 +22,14 @@ long NextCopyToken(const char* line, char* out, long start);
 // Splits a copy-list line into its disk number (one character) and file name.
 void SplitCopyLine(const char* line, CopyEntry* entry);
 
-// Reads the next comma-separated registry field into out (out_size bytes).
+// Reads the next comma-separated registry field into out (outSize bytes).
 // A line starts a new scan; null goes on from where the last field ended.
 // 1 when the field ended at the delimiter, 0 when it ended the line. A field
-// longer than out_size - 1 bytes sets *too_long (when given) and is cut.
+// longer than outSize - 1 bytes sets *tooLong (when given) and is cut.
 int NextRegField(const char* line, char* out, unsigned outSize, char delimiter, int* tooLong);
 
 // Splits a registry-list line into a cleared entry. Returns the number of
-// fields present, 1 to 5. Sets *overlong_field to the name of a field that
+// fields present, 1 to 5. Sets *overlongField to the name of a field that
 // did not fit ("value name", "flags"), or null.
 int SplitRegLine(const char* line, RegEntry* entry, const char** overlongField);
 

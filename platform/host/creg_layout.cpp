@@ -117,7 +117,7 @@ std::string CregHive::Serialize() const {
     return out;
 }
 
-// The data blocks from block_at on, each record numbered in its block in
+// The data blocks from blockAt on, each record numbered in its block in
 // tree order.
 void CregHive::WriteBlocks(const Layout& layout, char* o, uint64_t blockAt) const {
     uint64_t pos = blockAt + kHeaderSize;

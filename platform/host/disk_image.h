@@ -40,7 +40,7 @@ struct HostImageRegistryFile {
 
 // Checks the image's form (a raw disk with an MBR, a bare FAT volume, a fixed
 // VHD), waits for its lock and fills a new staging prefix, whose path it puts
-// in *staging. registry_files, in the order they are written back, are the
+// in *staging. registryFiles, in the order they are written back, are the
 // registry's files. false with a reason (the image untouched) when that
 // fails.
 bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistryFile>& registryFiles,
@@ -48,7 +48,7 @@ bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistry
 // True after a successful HostImageOpen.
 bool HostImageActive();
 // Writes the run's results into the image and removes the staging prefix:
-// all of them, or none when registry_written is false (the run could not
+// all of them, or none when registryWritten is false (the run could not
 // write its registry) or writing fails. false with a reason; what can be
 // found out beforehand (room, names, what is in the way) is checked before
 // anything is written, and a failure halfway puts the image back as it was.

@@ -93,7 +93,7 @@ bool IsRegular(const struct stat& st) {
     return false;
 }
 
-// Opens host_path, known to be a regular file or missing, with flags and
+// Opens hostPath, known to be a regular file or missing, with flags and
 // without blocking; whatever took the file's place since is checked again
 // once open. Blocking is turned back on.
 int OpenChecked(const std::string& hostPath, int flags, mode_t mode) {

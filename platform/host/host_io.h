@@ -23,7 +23,7 @@ bool HostFsync(int fd);
 // The directory part of a host path ("." for a bare name, "/" for the root).
 std::string HostDirectoryOf(const std::string& path);
 
-// Puts the directory holding host_path on stable storage, so that a file
+// Puts the directory holding hostPath on stable storage, so that a file
 // created, renamed or removed there stays so after a crash. false when the
 // directory cannot be opened or synced.
 bool HostSyncDirectoryOf(const std::string& hostPath);
@@ -34,26 +34,26 @@ const size_t kHostMaxTextFile = 16u << 20;
 
 // Opens a regular file for reading without ever blocking (a FIFO does not
 // open) and without side effects (a device is never opened). -1 with errno
-// set (EINVAL for anything that is not a regular file). Unless follow_links,
+// set (EINVAL for anything that is not a regular file). Unless followLinks,
 // a symbolic link in the file's place is not followed either (ELOOP).
 int HostOpenRegular(const std::string& hostPath, bool followLinks = true);
 
-// Opens host_path for writing with flags (O_WRONLY or O_RDWR, with O_CREAT,
+// Opens hostPath for writing with flags (O_WRONLY or O_RDWR, with O_CREAT,
 // O_EXCL, O_TRUNC, O_APPEND as needed; new files get mode) without ever
 // going through what stands in the file's place: a symbolic link is not
 // followed (ELOOP), a FIFO, device or directory is neither opened nor
 // waited on (EINVAL, EISDIR). -1 with errno set.
 int HostOpenForWriting(const std::string& hostPath, int flags, mode_t mode = 0644);
 
-// Makes host_path anew, empty, for writing with flags (O_WRONLY, O_APPEND):
+// Makes hostPath anew, empty, for writing with flags (O_WRONLY, O_APPEND):
 // what stands there, a link included, is removed, never followed, and the
 // file is created only where nothing stands. -1 with errno set.
 int HostCreateAfresh(const std::string& hostPath, int flags);
 
-// Reads a whole regular file of at most max_size bytes. false when it cannot
+// Reads a whole regular file of at most maxSize bytes. false when it cannot
 // be read (errno EINVAL when it is not a regular file, EFBIG when it is
 // larger); *missing tells whether that was because it does not exist (may be
-// null). follow_links as for HostOpenRegular. A file that does not begin
+// null). followLinks as for HostOpenRegular. A file that does not begin
 // with signature is refused (EILSEQ) once those first bytes are read, before
 // the rest; the size is checked before anything is read.
 bool HostReadWholeFile(const std::string& hostPath, std::string* data, bool* missing,
@@ -84,20 +84,20 @@ int HostCreateTemporary(const std::string& stem, std::string* path);
 void HostSetCurrentTemporary(const char* path);
 const char* HostCurrentTemporary();
 
-// Puts size bytes of data in the place of host_path, whole or not at all,
+// Puts size bytes of data in the place of hostPath, whole or not at all,
 // through the new temporary file temp, open for writing as fd: writes them,
 // lets prepare do what the file needs before it takes the name (its owner,
 // mode or attributes; false fails), syncs and closes it and renames it over
 // host_path. The caller then syncs the directory. On failure temp is removed
-// and host_path is as it was. fd is closed in any case.
+// and hostPath is as it was. fd is closed in any case.
 bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& hostPath, const char* data, size_t size,
                         const std::function<bool(int fd)>& prepare);
 
-// Replaces the file at host_path by data, whole or not at all: writes a
-// temporary file in the same directory, syncs it, renames it over host_path
+// Replaces the file at hostPath by data, whole or not at all: writes a
+// temporary file in the same directory, syncs it, renames it over hostPath
 // and syncs the directory. A replaced file keeps its owner, group and mode; a
-// new one takes those of like_path when given and existing, else mode 0644.
-// On failure no temporary file is left and host_path is as it was (unless
+// new one takes those of likePath when given and existing, else mode 0644.
+// On failure no temporary file is left and hostPath is as it was (unless
 // only the final directory sync failed, after the rename).
 bool HostReplaceFileWhole(const std::string& hostPath, const std::string& data,
                           const std::string& likePath = std::string());

@@ -34,7 +34,7 @@ std::string RealPath(const std::string& path) {
 
 // The entry of directory whose name equals name without regard to case; the
 // exact spelling wins when both exist. "" when there is none.
-// *is_link, when given, tells whether an entry of the exact spelling is a
+// *isLink, when given, tells whether an entry of the exact spelling is a
 // symbolic link (false when another spelling was found).
 std::string FindEntry(const std::string& directory, const std::string& name, bool* isLink = nullptr) {
     struct stat st;
@@ -77,7 +77,7 @@ std::vector<std::string> Components(const std::string& path, size_t start) {
 }
 
 // Creates directory and its missing parents below base, reusing existing
-// names of any case. From part links_from on, an existing symbolic link ends
+// names of any case. From part linksFrom on, an existing symbolic link ends
 // the walk without creating anything through it: below a drive's root
 // nothing is written through a link, so what it leads to stays untouched.
 bool MakeTree(const std::string& base, const std::vector<std::string>& parts,

@@ -17,7 +17,7 @@ bool HostMapPrefix(const std::string& prefix, std::string* resolved, std::string
 
 // Maps a Windows path ("A:\DIR\FILE", "\FILE" on the current drive, or a path
 // relative to the current directory) to a host path. ".." never climbs above
-// the drive's root. For writing (for_write), a path that passes through a
+// the drive's root. For writing (forWrite), a path that passes through a
 // symbolic link below the drive's root is refused, so nothing is written
 // outside the drive's tree. false when the path cannot be mapped.
 bool HostMapPath(const std::string& windowsPath, bool forWrite, std::string* hostPath);

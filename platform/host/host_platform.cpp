@@ -44,7 +44,7 @@ void CopyOut(const std::string& text, char* buffer, size_t size) {
 bool MapForRead(const char* path, std::string* host) { return HostMapPath(path, false, host); }
 bool MapForWrite(const char* path, std::string* host) { return HostMapPath(path, true, host); }
 
-// Whether host_path, with its links resolved, stays inside the directory the
+// Whether hostPath, with its links resolved, stays inside the directory the
 // installer was started from (the disk): a link on a disk never brings a
 // file of the host into the Windows tree.
 bool StaysOnTheDisk(const std::string& hostPath) {

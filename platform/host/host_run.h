@@ -34,7 +34,7 @@ struct HostRunLeft {
 // still there (only names of the forms this program makes, inside the
 // prefix) and reports where its registry appends began. The old journal is
 // kept until HostRunStartJournal. false with a reason on failure.
-// before_waiting, when given, is called first when the run has to wait.
+// beforeWaiting, when given, is called first when the run has to wait.
 bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
                  const std::function<void()>& beforeWaiting = nullptr);
 // Holds the Windows tree as well, by its directory (the one that holds
@@ -44,7 +44,7 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
 bool HostRunHoldTree(const std::string& directory, std::string* error,
                      const std::function<void()>& beforeWaiting = nullptr);
 // Starts a new journal (the old one's facts are taken over by the caller).
-// registry_from is written as the first entry when it is not kNone. false,
+// registryFrom is written as the first entry when it is not kNone. false,
 // with errno set, when the journal cannot be made.
 bool HostRunStartJournal(size_t registryFrom);
 // Appends an entry ("registry" entries are synced). false when it could not

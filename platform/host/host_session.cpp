@@ -58,7 +58,7 @@ bool ChoosePrefix(std::string* prefix, std::string* error) {
 }
 
 // Picks the registry store of the prefix and loads it (again only when its
-// file changed since it was loaded, unless always). own_from: where the
+// file changed since it was loaded, unless always). ownFrom: where the
 // appends of a stopped run began.
 bool LoadRegistry(size_t ownFrom, bool always, std::string* error) {
     std::string file;

@@ -10,7 +10,7 @@
 
 #include "platform/platform.h"  // the result codes, PLAT_LZ_ERROR_*
 
-// Copies source_fd to dest_fd from their current positions (both already
+// Copies sourceFd to destFd from their current positions (both already
 // open; the source positioned at its start): expands an SZDD file, copies any
 // other file byte for byte. Returns the number of bytes written or a negative
 // code (PLAT_LZ_ERROR_GLOBALLOC when no memory is left for the buffers).

@@ -30,7 +30,7 @@ public:
     // Runs the command args[0] ("mcopy", "mdir", ...) with "-i IMAGE" after
     // its name, then the rest of args. true when it exits 0. *output
     // receives its standard output; quiet sends its standard error nowhere.
-    // *start_error receives the errno of a command that could not be
+    // *startError receives the errno of a command that could not be
     // started, else 0.
     bool Run(std::vector<std::string> args, std::string* output = nullptr, bool quiet = false,
              int* startError = nullptr) const;

@@ -35,12 +35,12 @@ std::string IniEdit(const std::string& data, const std::string& section, const s
                     const std::string& value);
 
 // A value read as GetPrivateProfileIntA reads it: an empty value gives
-// default_value (as an absent key does); otherwise optional leading blanks, an
+// defaultValue (as an absent key does); otherwise optional leading blanks, an
 // optional "-", then the leading decimal digits (wrapping as a 32-bit number
 // does), and 0 when there are no digits.
 int IniParseInt(const std::string& value, int defaultValue);
 
-// IniRead on the file at host_path; a missing or unreadable file reads as
+// IniRead on the file at hostPath; a missing or unreadable file reads as
 // absent.
 bool IniReadFile(const std::string& hostPath, const std::string& section, const std::string& key, std::string* value);
 
@@ -48,7 +48,7 @@ bool IniReadFile(const std::string& hostPath, const std::string& section, const 
 // every line up to the next section) when key is null.
 std::string IniDelete(const std::string& data, const std::string& section, const std::string* key);
 
-// WritePrivateProfileStringA on the file at host_path (a missing file is
+// WritePrivateProfileStringA on the file at hostPath (a missing file is
 // empty): IniEdit with key and value, IniDelete of the key when value is
 // null, of the section when key is null. The result replaces the file with
 // HostReplaceFileWhole. Trailing end-of-file bytes (0x1A) stay at the end. A

@@ -20,7 +20,7 @@ class RegistryBackend {
 public:
     virtual ~RegistryBackend() = default;
     // Loads the registry for a run: again only when its file changed since
-    // the last load, unless always. own_from is where the appends of a
+    // the last load, unless always. ownFrom is where the appends of a
     // stopped run began (HostRunLeft::kNone when none). false with a reason.
     virtual bool Open(size_t ownFrom, bool always, std::string* error) = 0;
     virtual bool KeyExists(const std::string& keyPath) const = 0;

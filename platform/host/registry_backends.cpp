@@ -94,7 +94,7 @@ public:
     explicit SystemDatBackend(const std::string& file) : file_(file) {}
     ~SystemDatBackend() override { delete store_; }
 
-    bool Open(size_t /*own_from*/, bool always, std::string* error) override {
+    bool Open(size_t /*ownFrom*/, bool always, std::string* error) override {
         // It is replaced beside itself: never through a link below C:.
         std::string writable;
         if (!HostMapPath(kSystemDat, true, &writable)) {
@@ -121,7 +121,7 @@ public:
                   const std::string& data) override {
         return store_ && store_->SetValue(keyPath, name, type, data);
     }
-    bool FlushKey(const std::string& /*key_path*/) override { return store_ && store_->Flush(); }
+    bool FlushKey(const std::string& /*keyPath*/) override { return store_ && store_->Flush(); }
     bool Finish() override {
         // Nothing is lost when the file cannot be replaced: the old file
         // stays, and the journal beside it goes in at the next start.

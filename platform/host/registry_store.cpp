@@ -21,7 +21,7 @@ namespace {
 const size_t kIndexThreshold = 16;  // values a key holds before it gets an index
 
 // Makes the file end with a line end before an append: what follows its last
-// line end is cut when it starts at own_from or later (an append of the
+// line end is cut when it starts at ownFrom or later (an append of the
 // store's that was interrupted), and is the user's last line otherwise,
 // which then gets a line end at the start of section. Returns the size the
 // append starts at, or -1.

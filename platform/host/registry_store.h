@@ -58,7 +58,7 @@ public:
     // flushes go to that file, which is not created before the first one.
     //
     // The file is read as a REGEDIT4 import reads it (Reg4Reader, strict),
-    // UTF-16LE files included. own_from is where the store's own appends
+    // UTF-16LE files included. ownFrom is where the store's own appends
     // begin in it (kNotOwn when it has none): a last line without a line end
     // that starts there or later is the remains of an interrupted append and
     // is cut from the file; one before it is the user's and is read.
@@ -122,7 +122,7 @@ private:
         std::unique_ptr<std::unordered_map<std::string, size_t>> valueIndex;
         std::vector<size_t> pendingValues;
         bool pendingCreate = false;
-        bool queued = false;  // in pending_keys_
+        bool queued = false;  // in pendingKeys_
     };
 
     // The key index: open addressing over a power-of-two table of slots, by

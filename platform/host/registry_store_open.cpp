@@ -112,7 +112,7 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
     return true;
 }
 
-// Loads the REGEDIT4 text into the store; *own_form tells whether it is byte
+// Loads the REGEDIT4 text into the store; *ownForm tells whether it is byte
 // for byte what the store writes, so that a rewrite loses nothing of it.
 // false, with the reason, at the first line that cannot be imported
 // faithfully.

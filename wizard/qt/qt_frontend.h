@@ -24,7 +24,7 @@ public:
     // takes them.
     using MessageHook = std::function<QMessageBox::StandardButton(QMessageBox& box)>;
 
-    // fallback_owner owns the message boxes when no window has the focus.
+    // fallbackOwner owns the message boxes when no window has the focus.
     explicit QtFrontEnd(QWidget* fallbackOwner);
     ~QtFrontEnd() override;
 
