@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/host/disk_image.h"
+#include "platform/host/image_qemu.h"
 #include "platform/host/mtools_run.h"
 
 namespace host_image {
@@ -32,12 +33,15 @@ struct BesideFile {
 
 struct ImageState {
     bool active = false;
-    int lockFd = -1;
+    int lockFd = -1;       // the image file, locked
+    int diskFd = -1;       // the disk mtools changes: the image file, or QEMU's raw copy of it
+    HostQemuImage qemu;    // open for a form that QEMU writes
+    bool pushing = false;  // each change of the raw copy goes into the image
     std::string image;     // the image file
     HostMtools mtools;     // reaches the partition
     std::string staging;   // the staging prefix
-    long long offset = 0;  // of the partition in the image
-    long long clusterSize = 0;
+    long long offset = 0;  // of the partition in the disk
+    HostFatLayout layout;  // of the partition
     // The registry files the caller named, in write-back order.
     std::vector<HostImageRegistryFile> registryFiles;
     std::vector<BesideFile> beside;
@@ -46,6 +50,7 @@ struct ImageState {
     // Files of the image copied into the staging prefix, by their path
     // below drive_c, with the bytes they had.
     std::map<std::string, std::string> extracted;
+    std::string pushError;
 };
 extern ImageState g_image;
 
@@ -55,8 +60,19 @@ const size_t kNoLimit = static_cast<size_t>(-1);
 const size_t kSector = 512;
 
 // Runs an mtools command on the partition. true when it exits 0; *output
-// receives its standard output; quiet drops its errors.
+// receives its standard output; quiet drops its errors. While pushing, what
+// it changed then goes into an image that QEMU writes: false when that
+// fails, with the reason in g_image.pushError.
 bool Mtools(std::vector<std::string> args, std::string* output = nullptr, bool quiet = false);
+// The ranges of the disk that the clusters of paths (files or directories
+// of the partition) take, as mshowfat lists them. false when it cannot.
+bool ClusterRanges(const std::vector<std::string>& paths, std::vector<HostDiskRange>* ranges);
+// Makes sure that the disk mtools works on holds ranges as the image has
+// them: reads them out of an image that QEMU writes. false with a reason.
+bool Fetch(const std::vector<HostDiskRange>& ranges, std::string* error);
+// Reads every directory of the partition of an image that QEMU writes into
+// its raw copy, level by level, as mtools finds them.
+bool FetchDirectories(std::string* error);
 // The partition's entry for path (below C:, any case), or null.
 const Entry* Surveyed(const std::string& path);
 // True when path is one of the registry files in the image that the caller

@@ -1,0 +1,357 @@
+#include "platform/host/image_qemu.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/host/byte_order.h"
+#include "platform/host/host_io.h"
+#include "platform/host/mtools_run.h"
+
+namespace {
+
+const long long kSector = 512;
+// The size from which a range is read by qemu-img convert rather than qemu-io.
+const long long kWhole = 256 * 1024;
+
+// The number after "key": in qemu-img's JSON, or -1.
+long long JsonNumber(const std::string& json, const std::string& key) {
+    size_t at = json.find("\"" + key + "\":");
+    return at == std::string::npos ? -1 : std::atoll(json.c_str() + at + key.size() + 3);
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Puts the bytes a "read -v" of qemu-io dumps ("0000fe00:  eb 3c 90 ...
+// ascii", sixteen to a line) into fd at the offsets the dump names, run by
+// run.
+bool PlaceDump(const std::string& dump, int fd) {
+    std::string run;
+    long long runAt = 0;
+    auto flush = [&]() { return run.empty() || HostWriteAt(fd, runAt, run); };
+    for (size_t line = 0; line < dump.size();) {
+        size_t end = std::min(dump.find('\n', line), dump.size());
+        char* after = nullptr;
+        long long at = std::strtoll(dump.c_str() + line, &after, 16);
+        size_t p = static_cast<size_t>(after - dump.c_str());
+        if (p - line >= 8 && dump.compare(p, 3, ":  ") == 0) {
+            if (at != runAt + static_cast<long long>(run.size())) {
+                if (!flush()) return false;
+                run.clear();
+                runAt = at;
+            }
+            // Pairs of hex digits one space apart; two spaces end them.
+            for (p += 3; p + 2 <= end && HexDigit(dump[p]) >= 0 && HexDigit(dump[p + 1]) >= 0; p += 3) {
+                run += static_cast<char>(HexDigit(dump[p]) * 16 + HexDigit(dump[p + 1]));
+                if (p + 3 >= end || dump[p + 2] != ' ' || dump[p + 3] == ' ') break;
+            }
+        }
+        line = end + 1;
+    }
+    return flush();
+}
+
+// A scratch file for qemu-io to read: no sync, the image's flush counts.
+bool WriteScratch(const std::string& path, const std::string& bytes) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && HostWriteAll(fd, bytes.data(), bytes.size());
+    return fd >= 0 && close(fd) == 0 && ok;
+}
+
+}  // namespace
+
+bool HostQemuImage::RunQemu(const std::vector<std::string>& args, const std::string& dir, std::string* output,
+                            std::string* error) const {
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (std::string& arg : copy) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    const char* path = std::getenv("PATH");
+    std::string envs[] = {std::string("PATH=") + (path ? path : "/usr/bin:/bin"), "LC_ALL=C"};
+    char* envp[] = {&envs[0][0], &envs[1][0], nullptr};
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+    // qemu-io splits its commands at spaces: the scratch files are named
+    // relative to dir.
+    if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    // A process group of its own: an interrupt of the terminal does not
+    // stop a write halfway, nor does the end of this process.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    pid_t child = -1;
+    int spawned = posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), envp);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(pipeFds[1]);
+    output->clear();
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        output->append(buffer, static_cast<size_t>(n));
+    }
+    close(pipeFds[0]);
+    if (spawned != 0) {
+        *error = "is a " + form_.name + ", which vsetup reads and writes with " + args[0] +
+                 (spawned == ENOENT ? ", which is not installed: install the package qemu-utils"
+                                    : std::string(", which cannot be started: ") + std::strerror(spawned));
+        return false;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    // QEMU locks the images it opens: a virtual machine that runs holds its
+    // disk for writing.
+    if (output->find("Failed to get") != std::string::npos && output->find("lock") != std::string::npos) {
+        *error =
+            "is in use by another program that holds it open for writing, a virtual machine perhaps: shut the "
+            "virtual machine down and run vsetup again";
+    } else {
+        std::string line = output->substr(0, output->find('\n'));
+        if (line.compare(0, args[0].size() + 2, args[0] + ": ") == 0) line.erase(0, args[0].size() + 2);
+        *error =
+            "cannot be " + std::string(args[0] == "qemu-img" ? "read" : "written") + " by " + args[0] + ": " + line;
+    }
+    return false;
+}
+
+bool HostQemuImage::Open(const std::string& image, const HostQemuForm& form, const std::string& rawPath,
+                         std::string* error) {
+    char* real = realpath(image.c_str(), nullptr);
+    image_ = real ? real : image;  // a path from "/" on, which QEMU takes for no protocol
+    std::free(real);
+    form_ = form;
+    rawPath_ = rawPath;
+    std::string info;
+    if (!RunQemu({"qemu-img", "info", "--output=json", "-f", form.format, image_}, "", &info, error)) return false;
+    if (info.find("\"encrypted\": true") != std::string::npos) {
+        *error = "is an encrypted " + form.name + ", which vsetup does not write";
+        return false;
+    }
+    if (info.find("\"create-type\": \"streamOptimized\"") != std::string::npos) {
+        *error = "is a stream-optimized VMDK image, which QEMU does not write in place; vsetup does not write it";
+        return false;
+    }
+    diskSize_ = JsonNumber(info, "virtual-size");
+    int fd = open(rawPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Clear of the descriptor number mtools gets it on.
+    fd_ = fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, kHostMtoolsFd + 1);
+    if (fd >= 0) close(fd);
+    if (diskSize_ <= 0 || fd_ < 0 || ftruncate(fd_, diskSize_) != 0) {
+        *error = "cannot be copied into " + rawPath;
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void HostQemuImage::Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    known_.clear();
+}
+
+std::vector<HostDiskRange> HostQemuImage::Gaps(long long at, long long size) const {
+    std::vector<HostDiskRange> gaps;
+    long long end = at + size;
+    auto it = known_.upper_bound(at);
+    if (it != known_.begin()) --it;
+    for (; it != known_.end() && it->first < end; ++it) {
+        long long knownEnd = it->first + static_cast<long long>(it->second.size());
+        if (knownEnd <= at) continue;
+        if (it->first > at) gaps.emplace_back(at, it->first - at);
+        at = std::max(at, knownEnd);
+    }
+    if (at < end) gaps.emplace_back(at, end - at);
+    return gaps;
+}
+
+void HostQemuImage::Remember(long long at, const std::string& bytes) {
+    long long end = at + static_cast<long long>(bytes.size());
+    auto it = known_.upper_bound(at);
+    if (it != known_.begin()) --it;
+    for (; it != known_.end() && it->first < end; ++it) {
+        long long from = std::max(at, it->first);
+        long long to = std::min(end, it->first + static_cast<long long>(it->second.size()));
+        if (from < to) it->second.replace(from - it->first, to - from, bytes, from - at, to - from);
+    }
+    for (const HostDiskRange& gap : Gaps(at, end - at)) known_[gap.first] = bytes.substr(gap.first - at, gap.second);
+}
+
+std::string HostQemuImage::Known(long long at, long long size) const {
+    std::string bytes(static_cast<size_t>(size), '\0');
+    auto it = known_.upper_bound(at);
+    if (it != known_.begin()) --it;
+    for (; it != known_.end() && it->first < at + size; ++it) {
+        long long from = std::max(at, it->first);
+        long long to = std::min(at + size, it->first + static_cast<long long>(it->second.size()));
+        if (from < to) bytes.replace(from - at, to - from, it->second, from - it->first, to - from);
+    }
+    return bytes;
+}
+
+bool HostQemuImage::ReadRaw(long long at, long long size, std::string* bytes) const {
+    bytes->assign(static_cast<size_t>(size), '\0');
+    return HostReadAt(fd_, at, reinterpret_cast<unsigned char*>(&(*bytes)[0]), bytes->size());
+}
+
+bool HostQemuImage::FetchWhole(const HostDiskRange& range, std::string* error) {
+    // QEMU's raw driver over the image shows the range as a disk of its own.
+    std::string path;
+    for (char c : image_) path += c == ',' ? std::string(",,") : std::string(1, c);
+    const std::string part = rawPath_ + ".part";
+    const std::string source = "driver=raw,offset=" + std::to_string(range.first) +
+                               ",size=" + std::to_string(range.second) + ",file.driver=" + form_.format +
+                               ",file.file.filename=" + path;
+    std::string output, bytes;
+    bool ok = RunQemu({"qemu-img", "convert", "-O", "raw", "--image-opts", source, part}, "", &output, error);
+    if (ok && !(HostReadWholeFile(part, &bytes, nullptr, static_cast<size_t>(range.second)) &&
+                static_cast<long long>(bytes.size()) == range.second && HostWriteAt(fd_, range.first, bytes))) {
+        *error = "cannot be copied into " + rawPath_;
+        ok = false;
+    }
+    unlink(part.c_str());
+    return ok;
+}
+
+bool HostQemuImage::Fetch(std::vector<HostDiskRange> ranges, std::string* error) {
+    std::vector<std::string> args = {"qemu-io", "-r", "-f", form_.format};
+    std::vector<HostDiskRange> gaps;
+    for (const HostDiskRange& range : ranges) {
+        long long at = range.first / kSector * kSector;
+        long long end = std::min(diskSize_, (range.first + range.second + kSector - 1) / kSector * kSector);
+        for (const HostDiskRange& gap : Gaps(at, end - at)) {
+            gaps.push_back(gap);
+            // qemu-io dumps what it reads in hex: a large range goes whole.
+            if (gap.second >= kWhole && !FetchWhole(gap, error)) return false;
+            if (gap.second < kWhole)
+                args.insert(args.end(),
+                            {"-c", "read -v " + std::to_string(gap.first) + " " + std::to_string(gap.second)});
+        }
+    }
+    if (gaps.empty()) return true;
+    args.push_back(image_);
+    std::string dump;
+    if (args.size() > 5 && !RunQemu(args, "", &dump, error)) return false;
+    if (!PlaceDump(dump, fd_)) {
+        *error = "cannot be copied into " + rawPath_ + ": " + std::strerror(errno);
+        return false;
+    }
+    for (const HostDiskRange& gap : gaps) {
+        std::string bytes;
+        if (!ReadRaw(gap.first, gap.second, &bytes)) {
+            *error = "cannot be read back from " + rawPath_;
+            return false;
+        }
+        Remember(gap.first, bytes);
+    }
+    return true;
+}
+
+bool HostQemuImage::SetPartition(long long offset, std::string* error) {
+    std::string boot;
+    if (!Fetch({{offset, kSector}}, error)) return false;
+    ReadRaw(offset, kSector, &boot);
+    fat_ = HostFatLayoutOf(reinterpret_cast<const unsigned char*>(boot.data()));
+    fatAt_ = offset + fat_.fatOffset;
+    dataAt_ = offset + fat_.dataStart;
+    if (!Fetch({{offset, dataAt_ - offset}}, error)) return false;
+    if (fat_.fatBits != 32) return true;
+    // FAT32 keeps its root directory in clusters, as a subdirectory.
+    std::string fat = Known(fatAt_, fat_.fatBytes);
+    std::vector<HostDiskRange> root;
+    for (long long c = fat_.rootCluster; c >= 2 && c < fat_.clusters + 2 && root.size() < 65536;
+         c = static_cast<long long>(FatEntry(fat, c)))
+        root.emplace_back(dataAt_ + (c - 2) * fat_.clusterSize, fat_.clusterSize);
+    return Fetch(root, error);
+}
+
+unsigned long HostQemuImage::FatEntry(const std::string& fat, long long cluster) const {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(fat.data());
+    int bits = fat_.fatBits;
+    long long at = bits == 12 ? cluster * 3 / 2 : cluster * bits / 8;
+    if (at + (bits == 32 ? 4 : 2) > static_cast<long long>(fat.size())) return 0;
+    if (bits == 32) return HostGetLe32(bytes + at) & 0x0FFFFFFFUL;
+    unsigned long entry = HostGetLe16(bytes + at);
+    if (bits == 16) return entry;
+    return cluster % 2 ? entry >> 4 : entry & 0xFFF;
+}
+
+std::vector<HostDiskRange> HostQemuImage::NewClusters() const {
+    std::vector<HostDiskRange> fresh;
+    std::string now;
+    std::string before = Known(fatAt_, fat_.fatBytes);
+    if (fat_.fatBits == 0 || !ReadRaw(fatAt_, fat_.fatBytes, &now) || now == before) return fresh;
+    for (long long c = 2; c < fat_.clusters + 2; ++c) {
+        if (FatEntry(before, c) != 0 || FatEntry(now, c) == 0) continue;
+        long long at = dataAt_ + (c - 2) * fat_.clusterSize;
+        if (!fresh.empty() && fresh.back().first + fresh.back().second == at) {
+            fresh.back().second += fat_.clusterSize;
+        } else {
+            fresh.emplace_back(at, fat_.clusterSize);
+        }
+    }
+    return fresh;
+}
+
+bool HostQemuImage::Push(const std::string& dir, std::string* error) {
+    std::vector<std::pair<long long, std::string>> writes;
+    for (const HostDiskRange& range : NewClusters()) {
+        writes.emplace_back(range.first, "");
+        ReadRaw(range.first, range.second, &writes.back().second);
+    }
+    size_t data = writes.size();
+    for (const auto& known : known_) {
+        std::string now;
+        ReadRaw(known.first, static_cast<long long>(known.second.size()), &now);
+        for (size_t at = 0; at < now.size(); at += kSector) {
+            size_t n = std::min(static_cast<size_t>(kSector), now.size() - at);
+            if (std::memcmp(now.data() + at, known.second.data() + at, n) == 0) continue;
+            long long offset = known.first + static_cast<long long>(at);
+            if (writes.size() > data &&
+                writes.back().first + static_cast<long long>(writes.back().second.size()) == offset) {
+                writes.back().second.append(now, at, n);
+            } else {
+                writes.emplace_back(offset, now.substr(at, n));
+            }
+        }
+    }
+    if (writes.empty()) return true;
+    std::vector<std::string> args = {"qemu-io", "-f", form_.format};
+    bool ok = true;
+    for (size_t i = 0; i < writes.size(); ++i) {
+        const std::string name = "push-" + std::to_string(i);
+        ok = ok && WriteScratch(dir + "/" + name, writes[i].second);
+        args.insert(args.end(), {"-c", "write -q -s " + name + " " + std::to_string(writes[i].first) + " " +
+                                           std::to_string(writes[i].second.size())});
+    }
+    args.insert(args.end(), {"-c", "flush", image_});
+    std::string output;
+    if (!ok) *error = "cannot be written: no room for the scratch files in " + dir;
+    ok = ok && RunQemu(args, dir, &output, error);
+    for (size_t i = 0; i < writes.size(); ++i) unlink((dir + "/push-" + std::to_string(i)).c_str());
+    if (!ok) return false;
+    for (const auto& write : writes) {
+        Remember(write.first, write.second);
+        written_ += static_cast<long long>(write.second.size());
+    }
+    return true;
+}

@@ -1,0 +1,79 @@
+// A disk image in a form that QEMU's block layer reads and writes (qcow2,
+// VDI, VMDK, dynamic VHD), reached through a raw copy of its virtual disk: a
+// sparse file that holds what the run has read of the image (the partition
+// table, the FAT partition's boot sector, FATs and directories, the files it
+// reads) and takes the run's changes, as a raw image would. The image is
+// never converted whole: qemu-io reads the ranges asked for, and after each
+// change of the copy writes into the image what changed, in place, into the
+// top layer of its chain, so that internal snapshots, backing files and the
+// image's identity stay as they were. Nothing here knows the containers'
+// layouts: QEMU does.
+#ifndef VSETUP_HOST_IMAGE_QEMU_H
+#define VSETUP_HOST_IMAGE_QEMU_H
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/host/image_forms.h"
+
+// A range of bytes of the virtual disk.
+using HostDiskRange = std::pair<long long, long long>;  // offset, size
+
+class HostQemuImage {
+public:
+    // Asks qemu-img about image (of form), which must be neither encrypted,
+    // nor held open for writing by another program, nor in a form QEMU does
+    // not write, and makes the raw copy at rawPath. false with a reason that
+    // follows "the disk image IMAGE ".
+    bool Open(const std::string& image, const HostQemuForm& form, const std::string& rawPath, std::string* error);
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    int RawFd() const { return fd_; }
+    long long DiskSize() const { return diskSize_; }
+    // Reads what the raw copy does not hold yet of ranges out of the image.
+    bool Fetch(std::vector<HostDiskRange> ranges, std::string* error);
+    // Reads the FAT partition at offset: its boot sector, FATs, root
+    // directory. Push tells the clusters a change allocates by its FAT.
+    bool SetPartition(long long offset, std::string* error);
+    // Writes what the raw copy holds and the image does not into the image
+    // in one qemu-io run, which goes to its end whatever becomes of this
+    // process: first the clusters that the FAT newly allocates (new data),
+    // then the sectors of the FATs and directories that changed. Its
+    // scratch files go in dir. false with a reason.
+    bool Push(const std::string& dir, std::string* error);
+    // The bytes Push has written into the image.
+    long long BytesWritten() const { return written_; }
+
+private:
+    // What of range [at, at + size) known_ does not hold.
+    std::vector<HostDiskRange> Gaps(long long at, long long size) const;
+    // Records bytes at as what the image holds there.
+    void Remember(long long at, const std::string& bytes);
+    std::string Known(long long at, long long size) const;
+    bool ReadRaw(long long at, long long size, std::string* bytes) const;
+    // The clusters the raw copy's FAT uses that the image's does not.
+    std::vector<HostDiskRange> NewClusters() const;
+    unsigned long FatEntry(const std::string& fat, long long cluster) const;
+    bool RunQemu(const std::vector<std::string>& args, const std::string& dir, std::string* output,
+                 std::string* error) const;
+
+    // Reads range out of the image by qemu-img convert.
+    bool FetchWhole(const HostDiskRange& range, std::string* error);
+
+    std::string image_;
+    std::string rawPath_;
+    HostQemuForm form_;
+    int fd_ = -1;
+    long long diskSize_ = 0;
+    long long written_ = 0;
+    // What the image holds, as far as it has been read or written, by offset.
+    std::map<long long, std::string> known_;
+    // The FAT partition, and its first FAT and data area in bytes of the disk.
+    HostFatLayout fat_;
+    long long fatAt_ = 0;
+    long long dataAt_ = 0;
+};
+
+#endif
