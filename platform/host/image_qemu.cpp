@@ -1,8 +1,6 @@
 #include "platform/host/image_qemu.h"
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,52 +70,21 @@ bool WriteScratch(const std::string& path, const std::string& bytes) {
 
 bool HostQemuImage::RunQemu(const std::vector<std::string>& args, const std::string& dir, std::string* output,
                             std::string* error) const {
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    for (std::string& arg : copy) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    const char* path = std::getenv("PATH");
-    std::string envs[] = {std::string("PATH=") + (path ? path : "/usr/bin:/bin"), "LC_ALL=C"};
-    char* envp[] = {&envs[0][0], &envs[1][0], nullptr};
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
     // qemu-io splits its commands at spaces: the scratch files are named
     // relative to dir.
-    if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-    // A process group of its own: an interrupt of the terminal does not
-    // stop a write halfway, nor does the end of this process.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    pid_t child = -1;
-    int spawned = posix_spawnp(&child, argv[0], &actions, &attributes, argv.data(), envp);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    close(pipeFds[1]);
-    output->clear();
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(pipeFds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        output->append(buffer, static_cast<size_t>(n));
-    }
-    close(pipeFds[0]);
+    HostToolOptions options;
+    options.env = {"LC_ALL=C"};
+    options.mergeErrors = true;
+    options.dir = dir;
+    int spawned = 0;
+    bool ran = HostRunTool(args, options, output, &spawned);
     if (spawned != 0) {
         *error = "is a " + form_.name + ", which vsetup reads and writes with " + args[0] +
                  (spawned == ENOENT ? ", which is not installed: install the package qemu-utils"
                                     : std::string(", which cannot be started: ") + std::strerror(spawned));
         return false;
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    if (ran) return true;
     // QEMU locks the images it opens: a virtual machine that runs holds its
     // disk for writing.
     if (output->find("Failed to get") != std::string::npos && output->find("lock") != std::string::npos) {
@@ -127,8 +94,8 @@ bool HostQemuImage::RunQemu(const std::vector<std::string>& args, const std::str
     } else {
         std::string line = output->substr(0, output->find('\n'));
         if (line.compare(0, args[0].size() + 2, args[0] + ": ") == 0) line.erase(0, args[0].size() + 2);
-        *error =
-            "cannot be " + std::string(args[0] == "qemu-img" ? "read" : "written") + " by " + args[0] + ": " + line;
+        *error = "cannot be " + std::string(args[0] == "qemu-img" || args[1] == "-r" ? "read" : "written") + " by " +
+                 args[0] + ": " + line;
     }
     return false;
 }

@@ -16,6 +16,22 @@
 // very number is handed over as it is, so it must not be close-on-exec.
 const int kHostMtoolsFd = 3;
 
+// How HostRunTool runs a command.
+struct HostToolOptions {
+    std::vector<std::string> env;  // its whole environment, "NAME=VALUE", PATH added
+    int inheritFd = -1;            // handed to it as descriptor kHostMtoolsFd
+    bool quiet = false;            // its standard error goes nowhere
+    bool mergeErrors = false;      // its standard error goes into *output
+    std::string dir;               // its working directory, "" for ours
+};
+
+// Runs args[0], found on PATH, with args, in a process group of its own (an
+// interrupt of the terminal, or the end of this process, does not stop it
+// halfway through a change). true when it exits 0. *output receives its
+// standard output; *startError the errno of a command that could not be
+// started, else 0.
+bool HostRunTool(std::vector<std::string> args, const HostToolOptions& options, std::string* output, int* startError);
+
 class HostMtools {
 public:
     HostMtools() = default;
