@@ -22,13 +22,7 @@ namespace host_image {
 ImageState g_image;
 
 bool Mtools(std::vector<std::string> args, std::string* output, bool quiet) {
-    bool ran = g_image.mtools.Run(std::move(args), output, quiet);
-    if (!g_image.pushing || !g_image.qemu.IsOpen()) return ran;
-    // Whatever the command did goes into the image, even when it failed.
-    std::string why;
-    if (g_image.qemu.Push(g_image.staging, &why)) return ran;
-    g_image.pushError = "the disk image " + g_image.image + " " + why;
-    return false;
+    return g_image.mtools.Run(std::move(args), output, quiet);
 }
 
 const Entry* Surveyed(const std::string& path) {
@@ -170,6 +164,9 @@ bool OpenThroughQemu(const HostQemuForm& form, ImagePartition* partition, std::s
     if (!MakeStaging(g_image.image, why) || !g_image.qemu.Open(g_image.image, form, g_image.staging + "/disk.raw", why))
         return false;
     HostQemuImage* qemu = &g_image.qemu;
+    // The partition table and, where a partition begins at sector 63 as on
+    // older disks, its boot sector, in one read.
+    if (!qemu->Fetch({{0, 64 * 1024}}, why)) return false;
     auto read = [qemu, why](long long at, unsigned char* buffer, size_t size) {
         return qemu->Fetch({{at, static_cast<long long>(size)}}, why) && HostReadAt(qemu->RawFd(), at, buffer, size);
     };

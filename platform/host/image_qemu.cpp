@@ -60,10 +60,24 @@ bool PlaceDump(const std::string& dump, int fd) {
 }
 
 // A scratch file for qemu-io to read: no sync, the image's flush counts.
-bool WriteScratch(const std::string& path, const std::string& bytes) {
+bool WriteScratch(const std::string& path, const char* bytes, size_t size) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && HostWriteAll(fd, bytes.data(), bytes.size());
+    bool ok = fd >= 0 && HostWriteAll(fd, bytes, size);
     return fd >= 0 && close(fd) == 0 && ok;
+}
+
+// Copies size bytes at offset of fd into a new scratch file at path, inside
+// the kernel: new data does not pass through this process.
+bool CopyOut(int fd, long long offset, long long size, const std::string& path) {
+    int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    loff_t from = offset;
+    while (out >= 0 && size > 0) {
+        ssize_t n = copy_file_range(fd, &from, out, nullptr, static_cast<size_t>(size), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        size -= n;
+    }
+    return out >= 0 && close(out) == 0 && size == 0;
 }
 
 }  // namespace
@@ -118,6 +132,14 @@ bool HostQemuImage::Open(const std::string& image, const HostQemuForm& form, con
         return false;
     }
     diskSize_ = JsonNumber(info, "virtual-size");
+    // The files the image is made of (a flat VMDK's extents beside it), as
+    // QEMU names them from "/" on; its backing files are never written.
+    files_.clear();
+    const std::string key = "\"filename\": \"";
+    for (size_t at = info.find(key); at != std::string::npos; at = info.find(key, at + 1)) {
+        std::string file = info.substr(at + key.size(), info.find('"', at + key.size()) - at - key.size());
+        if (std::find(files_.begin(), files_.end(), file) == files_.end()) files_.push_back(file);
+    }
     int fd = open(rawPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     // Clear of the descriptor number mtools gets it on.
     fd_ = fd < 0 ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, kHostMtoolsFd + 1);
@@ -151,7 +173,7 @@ std::vector<HostDiskRange> HostQemuImage::Gaps(long long at, long long size) con
     return gaps;
 }
 
-void HostQemuImage::Remember(long long at, const std::string& bytes) {
+void HostQemuImage::Remember(long long at, std::string bytes) {
     long long end = at + static_cast<long long>(bytes.size());
     auto it = known_.upper_bound(at);
     if (it != known_.begin()) --it;
@@ -160,7 +182,12 @@ void HostQemuImage::Remember(long long at, const std::string& bytes) {
         long long to = std::min(end, it->first + static_cast<long long>(it->second.size()));
         if (from < to) it->second.replace(from - it->first, to - from, bytes, from - at, to - from);
     }
-    for (const HostDiskRange& gap : Gaps(at, end - at)) known_[gap.first] = bytes.substr(gap.first - at, gap.second);
+    std::vector<HostDiskRange> gaps = Gaps(at, end - at);
+    if (gaps.size() == 1 && gaps[0].first == at && gaps[0].second == end - at) {
+        known_[at] = std::move(bytes);  // the common case: new to known_, whole
+        return;
+    }
+    for (const HostDiskRange& gap : gaps) known_[gap.first] = bytes.substr(gap.first - at, gap.second);
 }
 
 std::string HostQemuImage::Known(long long at, long long size) const {
@@ -196,6 +223,7 @@ bool HostQemuImage::FetchWhole(const HostDiskRange& range, std::string* error) {
         ok = false;
     }
     unlink(part.c_str());
+    if (ok) Remember(range.first, std::move(bytes));
     return ok;
 }
 
@@ -224,6 +252,7 @@ bool HostQemuImage::Fetch(std::vector<HostDiskRange> ranges, std::string* error)
     }
     for (const HostDiskRange& gap : gaps) {
         std::string bytes;
+        if (gap.second >= kWhole) continue;  // FetchWhole has it
         if (!ReadRaw(gap.first, gap.second, &bytes)) {
             *error = "cannot be read back from " + rawPath_;
             return false;
@@ -240,33 +269,45 @@ bool HostQemuImage::SetPartition(long long offset, std::string* error) {
     fat_ = HostFatLayoutOf(reinterpret_cast<const unsigned char*>(boot.data()));
     fatAt_ = offset + fat_.fatOffset;
     dataAt_ = offset + fat_.dataStart;
-    if (!Fetch({{offset, dataAt_ - offset}}, error)) return false;
+    // With FAT32's root directory, which most often begins the data area.
+    long long rootStart = fat_.fatBits == 32 ? fat_.clusterSize : 0;
+    if (!Fetch({{offset, dataAt_ - offset + rootStart}}, error)) return false;
     if (fat_.fatBits != 32) return true;
     // FAT32 keeps its root directory in clusters, as a subdirectory.
     std::string fat = Known(fatAt_, fat_.fatBytes);
     std::vector<HostDiskRange> root;
     for (long long c = fat_.rootCluster; c >= 2 && c < fat_.clusters + 2 && root.size() < 65536;
-         c = static_cast<long long>(FatEntry(fat, c)))
+         c = static_cast<long long>(FatEntry(fat.data(), c)))
         root.emplace_back(dataAt_ + (c - 2) * fat_.clusterSize, fat_.clusterSize);
     return Fetch(root, error);
 }
 
-unsigned long HostQemuImage::FatEntry(const std::string& fat, long long cluster) const {
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(fat.data());
+unsigned long HostQemuImage::FatEntry(const char* fat, long long cluster) const {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(fat);
     int bits = fat_.fatBits;
     long long at = bits == 12 ? cluster * 3 / 2 : cluster * bits / 8;
-    if (at + (bits == 32 ? 4 : 2) > static_cast<long long>(fat.size())) return 0;
+    if (at + (bits == 32 ? 4 : 2) > fat_.fatBytes) return 0;
     if (bits == 32) return HostGetLe32(bytes + at) & 0x0FFFFFFFUL;
     unsigned long entry = HostGetLe16(bytes + at);
     if (bits == 16) return entry;
     return cluster % 2 ? entry >> 4 : entry & 0xFFF;
 }
 
-std::vector<HostDiskRange> HostQemuImage::NewClusters() const {
+std::vector<HostDiskRange> HostQemuImage::NewClusters() {
     std::vector<HostDiskRange> fresh;
-    std::string now;
-    std::string before = Known(fatAt_, fat_.fatBytes);
-    if (fat_.fatBits == 0 || !ReadRaw(fatAt_, fat_.fatBytes, &now) || now == before) return fresh;
+    // The FAT as the image has it, in place where one range holds it all.
+    auto holder = known_.upper_bound(fatAt_);
+    std::string copy;
+    const char* before = nullptr;
+    if (holder != known_.begin() &&
+        (--holder)->first + static_cast<long long>(holder->second.size()) >= fatAt_ + fat_.fatBytes) {
+        before = holder->second.data() + (fatAt_ - holder->first);
+    } else {
+        copy = Known(fatAt_, fat_.fatBytes);
+        before = copy.data();
+    }
+    const char* now = ReadShared(fatAt_, fat_.fatBytes);
+    if (fat_.fatBits == 0 || !now || std::memcmp(now, before, static_cast<size_t>(fat_.fatBytes)) == 0) return fresh;
     for (long long c = 2; c < fat_.clusters + 2; ++c) {
         if (FatEntry(before, c) != 0 || FatEntry(now, c) == 0) continue;
         long long at = dataAt_ + (c - 2) * fat_.clusterSize;
@@ -279,46 +320,74 @@ std::vector<HostDiskRange> HostQemuImage::NewClusters() const {
     return fresh;
 }
 
+const char* HostQemuImage::ReadShared(long long at, long long size) {
+    if (static_cast<long long>(buffer_.size()) < size) buffer_.resize(static_cast<size_t>(size));
+    return HostReadAt(fd_, at, reinterpret_cast<unsigned char*>(&buffer_[0]), static_cast<size_t>(size))
+               ? buffer_.data()
+               : nullptr;
+}
+
 bool HostQemuImage::Push(const std::string& dir, std::string* error) {
-    std::vector<std::pair<long long, std::string>> writes;
+    // The commands, each with its scratch file: the new data first, then the
+    // sectors of the FATs and directories that changed.
+    std::vector<std::string> commands;
+    std::vector<std::pair<long long, std::string>> changed;
+    bool ok = true;
+    auto scratch = [&](long long at, const char* bytes, size_t size) {
+        const std::string name = "push-" + std::to_string(commands.size());
+        ok = ok && (!bytes || WriteScratch(dir + "/" + name, bytes, size));
+        commands.push_back("write -q -s " + name + " " + std::to_string(at) + " " + std::to_string(size));
+        written_ += static_cast<long long>(size);
+    };
     for (const HostDiskRange& range : NewClusters()) {
-        writes.emplace_back(range.first, "");
-        ReadRaw(range.first, range.second, &writes.back().second);
+        scratch(range.first, nullptr, static_cast<size_t>(range.second));
+        ok = ok && CopyOut(fd_, range.first, range.second, dir + "/push-" + std::to_string(commands.size() - 1));
     }
-    size_t data = writes.size();
     for (const auto& known : known_) {
-        std::string now;
-        ReadRaw(known.first, static_cast<long long>(known.second.size()), &now);
-        for (size_t at = 0; at < now.size(); at += kSector) {
-            size_t n = std::min(static_cast<size_t>(kSector), now.size() - at);
-            if (std::memcmp(now.data() + at, known.second.data() + at, n) == 0) continue;
+        size_t size = known.second.size();
+        const char* now = ReadShared(known.first, static_cast<long long>(size));
+        ok = ok && now;
+        if (!now || std::memcmp(now, known.second.data(), size) == 0) continue;
+        for (size_t at = 0; at < size; at += kSector) {
+            size_t n = std::min(static_cast<size_t>(kSector), size - at);
+            if (std::memcmp(now + at, known.second.data() + at, n) == 0) continue;
             long long offset = known.first + static_cast<long long>(at);
-            if (writes.size() > data &&
-                writes.back().first + static_cast<long long>(writes.back().second.size()) == offset) {
-                writes.back().second.append(now, at, n);
+            if (!changed.empty() &&
+                changed.back().first + static_cast<long long>(changed.back().second.size()) == offset) {
+                changed.back().second.append(now + at, n);
             } else {
-                writes.emplace_back(offset, now.substr(at, n));
+                changed.emplace_back(offset, std::string(now + at, n));
             }
         }
     }
-    if (writes.empty()) return true;
-    std::vector<std::string> args = {"qemu-io", "-f", form_.format};
-    bool ok = true;
-    for (size_t i = 0; i < writes.size(); ++i) {
-        const std::string name = "push-" + std::to_string(i);
-        ok = ok && WriteScratch(dir + "/" + name, writes[i].second);
-        args.insert(args.end(), {"-c", "write -q -s " + name + " " + std::to_string(writes[i].first) + " " +
-                                           std::to_string(writes[i].second.size())});
-    }
-    args.insert(args.end(), {"-c", "flush", image_});
+    for (const auto& change : changed) scratch(change.first, change.second.data(), change.second.size());
+    if (commands.empty()) return true;
+    // No flush after each write, as mtools syncs nothing between its
+    // commands: Flush puts them on the disk at the end.
+    std::vector<std::string> args = {"qemu-io", "-t", "unsafe", "-f", form_.format};
+    for (const std::string& command : commands) args.insert(args.end(), {"-c", command});
+    args.push_back(image_);
     std::string output;
-    if (!ok) *error = "cannot be written: no room for the scratch files in " + dir;
+    if (!ok) *error = "cannot be written: its raw copy or the scratch files in " + dir + " cannot";
+    bool opened = ok;
     ok = ok && RunQemu(args, dir, &output, error);
-    for (size_t i = 0; i < writes.size(); ++i) unlink((dir + "/push-" + std::to_string(i)).c_str());
-    if (!ok) return false;
-    for (const auto& write : writes) {
-        Remember(write.first, write.second);
-        written_ += static_cast<long long>(write.second.size());
+    for (size_t i = 0; i < commands.size(); ++i) unlink((dir + "/push-" + std::to_string(i)).c_str());
+    // Once qemu-io has opened the image, some of the writes may be in it:
+    // the sectors put back afterwards are then written over them.
+    if (!ok && (!opened || output.find("can't open") != std::string::npos)) return false;
+    for (auto& change : changed) Remember(change.first, std::move(change.second));
+    return ok;
+}
+
+bool HostQemuImage::Flush(std::string* error) {
+    for (const std::string& file : files_) {
+        int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        bool synced = fd >= 0 && fdatasync(fd) == 0;
+        if (fd >= 0) close(fd);
+        if (!synced) {
+            *error = "cannot be written to the disk: " + file + ": " + std::strerror(errno);
+            return false;
+        }
     }
     return true;
 }

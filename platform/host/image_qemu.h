@@ -3,11 +3,10 @@
 // sparse file that holds what the run has read of the image (the partition
 // table, the FAT partition's boot sector, FATs and directories, the files it
 // reads) and takes the run's changes, as a raw image would. The image is
-// never converted whole: qemu-io reads the ranges asked for, and after each
-// change of the copy writes into the image what changed, in place, into the
-// top layer of its chain, so that internal snapshots, backing files and the
-// image's identity stay as they were. Nothing here knows the containers'
-// layouts: QEMU does.
+// never converted whole: qemu-io reads the ranges asked for, and at the end
+// writes into the image what changed, in place, into the top layer of its
+// chain, so that internal snapshots, backing files and the image's identity
+// stay as they were. Nothing here knows the containers' layouts: QEMU does.
 #ifndef VSETUP_HOST_IMAGE_QEMU_H
 #define VSETUP_HOST_IMAGE_QEMU_H
 
@@ -40,9 +39,13 @@ public:
     // Writes what the raw copy holds and the image does not into the image
     // in one qemu-io run, which goes to its end whatever becomes of this
     // process: first the clusters that the FAT newly allocates (new data),
-    // then the sectors of the FATs and directories that changed. Its
-    // scratch files go in dir. false with a reason.
+    // then the sectors of the FATs and directories that changed. For the end
+    // of a write-back and for putting it back: a cluster written whole is
+    // not looked at again. Its scratch files go in dir. false with a reason.
     bool Push(const std::string& dir, std::string* error);
+    // Puts what Push wrote on the disk (qemu-io leaves it to the page cache,
+    // as mtools does): syncs the image's files. false with a reason.
+    bool Flush(std::string* error);
     // The bytes Push has written into the image.
     long long BytesWritten() const { return written_; }
 
@@ -50,12 +53,15 @@ private:
     // What of range [at, at + size) known_ does not hold.
     std::vector<HostDiskRange> Gaps(long long at, long long size) const;
     // Records bytes at as what the image holds there.
-    void Remember(long long at, const std::string& bytes);
+    void Remember(long long at, std::string bytes);
     std::string Known(long long at, long long size) const;
     bool ReadRaw(long long at, long long size, std::string* bytes) const;
     // The clusters the raw copy's FAT uses that the image's does not.
-    std::vector<HostDiskRange> NewClusters() const;
-    unsigned long FatEntry(const std::string& fat, long long cluster) const;
+    std::vector<HostDiskRange> NewClusters();
+    unsigned long FatEntry(const char* fat, long long cluster) const;
+    // Reads size bytes at at of the raw copy into a buffer kept for the
+    // purpose (no new pages each time); null when it cannot.
+    const char* ReadShared(long long at, long long size);
     bool RunQemu(const std::vector<std::string>& args, const std::string& dir, std::string* output,
                  std::string* error) const;
 
@@ -64,12 +70,14 @@ private:
 
     std::string image_;
     std::string rawPath_;
+    std::vector<std::string> files_;  // the image's own files
     HostQemuForm form_;
     int fd_ = -1;
     long long diskSize_ = 0;
     long long written_ = 0;
     // What the image holds, as far as it has been read or written, by offset.
     std::map<long long, std::string> known_;
+    std::string buffer_;  // ReadShared's
     // The FAT partition, and its first FAT and data area in bytes of the disk.
     HostFatLayout fat_;
     long long fatAt_ = 0;

@@ -36,7 +36,6 @@ struct ImageState {
     int lockFd = -1;       // the image file, locked
     int diskFd = -1;       // the disk mtools changes: the image file, or QEMU's raw copy of it
     HostQemuImage qemu;    // open for a form that QEMU writes
-    bool pushing = false;  // each change of the raw copy goes into the image
     std::string image;     // the image file
     HostMtools mtools;     // reaches the partition
     std::string staging;   // the staging prefix
@@ -50,7 +49,6 @@ struct ImageState {
     // Files of the image copied into the staging prefix, by their path
     // below drive_c, with the bytes they had.
     std::map<std::string, std::string> extracted;
-    std::string pushError;
 };
 extern ImageState g_image;
 
@@ -60,9 +58,7 @@ const size_t kNoLimit = static_cast<size_t>(-1);
 const size_t kSector = 512;
 
 // Runs an mtools command on the partition. true when it exits 0; *output
-// receives its standard output; quiet drops its errors. While pushing, what
-// it changed then goes into an image that QEMU writes: false when that
-// fails, with the reason in g_image.pushError.
+// receives its standard output; quiet drops its errors.
 bool Mtools(std::vector<std::string> args, std::string* output = nullptr, bool quiet = false);
 // The ranges of the disk that the clusters of paths (files or directories
 // of the partition) take, as mshowfat lists them. false when it cannot.

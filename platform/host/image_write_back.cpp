@@ -365,17 +365,14 @@ bool Write(const Plan& plan, std::string* error) {
     Undo undo;
     std::string unread = "cannot read the disk image " + g_image.image;
     bool saved = SaveUndo(Touched(plan), &undo, &unread);
-    g_image.pushing = true;
     auto fail = [&](const std::string& what) {
-        g_image.pushing = false;
         bool back = undo.Restore();
         for (const std::string& temp : plan.besideTemps) {
             if (temp.empty()) continue;
             unlink(temp.c_str());
             HostSetCurrentTemporary(nullptr);
         }
-        *error = (g_image.pushError.empty() ? what : g_image.pushError) +
-                 (back ? "; the disk image is as it was" : "; the disk image could not be put back as it was");
+        *error = what + (back ? "; the disk image is as it was" : "; the disk image could not be put back as it was");
         return false;
     };
     if (!saved) {
@@ -394,6 +391,12 @@ bool Write(const Plan& plan, std::string* error) {
             return fail("cannot write the files of " + group.first + " into the disk image " + g_image.image);
     if (!HostFsync(g_image.diskFd))
         return fail("cannot write the disk image " + g_image.image + " to the disk: " + std::strerror(errno));
+    // An image that QEMU writes gets the raw copy's changes at once: kills
+    // before leave it as it was, and the qemu-io run that writes them goes
+    // to its end (new data first, then the FATs and directories).
+    std::string why;
+    if (g_image.qemu.IsOpen() && !(g_image.qemu.Push(g_image.staging, &why) && g_image.qemu.Flush(&why)))
+        return fail("the disk image " + g_image.image + " " + why);
     for (size_t i = 0; i < plan.besideTemps.size(); ++i) {
         const std::string& temp = plan.besideTemps[i];
         const std::string& host = g_image.beside[i].host;
@@ -403,7 +406,6 @@ bool Write(const Plan& plan, std::string* error) {
         HostSetCurrentTemporary(nullptr);
         HostSyncDirectoryOf(host);
     }
-    g_image.pushing = false;
     return true;
 }
 

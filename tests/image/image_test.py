@@ -359,11 +359,10 @@ def qemu_forms(want, want_tree):
     # Held open for writing, as by a virtual machine that runs: refused.
     image = os.path.join(WORK, "qemu-0")
     os.remove(image + ".registry.reg")
-    holder = subprocess.Popen(["qemu-io", image], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
-    for _ in range(100):
-        if run(["qemu-img", "info", image]).returncode != 0:  # it holds the image's lock
-            break
-        time.sleep(0.1)
+    holder = subprocess.Popen(["qemu-io", image], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    holder.stdin.write(b"length\n")
+    holder.stdin.flush()
+    check(holder.stdout.readline().startswith(b"qemu-io> "), "qemu-io cannot hold the image open")  # now it does
     check_refused("held open", image, "is in use by another program that holds it open for writing, a virtual machine "
                   "perhaps: shut the virtual machine down and run vsetup again")
     holder.communicate()
