@@ -328,6 +328,7 @@ bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistry
         return false;
     }
     g_image.active = true;
+    if (g_image.qemu.IsOpen()) g_image.qemu.Rest();
     *staging = g_image.staging;
     return true;
 }

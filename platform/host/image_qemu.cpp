@@ -15,6 +15,9 @@
 namespace {
 
 const long long kSector = 512;
+const char kInUse[] =
+    "is in use by another program that holds it open for writing, a virtual machine perhaps: shut the virtual "
+    "machine down and run vsetup again";
 // The size from which a range is read by qemu-img convert rather than qemu-io.
 const long long kWhole = 256 * 1024;
 
@@ -38,6 +41,7 @@ bool PlaceDump(const std::string& dump, int fd) {
     long long runAt = 0;
     auto flush = [&]() { return run.empty() || HostWriteAt(fd, runAt, run); };
     for (size_t line = 0; line < dump.size();) {
+        while (dump.compare(line, 9, "qemu-io> ") == 0) line += 9;  // the prompts of a reading qemu-io
         size_t end = std::min(dump.find('\n', line), dump.size());
         char* after = nullptr;
         long long at = std::strtoll(dump.c_str() + line, &after, 16);
@@ -82,6 +86,13 @@ bool CopyOut(int fd, long long offset, long long size, const std::string& path) 
 
 }  // namespace
 
+bool HostQemuImage::Unstarted(const std::string& tool, int spawned, std::string* error) const {
+    *error = "is a " + form_.name + ", which vsetup reads and writes with " + tool +
+             (spawned == ENOENT ? ", which is not installed: install the package qemu-utils"
+                                : std::string(", which cannot be started: ") + std::strerror(spawned));
+    return false;
+}
+
 bool HostQemuImage::RunQemu(const std::vector<std::string>& args, const std::string& dir, std::string* output,
                             std::string* error) const {
     // qemu-io splits its commands at spaces: the scratch files are named
@@ -92,19 +103,12 @@ bool HostQemuImage::RunQemu(const std::vector<std::string>& args, const std::str
     options.dir = dir;
     int spawned = 0;
     bool ran = HostRunTool(args, options, output, &spawned);
-    if (spawned != 0) {
-        *error = "is a " + form_.name + ", which vsetup reads and writes with " + args[0] +
-                 (spawned == ENOENT ? ", which is not installed: install the package qemu-utils"
-                                    : std::string(", which cannot be started: ") + std::strerror(spawned));
-        return false;
-    }
+    if (spawned != 0) return Unstarted(args[0], spawned, error);
     if (ran) return true;
     // QEMU locks the images it opens: a virtual machine that runs holds its
     // disk for writing.
     if (output->find("Failed to get") != std::string::npos && output->find("lock") != std::string::npos) {
-        *error =
-            "is in use by another program that holds it open for writing, a virtual machine perhaps: shut the "
-            "virtual machine down and run vsetup again";
+        *error = kInUse;
     } else {
         std::string line = output->substr(0, output->find('\n'));
         if (line.compare(0, args[0].size() + 2, args[0] + ": ") == 0) line.erase(0, args[0].size() + 2);
@@ -153,6 +157,8 @@ bool HostQemuImage::Open(const std::string& image, const HostQemuForm& form, con
 }
 
 void HostQemuImage::Close() {
+    std::string output;
+    StopReader(&output);
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
     known_.clear();
@@ -228,7 +234,7 @@ bool HostQemuImage::FetchWhole(const HostDiskRange& range, std::string* error) {
 }
 
 bool HostQemuImage::Fetch(std::vector<HostDiskRange> ranges, std::string* error) {
-    std::vector<std::string> args = {"qemu-io", "-r", "-f", form_.format};
+    std::vector<std::string> commands;
     std::vector<HostDiskRange> gaps;
     for (const HostDiskRange& range : ranges) {
         long long at = range.first / kSector * kSector;
@@ -238,14 +244,12 @@ bool HostQemuImage::Fetch(std::vector<HostDiskRange> ranges, std::string* error)
             // qemu-io dumps what it reads in hex: a large range goes whole.
             if (gap.second >= kWhole && !FetchWhole(gap, error)) return false;
             if (gap.second < kWhole)
-                args.insert(args.end(),
-                            {"-c", "read -v " + std::to_string(gap.first) + " " + std::to_string(gap.second)});
+                commands.push_back("read -v " + std::to_string(gap.first) + " " + std::to_string(gap.second));
         }
     }
     if (gaps.empty()) return true;
-    args.push_back(image_);
     std::string dump;
-    if (args.size() > 5 && !RunQemu(args, "", &dump, error)) return false;
+    if (!Read(commands, &dump, error)) return false;
     if (!PlaceDump(dump, fd_)) {
         *error = "cannot be copied into " + rawPath_ + ": " + std::strerror(errno);
         return false;
@@ -260,6 +264,59 @@ bool HostQemuImage::Fetch(std::vector<HostDiskRange> ranges, std::string* error)
         Remember(gap.first, bytes);
     }
     return true;
+}
+
+bool HostQemuImage::Read(const std::vector<std::string>& commands, std::string* dump, std::string* error) {
+    const std::string prompt = "qemu-io> ";
+    size_t wanted = commands.size();
+    if (wanted == 0) return true;
+    if (reader_.pid >= 0 && reader_.input < 0) StopReader(dump);  // at rest: a new one
+    dump->clear();
+    if (reader_.pid < 0) {
+        // One qemu-io for all the reads, answering each command with its
+        // prompt; it holds QEMU's lock on the image meanwhile.
+        HostToolOptions options;
+        options.env = {"LC_ALL=C"};
+        options.mergeErrors = true;
+        int spawned = 0;
+        if (!HostStartTool({"qemu-io", "-r", "-f", form_.format, image_}, options, true, &reader_, &spawned))
+            return Unstarted("qemu-io", spawned, error);
+        ++wanted;  // the first prompt
+    }
+    std::string input;
+    for (const std::string& command : commands) input += command + "\n";
+    bool ok = HostWriteAll(reader_.input, input.data(), input.size());
+    // Prompts begin lines, or follow a prompt when a command printed nothing.
+    size_t seen = 0;
+    size_t scanned = 0;
+    char buffer[65536];
+    while (ok && seen < wanted) {
+        ssize_t n = read(reader_.output, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) dump->append(buffer, static_cast<size_t>(n));
+        for (size_t at; ok && (at = dump->find(prompt, scanned)) != std::string::npos; scanned = at + prompt.size()) {
+            bool follows = at >= prompt.size() && dump->compare(at - prompt.size(), prompt.size(), prompt) == 0;
+            if (at == 0 || (*dump)[at - 1] == '\n' || follows) ++seen;
+        }
+        // A prompt cut off at the end is found once the rest comes.
+        if (dump->size() >= prompt.size()) scanned = std::max(scanned, dump->size() - prompt.size() + 1);
+    }
+    if (ok && dump->find("\nread failed") == std::string::npos && dump->find("> read failed") == std::string::npos)
+        return true;
+    StopReader(dump);
+    std::string line = dump->substr(0, dump->find('\n'));
+    *error = line.find("lock") != std::string::npos ? kInUse : "cannot be read by qemu-io: " + line;
+    return false;
+}
+
+void HostQemuImage::Rest() {
+    if (reader_.input >= 0) close(reader_.input);
+    reader_.input = -1;
+}
+
+void HostQemuImage::StopReader(std::string* output) {
+    if (reader_.pid >= 0) HostFinishTool(&reader_, output);
 }
 
 bool HostQemuImage::SetPartition(long long offset, std::string* error) {
@@ -362,6 +419,8 @@ bool HostQemuImage::Push(const std::string& dir, std::string* error) {
     }
     for (const auto& change : changed) scratch(change.first, change.second.data(), change.second.size());
     if (commands.empty()) return true;
+    std::string read;
+    StopReader(&read);  // its lock would keep qemu-io from writing
     // No flush after each write, as mtools syncs nothing between its
     // commands: Flush puts them on the disk at the end.
     std::vector<std::string> args = {"qemu-io", "-t", "unsafe", "-f", form_.format};

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/host/image_forms.h"
+#include "platform/host/mtools_run.h"
 
 // A range of bytes of the virtual disk.
 using HostDiskRange = std::pair<long long, long long>;  // offset, size
@@ -33,6 +34,9 @@ public:
     long long DiskSize() const { return diskSize_; }
     // Reads what the raw copy does not hold yet of ranges out of the image.
     bool Fetch(std::vector<HostDiskRange> ranges, std::string* error);
+    // Lets the qemu-io that reads the image end while the run goes on: it
+    // holds QEMU's lock on the image, and a later read starts another.
+    void Rest();
     // Reads the FAT partition at offset: its boot sector, FATs, root
     // directory. Push tells the clusters a change allocates by its FAT.
     bool SetPartition(long long offset, std::string* error);
@@ -62,6 +66,12 @@ private:
     // Reads size bytes at at of the raw copy into a buffer kept for the
     // purpose (no new pages each time); null when it cannot.
     const char* ReadShared(long long at, long long size);
+    // Runs the commands ("read -v ...") in the qemu-io that reads the image,
+    // started on first use; *dump receives what it prints.
+    bool Read(const std::vector<std::string>& commands, std::string* dump, std::string* error);
+    void StopReader(std::string* output);
+    // The reason for a tool that could not be started.
+    bool Unstarted(const std::string& tool, int spawned, std::string* error) const;
     bool RunQemu(const std::vector<std::string>& args, const std::string& dir, std::string* output,
                  std::string* error) const;
 
@@ -73,6 +83,7 @@ private:
     std::vector<std::string> files_;  // the image's own files
     HostQemuForm form_;
     int fd_ = -1;
+    HostTool reader_;  // the qemu-io reading the image, until the first write
     long long diskSize_ = 0;
     long long written_ = 0;
     // What the image holds, as far as it has been read or written, by offset.

@@ -9,6 +9,8 @@
 #ifndef VSETUP_HOST_MTOOLS_RUN_H
 #define VSETUP_HOST_MTOOLS_RUN_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -31,6 +33,21 @@ struct HostToolOptions {
 // standard output; *startError the errno of a command that could not be
 // started, else 0.
 bool HostRunTool(std::vector<std::string> args, const HostToolOptions& options, std::string* output, int* startError);
+
+// A command HostStartTool started: its process, the read end of its
+// standard output and the write end of its standard input (or -1).
+struct HostTool {
+    pid_t pid = -1;
+    int output = -1;
+    int input = -1;
+};
+// Starts a command as HostRunTool runs it, with a pipe to its standard
+// input when withInput. false, with *startError, when it cannot.
+bool HostStartTool(std::vector<std::string> args, const HostToolOptions& options, bool withInput, HostTool* tool,
+                   int* startError);
+// Closes its standard input, appends the rest of its output to *output and
+// waits for it. true when it exited 0.
+bool HostFinishTool(HostTool* tool, std::string* output);
 
 class HostMtools {
 public:
