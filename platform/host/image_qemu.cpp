@@ -125,8 +125,14 @@ bool HostQemuImage::Open(const std::string& image, const HostQemuForm& form, con
     std::free(real);
     form_ = form;
     rawPath_ = rawPath;
-    std::string info;
-    if (!RunQemu({"qemu-img", "info", "--output=json", "-f", form.format, image_}, "", &info, error)) return false;
+    // The reading qemu-io starts while qemu-img looks at the image (the
+    // first read says why, when it cannot).
+    std::string info, later;
+    StartReader(&later);
+    if (!RunQemu({"qemu-img", "info", "--output=json", "-f", form.format, image_}, "", &info, error)) {
+        Close();
+        return false;
+    }
     if (info.find("\"encrypted\": true") != std::string::npos) {
         *error = "is an encrypted " + form.name + ", which vsetup does not write";
         return false;
@@ -272,17 +278,9 @@ bool HostQemuImage::Read(const std::vector<std::string>& commands, std::string* 
     if (wanted == 0) return true;
     if (reader_.pid >= 0 && reader_.input < 0) StopReader(dump);  // at rest: a new one
     dump->clear();
-    if (reader_.pid < 0) {
-        // One qemu-io for all the reads, answering each command with its
-        // prompt; it holds QEMU's lock on the image meanwhile.
-        HostToolOptions options;
-        options.env = {"LC_ALL=C"};
-        options.mergeErrors = true;
-        int spawned = 0;
-        if (!HostStartTool({"qemu-io", "-r", "-f", form_.format, image_}, options, true, &reader_, &spawned))
-            return Unstarted("qemu-io", spawned, error);
-        ++wanted;  // the first prompt
-    }
+    if (reader_.pid < 0 && !StartReader(error)) return false;
+    if (!prompted_) ++wanted;  // the prompt it greets with
+    prompted_ = true;
     std::string input;
     for (const std::string& command : commands) input += command + "\n";
     bool ok = HostWriteAll(reader_.input, input.data(), input.size());
@@ -308,6 +306,18 @@ bool HostQemuImage::Read(const std::vector<std::string>& commands, std::string* 
     std::string line = dump->substr(0, dump->find('\n'));
     *error = line.find("lock") != std::string::npos ? kInUse : "cannot be read by qemu-io: " + line;
     return false;
+}
+
+bool HostQemuImage::StartReader(std::string* error) {
+    // One qemu-io for all the reads, answering each command with its
+    // prompt; it holds QEMU's lock on the image meanwhile.
+    HostToolOptions options;
+    options.env = {"LC_ALL=C"};
+    options.mergeErrors = true;
+    int spawned = 0;
+    prompted_ = false;
+    return HostStartTool({"qemu-io", "-r", "-f", form_.format, image_}, options, true, &reader_, &spawned) ||
+           Unstarted("qemu-io", spawned, error);
 }
 
 void HostQemuImage::Rest() {

@@ -69,6 +69,7 @@ private:
     // Runs the commands ("read -v ...") in the qemu-io that reads the image,
     // started on first use; *dump receives what it prints.
     bool Read(const std::vector<std::string>& commands, std::string* dump, std::string* error);
+    bool StartReader(std::string* error);
     void StopReader(std::string* output);
     // The reason for a tool that could not be started.
     bool Unstarted(const std::string& tool, int spawned, std::string* error) const;
@@ -83,7 +84,8 @@ private:
     std::vector<std::string> files_;  // the image's own files
     HostQemuForm form_;
     int fd_ = -1;
-    HostTool reader_;  // the qemu-io reading the image, until the first write
+    HostTool reader_;        // the qemu-io reading the image, until the first write
+    bool prompted_ = false;  // its first prompt read
     long long diskSize_ = 0;
     long long written_ = 0;
     // What the image holds, as far as it has been read or written, by offset.
