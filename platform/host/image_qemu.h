@@ -54,6 +54,11 @@ public:
     long long BytesWritten() const { return written_; }
 
 private:
+    // Why an image cannot be written while a virtual machine has it.
+    static constexpr const char* kInUse =
+        "is in use by another program that holds it open for writing, a virtual machine perhaps: shut the virtual "
+        "machine down and run vsetup again";
+
     // What of range [at, at + size) known_ does not hold.
     std::vector<HostDiskRange> Gaps(long long at, long long size) const;
     // Records bytes at as what the image holds there.
