@@ -392,9 +392,9 @@ def check_refused(name, image, message, disk=DISK, env=None):
     check(digest(image) == before and not os.path.exists(image + ".registry.reg"), name + ": the image was touched")
 
 
-# Stands in for each mtools and qemu-io command: counts it in the file "count" beside
-# it and, before the one whose number the file "kill-at" holds, kills vsetup,
-# as a kill between two changes of the file system would.
+# Stands in for each mtools (or qemu-io) command: counts it in the file
+# "count" beside it and, before the one whose number the file "kill-at" holds,
+# kills vsetup, as a kill between two changes of the file system would.
 MTOOLS_WRAPPER = """#!/bin/sh
 here=$(dirname "$0"); n=$(( $(cat "$here/count") + 1 )); echo $n >"$here/count"
 [ "$n" = "$(cat "$here/kill-at")" ] && kill -9 $PPID && exit 1
