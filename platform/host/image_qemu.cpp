@@ -15,6 +15,9 @@
 namespace {
 
 const long long kSector = 512;
+// Up to this many runs of new data go into the image by qemu-img convert
+// each; more go through qemu-io's scratch files.
+const size_t kDirectRuns = 4;
 
 // The number after "key": in qemu-img's JSON, or -1.
 long long JsonNumber(const std::string& json, const std::string& key) {
@@ -255,9 +258,23 @@ bool HostQemuImage::Push(const std::string& dir, std::string* error) {
         commands.push_back("write -q -s " + name + " " + std::to_string(at) + " " + std::to_string(size));
         written_ += static_cast<long long>(size);
     };
-    for (const HostDiskRange& range : NewClusters()) {
-        scratch(range.first, nullptr, static_cast<size_t>(range.second));
-        ok = ok && CopyOut(fd_, range.first, range.second, dir + "/push-" + std::to_string(commands.size() - 1));
+    std::string read, output;
+    StopReader(&read);  // its lock would keep QEMU from writing
+    // New data in few runs goes from the raw copy into the image directly,
+    // before the qemu-io run; a kill between leaves it in free clusters.
+    std::vector<HostDiskRange> fresh = NewClusters();
+    for (const HostDiskRange& range : fresh) {
+        if (fresh.size() > kDirectRuns) {
+            scratch(range.first, nullptr, static_cast<size_t>(range.second));
+            ok = ok && CopyOut(fd_, range.first, range.second, dir + "/push-" + std::to_string(commands.size() - 1));
+        } else if (ok && !RunQemu({"qemu-img", "convert", "-n", "-t", "unsafe", "--image-opts",
+                                   Window("file", rawPath_, range), "--target-image-opts",
+                                   Window(form_.format, image_, range)},
+                                  "", &output, error)) {
+            return false;
+        } else {
+            written_ += range.second;
+        }
     }
     for (const auto& known : known_) {
         size_t size = known.second.size();
@@ -277,15 +294,12 @@ bool HostQemuImage::Push(const std::string& dir, std::string* error) {
         }
     }
     for (const auto& change : changed) scratch(change.first, change.second.data(), change.second.size());
-    if (commands.empty()) return true;
-    std::string read;
-    StopReader(&read);  // its lock would keep qemu-io from writing
+    if (commands.empty()) return ok;
     // No flush after each write, as mtools syncs nothing between its
     // commands: Flush puts them on the disk at the end.
     std::vector<std::string> args = {"qemu-io", "-t", "unsafe", "-f", form_.format};
     for (const std::string& command : commands) args.insert(args.end(), {"-c", command});
     args.push_back(image_);
-    std::string output;
     if (!ok) *error = "cannot be written: its raw copy or the scratch files in " + dir + " cannot";
     bool opened = ok;
     ok = ok && RunQemu(args, dir, &output, error);
@@ -295,6 +309,13 @@ bool HostQemuImage::Push(const std::string& dir, std::string* error) {
     if (!ok && (!opened || output.find("can't open") != std::string::npos)) return false;
     for (auto& change : changed) Remember(change.first, std::move(change.second));
     return ok;
+}
+
+std::string HostQemuImage::Window(const std::string& driver, const std::string& file, const HostDiskRange& range) {
+    std::string path;
+    for (char c : file) path += c == ',' ? std::string(",,") : std::string(1, c);  // as QEMU's options quote it
+    return "driver=raw,offset=" + std::to_string(range.first) + ",size=" + std::to_string(range.second) +
+           ",file.driver=" + driver + (driver == "file" ? ",file.filename=" : ",file.file.filename=") + path;
 }
 
 bool HostQemuImage::Flush(std::string* error) {

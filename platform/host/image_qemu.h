@@ -81,6 +81,9 @@ private:
     bool RunQemu(const std::vector<std::string>& args, const std::string& dir, std::string* output,
                  std::string* error) const;
 
+    // QEMU's raw driver over a disk shows a range of it as a disk of its
+    // own: the options for range of file, read by driver ("qcow2", "file").
+    static std::string Window(const std::string& driver, const std::string& file, const HostDiskRange& range);
     // Reads range out of the image by qemu-img convert.
     bool FetchWhole(const HostDiskRange& range, std::string* error);
 

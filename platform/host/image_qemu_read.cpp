@@ -56,15 +56,10 @@ bool PlaceDump(const std::string& dump, int fd) {
 }  // namespace
 
 bool HostQemuImage::FetchWhole(const HostDiskRange& range, std::string* error) {
-    // QEMU's raw driver over the image shows the range as a disk of its own.
-    std::string path;
-    for (char c : image_) path += c == ',' ? std::string(",,") : std::string(1, c);
     const std::string part = rawPath_ + ".part";
-    const std::string source = "driver=raw,offset=" + std::to_string(range.first) +
-                               ",size=" + std::to_string(range.second) + ",file.driver=" + form_.format +
-                               ",file.file.filename=" + path;
     std::string output, bytes;
-    bool ok = RunQemu({"qemu-img", "convert", "-O", "raw", "--image-opts", source, part}, "", &output, error);
+    bool ok = RunQemu({"qemu-img", "convert", "-O", "raw", "--image-opts", Window(form_.format, image_, range), part},
+                      "", &output, error);
     if (ok && !(HostReadWholeFile(part, &bytes, nullptr, static_cast<size_t>(range.second)) &&
                 static_cast<long long>(bytes.size()) == range.second && HostWriteAt(fd_, range.first, bytes))) {
         *error = "cannot be copied into " + rawPath_;
