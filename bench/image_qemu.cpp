@@ -2,7 +2,7 @@
 // qcow2 form (2 GiB virtual size, a FAT32 partition with 300 MiB in use),
 // which vsetup reaches through QEMU, against the same installation into the
 // raw form of that disk, which it writes itself. Also the bytes that went
-// into the qcow2 image, counted from the qemu-io commands that wrote them,
+// into the qcow2 image, counted from the QEMU commands that wrote them,
 // against those of the installed files.
 #include <cstdio>
 #include <cstdlib>
@@ -67,14 +67,18 @@ double Install(const Options& options, const Inputs& inputs, const std::string& 
     return result.seconds;
 }
 
-// The bytes of the "write -q -s FILE OFFSET LENGTH" commands in the log of
-// qemu-io's arguments.
+// The bytes written into the image by the logged commands: qemu-io's
+// "write -q -s FILE OFFSET LENGTH", qemu-img convert's target range
+// ("--target-image-opts driver=raw,offset=OFFSET,size=LENGTH,...").
 long long WrittenBytes(const std::string& log) {
     long long bytes = 0;
     std::istringstream words(ReadWhole(log));
     std::string word, file, offset, length;
-    while (words >> word)
+    while (words >> word) {
         if (word == "-s" && words >> file >> offset >> length) bytes += std::stoll(length);
+        if (word == "--target-image-opts" && words >> word && word.find(",size=") != std::string::npos)
+            bytes += std::stoll(word.substr(word.find(",size=") + 6));
+    }
     return bytes;
 }
 
@@ -121,16 +125,18 @@ void BenchQemuImage(const Options& options, const Inputs& inputs, Report* report
         qcow2s.push_back(Install(options, inputs, qcow2));
         if (round == 0) CheckInstalled(inputs, dir, qcow2, report);
     }
-    // Once more with qemu-io's arguments logged, for the bytes it wrote.
+    // Once more with QEMU's commands logged, for the bytes they wrote.
     fresh();
     const std::string bin = dir + "/bin";
     MakeDirs(bin);
-    WriteWhole(bin + "/qemu-io",
-               "#!/bin/sh\necho \"$@\" >>\"" + dir + "/qemu-io.log\"\nPATH=${PATH#*:} exec qemu-io \"$@\"\n");
-    Must({"chmod", "+x", bin + "/qemu-io"});
+    for (const std::string tool : {"qemu-io", "qemu-img"}) {
+        WriteWhole(bin + "/" + tool,
+                   "#!/bin/sh\necho \"$@\" >>\"" + dir + "/qemu.log\"\nPATH=${PATH#*:} exec " + tool + " \"$@\"\n");
+        Must({"chmod", "+x", bin + "/" + tool});
+    }
     const char* path = std::getenv("PATH");
     Install(options, inputs, qcow2, {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")});
-    long long written = WrittenBytes(dir + "/qemu-io.log");
+    long long written = WrittenBytes(dir + "/qemu.log");
     RemoveTree(dir);
 
     const std::string section = "Installation, " + inputs.files.name + ", into a 2 GiB qcow2 disk image";
