@@ -2,7 +2,7 @@
 //
 //   vsetup_bench --source DIR --build DIR --vsetup PATH --lower-bound PATH
 //                [--lz32 PATH] [--docs FILE] [--quick] [--rounds N]
-//                [--only expand,registry,install,startup,creg]
+//                [--only expand,registry,install,startup,creg,qemu]
 //
 // Prints one table of results (and puts it in --docs between its markers).
 // Exits 1 when some output was wrong or a case could not run; a missed speed
@@ -20,6 +20,9 @@
 #include <string>
 
 #include "bench/bench.h"
+
+// bench/image_qemu.cpp: the installation into a qcow2 disk image.
+void BenchQemuImage(const Options& options, const Inputs& inputs, Report* report);
 
 namespace {
 
@@ -132,6 +135,7 @@ int main(int argc, char** argv) {
         if (Wanted(only, "install")) BenchInstall(options, inputs, &report);
         if (Wanted(only, "startup")) BenchStartup(options, inputs, load, &report);
         if (Wanted(only, "creg")) BenchCreg(options, &report);
+        if (Wanted(only, "qemu") && HaveProgram("qemu-img")) BenchQemuImage(options, inputs, &report);
     } catch (const std::exception& error) {
         report.Wrong(std::string("the benchmark could not run: ") + error.what());
     }

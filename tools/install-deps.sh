@@ -7,8 +7,9 @@ set -euo pipefail
 # Each package is here for a command that the build or the tests run, or a
 # library they link: xauth for xvfb-run, dpkg-dev for the package's
 # dependency list (dpkg-shlibdeps), libcreg-utils and
-# libparse-win32registry-perl for the SYSTEM.DAT oracles.
-demo=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins fonts-liberation mtools)
+# libparse-win32registry-perl for the SYSTEM.DAT oracles, qemu-utils for
+# disk images in the forms QEMU writes.
+demo=(cmake ninja-build g++ qt6-base-dev qt6-qpa-plugins fonts-liberation mtools qemu-utils)
 all=("${demo[@]}" libmspack-dev mscompress libgtest-dev xvfb xauth
      g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
      wine wine64 wine32 clang libclang-rt-14-dev

@@ -156,6 +156,24 @@ void DropStaging() {
     g_image.staging.clear();
 }
 
+bool MakeStaging(const std::string& image, std::string* error);
+
+// Through QEMU: the raw copy in the staging prefix, the partition located
+// in it and its boot sector, FATs and root directory read.
+bool OpenThroughQemu(const HostQemuForm& form, ImagePartition* partition, std::string* why) {
+    if (!MakeStaging(g_image.image, why) || !g_image.qemu.Open(g_image.image, form, g_image.staging + "/disk.raw", why))
+        return false;
+    HostQemuImage* qemu = &g_image.qemu;
+    // The partition table and, where a partition begins at sector 63 as on
+    // older disks, its boot sector, in one read.
+    if (!qemu->Fetch({{0, 64 * 1024}}, why)) return false;
+    auto read = [qemu, why](long long at, unsigned char* buffer, size_t size) {
+        return qemu->Fetch({{at, static_cast<long long>(size)}}, why) && HostReadAt(qemu->RawFd(), at, buffer, size);
+    };
+    return HostLocateInDisk(read, qemu->DiskSize(), partition, why) &&
+           g_image.qemu.SetPartition(partition->offset, why);
+}
+
 // Opens the image, waits for its lock and finds its partition: g_image
 // then holds them.
 bool OpenLocked(const std::string& image, std::string* error) {
@@ -178,31 +196,38 @@ bool OpenLocked(const std::string& image, std::string* error) {
     // A second run on the same image waits here for the first to end.
     while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
+    g_image.lockFd = fd;
+    g_image.image = image;
     ImagePartition partition;
+    HostQemuForm form;
     std::string why;
-    if (fstat(fd, &st) != 0 || !HostLocateImagePartition(fd, st.st_size, &partition, &why)) {
+    bool located = fstat(fd, &st) == 0 && HostLocateImagePartition(fd, st.st_size, &partition, &form, &why) &&
+                   (form.format.empty() || OpenThroughQemu(form, &partition, &why));
+    g_image.diskFd = g_image.qemu.IsOpen() ? g_image.qemu.RawFd() : fd;
+    unsigned char boot[kSector];
+    if (located && !HostReadAt(g_image.diskFd, partition.offset, boot, kSector)) located = false;
+    // Without /proc the image is named to mtools by its path, which must
+    // then hold no "@@".
+    HostMtools mtools(g_image.diskFd, g_image.qemu.IsOpen() ? g_image.staging + "/disk.raw" : image, partition.offset);
+    if (located && mtools.NamesImageByPath() && image.find("@@") != std::string::npos) {
+        located = false;
+        why = "has \"@@\" in its path, which mtools reads as an offset; rename it";
+    }
+    if (!located) {
+        g_image.qemu.Close();
         close(fd);
         *error = "the disk image " + image + " " + (why.empty() ? "cannot be read" : why);
         return false;
     }
-    // Without /proc the image is named to mtools by its path, which must
-    // then hold no "@@".
-    HostMtools mtools(fd, image, partition.offset);
-    if (mtools.NamesImageByPath() && image.find("@@") != std::string::npos) {
-        close(fd);
-        *error = "the disk image " + image + " has \"@@\" in its path, which mtools reads as an offset; rename it";
-        return false;
-    }
-    g_image.lockFd = fd;
-    g_image.image = image;
     g_image.offset = partition.offset;
     g_image.mtools = mtools;
-    g_image.clusterSize = partition.clusterSize;
+    g_image.layout = HostFatLayoutOf(boot);
     return true;
 }
 
-// Makes the staging prefix of the image anew.
+// Makes the staging prefix of the image anew, once.
 bool MakeStaging(const std::string& image, std::string* error) {
+    if (!g_image.staging.empty()) return true;
     // The staging prefix is scratch (what counts is written into the image
     // afterwards): in memory when the system has a memory file system, so
     // its syncs cost nothing.
@@ -250,7 +275,9 @@ bool StageFiles(std::string* error) {
         if (!entry) continue;
         std::string host = g_image.staging + "/drive_c/" + file;
         std::string data;
-        if (entry->dir || !Mtools({"mcopy", "-n", "::/" + entry->path, host}, nullptr, true) ||
+        std::vector<HostDiskRange> ranges;
+        if (entry->dir || !ClusterRanges({entry->path}, &ranges) || !Fetch(ranges, error) ||
+            !Mtools({"mcopy", "-n", "::/" + entry->path, host}, nullptr, true) ||
             !HostReadWholeFile(host, &data, nullptr, kNoLimit)) {
             *error = "cannot read " + DosPath(entry->path) + " of the disk image " + g_image.image;
             return false;
@@ -278,7 +305,10 @@ bool HostImageActive() { return g_image.active; }
 
 bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistryFile>& registryFiles,
                    std::string* staging, std::string* error) {
-    if (!OpenLocked(image, error)) return false;
+    if (!OpenLocked(image, error) || !(g_image.qemu.IsOpen() ? FetchDirectories(error) : true)) {
+        DropStaging();
+        return false;
+    }
     g_image.registryFiles = registryFiles;
     for (const HostImageRegistryFile& file : registryFiles)
         if (file.role == HostImageRegistryFile::kBesideImage)
@@ -298,6 +328,7 @@ bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistry
         return false;
     }
     g_image.active = true;
+    if (g_image.qemu.IsOpen()) g_image.qemu.Rest();
     *staging = g_image.staging;
     return true;
 }

@@ -4,17 +4,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "platform/host/byte_order.h"
 
 namespace {
 
 const size_t kSector = 512;
-const char kConvertAdvice[] = "; convert it to a raw image first: qemu-img convert -O raw IMAGE IMAGE.img";
 
 // What tells an image's form: its first and last sectors.
 struct ImageHead {
-    int fd = -1;
+    HostDiskReader read;  // the disk the sectors are of
     long long fileSize = 0;
     unsigned char first[kSector];
     unsigned char last[kSector];
@@ -24,17 +24,20 @@ struct ImageHead {
 enum class ImageReach {
     kRefused,  // not at all: the row's refusal says why
     kInPlace,  // in the image file itself, where the row's locate finds it
-    // A form that an outside tool converts to a raw disk and back would be
-    // staged through that tool's steps, and the raw copy then located.
+    // Through QEMU's block layer: the run reads what it needs of the
+    // virtual disk into a raw copy and writes what it changed back in place
+    // (image_qemu.cpp); the virtual disk holds a bare FAT volume or an MBR.
+    kThroughQemu,
 };
 
 struct ImageForm {
-    const char* name;
+    const char* name;  // kThroughQemu: as messages name the image's form
     bool (*recognise)(const ImageHead& head);
     ImageReach reach;
     const char* refusal;  // kRefused: what the image is, for the message
     // kInPlace: where the partition is, or why it is not sound.
     bool (*locate)(const ImageHead& head, ImagePartition* partition, std::string* error);
+    const char* qemuFormat;  // kThroughQemu: qemu-img's name of the format
 };
 
 // The cluster size when sector is the boot sector of a FAT12/16/32 volume,
@@ -69,13 +72,15 @@ bool IsVdi(const ImageHead& head) { return HostGetLe32(head.first + 64) == 0xBED
 bool IsVmdk(const ImageHead& head) {
     return std::memcmp(head.first, "KDMV", 4) == 0 || std::memcmp(head.first, "# Disk DescriptorFile", 21) == 0;
 }
-// The footer's disk type: 2 fixed, 3 dynamic, 4 differencing.
-bool IsFixedVhd(const ImageHead& head) { return HasVhdFooter(head) && HostGetBe32(head.last + 60) == 2; }
-bool IsGrowingVhd(const ImageHead& head) { return HasVhdFooter(head) && HostGetBe32(head.last + 60) != 2; }
-// The copy of the footer that a dynamic VHD begins with, its end cut off.
-bool IsVhdHeaderOnly(const ImageHead& head) {
-    return !HasVhdFooter(head) && std::memcmp(head.first, "conectix", 8) == 0;
+// The footer's disk type: 2 fixed, 3 dynamic, 4 differencing; a growing VHD
+// begins with a copy of its footer, which counts when its end is cut off.
+unsigned long VhdType(const ImageHead& head) {
+    if (HasVhdFooter(head)) return HostGetBe32(head.last + 60);
+    return std::memcmp(head.first, "conectix", 8) == 0 ? HostGetBe32(head.first + 60) : 0;
 }
+bool IsFixedVhd(const ImageHead& head) { return HasVhdFooter(head) && VhdType(head) == 2; }
+bool IsDynamicVhd(const ImageHead& head) { return VhdType(head) == 3; }
+bool IsDifferencingVhd(const ImageHead& head) { return VhdType(head) == 4; }
 bool IsFatVolume(const ImageHead& head) { return FatClusterSize(head.first) != 0; }
 bool IsAnything(const ImageHead&) { return true; }
 
@@ -110,7 +115,7 @@ bool InMbrDisk(const ImageHead& head, long long diskSize, ImagePartition* partit
         unsigned char boot[kSector];
         // mtools goes by the file system's own size: it must lie within the
         // partition, so that nothing outside it is written.
-        if (start + length > diskSize || !HostReadAt(head.fd, start, boot, kSector) ||
+        if (start + length > diskSize || !head.read(start, boot, kSector) ||
             (partition->clusterSize = FatClusterSize(boot)) == 0 || FatVolumeSize(boot) > length) {
             *error =
                 "has a FAT partition " + std::to_string(i + 1) + " that holds no FAT file system within its bounds";
@@ -139,16 +144,18 @@ bool InRawMbrDisk(const ImageHead& head, ImagePartition* partition, std::string*
 // In the order they are tried: the first form that recognises the image is
 // its form. The last row takes whatever is left.
 const ImageForm kImageForms[] = {
-    {"qcow2", IsQcow2, ImageReach::kRefused, "is a qcow2 image, which vsetup does not write", nullptr},
-    {"VDI", IsVdi, ImageReach::kRefused, "is a VirtualBox VDI image, which vsetup does not write", nullptr},
-    {"VMDK", IsVmdk, ImageReach::kRefused, "is a VMDK image, which vsetup does not write", nullptr},
-    {"dynamic or differencing VHD", IsGrowingVhd, ImageReach::kRefused,
-     "is a dynamic or differencing VHD image, which vsetup does not write", nullptr},
-    {"dynamic VHD", IsVhdHeaderOnly, ImageReach::kRefused, "is a dynamic VHD image, which vsetup does not write",
-     nullptr},
-    {"fixed VHD", IsFixedVhd, ImageReach::kInPlace, nullptr, InFixedVhd},
-    {"bare FAT volume", IsFatVolume, ImageReach::kInPlace, nullptr, InRawVolume},
-    {"raw disk with an MBR", IsAnything, ImageReach::kInPlace, nullptr, InRawMbrDisk},
+    {"qcow2 image", IsQcow2, ImageReach::kThroughQemu, nullptr, nullptr, "qcow2"},
+    {"VirtualBox VDI image", IsVdi, ImageReach::kThroughQemu, nullptr, nullptr, "vdi"},
+    {"VMDK image", IsVmdk, ImageReach::kThroughQemu, nullptr, nullptr, "vmdk"},
+    {"dynamic VHD image", IsDynamicVhd, ImageReach::kThroughQemu, nullptr, nullptr, "vpc"},
+    // QEMU reads a differencing VHD as if it had no parent.
+    {"differencing VHD", IsDifferencingVhd, ImageReach::kRefused,
+     "is a differencing VHD image, which vsetup does not write: qemu-img, through which it writes growing images, "
+     "does not read a differencing VHD's parent",
+     nullptr, nullptr},
+    {"fixed VHD", IsFixedVhd, ImageReach::kInPlace, nullptr, InFixedVhd, nullptr},
+    {"bare FAT volume", IsFatVolume, ImageReach::kInPlace, nullptr, InRawVolume, nullptr},
+    {"raw disk with an MBR", IsAnything, ImageReach::kInPlace, nullptr, InRawMbrDisk, nullptr},
 };
 
 }  // namespace
@@ -164,22 +171,66 @@ bool HostReadAt(int fd, long long offset, unsigned char* buffer, size_t size) {
     return true;
 }
 
-bool HostLocateImagePartition(int fd, long long fileSize, ImagePartition* partition, std::string* error) {
+bool HostWriteAt(int fd, long long offset, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<long long>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool HostLocateImagePartition(int fd, long long fileSize, ImagePartition* partition, HostQemuForm* qemu,
+                              std::string* error) {
     ImageHead head;
-    head.fd = fd;
+    head.read = [fd](long long at, unsigned char* buffer, size_t size) { return HostReadAt(fd, at, buffer, size); };
     head.fileSize = fileSize;
-    if (fileSize < static_cast<long long>(kSector) || !HostReadAt(fd, 0, head.first, kSector) ||
-        !HostReadAt(fd, fileSize - static_cast<long long>(kSector), head.last, kSector)) {
+    if (fileSize < static_cast<long long>(kSector) || !head.read(0, head.first, kSector) ||
+        !head.read(fileSize - static_cast<long long>(kSector), head.last, kSector)) {
         *error = "is too small to be a disk image";
         return false;
     }
+    *qemu = HostQemuForm();
     for (const ImageForm& form : kImageForms) {
         if (!form.recognise(head)) continue;
         if (form.reach == ImageReach::kRefused) {
-            *error = std::string(form.refusal) + kConvertAdvice;
+            *error = form.refusal;
             return false;
+        }
+        if (form.reach == ImageReach::kThroughQemu) {
+            *qemu = HostQemuForm{form.qemuFormat, form.name};
+            return true;
         }
         return form.locate(head, partition, error);
     }
     return false;  // the last row takes every image
+}
+
+HostFatLayout HostFatLayoutOf(const unsigned char* boot) {
+    HostFatLayout layout;
+    long long bytesPerSector = HostGetLe16(boot + 11);
+    long long fatSectors = HostGetLe16(boot + 22) != 0 ? HostGetLe16(boot + 22) : HostGetLe32(boot + 36);
+    long long sectors = HostGetLe16(boot + 19) != 0 ? HostGetLe16(boot + 19) : HostGetLe32(boot + 32);
+    long long rootBytes = (HostGetLe16(boot + 17) * 32LL + bytesPerSector - 1) / bytesPerSector * bytesPerSector;
+    layout.fatOffset = HostGetLe16(boot + 14) * bytesPerSector;
+    layout.fatBytes = fatSectors * bytesPerSector;
+    layout.dataStart = layout.fatOffset + boot[16] * layout.fatBytes + rootBytes;
+    layout.clusterSize = bytesPerSector * boot[13];
+    layout.clusters = layout.clusterSize ? (sectors * bytesPerSector - layout.dataStart) / layout.clusterSize : 0;
+    layout.fatBits = layout.clusters < 4085 ? 12 : layout.clusters < 65525 ? 16 : 32;
+    layout.rootCluster = HostGetLe32(boot + 44);
+    return layout;
+}
+
+bool HostLocateInDisk(const HostDiskReader& read, long long diskSize, ImagePartition* partition, std::string* error) {
+    ImageHead head;
+    head.read = read;
+    head.fileSize = diskSize;
+    if (diskSize < static_cast<long long>(kSector) || !read(0, head.first, kSector)) {
+        *error = "is too small to be a disk image";
+        return false;
+    }
+    return IsFatVolume(head) ? InRawVolume(head, partition, error) : InRawMbrDisk(head, partition, error);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/host/disk_image.h"
+#include "platform/host/image_qemu.h"
 #include "platform/host/mtools_run.h"
 
 namespace host_image {
@@ -32,12 +33,14 @@ struct BesideFile {
 
 struct ImageState {
     bool active = false;
-    int lockFd = -1;
+    int lockFd = -1;       // the image file, locked
+    int diskFd = -1;       // the disk mtools changes: the image file, or QEMU's raw copy of it
+    HostQemuImage qemu;    // open for a form that QEMU writes
     std::string image;     // the image file
     HostMtools mtools;     // reaches the partition
     std::string staging;   // the staging prefix
-    long long offset = 0;  // of the partition in the image
-    long long clusterSize = 0;
+    long long offset = 0;  // of the partition in the disk
+    HostFatLayout layout;  // of the partition
     // The registry files the caller named, in write-back order.
     std::vector<HostImageRegistryFile> registryFiles;
     std::vector<BesideFile> beside;
@@ -57,6 +60,15 @@ const size_t kSector = 512;
 // Runs an mtools command on the partition. true when it exits 0; *output
 // receives its standard output; quiet drops its errors.
 bool Mtools(std::vector<std::string> args, std::string* output = nullptr, bool quiet = false);
+// The ranges of the disk that the clusters of paths (files or directories
+// of the partition) take, as mshowfat lists them. false when it cannot.
+bool ClusterRanges(const std::vector<std::string>& paths, std::vector<HostDiskRange>* ranges);
+// Makes sure that the disk mtools works on holds ranges as the image has
+// them: reads them out of an image that QEMU writes. false with a reason.
+bool Fetch(const std::vector<HostDiskRange>& ranges, std::string* error);
+// Reads every directory of the partition of an image that QEMU writes into
+// its raw copy, level by level, as mtools finds them.
+bool FetchDirectories(std::string* error);
 // The partition's entry for path (below C:, any case), or null.
 const Entry* Surveyed(const std::string& path);
 // True when path is one of the registry files in the image that the caller

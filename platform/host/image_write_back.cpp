@@ -55,17 +55,6 @@ long long FreeBytes() {
     return digits.empty() ? -1 : std::stoll(digits);
 }
 
-bool WriteAt(int fd, long long offset, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, offset + static_cast<long long>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // What the write-back changes in the partition, kept so that a failure
 // halfway can put it back: the sectors before the data area (boot sector,
 // FATs, the FAT12/16 root directory), the clusters of each directory that
@@ -77,41 +66,27 @@ struct Undo {
 
     bool Save(long long at, long long size) {
         std::string bytes(static_cast<size_t>(size), '\0');
-        if (!HostReadAt(g_image.lockFd, at, reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size())) return false;
+        if (!HostReadAt(g_image.diskFd, at, reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size())) return false;
         ranges.emplace_back(at, std::move(bytes));
         return true;
     }
     bool Restore() const {
         bool ok = true;
         for (auto it = ranges.rbegin(); it != ranges.rend(); ++it)
-            ok = WriteAt(g_image.lockFd, it->first, it->second) && ok;
-        return HostFsync(g_image.lockFd) && ok;
+            ok = HostWriteAt(g_image.diskFd, it->first, it->second) && ok;
+        // An image that QEMU writes gets what was put back.
+        std::string why;
+        if (g_image.qemu.IsOpen() && !g_image.qemu.Push(g_image.staging, &why)) ok = false;
+        return HostFsync(g_image.diskFd) && ok;
     }
 };
 
-bool SaveUndo(const std::vector<std::string>& paths, Undo* undo) {
-    unsigned char boot[kSector];
-    if (!HostReadAt(g_image.lockFd, g_image.offset, boot, kSector)) return false;
-    long long bytesPerSector = HostGetLe16(boot + 11);
-    long long fatSectors =
-        HostGetLe16(boot + 22) != 0 ? HostGetLe16(boot + 22) : static_cast<long long>(HostGetLe32(boot + 36));
-    long long rootBytes = (HostGetLe16(boot + 17) * 32LL + bytesPerSector - 1) / bytesPerSector * bytesPerSector;
-    long long dataStart = (HostGetLe16(boot + 14) + boot[16] * fatSectors) * bytesPerSector + rootBytes;
-    if (!undo->Save(g_image.offset, dataStart)) return false;
-    std::vector<std::string> args = {"mshowfat"};
-    for (const std::string& path : paths) args.push_back("::/" + path);
-    std::string chains;
-    if (args.size() > 1 && !Mtools(args, &chains)) return false;
-    // "::/WINDOWS <5-7> <12>": the clusters of each, run by run.
-    for (size_t at = chains.find('<'); at != std::string::npos; at = chains.find('<', at + 1)) {
-        char* end = nullptr;
-        long long first = std::strtoll(chains.c_str() + at + 1, &end, 10);
-        long long last = *end == '-' ? std::strtoll(end + 1, &end, 10) : first;
-        if (*end != '>' || first < 2 || last < first) return false;
-        if (!undo->Save(g_image.offset + dataStart + (first - 2) * g_image.clusterSize,
-                        (last - first + 1) * g_image.clusterSize))
-            return false;
-    }
+bool SaveUndo(const std::vector<std::string>& paths, Undo* undo, std::string* error) {
+    std::vector<HostDiskRange> ranges = {{g_image.offset, g_image.layout.dataStart}};
+    if (!ClusterRanges(paths, &ranges)) return false;
+    if (!Fetch(ranges, error)) return false;
+    for (const HostDiskRange& range : ranges)
+        if (!undo->Save(range.first, range.second)) return false;
     return true;
 }
 
@@ -172,6 +147,9 @@ std::vector<std::string> SameInImage(const std::vector<std::string>& files, cons
     for (const auto& group : byDir) {
         const std::string out = g_image.staging + "/before";
         RemoveTree(out);
+        std::vector<HostDiskRange> ranges;
+        std::string unread;
+        if (!ClusterRanges(group.second, &ranges) || !Fetch(ranges, &unread)) continue;
         std::vector<std::string> args = {"mcopy", "-n"};
         for (const std::string& path : group.second) args.push_back("::/" + path);
         args.push_back(out);
@@ -262,7 +240,9 @@ long long PeakClusters(Plan* plan) {
         if (plan->byDir.empty() || plan->byDir.back().first != Parent(file)) plan->byDir.push_back({Parent(file), {}});
         plan->byDir.back().second.push_back(LastName(file));
     }
-    auto clustersOf = [](long long bytes) { return (bytes + g_image.clusterSize - 1) / g_image.clusterSize; };
+    auto clustersOf = [](long long bytes) {
+        return (bytes + g_image.layout.clusterSize - 1) / g_image.layout.clusterSize;
+    };
     for (const std::string& dir : plan->newDirs) {
         plan->entries[HostLower(Parent(dir))] += HostFatNameEntries(LastName(dir));
         plan->entries[HostLower(dir)] += 2;  // "." and ".."
@@ -306,9 +286,9 @@ bool CheckRoom(Plan* plan, std::string* error) {
         *error = "cannot read the free space of " + g_image.image + kUnchanged;
         return false;
     }
-    if (peak * g_image.clusterSize > free) {
+    if (peak * g_image.layout.clusterSize > free) {
         *error = "the C: partition of " + g_image.image +
-                 " is too full for the installed files: " + std::to_string(peak * g_image.clusterSize - free) +
+                 " is too full for the installed files: " + std::to_string(peak * g_image.layout.clusterSize - free) +
                  " bytes short" + kUnchanged;
         return false;
     }
@@ -383,7 +363,8 @@ bool WriteGroup(const Plan& plan, const std::string& parent, const std::vector<s
 // runs with its old one.
 bool Write(const Plan& plan, std::string* error) {
     Undo undo;
-    bool saved = SaveUndo(Touched(plan), &undo);
+    std::string unread = "cannot read the disk image " + g_image.image;
+    bool saved = SaveUndo(Touched(plan), &undo, &unread);
     auto fail = [&](const std::string& what) {
         bool back = undo.Restore();
         for (const std::string& temp : plan.besideTemps) {
@@ -396,7 +377,7 @@ bool Write(const Plan& plan, std::string* error) {
     };
     if (!saved) {
         undo.ranges.clear();
-        return fail("cannot read the disk image " + g_image.image);
+        return fail(unread);
     }
     for (const std::string& dir : plan.leftovers)
         if (!Mtools({"mdel", "::/" + dir + "/VSI?????.TMP"}, nullptr, true))
@@ -408,8 +389,14 @@ bool Write(const Plan& plan, std::string* error) {
     for (const auto& group : plan.byDir)
         if (!WriteGroup(plan, group.first, group.second, &serial))
             return fail("cannot write the files of " + group.first + " into the disk image " + g_image.image);
-    if (!HostFsync(g_image.lockFd))
+    if (!HostFsync(g_image.diskFd))
         return fail("cannot write the disk image " + g_image.image + " to the disk: " + std::strerror(errno));
+    // An image that QEMU writes gets the raw copy's changes at once: kills
+    // before leave it as it was, and the qemu-io run that writes them goes
+    // to its end (new data first, then the FATs and directories).
+    std::string why;
+    if (g_image.qemu.IsOpen() && !(g_image.qemu.Push(g_image.staging, &why) && g_image.qemu.Flush(&why)))
+        return fail("the disk image " + g_image.image + " " + why);
     for (size_t i = 0; i < plan.besideTemps.size(); ++i) {
         const std::string& temp = plan.besideTemps[i];
         const std::string& host = g_image.beside[i].host;

@@ -5,6 +5,7 @@
 #     image_test.py VSETUP SOURCE_DIR KILL_SHIM
 
 import fcntl
+import json
 import os
 import re
 import resource
@@ -156,6 +157,7 @@ def main():
         check(os.path.getsize(image) == size, form + ": the image grew")
         fsck(image, 0 if form == "bare" else START * 512)
     print("mbr, bare and vhd images: as the directory prefix, fsck.fat clean")
+    qemu_forms(want, want_tree)
 
     # Windows' directories and not one file: mtools has no attributes to list.
     make_image(os.path.join(WORK, "empty.img"), "bare", ini=False)
@@ -181,8 +183,11 @@ def main():
     # What is not supported: a clear message, an untouched image.
     data = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
     with open(os.path.join(data, "refusals.txt")) as f:
-        for name, message in (line.rstrip("\n").split("\t") for line in f if not line.startswith("#")):
-            shutil.copy(os.path.join(data, name), os.path.join(WORK, name))
+        for name, message, *make in (line.rstrip("\n").split("\t") for line in f if not line.startswith("#")):
+            if make:
+                run(["qemu-img"] + make[0].split(), cwd=WORK, check=True)
+            else:
+                shutil.copy(os.path.join(data, name), os.path.join(WORK, name))
             check_refused(name, os.path.join(WORK, name), message)
     image = os.path.join(WORK, "no-windows.img")
     make_image(image, windows=False)
@@ -288,7 +293,89 @@ def main():
 
     kill_points(want_tree, want_registry, upgrade=False)
     kill_points(want_tree, want_registry, upgrade=True)
+    kill_points(want_tree, want_registry, upgrade=False, form="qcow2")
     shutil.rmtree(WORK)
+
+
+def qemu_img(*args):
+    return run(["qemu-img"] + list(args), check=True).stdout.decode()
+
+
+def raw_view(image):
+    # The virtual disk of an image QEMU reads, as a raw disk beside it.
+    qemu_img("convert", "-O", "raw", image, image + ".raw")
+    return image + ".raw"
+
+
+def identity(image, uuid):
+    # What a virtual machine knows its disk by: qemu-img info but for the
+    # room it takes and VMDK's content ID (which QEMU changes on every first
+    # write, as VMware does), the UUID in the header, the snapshots' data.
+    info = json.loads(qemu_img("info", "--output=json", image))
+    info.pop("actual-size")
+    info.get("format-specific", {}).get("data", {}).pop("cid", None)
+    with open(image, "rb") as f:
+        header = f.read(uuid[1])[uuid[0]:]
+    for snapshot in info.get("snapshots", []):
+        qemu_img("convert", "-l", "snapshot.name=" + snapshot["name"], "-O", "raw", image, image + ".snap")
+        snapshot["data"] = digest(image + ".snap")
+    return info, header
+
+
+# Each form QEMU writes: the qemu-img arguments that make it from a raw disk
+# (IMAGE, RAW), those that change it then, the bytes of its header that hold
+# its UUID.
+QEMU_FORMS = [("qcow2", "convert -O qcow2 RAW IMAGE", "snapshot -c before IMAGE", (0, 0)),
+              ("qcow2 over a backing file", "convert -O qcow2 RAW IMAGE.base", "create -f qcow2 -F qcow2 -b IMAGE.base IMAGE",
+               (0, 0)),
+              ("VDI", "convert -O vdi RAW IMAGE", "", (0x188, 0x198)),
+              ("VMDK", "convert -O vmdk RAW IMAGE", "", (0, 0)),
+              ("flat VMDK", "convert -O vmdk -o subformat=monolithicFlat RAW IMAGE", "", (0, 0)),
+              ("dynamic VHD", "convert -O vpc RAW IMAGE", "", (68, 84))]
+
+
+def qemu_forms(want, want_tree):
+    # The example installation into each: the transcript and files of the
+    # directory prefix, fsck.fat and qemu-img check clean, the image's
+    # identity, its snapshot and its backing file as they were.
+    for number, (name, make, change, uuid) in enumerate(QEMU_FORMS):
+        image, raw = os.path.join(WORK, "qemu-%d" % number), os.path.join(WORK, "qemu.raw")
+        make_image(raw)
+        for command in filter(None, (make, change)):
+            qemu_img(*command.replace("RAW", raw).replace("IMAGE", image).split())
+        before = identity(image, uuid), digest(image + ".base") if "backing" in name else None
+        got = vsetup(image)
+        check(got.returncode == 0 and got.stdout == want.stdout, "%s: exit %d: %s" % (name, got.returncode, got.stderr))
+        check(tree(read_back("%s@@%d" % (raw_view(image), START * 512), os.path.join(WORK, "back"))) == want_tree,
+              name + ": the files differ")
+        fsck(raw_view(image))
+        checked = run(["qemu-img", "check", image])  # exit 63: QEMU has no check for the form (VHD)
+        check(checked.returncode in (0, 63), "%s: qemu-img check: %s" % (name, checked.stdout + checked.stderr))
+        after = identity(image, uuid), digest(image + ".base") if "backing" in name else None
+        check(after == before, "%s: the image's identity, snapshot or backing file changed" % name)
+    print("qcow2 with a snapshot and over a backing file, VDI, VMDK, flat VMDK, dynamic VHD: as the directory prefix, "
+          "fsck.fat and qemu-img check clean, identity kept")
+
+    # Held open for writing, as by a virtual machine that runs: refused.
+    image = os.path.join(WORK, "qemu-0")
+    os.remove(image + ".registry.reg")
+    holder = subprocess.Popen(["qemu-io", image], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    holder.stdin.write(b"length\n")
+    holder.stdin.flush()
+    check(holder.stdout.readline().startswith(b"qemu-io> "), "qemu-io cannot hold the image open")  # now it does
+    check_refused("held open", image, "is in use by another program that holds it open for writing, a virtual machine "
+                  "perhaps: shut the virtual machine down and run vsetup again")
+    holder.communicate()
+    # Without qemu-utils: a raw image goes in, a qcow2 is refused naming the package.
+    tools = os.path.join(WORK, "no-qemu")
+    os.makedirs(tools)
+    for tool in ("mcopy", "mmove", "mdel", "mmd", "mdir", "mdu", "mshowfat", "mattrib"):
+        os.symlink(shutil.which(tool), os.path.join(tools, tool))
+    got = vsetup(make_image(os.path.join(WORK, "no-qemu.img")).split("@@")[0], {"PATH": tools})
+    check(got.returncode == 0, "a raw image without qemu-utils: %s" % got.stderr)
+    check_refused("no qemu-utils", image, "is a qcow2 image, which vsetup reads and writes with qemu-img, which is not "
+                  "installed: install the package qemu-utils", env={"PATH": tools})
+    print("an image held open for writing, qemu-utils missing: refused, image untouched")
 
 
 def limit():
@@ -297,17 +384,17 @@ def limit():
     resource.setrlimit(resource.RLIMIT_FSIZE, (16384, 16384))
 
 
-def check_refused(name, image, message, disk=DISK):
+def check_refused(name, image, message, disk=DISK, env=None):
     before = digest(image)
-    got = vsetup(image, disk=disk)
+    got = vsetup(image, env, disk=disk)
     check(got.returncode == 1 and message in got.stderr.decode(),
           "%s: exit %d, wanted a message with %r: %s" % (name, got.returncode, message, got.stderr.decode()))
     check(digest(image) == before and not os.path.exists(image + ".registry.reg"), name + ": the image was touched")
 
 
-# Stands in for each mtools command: counts it in the file "count" beside
-# it and, before the one whose number the file "kill-at" holds, kills vsetup,
-# as a kill between two changes of the file system would.
+# Stands in for each mtools (or qemu-io) command: counts it in the file
+# "count" beside it and, before the one whose number the file "kill-at" holds,
+# kills vsetup, as a kill between two changes of the file system would.
 MTOOLS_WRAPPER = """#!/bin/sh
 here=$(dirname "$0"); n=$(( $(cat "$here/count") + 1 )); echo $n >"$here/count"
 [ "$n" = "$(cat "$here/kill-at")" ] && kill -9 $PPID && exit 1
@@ -316,15 +403,22 @@ exec /usr/bin/$(basename "$0") "$@"
 """
 
 
-def kill_points(want_tree, want_registry, upgrade):
+def kill_points(want_tree, want_registry, upgrade, form=None):
     # Killed at each of its own file operations and before each mtools
     # command, the run leaves a clean file system whose files are each whole
     # and old or whole and new; a run afterwards completes the installation,
     # though the partition has room for one installation only. A command
     # that fails leaves the image as it was. An upgrade finds an older driver
-    # installed: every file is replaced.
+    # installed: every file is replaced. An image of a form QEMU writes
+    # (form) is killed before each qemu-io command, and must pass qemu-img
+    # check.
     pristine, image, bin_dir = (os.path.join(WORK, name) for name in ("pristine.img", "killed.img", "bin"))
-    mdrive = "%s@@%d" % (image, START * 512)
+
+    def view():  # the disk as mtools reads it, fsck.fat clean
+        disk = raw_view(image) if form else image
+        fsck(disk)
+        check(not form or run(["qemu-img", "check", image]).returncode == 0, "qemu-img check finds fault")
+        return "%s@@%d" % (disk, START * 512)
     make_image(pristine)
     if upgrade:
         run(["mmd", "-i", "%s@@%d" % (pristine, START * 512), "::/WINDOWS/INF"], check=True)
@@ -336,9 +430,14 @@ def kill_points(want_tree, want_registry, upgrade):
     fill("%s@@%d" % (pristine, START * 512), 40 * 1024)
     shutil.rmtree(bin_dir, ignore_errors=True)
     os.makedirs(bin_dir)
-    for name in ("mcopy", "mmove", "mdel", "mmd", "mdir", "mdu", "mshowfat", "count", "kill-at", "fail-at"):
+    source = pristine + "." + form if form else pristine
+    if form:
+        qemu_img("convert", "-O", form, pristine, source)
+    # Through QEMU, the image changes only by qemu-io: its commands are the kill points.
+    commands = ("qemu-io",) if form else ("mcopy", "mmove", "mdel", "mmd", "mdir", "mdu", "mshowfat")
+    for name in commands + ("count", "kill-at", "fail-at"):
         with open(os.path.join(bin_dir, name), "w") as f:
-            f.write(MTOOLS_WRAPPER if name.startswith("m") else "0\n")
+            f.write("0\n" if name in ("count", "kill-at", "fail-at") else MTOOLS_WRAPPER)
         os.chmod(os.path.join(bin_dir, name), 0o755)
     # The shim is preloaded before a sanitized program's runtime.
     asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
@@ -346,7 +445,7 @@ def kill_points(want_tree, want_registry, upgrade):
                "ASAN_OPTIONS": asan}
 
     def killed_run(env, kill_before_command=0, fail_command=0):
-        shutil.copy(pristine, image)
+        shutil.copy(source, image)
         if os.path.exists(image + ".registry.reg"):
             os.remove(image + ".registry.reg")
         for name, value in (("count", 0), ("kill-at", kill_before_command), ("fail-at", fail_command)):
@@ -358,33 +457,31 @@ def kill_points(want_tree, want_registry, upgrade):
     with open(os.path.join(WORK, "calls.log")) as f, open(os.path.join(bin_dir, "count")) as g:
         calls, commands = len(f.readlines()), int(g.read())
     old_tree = tree(read_back("%s@@%d" % (pristine, START * 512), os.path.join(WORK, "old")))
-    points = [({"ROBUST_KILL_AT": str(n)}, 0) for n in range(1, 0 if upgrade else calls + 1)]
+    points = [({"ROBUST_KILL_AT": str(n)}, 0) for n in range(1, 0 if upgrade or form else calls + 1)]
     points += [({}, n) for n in range(1, commands + 1)]
     for point, (env, command) in list(enumerate(points, 1))[::STRIDE]:
         killed_run(env, command)
-        fsck(image)
-        for path, data in tree(read_back(mdrive, os.path.join(WORK, "back"))).items():
+        for path, data in tree(read_back(view(), os.path.join(WORK, "back"))).items():
             check(data in (want_tree.get(path), old_tree.get(path)) or path.endswith(".tmp"),
                   "kill point %d: %s is neither old nor new" % (point, path))
         if os.path.exists(image + ".registry.reg"):
             with open(image + ".registry.reg", "rb") as f:
                 check(f.read() == want_registry, "kill point %d: the registry beside the image is torn" % point)
         vsetup(image)
-        fsck(image)
-        back = tree(read_back(mdrive, os.path.join(WORK, "back")))
+        back = tree(read_back(view(), os.path.join(WORK, "back")))
         check({k: v for k, v in back.items() if not k.endswith(".tmp")} == want_tree,
               "kill point %d: the run afterwards did not complete the installation" % point)
-    shutil.copy(pristine, image)
-    old_state = state(mdrive)
+    shutil.copy(source, image)
+    old_state = state(view())
     for command in range(1, commands + 1, STRIDE):
         got = killed_run({}, fail_command=command)
+        mdrive = view()
         check(got.returncode == 1 and state(mdrive) == old_state and not os.path.exists(image + ".registry.reg") or
               got.returncode == 0 and tree(read_back(mdrive, os.path.join(WORK, "back"))) == want_tree,
-              "mtools command %d failed: exit %d, the image is half written: %s" % (command, got.returncode, got.stderr))
-        fsck(image)
-    print("%s: every %d. of %d kill points (in vsetup's own file operations and before %d mtools commands): "
+              "command %d failed: exit %d, the image is half written: %s" % (command, got.returncode, got.stderr))
+    print("%s: every %d. of %d kill points (in vsetup's own file operations and before %d commands): "
           "fsck.fat clean, files whole, a second run completes; each command failing: the image as it was"
-          % ("upgrade" if upgrade else "new", STRIDE, len(points), commands))
+          % (form or ("upgrade" if upgrade else "new"), STRIDE, len(points), commands))
 
 
 if __name__ == "__main__":
