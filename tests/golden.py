@@ -69,7 +69,7 @@ def lines(path):
 
 
 SETTINGS = ("base", "remove", "start", "answers", "env", "mode", "odd-file", "user", "file-size-limit", "stdout",
-            "runs", "ignore", "generated", "wine", "kill")
+            "runs", "ignore", "generated", "wine", "kill", "crash")
 
 
 def settings(scenario):
@@ -186,8 +186,9 @@ def insert_disk(prefix, disk):
     os.symlink(disk, drive)
 
 
-def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
-    """Runs the scenario in work (a new disk and prefix when fresh)."""
+def run_batch(vsetup, scenario, work, extra_env=None, fresh=True, at_start=None):
+    """Runs the scenario in work (a new disk and prefix when fresh); at_start(prefix)
+    is called just before the run starts."""
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
     outside = os.path.join(work, "outside")
     user = setting(scenario, "user") == "nobody" and os.geteuid() == 0
@@ -220,6 +221,8 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     env.update(scenario_env(scenario, disk, prefix))
     env.update(extra_env or {})
     sink = setting(scenario, "stdout")
+    if at_start:
+        at_start(prefix)
     out = subprocess.PIPE
     if sink == "closed":
         reader, out = os.pipe()
@@ -383,6 +386,121 @@ def kill_faults(vsetup, shim, scenario):
     return faults
 
 
+def registry_whole(data):
+    """Whether registry.reg reads back whole: REGEDIT4, then whole keys and values."""
+    text = data.decode("cp1252").replace("\\\r\n  ", "")
+    return text.startswith("REGEDIT4\r\n") and text.endswith("\r\n") and all(
+        not line or re.fullmatch(r'\[[^\]]+\]|(@|"(?:[^"\\]|\\.)*")=.+', line) for line in text.split("\r\n")[1:])
+
+
+# A temporary (a copied file's ~vs*, or the .NAME.XXXXXX of a file replaced
+# whole) is made before its journal entry is synced, so it can outlive a
+# power cut that loses the entry: tolerated until the journal's temporaries
+# are made durable first. Empty this to check them too.
+CRASH_TOLERATED = ("~vs*", ".*.??????")
+HIVE = "drive_c/WINDOWS/SYSTEM.DAT"
+# What the next run may rewrite with a second instance besides what the cut
+# run left: checked by their entries, not their bytes.
+REGISTRIES = ("registry.reg", HIVE, "drive_c/WINDOWS/SYSTEM.VS0")
+
+
+def hive_entries(path):
+    """The (key, line) pairs both readers see in a SYSTEM.DAT file
+    (tools/creg-oracle.py), or None when they cannot read it whole."""
+    oracle = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "creg-oracle.py"), path],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    found, key = set(), None
+    for line in oracle.stdout.decode().splitlines():
+        key = line if line.startswith("[") else key
+        found.add((key, line))
+    return found if oracle.returncode == 0 else None
+
+
+def state_faults(seed, done, left, durable):
+    """What a power cut's state breaks: a file of the run neither old nor new,
+    a file lost, a seeded registry entry or a returned flush lost (durable:
+    {name: what its last sync before the cut had made durable})."""
+    wrong = sorted("%s neither old nor new" % name for name, data in left.items() if name != "registry.reg" and
+                   (name in seed or name in done) and data not in (seed.get(name), done.get(name)))
+    wrong += ["%s lost" % name for name in sorted(set(seed) - set(left))]
+    entries = registry_entries(left.get("registry.reg", b""))
+    if any(entries.get(k) != v for k, v in registry_entries(seed.get("registry.reg", b"")).items()):
+        wrong.append("registry.reg lost seeded entries")
+    for name, data in durable.items():
+        if name == "registry.reg":
+            kept = all(k in entries for k in registry_entries(data))
+        else:  # SYSTEM.DAT's journal, until the new SYSTEM.DAT holds it
+            kept = left.get(name, b"").startswith(data) or left.get(HIVE) == done.get(HIVE)
+        wrong += [] if kept else ["%s lost a flush that had returned" % name]
+    return wrong
+
+
+def recovery_faults(seed, done, prefix, seeded_hive):
+    """What the next run leaves wrong: any file but the registries not as a
+    complete run leaves it (a temporary left, a file torn), a registry not
+    whole or without its seeded entries."""
+    finished = files_below(prefix)
+    wrong = ["%s differs after the next run" % name for name in sorted(set(done) | set(finished))
+             if name not in REGISTRIES and done.get(name) != finished.get(name)
+             and not (name not in done and any(fnmatch.fnmatch(os.path.basename(name), g) for g in CRASH_TOLERATED))]
+    if "registry.reg" in done:
+        entries = registry_entries(finished.get("registry.reg", b""))
+        if not registry_whole(finished.get("registry.reg", b"")):
+            wrong.append("registry.reg not whole after the next run")
+        if any(entries.get(k) != v for k, v in registry_entries(seed.get("registry.reg", b"")).items()):
+            wrong.append("the next run lost seeded registry.reg entries")
+    if HIVE in done and finished.get(HIVE) != done[HIVE]:
+        entries = hive_entries(os.path.join(prefix, HIVE))
+        if entries is None or not seeded_hive <= entries:
+            wrong.append("SYSTEM.DAT not whole or without its seeded entries after the next run")
+    return wrong
+
+
+def crash_faults(vsetup, shim, scenario, every):
+    """Runs the next vsetup on each state a power cut can leave of the scenario's
+    run, at every every-th sync point (see tests/robust/crash_states.py)."""
+    sys.path.insert(0, os.path.join(HERE, "robust"))
+    import crash_states
+    seed, done = seed_files(scenario), expected_files(scenario)
+    wanted_exit = int(read(os.path.join(scenario, "expect", "exit"), b"0"))
+    seen, start, count = set(), {}, 0
+    with tempfile.TemporaryDirectory(prefix="golden-crash-") as work:
+        trace, traced = os.path.join(work, "trace"), os.path.join(work, "traced")
+        write_file(os.path.join(work, "seed.dat"), seed.get(HIVE, b""))
+        seeded_hive = hive_entries(os.path.join(work, "seed.dat")) if HIVE in seed else set()
+        shimmed = {"LD_PRELOAD": shim, "ROBUST_NO_SYNC": "1", "ASAN_OPTIONS": ":".join(
+            filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))}
+        run_batch(vsetup, scenario, traced, dict(shimmed, ROBUST_TRACE=trace),
+                  at_start=lambda prefix: start.update(root=prefix, tree=crash_states.snapshot(prefix)))
+        root = start["root"]
+        changes = crash_states.load(trace, root)
+        # What each sync of registry.reg or SYSTEM.DAT's journal made durable.
+        flushes = {j: (os.path.relpath(c[2], root), crash_states.materialize(start["tree"], changes, range(j))[c[2]])
+                   for j, c in enumerate(changes)
+                   if c[0] == "fsync" and os.path.basename(c[2]) in ("registry.reg", "SYSTEM.VSJ")}
+        for cut, kept, torn, what in crash_states.states(changes, every):
+            count += 1
+            state = crash_states.materialize(start["tree"], changes, kept, torn)
+            if hash(frozenset(state.items())) in seen:
+                continue
+            seen.add(hash(frozenset(state.items())))
+            left = {os.path.relpath(path, root): data for path, data in state.items()}
+            wrong = state_faults(seed, done, left, dict(flushes[j] for j in sorted(flushes) if j < cut))
+            # In the traced run's own place: the journal names its files by path.
+            shutil.rmtree(root)
+            for name, data in left.items():
+                write_file(os.path.join(root, name), data)
+            insert_disk(root, os.path.join(traced, "disk"))
+            again, prefix = run_batch(vsetup, scenario, traced, shimmed, fresh=False)
+            wrong += ["exit %d after the cut" % again.returncode] if again.returncode != wanted_exit else []
+            wrong += recovery_faults(seed, done, prefix, seeded_hive)
+            if wrong:
+                return ["power cut before change %d of %d, %s: %s" % (cut, len(changes), what, "; ".join(wrong))]
+        print("  %d changes, %d crash states (%d distinct), every one old or new and recovered" %
+              (len(changes), count, len(seen)))
+    return []
+
+
 def scenarios(names):
     every = sorted(d for d in os.listdir(GOLDEN) if os.path.isdir(os.path.join(GOLDEN, d)))
     unknown = sorted(set(names) - set(every))
@@ -396,6 +514,8 @@ def main():
     parser.add_argument("--vsetup", required=True)
     parser.add_argument("--bless", action="store_true")
     parser.add_argument("--shim", help="the kill shim library: run the kill points of scenarios marked `kill`")
+    parser.add_argument("--crash-full", action="store_true",
+                        help="with --shim, every sync point of scenarios marked `crash`, not every Nth")
     parser.add_argument("names", nargs="*")
     args = parser.parse_args()
     failed = 0
@@ -410,6 +530,9 @@ def main():
             faults = compare(scenario, result, prefix)
         if not faults and args.shim and setting(scenario, "kill"):
             faults = kill_faults(os.path.abspath(args.vsetup), os.path.abspath(args.shim), scenario)
+        if not faults and args.shim and setting(scenario, "crash"):
+            every = 1 if args.crash_full else int(setting(scenario, "crash"))
+            faults = crash_faults(os.path.abspath(args.vsetup), os.path.abspath(args.shim), scenario, every)
         print("%s: %s" % (name, "ok" if not faults else "FAILED\n  " + "\n  ".join(faults)), flush=True)
         failed += bool(faults)
     return 1 if failed else 0
