@@ -402,6 +402,7 @@ HIVE = "drive_c/WINDOWS/SYSTEM.DAT"
 # What the next run may rewrite with a second instance besides what the cut
 # run left: checked by their entries, not their bytes.
 REGISTRIES = ("registry.reg", HIVE, "drive_c/WINDOWS/SYSTEM.VS0")
+LOGS = ("registry.reg", "drive_c/WINDOWS/SYSTEM.VSJ")
 
 
 def hive_entries(path):
@@ -419,7 +420,7 @@ def hive_entries(path):
 def state_faults(seed, done, left, durable):
     """What a power cut's state breaks: a file of the run neither old nor new,
     a file lost, a seeded registry entry or a returned flush lost (durable:
-    {name: what its last sync before the cut had made durable})."""
+    {name: the log as the flushes that had returned left it})."""
     wrong = sorted("%s neither old nor new" % name for name, data in left.items() if name != "registry.reg" and
                    (name in seed or name in done) and data not in (seed.get(name), done.get(name)))
     wrong += ["%s lost" % name for name in sorted(set(seed) - set(left))]
@@ -471,13 +472,16 @@ def crash_faults(vsetup, shim, scenario, every):
         shimmed = {"LD_PRELOAD": shim, "ROBUST_NO_SYNC": "1", "ASAN_OPTIONS": ":".join(
             filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))}
         run_batch(vsetup, scenario, traced, dict(shimmed, ROBUST_TRACE=trace),
-                  at_start=lambda prefix: start.update(root=prefix, tree=crash_states.snapshot(prefix)))
+                  at_start=lambda prefix: start.update(root=os.path.realpath(prefix),
+                                                      tree=crash_states.snapshot(os.path.realpath(prefix))))
         root = start["root"]
         changes = crash_states.load(trace, root)
-        # What each sync of registry.reg or SYSTEM.DAT's journal made durable.
-        flushes = {j: (os.path.relpath(c[2], root), crash_states.materialize(start["tree"], changes, range(j))[c[2]])
-                   for j, c in enumerate(changes)
-                   if c[0] == "fsync" and os.path.basename(c[2]) in ("registry.reg", "SYSTEM.VSJ")}
+        # registry.reg and SYSTEM.DAT's journal as each sync of another file
+        # found them: every flush before it had returned.
+        flushes = {j: {name: data for name, data in ((os.path.relpath(path, root), data) for path, data in
+                                                     crash_states.materialize(start["tree"], changes, range(j)).items())
+                       if name in LOGS}
+                   for j, c in enumerate(changes) if c[0] == "syncfs" or c[0] == "fsync" and os.path.relpath(c[2], root) not in LOGS}
         for cut, kept, torn, what in crash_states.states(changes, every):
             count += 1
             state = crash_states.materialize(start["tree"], changes, kept, torn)
@@ -485,7 +489,9 @@ def crash_faults(vsetup, shim, scenario, every):
                 continue
             seen.add(hash(frozenset(state.items())))
             left = {os.path.relpath(path, root): data for path, data in state.items()}
-            wrong = state_faults(seed, done, left, dict(flushes[j] for j in sorted(flushes) if j < cut))
+            wrong = state_faults(seed, done, left, ([{}] + [flushes[j] for j in sorted(flushes) if j < cut])[-1])
+            if cut == len(changes):  # the run had ended: all it did must last
+                wrong += ["%s not as the run left it" % name for name in sorted(done) if left.get(name) != done[name]]
             # In the traced run's own place: the journal names its files by path.
             shutil.rmtree(root)
             for name, data in left.items():

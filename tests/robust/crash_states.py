@@ -1,26 +1,26 @@
-"""The states a power cut can leave of a run traced by kill_shim.c
-(ROBUST_TRACE), under a model no kinder than POSIX:
-
-- a file's data (a write, a truncation) is durable once an fsync or
-  fdatasync of that file, or a syncfs, has returned;
-- a name made, renamed or removed (a new file, rename, unlink, mkdir, rmdir)
-  is durable once its directory (for a rename, both) has been synced, or
-  after a syncfs;
-- anything not yet durable may be lost or kept, each independently of the
-  others, and a kept write may be cut at a 512-byte boundary of the file.
-
-At each sync point (just before each sync, and at the end) the states taken
-are: every pending change lost; every one kept; each of the last six lost
-alone (a change pending longer was lost alone at the earlier points); and
-every one kept with the last pending write cut. Kept changes apply in the order of
-the trace to the tree as it was before the run. Standard library only.
-"""
+# The states a power cut can leave of a run traced by kill_shim.c
+# (ROBUST_TRACE), under a model no kinder than POSIX:
+#
+# - a file's data (a write, a truncation) is durable once an fsync or
+#   fdatasync of that file, or a syncfs, has returned;
+# - a name made, renamed or removed (a new file, rename, unlink, mkdir, rmdir)
+#   is durable once its directory (for a rename, both) has been synced, or
+#   after a syncfs;
+# - anything not yet durable may be lost or kept, each independently of the
+#   others, and a kept write may be cut at a 512-byte boundary of the file.
+#
+# At each sync point (just before each sync, and at the end) the states taken
+# are: every pending change lost; every one kept; each pending name change and
+# each of the last six pending data changes lost alone (one pending longer was
+# lost alone at the earlier points); and every one kept with the last pending
+# write cut. Kept changes apply in the order of the trace to the tree as it
+# was before the run. Standard library only.
 
 import os
 import stat
 
 SECTOR = 512
-LOST_ALONE = 6  # the bound: only the last six pending changes are lost alone
+LOST_ALONE = 6  # the bound: only the last six pending data changes are lost alone
 
 
 def snapshot(root):
@@ -48,7 +48,7 @@ def load(trace, root):
         lines = f.read().decode("utf-8", "surrogateescape").splitlines()
     for line in lines:
         kind, *words = line.split("\t")
-        paths = [w for w in words if w.startswith("/")]
+        paths = [os.path.join(os.path.realpath(os.path.dirname(w)), os.path.basename(w)) for w in words if "/" in w]
         if any(not p.startswith(root + "/") and p != root for p in paths):
             continue
         if kind == "new":
@@ -87,21 +87,26 @@ def durable_at(changes):
 
 
 def states(changes, every=1):
-    """(cut, kept changes, (torn write, bytes kept) or None, what) for every
-    every-th sync point; the cut is the index of the sync not reached."""
+    """(cut, kept changes, (torn write, bytes kept) or None, what): at each sync
+    point every pending change lost, every one kept and each pending name
+    change lost alone; at every every-th point also the last data changes
+    lost alone and the last write torn. The cut is the index of the sync not
+    reached."""
     durable = durable_at(changes)
     points = [j for j, c in enumerate(changes) if c[0] in ("fsync", "dirsync", "syncfs")] + [len(changes)]
-    for cut in points[::-every][::-1]:
+    for number, cut in enumerate(reversed(points)):
         done = [i for i in range(cut) if durable[i] < cut]
         pending = [i for i in range(cut) if durable[i] >= cut and changes[i][0] not in ("fsync", "dirsync", "syncfs")]
         yield cut, done, None, "all pending lost"
         yield cut, sorted(done + pending), None, "all pending kept"
-        for lost in pending[-LOST_ALONE:]:
+        data = [i for i in pending if changes[i][0] in ("write", "trunc")]
+        alone = [i for i in pending if i not in data] + (data[-LOST_ALONE:] if number % every == 0 else [])
+        for lost in alone:
             yield cut, sorted(done + [i for i in pending if i != lost]), None, "change %d lost" % lost
-        writes = [i for i in pending if changes[i][0] == "write"]
-        if writes:
-            _, _, offset, data = changes[writes[-1]]
-            cuts = range((offset // SECTOR + 1) * SECTOR, offset + len(data), SECTOR)
+        writes = [i for i in data if changes[i][0] == "write"]
+        if writes and number % every == 0:
+            _, _, offset, written = changes[writes[-1]]
+            cuts = range((offset // SECTOR + 1) * SECTOR, offset + len(written), SECTOR)
             if cuts:
                 kept = cuts[len(cuts) // 2] - offset
                 yield cut, sorted(done + pending), (writes[-1], kept), "change %d torn at %d" % (writes[-1], kept)

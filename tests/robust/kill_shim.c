@@ -31,7 +31,8 @@
  *                        rename INODE FROM TO  INODE is FROM's file
  *                        unlink PATH, mkdir PATH, rmdir PATH
  *                      Files are told apart by inode, so that their data
- *                      follows them across renames. The calls the program
+ *                      follows them across renames; paths are as the
+ *                      program gives them, or as /proc names an open file. The calls the program
  *                      reaches are these (nm -D): open, write, pwrite,
  *                      ftruncate, fsync, fdatasync, rename, unlink, mkdir,
  *                      rmdir; syncfs is traced for a program that adds it.
@@ -66,13 +67,12 @@ static ssize_t (*g_realWrite)(int, const void*, size_t);
 static int (*g_realRename)(const char*, const char*);
 static int (*g_realFsync)(int);
 static int (*g_realFdatasync)(int);
-static int (*g_realOpen)(const char*, int, ...);
-static ssize_t (*g_realPwrite)(int, const void*, size_t, off_t);
-static int (*g_realFtruncate)(int, off_t);
-static int (*g_realSyncfs)(int);
-static int (*g_realUnlink)(const char*);
-static int (*g_realMkdir)(const char*, mode_t);
-static int (*g_realRmdir)(const char*);
+
+/* The calls the shim makes for itself or passes on go straight to the
+ * kernel, past the wrappers below. */
+static int RawOpen(const char* path, int flags, int mode) {
+    return (int)syscall(SYS_openat, AT_FDCWD, path, flags, mode);
+}
 
 /* The setting's value, or NULL when it is unset or empty. */
 static const char* Setting(const char* name) {
@@ -86,23 +86,16 @@ static void Setup(void) {
     g_realRename = (int (*)(const char*, const char*))dlsym(RTLD_NEXT, "rename");
     g_realFsync = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
     g_realFdatasync = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
-    g_realOpen = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
-    g_realPwrite = (ssize_t(*)(int, const void*, size_t, off_t))dlsym(RTLD_NEXT, "pwrite");
-    g_realFtruncate = (int (*)(int, off_t))dlsym(RTLD_NEXT, "ftruncate");
-    g_realSyncfs = (int (*)(int))dlsym(RTLD_NEXT, "syncfs");
-    g_realUnlink = (int (*)(const char*))dlsym(RTLD_NEXT, "unlink");
-    g_realMkdir = (int (*)(const char*, mode_t))dlsym(RTLD_NEXT, "mkdir");
-    g_realRmdir = (int (*)(const char*))dlsym(RTLD_NEXT, "rmdir");
     if (Setting("ROBUST_KILL_AT")) g_killAt = atol(Setting("ROBUST_KILL_AT"));
     g_tear = Setting("ROBUST_TEAR") && strcmp(Setting("ROBUST_TEAR"), "1") == 0;
     g_noSync = Setting("ROBUST_NO_SYNC") && strcmp(Setting("ROBUST_NO_SYNC"), "1") == 0;
-    if (Setting("ROBUST_LOG")) g_log = g_realOpen(Setting("ROBUST_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (Setting("ROBUST_LOG")) g_log = RawOpen(Setting("ROBUST_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     g_snapshotDir = Setting("ROBUST_SNAPSHOT");
     if (Setting("ROBUST_TRACE")) {
         char data[PATH_MAX];
         snprintf(data, sizeof data, "%s.data", Setting("ROBUST_TRACE"));
-        g_trace = g_realOpen(Setting("ROBUST_TRACE"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        g_traceData = g_realOpen(data, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        g_trace = RawOpen(Setting("ROBUST_TRACE"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        g_traceData = RawOpen(data, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
     g_ready = 1;
 }
@@ -160,7 +153,7 @@ static void Snapshot(int fd, const char* path) {
         return;
     char name[PATH_MAX];
     snprintf(name, sizeof name, "%s/%ld", g_snapshotDir, g_calls);
-    int out = g_realOpen(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int out = RawOpen(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0) return;
     char buffer[65536];
     off_t at = 0;
@@ -188,23 +181,6 @@ static void Trace(const char* format, ...) {
 static unsigned long InodeOf(int fd) {
     struct stat st;
     return fstat(fd, &st) == 0 ? (unsigned long)st.st_ino : 0;
-}
-
-/* path with its directory resolved, as /proc names an open file's. */
-static void Absolute(const char* path, char* out) {
-    char directory[PATH_MAX];
-    char real[PATH_MAX];
-    const char* slash = strrchr(path, '/');
-    const char* base = slash ? slash + 1 : path;
-    if (!slash) {
-        snprintf(directory, sizeof directory, ".");
-    } else if (slash == path) {
-        snprintf(directory, sizeof directory, "/");
-    } else {
-        snprintf(directory, sizeof directory, "%.*s", (int)(slash - path), path);
-    }
-    if (!realpath(directory, real)) snprintf(real, sizeof real, "%s", directory);
-    if (snprintf(out, PATH_MAX, "%s/%s", strcmp(real, "/") == 0 ? "" : real, base) >= PATH_MAX) out[0] = '\0';
 }
 
 /* Where a write on fd lands: the end of the file for an appending one. */
@@ -241,7 +217,7 @@ ssize_t write(int fd, const void* data, size_t size) {
 
 ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
     Setup();
-    ssize_t n = g_realPwrite(fd, data, size, offset);
+    ssize_t n = syscall(SYS_pwrite64, fd, data, size, offset);
     TraceWrite(fd, data, n, offset);
     return n;
 }
@@ -257,7 +233,7 @@ int open(const char* path, int flags, ...) {
     }
     struct stat st;
     int existed = g_trace >= 0 && stat(path, &st) == 0;
-    int fd = g_realOpen(path, flags, mode);
+    int fd = RawOpen(path, flags, mode);
     if (fd < 0 || g_trace < 0 || !IsRegular(fd)) return fd;
     char full[PATH_MAX];
     PathOf(fd, full, sizeof full);
@@ -271,7 +247,7 @@ int open(const char* path, int flags, ...) {
 
 int ftruncate(int fd, off_t length) {
     Setup();
-    int result = g_realFtruncate(fd, length);
+    int result = (int)syscall(SYS_ftruncate, fd, length);
     char path[PATH_MAX];
     PathOf(fd, path, sizeof path);
     if (result == 0) Trace("trunc\t%lu\t%lld\t%s", InodeOf(fd), (long long)length, path);
@@ -281,42 +257,36 @@ int ftruncate(int fd, off_t length) {
 int rename(const char* from, const char* to) {
     if (Count("rename", from, to)) Die();
     struct stat st;
-    char fromPath[PATH_MAX];
-    char toPath[PATH_MAX];
     unsigned long inode = lstat(from, &st) == 0 ? (unsigned long)st.st_ino : 0;
-    Absolute(from, fromPath);
-    Absolute(to, toPath);
     int result = g_realRename(from, to);
-    if (result == 0) Trace("rename\t%lu\t%s\t%s", inode, fromPath, toPath);
+    if (result == 0) Trace("rename\t%lu\t%s\t%s", inode, from, to);
     return result;
 }
 
 /* unlink, mkdir and rmdir: the call, then its line when it did its work. */
 static int TraceName(const char* call, const char* path, int result) {
-    char full[PATH_MAX];
-    Absolute(path, full);
-    if (result == 0) Trace("%s\t%s", call, full);
+    if (result == 0) Trace("%s\t%s", call, path);
     return result;
 }
 
 int unlink(const char* path) {
     Setup();
-    return TraceName("unlink", path, g_realUnlink(path));
+    return TraceName("unlink", path, (int)syscall(SYS_unlinkat, AT_FDCWD, path, 0));
 }
 
 int mkdir(const char* path, mode_t mode) {
     Setup();
-    return TraceName("mkdir", path, g_realMkdir(path, mode));
+    return TraceName("mkdir", path, (int)syscall(SYS_mkdirat, AT_FDCWD, path, mode));
 }
 
 int rmdir(const char* path) {
     Setup();
-    return TraceName("rmdir", path, g_realRmdir(path));
+    return TraceName("rmdir", path, (int)syscall(SYS_unlinkat, AT_FDCWD, path, AT_REMOVEDIR));
 }
 
 int syncfs(int fd) {
     Setup();
-    int result = g_noSync ? 0 : g_realSyncfs(fd);
+    int result = g_noSync ? 0 : (int)syscall(SYS_syncfs, fd);
     if (result == 0) Trace("syncfs");
     return result;
 }
