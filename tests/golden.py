@@ -14,6 +14,7 @@ comparing: read the result before committing it. Standard library only.
 
 import argparse
 import fnmatch
+import functools
 import os
 import re
 import resource
@@ -326,6 +327,12 @@ def registry_entries(data):
     return entries
 
 
+def shim_env(shim):
+    """The variables that preload the shim (before a sanitized program's runtime)."""
+    asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+    return {"LD_PRELOAD": shim, "ROBUST_NO_SYNC": "1", "ASAN_OPTIONS": asan}
+
+
 def kill_faults(vsetup, shim, scenario):
     """Kills the scenario's run at each counted call (see tests/robust/kill_shim.c)."""
     faults = []
@@ -336,9 +343,7 @@ def kill_faults(vsetup, shim, scenario):
     with tempfile.TemporaryDirectory(prefix="golden-kill-") as work:
         log, snapshots = os.path.join(work, "calls.log"), os.path.join(work, "snapshots")
         os.makedirs(snapshots)
-        # The shim is preloaded before a sanitized program's runtime.
-        asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
-        shimmed = {"LD_PRELOAD": shim, "ROBUST_NO_SYNC": "1", "ASAN_OPTIONS": asan}
+        shimmed = shim_env(shim)
         run_batch(vsetup, scenario, os.path.join(work, "complete"),
                   dict(shimmed, ROBUST_LOG=log, ROBUST_SNAPSHOT=snapshots))
         calls = [line.split() for line in read(log, b"").decode().splitlines()]
@@ -405,16 +410,24 @@ REGISTRIES = ("registry.reg", HIVE, "drive_c/WINDOWS/SYSTEM.VS0")
 LOGS = ("registry.reg", "drive_c/WINDOWS/SYSTEM.VSJ")
 
 
-def hive_entries(path):
-    """The (key, line) pairs both readers see in a SYSTEM.DAT file
+@functools.lru_cache(maxsize=None)
+def hive_entries(data):
+    """The (key, line) pairs both readers see in SYSTEM.DAT's bytes
     (tools/creg-oracle.py), or None when they cannot read it whole."""
-    oracle = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "creg-oracle.py"), path],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    with tempfile.NamedTemporaryFile() as hive:
+        hive.write(data)
+        hive.flush()
+        oracle = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "creg-oracle.py"), hive.name],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     found, key = set(), None
     for line in oracle.stdout.decode().splitlines():
         key = line if line.startswith("[") else key
         found.add((key, line))
     return found if oracle.returncode == 0 else None
+
+
+def seeded_kept(seed, entries):
+    return all(entries.get(k) == v for k, v in registry_entries(seed.get("registry.reg", b"")).items())
 
 
 def state_faults(seed, done, left, durable):
@@ -425,8 +438,7 @@ def state_faults(seed, done, left, durable):
                    (name in seed or name in done) and data not in (seed.get(name), done.get(name)))
     wrong += ["%s lost" % name for name in sorted(set(seed) - set(left))]
     entries = registry_entries(left.get("registry.reg", b""))
-    if any(entries.get(k) != v for k, v in registry_entries(seed.get("registry.reg", b"")).items()):
-        wrong.append("registry.reg lost seeded entries")
+    wrong += [] if seeded_kept(seed, entries) else ["registry.reg lost seeded entries"]
     for name, data in durable.items():
         if name == "registry.reg":
             kept = all(k in entries for k in registry_entries(data))
@@ -444,14 +456,11 @@ def recovery_faults(seed, done, prefix, seeded_hive):
     wrong = ["%s differs after the next run" % name for name in sorted(set(done) | set(finished))
              if name not in REGISTRIES and done.get(name) != finished.get(name)
              and not (name not in done and any(fnmatch.fnmatch(os.path.basename(name), g) for g in CRASH_TOLERATED))]
-    if "registry.reg" in done:
-        entries = registry_entries(finished.get("registry.reg", b""))
-        if not registry_whole(finished.get("registry.reg", b"")):
-            wrong.append("registry.reg not whole after the next run")
-        if any(entries.get(k) != v for k, v in registry_entries(seed.get("registry.reg", b"")).items()):
-            wrong.append("the next run lost seeded registry.reg entries")
+    registry = finished.get("registry.reg", b"")
+    if "registry.reg" in done and not (registry_whole(registry) and seeded_kept(seed, registry_entries(registry))):
+        wrong.append("registry.reg not whole or without its seeded entries after the next run")
     if HIVE in done and finished.get(HIVE) != done[HIVE]:
-        entries = hive_entries(os.path.join(prefix, HIVE))
+        entries = hive_entries(finished.get(HIVE, b""))
         if entries is None or not seeded_hive <= entries:
             wrong.append("SYSTEM.DAT not whole or without its seeded entries after the next run")
     return wrong
@@ -467,10 +476,8 @@ def crash_faults(vsetup, shim, scenario, every):
     seen, start, count = set(), {}, 0
     with tempfile.TemporaryDirectory(prefix="golden-crash-") as work:
         trace, traced = os.path.join(work, "trace"), os.path.join(work, "traced")
-        write_file(os.path.join(work, "seed.dat"), seed.get(HIVE, b""))
-        seeded_hive = hive_entries(os.path.join(work, "seed.dat")) if HIVE in seed else set()
-        shimmed = {"LD_PRELOAD": shim, "ROBUST_NO_SYNC": "1", "ASAN_OPTIONS": ":".join(
-            filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))}
+        seeded_hive = hive_entries(seed[HIVE]) if HIVE in seed else set()
+        shimmed = shim_env(shim)
         run_batch(vsetup, scenario, traced, dict(shimmed, ROBUST_TRACE=trace),
                   at_start=lambda prefix: start.update(root=os.path.realpath(prefix),
                                                       tree=crash_states.snapshot(os.path.realpath(prefix))))

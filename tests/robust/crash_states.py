@@ -66,24 +66,18 @@ def load(trace, root):
     return changes
 
 
+def waits_for(change):
+    """The syncs a change waits for: its file's, or each of its directories'."""
+    if change[0] in ("write", "trunc"):
+        return [("fsync", change[1])]
+    paths = {"new": change[2:], "rename": change[2:], "unlink": change[1:], "mkdir": change[1:], "rmdir": change[1:]}
+    return [("dirsync", os.path.dirname(path)) for path in paths.get(change[0], ())]
+
+
 def durable_at(changes):
     """For each change, the index of the sync that makes it durable (or len)."""
-    result = []
-    for i, change in enumerate(changes):
-        kind = change[0]
-        if kind in ("write", "trunc"):
-            covers = [lambda c, f=change[1]: c[:2] == ("fsync", f)]
-        elif kind in ("new", "rename"):
-            covers = [lambda c, d=os.path.dirname(p): c == ("dirsync", d) for p in change[2:]]
-        elif kind in ("unlink", "mkdir", "rmdir"):
-            covers = [lambda c, d=os.path.dirname(change[1]): c == ("dirsync", d)]
-        else:
-            result.append(i)
-            continue
-        later = [next((j for j in range(i + 1, len(changes)) if changes[j] == ("syncfs",) or test(changes[j])),
-                      len(changes)) for test in covers]
-        result.append(max(later))
-    return result
+    return [max([next((j for j in range(i + 1, len(changes)) if changes[j][:2] == sync or changes[j] == ("syncfs",)),
+                      len(changes)) for sync in waits_for(change)], default=i) for i, change in enumerate(changes)]
 
 
 def states(changes, every=1):
