@@ -14,6 +14,7 @@ comparing: read the result before committing it. Standard library only.
 
 import argparse
 import fnmatch
+import functools
 import os
 import re
 import resource
@@ -69,7 +70,7 @@ def lines(path):
 
 
 SETTINGS = ("base", "remove", "start", "answers", "env", "mode", "odd-file", "user", "file-size-limit", "stdout",
-            "runs", "ignore", "generated", "wine", "kill")
+            "runs", "ignore", "generated", "wine", "kill", "crash")
 
 
 def settings(scenario):
@@ -186,8 +187,9 @@ def insert_disk(prefix, disk):
     os.symlink(disk, drive)
 
 
-def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
-    """Runs the scenario in work (a new disk and prefix when fresh)."""
+def run_batch(vsetup, scenario, work, extra_env=None, fresh=True, at_start=None):
+    """Runs the scenario in work (a new disk and prefix when fresh); at_start(prefix)
+    is called just before the run starts."""
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
     outside = os.path.join(work, "outside")
     user = setting(scenario, "user") == "nobody" and os.geteuid() == 0
@@ -220,6 +222,8 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True):
     env.update(scenario_env(scenario, disk, prefix))
     env.update(extra_env or {})
     sink = setting(scenario, "stdout")
+    if at_start:
+        at_start(prefix)
     out = subprocess.PIPE
     if sink == "closed":
         reader, out = os.pipe()
@@ -323,6 +327,12 @@ def registry_entries(data):
     return entries
 
 
+def shim_env(shim):
+    """The variables that preload the shim (before a sanitized program's runtime)."""
+    asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
+    return {"LD_PRELOAD": shim, "ROBUST_NO_SYNC": "1", "ASAN_OPTIONS": asan}
+
+
 def kill_faults(vsetup, shim, scenario):
     """Kills the scenario's run at each counted call (see tests/robust/kill_shim.c)."""
     faults = []
@@ -331,19 +341,11 @@ def kill_faults(vsetup, shim, scenario):
     registry = "registry.reg"
     seeded = registry_entries(seed.get(registry, b""))
     with tempfile.TemporaryDirectory(prefix="golden-kill-") as work:
-        log, snapshots = os.path.join(work, "calls.log"), os.path.join(work, "snapshots")
-        os.makedirs(snapshots)
-        # The shim is preloaded before a sanitized program's runtime.
-        asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))
-        shimmed = {"LD_PRELOAD": shim, "ROBUST_NO_SYNC": "1", "ASAN_OPTIONS": asan}
-        run_batch(vsetup, scenario, os.path.join(work, "complete"),
-                  dict(shimmed, ROBUST_LOG=log, ROBUST_SNAPSHOT=snapshots))
+        log, shimmed = os.path.join(work, "calls.log"), shim_env(shim)
+        run_batch(vsetup, scenario, os.path.join(work, "complete"), dict(shimmed, ROBUST_LOG=log))
         calls = [line.split() for line in read(log, b"").decode().splitlines()]
-        flushed = {int(n): registry_entries(read(os.path.join(snapshots, n))) for n in os.listdir(snapshots)}
         if len(calls) < 10:
             return ["only %d calls counted" % len(calls)]
-        if registry in done and not flushed:
-            return ["no flush of registry.reg was synced"]
         stops = [(number, kind, paths, sig, tear) for sig in setting(scenario, "kill").split()
                  for number, kind, *paths in calls
                  for tear in (("0", "1") if kind == "write" and sig == "9" else ("0",))]
@@ -358,15 +360,13 @@ def kill_faults(vsetup, shim, scenario):
                            (name in seed or name in done) and data not in (seed.get(name), done.get(name)))
             lost = sorted(set(seed) - set(left))
             entries = registry_entries(left.get(registry, b""))
-            before = [n for n in flushed if n < int(number)]
-            durable = flushed[max(before)] if before else {}
             if result.returncode != (-9 if sig == "9" else 128 + int(sig)):
                 wrong.append("exit %d, not stopped" % result.returncode)
             if sig != "9":
                 wrong += ["%s left behind" % name for name in sorted(set(left) - set(seed) - set(done))
                           if name != "vsetup.journal"]
-            if any(entries.get(k) != v for k, v in seeded.items()) or any(k not in entries for k in durable):
-                wrong.append("registry lost what was seeded or flushed")
+            if any(entries.get(k) != v for k, v in seeded.items()):
+                wrong.append("registry lost what was seeded")
             # Starting again finishes the installation: the files as a
             # whole run leaves them (the registry may hold a second instance).
             again, prefix = run_batch(vsetup, scenario, run, shimmed, fresh=False)
@@ -383,6 +383,129 @@ def kill_faults(vsetup, shim, scenario):
     return faults
 
 
+def registry_whole(data):
+    """Whether registry.reg reads back whole: REGEDIT4, then whole keys and values."""
+    text = data.decode("cp1252").replace("\\\r\n  ", "")
+    return text.startswith("REGEDIT4\r\n") and text.endswith("\r\n") and all(
+        not line or re.fullmatch(r'\[[^\]]+\]|(@|"(?:[^"\\]|\\.)*")=.+', line) for line in text.split("\r\n")[1:])
+
+
+# A temporary (a copied file's ~vs*, or the .NAME.XXXXXX of a file replaced
+# whole) is made before its journal entry is synced, so it can outlive a
+# power cut that loses the entry: tolerated until the journal's temporaries
+# are made durable first. Empty this to check them too.
+CRASH_TOLERATED = ("~vs*", ".*.??????")
+HIVE = "drive_c/WINDOWS/SYSTEM.DAT"
+# What the next run may rewrite with a second instance besides what the cut
+# run left: checked by their entries, not their bytes.
+REGISTRIES = ("registry.reg", HIVE, "drive_c/WINDOWS/SYSTEM.VS0")
+LOGS = ("registry.reg", "drive_c/WINDOWS/SYSTEM.VSJ")
+
+
+@functools.lru_cache(maxsize=None)
+def hive_entries(data):
+    """The (key, line) pairs both readers see in SYSTEM.DAT's bytes
+    (tools/creg-oracle.py), or None when they cannot read it whole."""
+    with tempfile.NamedTemporaryFile() as hive:
+        hive.write(data)
+        hive.flush()
+        oracle = subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "tools", "creg-oracle.py"), hive.name],
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    found, key = set(), None
+    for line in oracle.stdout.decode().splitlines():
+        key = line if line.startswith("[") else key
+        found.add((key, line))
+    return found if oracle.returncode == 0 else None
+
+
+def seeded_kept(seed, entries):
+    return all(entries.get(k) == v for k, v in registry_entries(seed.get("registry.reg", b"")).items())
+
+
+def state_faults(seed, done, left, durable):
+    """What a power cut's state breaks: a file of the run neither old nor new,
+    a file lost, a seeded registry entry or a returned flush lost (durable:
+    {name: the log as the flushes that had returned left it})."""
+    wrong = sorted("%s neither old nor new" % name for name, data in left.items() if name != "registry.reg" and
+                   (name in seed or name in done) and data not in (seed.get(name), done.get(name)))
+    wrong += ["%s lost" % name for name in sorted(set(seed) - set(left))]
+    entries = registry_entries(left.get("registry.reg", b""))
+    wrong += [] if seeded_kept(seed, entries) else ["registry.reg lost seeded entries"]
+    for name, data in durable.items():
+        if name == "registry.reg":
+            kept = all(k in entries for k in registry_entries(data))
+        else:  # SYSTEM.DAT's journal, until the new SYSTEM.DAT holds it
+            kept = left.get(name, b"").startswith(data) or left.get(HIVE) == done.get(HIVE)
+        wrong += [] if kept else ["%s lost a flush that had returned" % name]
+    return wrong
+
+
+def recovery_faults(seed, done, prefix, seeded_hive):
+    """What the next run leaves wrong: any file but the registries not as a
+    complete run leaves it (a temporary left, a file torn), a registry not
+    whole or without its seeded entries."""
+    finished = files_below(prefix)
+    wrong = ["%s differs after the next run" % name for name in sorted(set(done) | set(finished))
+             if name not in REGISTRIES and done.get(name) != finished.get(name)
+             and not (name not in done and any(fnmatch.fnmatch(os.path.basename(name), g) for g in CRASH_TOLERATED))]
+    registry = finished.get("registry.reg", b"")
+    if "registry.reg" in done and not (registry_whole(registry) and seeded_kept(seed, registry_entries(registry))):
+        wrong.append("registry.reg not whole or without its seeded entries after the next run")
+    if HIVE in done and finished.get(HIVE) != done[HIVE]:
+        entries = hive_entries(finished.get(HIVE, b""))
+        if entries is None or not seeded_hive <= entries:
+            wrong.append("SYSTEM.DAT not whole or without its seeded entries after the next run")
+    return wrong
+
+
+def crash_faults(vsetup, shim, scenario, every):
+    """Runs the next vsetup on each state a power cut can leave of the scenario's
+    run, at every every-th sync point (see tests/robust/crash_states.py)."""
+    sys.path.insert(0, os.path.join(HERE, "robust"))
+    import crash_states
+    seed, done = seed_files(scenario), expected_files(scenario)
+    wanted_exit = int(read(os.path.join(scenario, "expect", "exit"), b"0"))
+    seen, start, count = set(), {}, 0
+    with tempfile.TemporaryDirectory(prefix="golden-crash-") as work:
+        trace, traced = os.path.join(work, "trace"), os.path.join(work, "traced")
+        seeded_hive = hive_entries(seed[HIVE]) if HIVE in seed else set()
+        shimmed = shim_env(shim)
+        run_batch(vsetup, scenario, traced, dict(shimmed, ROBUST_TRACE=trace),
+                  at_start=lambda prefix: start.update(root=os.path.realpath(prefix),
+                                                      tree=crash_states.snapshot(os.path.realpath(prefix))))
+        root = start["root"]
+        changes = crash_states.load(trace, root)
+        # registry.reg and SYSTEM.DAT's journal as each sync of another file
+        # found them: every flush before it had returned.
+        flushes = {j: {name: data for name, data in ((os.path.relpath(path, root), data) for path, data in
+                                                     crash_states.materialize(start["tree"], changes, range(j)).items())
+                       if name in LOGS}
+                   for j, c in enumerate(changes) if c[0] == "syncfs" or c[0] == "fsync" and os.path.relpath(c[2], root) not in LOGS}
+        for cut, kept, torn, what in crash_states.states(changes, every):
+            count += 1
+            state = crash_states.materialize(start["tree"], changes, kept, torn)
+            if hash(frozenset(state.items())) in seen:
+                continue
+            seen.add(hash(frozenset(state.items())))
+            left = {os.path.relpath(path, root): data for path, data in state.items()}
+            wrong = state_faults(seed, done, left, ([{}] + [flushes[j] for j in sorted(flushes) if j < cut])[-1])
+            if cut == len(changes):  # the run had ended: all it did must last
+                wrong += ["%s not as the run left it" % name for name in sorted(done) if left.get(name) != done[name]]
+            # In the traced run's own place: the journal names its files by path.
+            shutil.rmtree(root)
+            for name, data in left.items():
+                write_file(os.path.join(root, name), data)
+            insert_disk(root, os.path.join(traced, "disk"))
+            again, prefix = run_batch(vsetup, scenario, traced, shimmed, fresh=False)
+            wrong += ["exit %d after the cut" % again.returncode] if again.returncode != wanted_exit else []
+            wrong += recovery_faults(seed, done, prefix, seeded_hive)
+            if wrong:
+                return ["power cut before change %d of %d, %s: %s" % (cut, len(changes), what, "; ".join(wrong))]
+        print("  %d changes, %d crash states (%d distinct), every one old or new and recovered" %
+              (len(changes), count, len(seen)))
+    return []
+
+
 def scenarios(names):
     every = sorted(d for d in os.listdir(GOLDEN) if os.path.isdir(os.path.join(GOLDEN, d)))
     unknown = sorted(set(names) - set(every))
@@ -396,6 +519,8 @@ def main():
     parser.add_argument("--vsetup", required=True)
     parser.add_argument("--bless", action="store_true")
     parser.add_argument("--shim", help="the kill shim library: run the kill points of scenarios marked `kill`")
+    parser.add_argument("--crash-full", action="store_true",
+                        help="with --shim, every sync point of scenarios marked `crash`, not every Nth")
     parser.add_argument("names", nargs="*")
     args = parser.parse_args()
     failed = 0
@@ -410,6 +535,9 @@ def main():
             faults = compare(scenario, result, prefix)
         if not faults and args.shim and setting(scenario, "kill"):
             faults = kill_faults(os.path.abspath(args.vsetup), os.path.abspath(args.shim), scenario)
+        if not faults and args.shim and setting(scenario, "crash"):
+            every = 1 if args.crash_full else int(setting(scenario, "crash"))
+            faults = crash_faults(os.path.abspath(args.vsetup), os.path.abspath(args.shim), scenario, every)
         print("%s: %s" % (name, "ok" if not faults else "FAILED\n  " + "\n  ".join(faults)), flush=True)
         failed += bool(faults)
     return 1 if failed else 0

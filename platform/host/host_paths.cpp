@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/host/host_ansi.h"
+#include "platform/host/host_io.h"
 
 namespace {
 
@@ -89,7 +90,14 @@ bool MakeTree(const std::string& base, const std::vector<std::string>& parts,
         path += "/" + (entry.empty() ? part : entry);
         struct stat st;
         if (i >= linksFrom && !entry.empty() && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
-        if (entry.empty() && mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        if (entry.empty()) {
+            // A new directory outlasts a power cut once its parent is synced.
+            if (mkdir(path.c_str(), 0755) == 0) {
+                HostSyncDirectoryOf(path);
+            } else if (errno != EEXIST) {
+                return false;
+            }
+        }
         if (!IsDirectory(path)) return false;
     }
     return true;

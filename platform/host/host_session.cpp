@@ -136,8 +136,9 @@ bool HostSessionStart(std::string* error) {
     if (stat(prefix.c_str(), &image) == 0 && S_ISREG(image.st_mode) &&
         !HostImageOpen(prefix, ImageRegistryFiles(), &prefix, error))
         return false;
-    if (!HostMapPrefix(prefix, &g_prefix, error)) return false;
+    // Caught first: mapping the prefix may already sync new directories.
     HostRunCatchSignals();
+    if (!HostMapPrefix(prefix, &g_prefix, error)) return false;
     HostSetTemporaryAnnouncer([](const std::string& path) { return HostRunNote("temp", path); });
     // The registry is checked, and what a stopped run left is cleaned up,
     // under the hold; a wizard that then waits on a page holds nothing.
