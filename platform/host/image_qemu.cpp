@@ -261,7 +261,9 @@ bool HostQemuImage::Push(const std::string& dir, std::string* error) {
     std::string read, output;
     StopReader(&read);  // its lock would keep QEMU from writing
     // New data in few runs goes from the raw copy into the image directly,
-    // before the qemu-io run; a kill between leaves it in free clusters.
+    // the rest through a qemu-io run of its own. Either way it is on the
+    // disk before the FATs and directories that make it visible are
+    // written: a kill or a power cut between leaves it in free clusters.
     std::vector<HostDiskRange> fresh = NewClusters();
     for (const HostDiskRange& range : fresh) {
         if (fresh.size() > kDirectRuns) {
@@ -276,6 +278,8 @@ bool HostQemuImage::Push(const std::string& dir, std::string* error) {
             written_ += range.second;
         }
     }
+    if (!ok) *error = "cannot be written: its raw copy or the scratch files in " + dir + " cannot";
+    if (!ok || !RunWrites(&commands, dir, &output, error) || (!fresh.empty() && !Flush(error))) return false;
     for (const auto& known : known_) {
         size_t size = known.second.size();
         const char* now = ReadShared(known.first, static_cast<long long>(size));
@@ -294,20 +298,27 @@ bool HostQemuImage::Push(const std::string& dir, std::string* error) {
         }
     }
     for (const auto& change : changed) scratch(change.first, change.second.data(), change.second.size());
-    if (commands.empty()) return ok;
-    // No flush after each write, as mtools syncs nothing between its
-    // commands: Flush puts them on the disk at the end.
-    std::vector<std::string> args = {"qemu-io", "-t", "unsafe", "-f", form_.format};
-    for (const std::string& command : commands) args.insert(args.end(), {"-c", command});
-    args.push_back(image_);
     if (!ok) *error = "cannot be written: its raw copy or the scratch files in " + dir + " cannot";
     bool opened = ok;
-    ok = ok && RunQemu(args, dir, &output, error);
-    for (size_t i = 0; i < commands.size(); ++i) unlink((dir + "/push-" + std::to_string(i)).c_str());
+    ok = ok && RunWrites(&commands, dir, &output, error);
     // Once qemu-io has opened the image, some of the writes may be in it:
     // the sectors put back afterwards are then written over them.
     if (!ok && (!opened || output.find("can't open") != std::string::npos)) return false;
     for (auto& change : changed) Remember(change.first, std::move(change.second));
+    return ok;
+}
+
+bool HostQemuImage::RunWrites(std::vector<std::string>* commands, const std::string& dir, std::string* output,
+                              std::string* error) {
+    if (commands->empty()) return true;
+    // No flush after each write, as mtools syncs nothing between its
+    // commands: Flush puts them on the disk.
+    std::vector<std::string> args = {"qemu-io", "-t", "unsafe", "-f", form_.format};
+    for (const std::string& command : *commands) args.insert(args.end(), {"-c", command});
+    args.push_back(image_);
+    bool ok = RunQemu(args, dir, output, error);
+    for (size_t i = 0; i < commands->size(); ++i) unlink((dir + "/push-" + std::to_string(i)).c_str());
+    commands->clear();
     return ok;
 }
 

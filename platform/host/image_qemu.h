@@ -78,6 +78,10 @@ private:
     void StopReader(std::string* output);
     // The reason for a tool that could not be started.
     bool Unstarted(const std::string& tool, int spawned, std::string* error) const;
+    // Runs one qemu-io that carries out the write commands, each with its
+    // scratch file in dir ("push-N"), and removes those files.
+    bool RunWrites(std::vector<std::string>* commands, const std::string& dir, std::string* output,
+                   std::string* error);
     bool RunQemu(const std::vector<std::string>& args, const std::string& dir, std::string* output,
                  std::string* error) const;
 
