@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -173,6 +174,19 @@ bool HostReadWholeFile(const std::string& hostPath, std::string* data, bool* mis
     if (data->size() < signature.size()) return fail(EILSEQ);
     close(fd);
     return true;
+}
+
+bool HostStaysInCurrentDirectory(const std::string& hostPath) {
+    char* real = realpath(hostPath.c_str(), nullptr);
+    if (!real) return true;
+    std::string resolved = real;
+    std::free(real);
+    if (resolved == hostPath) return true;
+    char* here = realpath(".", nullptr);
+    if (!here) return false;
+    std::string disk = here;
+    std::free(here);
+    return disk == "/" || resolved.compare(0, disk.size() + 1, disk + "/") == 0;
 }
 
 bool HostTakeOwnership(int fd, const struct stat& st) {

@@ -64,6 +64,12 @@ bool HostReadWholeFile(const std::string& hostPath, std::string* data, bool* mis
 // errno ("is not a regular file", "is larger than N bytes", ...).
 std::string HostReadError(int code, size_t maxSize = kHostMaxTextFile);
 
+// Whether hostPath, with its links resolved, stays inside the current
+// directory (for the installer, the disk it was started from): a link on a
+// disk never brings a file of the host into the Windows tree. A path that
+// leads nowhere stays (opening it fails on its own).
+bool HostStaysInCurrentDirectory(const std::string& hostPath);
+
 // Gives the open file fd the owner, group and mode of the file st describes,
 // as far as this process may. false when the mode could not be set.
 bool HostTakeOwnership(int fd, const struct stat& st);

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -44,22 +43,6 @@ void CopyOut(const std::string& text, char* buffer, size_t size) {
 bool MapForRead(const char* path, std::string* host) { return HostMapPath(path, false, host); }
 bool MapForWrite(const char* path, std::string* host) { return HostMapPath(path, true, host); }
 
-// Whether hostPath, with its links resolved, stays inside the directory the
-// installer was started from (the disk): a link on a disk never brings a
-// file of the host into the Windows tree.
-bool StaysOnTheDisk(const std::string& hostPath) {
-    char* real = realpath(hostPath.c_str(), nullptr);
-    if (!real) return true;  // nothing there: the open fails on its own
-    std::string resolved = real;
-    std::free(real);
-    if (resolved == hostPath) return true;
-    char* here = realpath(".", nullptr);
-    if (!here) return false;
-    std::string disk = here;
-    std::free(here);
-    return disk == "/" || resolved.compare(0, disk.size() + 1, disk + "/") == 0;
-}
-
 // Opens a regular file of the disk for reading; a directory does not open, as
 // on Windows. *refused tells a file that is there but is not opened: a link
 // leading off the disk, a device, a FIFO or a socket, which stderr names.
@@ -69,7 +52,7 @@ int OpenRegularFile(const char* path, bool* refused = nullptr) {
     if (!MapForRead(path, &host)) return -1;
     const char* why = nullptr;
     int fd = -1;
-    if (!StaysOnTheDisk(host)) {
+    if (!HostStaysInCurrentDirectory(host)) {
         why = "it is a link leading off the disk";
     } else {
         fd = HostOpenRegular(host);
