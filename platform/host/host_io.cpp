@@ -12,34 +12,79 @@
 namespace {
 
 HostTemporaryAnnouncer g_announcer = nullptr;
-char g_temporary[4096];
-volatile sig_atomic_t g_temporarySet = 0;
+
+// A slot of the table of temporaries; set is written last and cleared first,
+// so that a signal handler never sees a path half written.
+struct TemporarySlot {
+    char path[4096];
+    volatile sig_atomic_t set;
+};
+TemporarySlot g_temporaries[kHostMaxTemporaries];
+
+const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+void KeepTemporary(const std::string& path) {
+    for (TemporarySlot& slot : g_temporaries) {
+        if (slot.set || path.size() >= sizeof slot.path) continue;
+        std::memcpy(slot.path, path.c_str(), path.size() + 1);
+        slot.set = 1;
+        return;
+    }
+}
 
 }  // namespace
 
 void HostSetTemporaryAnnouncer(HostTemporaryAnnouncer announcer) { g_announcer = announcer; }
 
-void HostSetCurrentTemporary(const char* path) {
-    g_temporarySet = 0;
-    if (!path || !*path || std::strlen(path) >= sizeof g_temporary) return;
-    std::memcpy(g_temporary, path, std::strlen(path) + 1);
-    g_temporarySet = 1;
+const std::string& HostTemporaryMark() {
+    static std::string mark;
+    if (mark.empty()) {
+        unsigned char random[3] = {};
+        getentropy(random, sizeof random);
+        for (unsigned char r : random) mark += kLetters[r % 62];
+    }
+    return mark;
 }
 
-const char* HostCurrentTemporary() { return g_temporarySet ? g_temporary : nullptr; }
+bool HostIsTemporaryName(const std::string& name, const std::string& mark) {
+    size_t size = name.size();
+    if (size < 9 || name.compare(size - 6, 3, mark) != 0) return false;
+    return (size == 9 && name.compare(0, 3, "~vs") == 0) || (size > 9 && name[0] == '.' && name[size - 7] == '.');
+}
+
+void HostForgetTemporary(const std::string& path) {
+    for (TemporarySlot& slot : g_temporaries)
+        if (slot.set && path == slot.path) slot.set = 0;
+}
+
+void HostSetCurrentTemporary(const char* path) {
+    for (TemporarySlot& slot : g_temporaries) slot.set = 0;
+    if (path) KeepTemporary(path);
+}
+
+void HostRemoveTemporaries() {
+    for (TemporarySlot& slot : g_temporaries)
+        if (slot.set) unlink(slot.path);
+}
 
 int HostCreateTemporary(const std::string& stem, std::string* path) {
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned char random[6];
-        if (getentropy(random, sizeof random) != 0) return -1;
-        std::string name = stem;
-        for (unsigned char r : random) name += kLetters[r % 62];
-        if (g_announcer && !g_announcer(name)) return -1;
+    // The last three characters count up, from a random start, through the
+    // names that are taken.
+    static unsigned serial = 0;
+    if (serial == 0) {
+        unsigned char random[2] = {};
+        getentropy(random, sizeof random);
+        serial = 1 + random[0] * 256u + random[1];
+    }
+    if (g_announcer && !g_announcer(HostDirectoryOf(stem))) return -1;
+    for (int attempt = 0; attempt < 100; ++attempt, ++serial) {
+        std::string name = stem + HostTemporaryMark();
+        for (unsigned rest = serial, i = 0; i < 3; ++i, rest /= 62) name += kLetters[rest % 62];
         int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
+            ++serial;
             *path = name;
-            HostSetCurrentTemporary(name.c_str());
+            KeepTemporary(name);
             return fd;
         }
         if (errno != EEXIST) return -1;
@@ -214,7 +259,6 @@ bool HostReplaceFileWhole(const std::string& hostPath, const std::string& data, 
     bool replaced = HostWriteInPlaceOf(fd, temp, hostPath, data.data(), data.size(), [&](int file) {
         return like ? HostTakeOwnership(file, st) : fchmod(file, 0644) == 0;
     });
-    HostSetCurrentTemporary(nullptr);
     return replaced && HostSyncDirectoryOf(hostPath);
 }
 
@@ -222,9 +266,8 @@ bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host
                         const std::function<bool(int fd)>& prepare) {
     bool ok = HostWriteAll(fd, data, size) && prepare(fd) && HostFsync(fd);
     if (close(fd) != 0) ok = false;
-    if (!ok || rename(temp.c_str(), hostPath.c_str()) != 0) {
-        unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    if (ok && rename(temp.c_str(), hostPath.c_str()) != 0) ok = false;
+    if (!ok) unlink(temp.c_str());
+    HostForgetTemporary(temp);
+    return ok;
 }

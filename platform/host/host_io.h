@@ -74,21 +74,33 @@ bool HostStaysInCurrentDirectory(const std::string& hostPath);
 // as far as this process may. false when the mode could not be set.
 bool HostTakeOwnership(int fd, const struct stat& st);
 
-// Called with the path of a temporary file before it is created, so that a
-// record of it can be made first; the file is not created when it returns
-// false. None by default.
-using HostTemporaryAnnouncer = bool (*)(const std::string& path);
+// Temporary files are named by their stem (which holds their directory),
+// then the mark of this process (three letters or digits, HostTemporaryMark)
+// and three more, so that the next run can tell the temporaries of this one
+// from any other file. The announcer is called with the directory of a
+// temporary file before it is created, so that a record of it can be made
+// first; the file is not created when it returns false. None by default.
+using HostTemporaryAnnouncer = bool (*)(const std::string& directory);
 void HostSetTemporaryAnnouncer(HostTemporaryAnnouncer announcer);
+const std::string& HostTemporaryMark();
+// Whether name, a bare file name, is one that HostCreateTemporary gives with
+// mark: "~vs" (copies) or "." name "." (whole-file replacements) as the stem.
+bool HostIsTemporaryName(const std::string& name, const std::string& mark);
 
-// Creates a new, empty file named stem followed by six random letters and
-// digits (stem holds its directory), announced first; it becomes the current
-// temporary. Returns the open descriptor (mode 0600) and its path, or -1.
+// Creates a new, empty file named as above, announced first; it joins the
+// temporaries being worked on. Returns the open descriptor (mode 0600) and
+// its path, or -1.
 int HostCreateTemporary(const std::string& stem, std::string* path);
-// The temporary file being worked on, which a signal that ends the program
-// removes; null or "" when there is none. HostCurrentTemporary is safe to
-// call in a signal handler.
+// The temporaries being worked on, which a signal that ends the program
+// removes (HostRemoveTemporaries, safe to call in a signal handler): a
+// temporary leaves them when it is renamed or removed
+// (HostForgetTemporary); HostSetCurrentTemporary(path) makes path the only
+// one, or forgets them all when path is null.
+// At most kHostMaxTemporaries are kept, more than a copy group holds.
+const int kHostMaxTemporaries = 128;
+void HostForgetTemporary(const std::string& path);
 void HostSetCurrentTemporary(const char* path);
-const char* HostCurrentTemporary();
+void HostRemoveTemporaries();
 
 // Puts size bytes of data in the place of hostPath, whole or not at all,
 // through the new temporary file temp, open for writing as fd: writes them,

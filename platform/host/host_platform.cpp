@@ -216,8 +216,7 @@ void PlatFileClose(PlatFile file) { close(static_cast<int>(file)); }
 int PlatDeleteFile(const char* path) {
     std::string host;
     if (!MapForWrite(path, &host)) return 0;
-    const char* current = HostCurrentTemporary();
-    if (current && host == current) HostSetCurrentTemporary(nullptr);
+    HostForgetTemporary(host);
     return unlink(host.c_str()) == 0;
 }
 
@@ -236,7 +235,7 @@ int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
     std::string windows = std::string(directory) + "\\" + name.substr(host.size() + 1);
     if (windows.size() + 1 > size) {
         unlink(name.c_str());
-        HostSetCurrentTemporary(nullptr);
+        HostForgetTemporary(name);
         return 0;
     }
     CopyOut(windows, pathOut, size);
@@ -262,7 +261,7 @@ int PlatReplaceFile(const char* source, const char* destination) {
         if (!kept) return NotReplaced(destination, to, std::strerror(code));
     }
     if (rename(from.c_str(), to.c_str()) != 0) return NotReplaced(destination, to, std::strerror(errno));
-    HostSetCurrentTemporary(nullptr);
+    HostForgetTemporary(from);
     HostSyncDirectoryOf(to);
     return 1;
 }
