@@ -92,6 +92,16 @@ int HostCreateTemporary(const std::string& stem, std::string* path) {
     return -1;
 }
 
+bool HostSyncFile(const std::string& hostPath) {
+    int fd = HostOpenRegular(hostPath, false);
+    if (fd < 0) return false;
+    bool synced = HostFsync(fd);
+    int code = errno;
+    close(fd);
+    errno = code;
+    return synced;
+}
+
 bool HostWriteAll(int fd, const void* data, size_t size) {
     const char* bytes = static_cast<const char*>(data);
     while (size > 0) {

@@ -102,6 +102,10 @@ void HostForgetTemporary(const std::string& path);
 void HostSetCurrentTemporary(const char* path);
 void HostRemoveTemporaries();
 
+// Puts the data of the file at hostPath on stable storage (HostFsync),
+// without following a link in its place. false with errno set.
+bool HostSyncFile(const std::string& hostPath);
+
 // Puts size bytes of data in the place of hostPath, whole or not at all,
 // through the new temporary file temp, open for writing as fd: writes them,
 // lets prepare do what the file needs before it takes the name (its owner,

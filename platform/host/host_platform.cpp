@@ -242,28 +242,49 @@ int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
     return 1;
 }
 
+// Why source cannot replace destination (mapped into from and to), or null.
+static const char* WhyNotReplaced(const char* source, const char* destination, std::string* from, std::string* to) {
+    if (!MapForWrite(source, from) || !MapForWrite(destination, to))
+        return "the path leads through a symbolic link or names no drive";
+    struct stat st;
+    if (lstat(to->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    if (IsReadOnlyFile(*to)) return "it is read-only";
+    return nullptr;
+}
+
+int PlatPrepareReplace(const char* source, const char* destination) {
+    std::string from;
+    std::string to;
+    if (const char* why = WhyNotReplaced(source, destination, &from, &to)) return NotReplaced(destination, to, why);
+    // The installed file keeps the owner, group and mode of the one it
+    // replaces: a privileged run does not take the user's files.
+    struct stat st;
+    if (lstat(to.c_str(), &st) != 0) return 1;
+    int fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    bool kept = fd >= 0 && HostTakeOwnership(fd, st);
+    int code = errno;
+    if (fd >= 0) close(fd);
+    return kept ? 1 : NotReplaced(destination, to, std::strerror(code));
+}
+
+int PlatSyncFile(const char* path) {
+    std::string host;
+    return MapForWrite(path, &host) && HostSyncFile(host) ? 1 : 0;
+}
+
 int PlatReplaceFile(const char* source, const char* destination) {
     std::string from;
     std::string to;
     if (HostShouldFail(kHostReplaceFile)) return NotReplaced(destination, to, std::strerror(EIO));
-    if (!MapForWrite(source, &from) || !MapForWrite(destination, &to))
-        return NotReplaced(destination, to, "the path leads through a symbolic link or names no drive");
-    struct stat st;
-    if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return NotReplaced(destination, to, std::strerror(EISDIR));
-    if (IsReadOnlyFile(to)) return NotReplaced(destination, to, "it is read-only");
-    if (lstat(to.c_str(), &st) == 0) {
-        // The installed file keeps the owner, group and mode of the one it
-        // replaces: a privileged run does not take the user's files.
-        int fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        bool kept = fd >= 0 && HostTakeOwnership(fd, st);
-        int code = errno;
-        if (fd >= 0) close(fd);
-        if (!kept) return NotReplaced(destination, to, std::strerror(code));
-    }
+    if (const char* why = WhyNotReplaced(source, destination, &from, &to)) return NotReplaced(destination, to, why);
     if (rename(from.c_str(), to.c_str()) != 0) return NotReplaced(destination, to, std::strerror(errno));
     HostForgetTemporary(from);
-    HostSyncDirectoryOf(to);
     return 1;
+}
+
+int PlatSyncDirectory(const char* directory) {
+    std::string host;
+    return MapForWrite(directory, &host) && HostSyncDirectoryOf(host + "/.") ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- LZ expansion
@@ -298,7 +319,11 @@ PlatLz PlatLzOpenWrite(const char* path) {
 long long PlatLzCopy(PlatLz source, PlatLz destination) {
     if (source < 0 || destination < 0) return PLAT_LZ_ERROR_READ;
     if (HostShouldFail(kHostLzCopy)) return PLAT_LZ_ERROR_WRITE;
-    return HostLzCopy(static_cast<int>(source), static_cast<int>(destination));
+    // Synced later (PlatSyncFile) with the rest of its group; writing it out
+    // starts now, so that the sync finds little left to do.
+    long long result = HostLzCopy(static_cast<int>(source), static_cast<int>(destination), false);
+    if (result >= 0) sync_file_range(static_cast<int>(destination), 0, 0, SYNC_FILE_RANGE_WRITE);
+    return result;
 }
 
 void PlatLzClose(PlatLz handle) {
