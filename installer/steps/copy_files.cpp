@@ -117,6 +117,7 @@ void CopyError(const char* format, const char* first, const char* second = nullp
 long long CopyIntoGroup(PlatLz source, const char* sourcePath, const char* destination, const char* destinationDir,
                         const char* shown) {
     SourceHeader header = ReadSourceHeader(sourcePath);
+    if (g_groupSize == kMaxGroup) CommitGroup();
     PendingFile& file = g_group[g_groupSize];
     if (!PlatCreateTempFile(destinationDir, file.temporary, sizeof file.temporary)) return PLAT_LZ_ERROR_WRITE;
     long long result = PLAT_LZ_ERROR_WRITE;
@@ -328,7 +329,6 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
             PlatLzClose(source);
         }
         if (result < 0) CopyError("Can't copy file: %s", shownDest);
-        if (g_groupSize == kMaxGroup) CommitGroup();
 
         g_setup.copiedBytes += RoundedCopySize(result);
         int percent = ProgressPercent(g_setup.copiedBytes, g_setup.totalBytes);
