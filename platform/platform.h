@@ -120,10 +120,10 @@ int PlatCreateTempFile(const char* directory, char* pathOut, size_t size);
 // it must keep of the file it replaces (owner, group and mode). Non-zero
 // when PlatReplaceFile may follow.
 int PlatPrepareReplace(const char* source, const char* destination);
-// Puts the data of the file at path on stable storage. Syncing many files
-// after all of them were written lets the system write them together.
-// Non-zero on success.
-int PlatSyncFile(const char* path);
+// Puts the data of the count files at paths on stable storage, together
+// once all of them are written. Non-zero on success; on failure none of them
+// counts as synced.
+int PlatSyncFiles(const char* const* paths, int count);
 // Puts the complete file source in the place of destination (replacing an
 // existing destination), with PlatPrepareReplace's checks made again; on
 // failure destination is as it was. The new name survives a crash once
@@ -159,8 +159,8 @@ PlatLz PlatLzOpenRead(const char* path);
 PlatLz PlatLzOpenWrite(const char* path);
 // LZCopy: expands an SZDD-compressed source, or copies any other source byte
 // for byte. Returns the number of bytes written, or a negative error code.
-// The written bytes are on stable storage once PlatSyncFile has returned for
-// the file.
+// The written bytes are on stable storage once PlatSyncFiles has returned
+// for the file.
 long long PlatLzCopy(PlatLz source, PlatLz destination);
 void PlatLzClose(PlatLz handle);
 

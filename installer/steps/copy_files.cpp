@@ -84,10 +84,13 @@ PendingFile g_group[kMaxGroup];
 int g_groupSize = 0;
 
 void CommitGroup() {
+    if (g_groupSize == 0) return;
+    const char* temporaries[kMaxGroup];
+    for (int i = 0; i < g_groupSize; ++i) temporaries[i] = g_group[i].temporary;
+    bool dataSynced = PlatSyncFiles(temporaries, g_groupSize) != 0;
     bool failed[kMaxGroup] = {};
-    for (int i = 0; i < g_groupSize; ++i) failed[i] = !PlatSyncFile(g_group[i].temporary);
     for (int i = 0; i < g_groupSize; ++i) {
-        if (!failed[i]) failed[i] = !PlatReplaceFile(g_group[i].temporary, g_group[i].destination);
+        failed[i] = !dataSynced || !PlatReplaceFile(g_group[i].temporary, g_group[i].destination);
         if (failed[i]) PlatDeleteFile(g_group[i].temporary);
     }
     for (int i = 0; i < g_groupSize; ++i) {

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -92,14 +94,21 @@ int HostCreateTemporary(const std::string& stem, std::string* path) {
     return -1;
 }
 
-bool HostSyncFile(const std::string& hostPath) {
-    int fd = HostOpenRegular(hostPath, false);
-    if (fd < 0) return false;
-    bool synced = HostFsync(fd);
-    int code = errno;
-    close(fd);
-    errno = code;
-    return synced;
+bool HostSyncFileSystems(const std::vector<std::string>& hostPaths) {
+    std::vector<dev_t> synced;
+    for (const std::string& path : hostPaths) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) return false;
+        if (std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) continue;
+        int fd = HostOpenRegular(path, false);
+        bool ok = fd >= 0 && syncfs(fd) == 0;
+        int code = errno;
+        if (fd >= 0) close(fd);
+        errno = code;
+        if (!ok) return false;
+        synced.push_back(st.st_dev);
+    }
+    return true;
 }
 
 bool HostWriteAll(int fd, const void* data, size_t size) {
@@ -232,16 +241,26 @@ bool HostReadWholeFile(const std::string& hostPath, std::string* data, bool* mis
 }
 
 bool HostStaysInCurrentDirectory(const std::string& hostPath) {
+    // The current directory as the system resolved it; a name right inside
+    // it that is no link stays, without resolving the path name by name.
+    char here[PATH_MAX];
+    if (!getcwd(here, sizeof here)) return false;
+    std::string disk = here;
+    struct stat st;
+    if (hostPath.compare(0, disk.size() + 1, disk + "/") == 0 &&
+        hostPath.find('/', disk.size() + 1) == std::string::npos && lstat(hostPath.c_str(), &st) == 0 &&
+        !S_ISLNK(st.st_mode))
+        return true;
     char* real = realpath(hostPath.c_str(), nullptr);
     if (!real) return true;
     std::string resolved = real;
     std::free(real);
-    if (resolved == hostPath) return true;
-    char* here = realpath(".", nullptr);
-    if (!here) return false;
-    std::string disk = here;
-    std::free(here);
-    return disk == "/" || resolved.compare(0, disk.size() + 1, disk + "/") == 0;
+    return resolved == hostPath || disk == "/" || resolved.compare(0, disk.size() + 1, disk + "/") == 0;
+}
+
+bool HostIsReadOnlyFile(const std::string& hostPath) {
+    struct stat st;
+    return lstat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
 }
 
 bool HostTakeOwnership(int fd, const struct stat& st) {
@@ -249,6 +268,17 @@ bool HostTakeOwnership(int fd, const struct stat& st) {
     // files of its own user, which is then the owner already.
     if (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) return false;
     return fchmod(fd, st.st_mode & 07777) == 0;
+}
+
+bool HostTakeOwnershipOf(const std::string& hostPath, const std::string& likePath) {
+    struct stat st;
+    if (lstat(likePath.c_str(), &st) != 0) return true;
+    int fd = open(hostPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    bool kept = fd >= 0 && HostTakeOwnership(fd, st);
+    int code = errno;
+    if (fd >= 0) close(fd);
+    errno = code;
+    return kept;
 }
 
 bool HostReplaceFileWhole(const std::string& hostPath, const std::string& data, const std::string& likePath) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct stat;
 
@@ -70,9 +71,17 @@ std::string HostReadError(int code, size_t maxSize = kHostMaxTextFile);
 // leads nowhere stays (opening it fails on its own).
 bool HostStaysInCurrentDirectory(const std::string& hostPath);
 
+// Whether hostPath is a regular file that nobody may write: read-only, as
+// Wine shows it to Windows programs. Windows does not replace a read-only
+// file, whoever asks.
+bool HostIsReadOnlyFile(const std::string& hostPath);
+
 // Gives the open file fd the owner, group and mode of the file st describes,
 // as far as this process may. false when the mode could not be set.
 bool HostTakeOwnership(int fd, const struct stat& st);
+// The same for the file at hostPath (a link there is not followed), from
+// the file at likePath when there is one. false with errno set.
+bool HostTakeOwnershipOf(const std::string& hostPath, const std::string& likePath);
 
 // Temporary files are named by their stem (which holds their directory),
 // then the mark of this process (three letters or digits, HostTemporaryMark)
@@ -102,9 +111,11 @@ void HostForgetTemporary(const std::string& path);
 void HostSetCurrentTemporary(const char* path);
 void HostRemoveTemporaries();
 
-// Puts the data of the file at hostPath on stable storage (HostFsync),
-// without following a link in its place. false with errno set.
-bool HostSyncFile(const std::string& hostPath);
+// Puts the data of the regular files at hostPaths (links in their places
+// are not followed) on stable storage together: one syncfs for each file
+// system they are on, which writes their data out at once where an fsync
+// each would wait for the disk once per file. false with errno set.
+bool HostSyncFileSystems(const std::vector<std::string>& hostPaths);
 
 // Puts size bytes of data in the place of hostPath, whole or not at all,
 // through the new temporary file temp, open for writing as fd: writes them,

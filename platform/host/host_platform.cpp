@@ -11,7 +11,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "platform/host/frontend.h"
 #include "platform/host/disk_image.h"
@@ -72,12 +74,11 @@ std::string ProfilePath(const char* file) {
     return file;
 }
 
-// A file that nobody may write is read-only, as Wine shows it to Windows
-// programs; Windows does not replace a read-only file, whoever asks.
-bool IsReadOnlyFile(const std::string& hostPath) {
-    struct stat st;
-    return lstat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
-}
+// The host paths PlatPrepareReplace found, by the temporary's Windows path.
+struct Prepared {
+    std::string destination, from, to;
+};
+std::map<std::string, Prepared> g_prepared;
 
 }  // namespace
 
@@ -174,7 +175,7 @@ int PlatWriteProfileString(const char* section, const char* key, const char* val
     // All null asks for what is cached to be written: nothing is cached here.
     if (!section && !key && !value) return 1;
     if (!section || !file) return 0;
-    if (!MapForWrite(ProfilePath(file).c_str(), &host) || IsReadOnlyFile(host)) return 0;
+    if (!MapForWrite(ProfilePath(file).c_str(), &host) || HostIsReadOnlyFile(host)) return 0;
     // A null value deletes the key, a null key the whole section.
     std::string keyText = key ? key : "";
     std::string valueText = value ? value : "";
@@ -217,6 +218,7 @@ int PlatDeleteFile(const char* path) {
     std::string host;
     if (!MapForWrite(path, &host)) return 0;
     HostForgetTemporary(host);
+    g_prepared.erase(path);
     return unlink(host.c_str()) == 0;
 }
 
@@ -242,13 +244,14 @@ int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
     return 1;
 }
 
-// Why source cannot replace destination (mapped into from and to), or null.
+// Why source cannot replace destination, or null; from and to get their
+// host paths unless they hold them already.
 static const char* WhyNotReplaced(const char* source, const char* destination, std::string* from, std::string* to) {
-    if (!MapForWrite(source, from) || !MapForWrite(destination, to))
+    if (to->empty() && (!MapForWrite(source, from) || !MapForWrite(destination, to)))
         return "the path leads through a symbolic link or names no drive";
     struct stat st;
     if (lstat(to->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-    if (IsReadOnlyFile(*to)) return "it is read-only";
+    if (HostIsReadOnlyFile(*to)) return "it is read-only";
     return nullptr;
 }
 
@@ -258,27 +261,31 @@ int PlatPrepareReplace(const char* source, const char* destination) {
     if (const char* why = WhyNotReplaced(source, destination, &from, &to)) return NotReplaced(destination, to, why);
     // The installed file keeps the owner, group and mode of the one it
     // replaces: a privileged run does not take the user's files.
-    struct stat st;
-    if (lstat(to.c_str(), &st) != 0) return 1;
-    int fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    bool kept = fd >= 0 && HostTakeOwnership(fd, st);
-    int code = errno;
-    if (fd >= 0) close(fd);
-    return kept ? 1 : NotReplaced(destination, to, std::strerror(code));
+    if (!HostTakeOwnershipOf(from, to)) return NotReplaced(destination, to, std::strerror(errno));
+    g_prepared[source] = Prepared{destination, from, to};
+    return 1;
 }
 
-int PlatSyncFile(const char* path) {
-    std::string host;
-    return MapForWrite(path, &host) && HostSyncFile(host) ? 1 : 0;
+int PlatSyncFiles(const char* const* paths, int count) {
+    std::vector<std::string> hosts(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+        if (!MapForWrite(paths[i], &hosts[i])) return 0;
+    return HostSyncFileSystems(hosts) ? 1 : 0;
 }
 
 int PlatReplaceFile(const char* source, const char* destination) {
     std::string from;
     std::string to;
     if (HostShouldFail(kHostReplaceFile)) return NotReplaced(destination, to, std::strerror(EIO));
+    auto prepared = g_prepared.find(source);
+    if (prepared != g_prepared.end() && prepared->second.destination == destination) {
+        from = prepared->second.from;
+        to = prepared->second.to;
+    }
     if (const char* why = WhyNotReplaced(source, destination, &from, &to)) return NotReplaced(destination, to, why);
     if (rename(from.c_str(), to.c_str()) != 0) return NotReplaced(destination, to, std::strerror(errno));
     HostForgetTemporary(from);
+    g_prepared.erase(source);
     return 1;
 }
 
@@ -319,11 +326,8 @@ PlatLz PlatLzOpenWrite(const char* path) {
 long long PlatLzCopy(PlatLz source, PlatLz destination) {
     if (source < 0 || destination < 0) return PLAT_LZ_ERROR_READ;
     if (HostShouldFail(kHostLzCopy)) return PLAT_LZ_ERROR_WRITE;
-    // Synced later (PlatSyncFile) with the rest of its group; writing it out
-    // starts now, so that the sync finds little left to do.
-    long long result = HostLzCopy(static_cast<int>(source), static_cast<int>(destination), false);
-    if (result >= 0) sync_file_range(static_cast<int>(destination), 0, 0, SYNC_FILE_RANGE_WRITE);
-    return result;
+    // Synced later with the rest of its group (PlatSyncFiles).
+    return HostLzCopy(static_cast<int>(source), static_cast<int>(destination), false);
 }
 
 void PlatLzClose(PlatLz handle) {

@@ -216,8 +216,9 @@ int PlatPrepareReplace(const char* source, const char* destination) {
 
 // PlatLzCopy flushes each file it writes; Windows 95 has no way to sync a
 // directory, and its moves are as durable as the file system makes them.
-int PlatSyncFile(const char* path) {
-    (void)path;
+int PlatSyncFiles(const char* const* paths, int count) {
+    (void)paths;
+    (void)count;
     return 1;
 }
 
