@@ -1,9 +1,11 @@
 // Whole runs of the vsetup program in batch mode: a disk of many files
-// against the least an installation of those files can do, and the start of
-// a run with a large registry against one with none.
+// against a copier that makes each file durable on its own (the yardstick)
+// and against the least an installation of those files can do (the lower
+// bound), and the start of a run with a large registry against one with
+// none.
 //
 // These run on the build directory's disk: an installation is as durable as
-// the disk makes it, and the lower bound pays the same fsyncs.
+// the disk makes it, and the yardstick and the bound pay for their syncs.
 #include <cstdio>
 #include <stdexcept>
 
@@ -123,7 +125,21 @@ void BenchInstall(const Options& options, const Inputs& inputs, Report* report) 
     const std::string manifestPath = dir + "/lower.list";
     WriteWhole(manifestPath, manifest);
 
-    std::vector<double> installs, bounds;
+    // The yardstick (each file on its own) and the lower bound (one sync).
+    auto copier = [&](bool oneSync, bool check) {
+        RemoveTree(lower);
+        SyncAll();
+        Command command;
+        command.argv = {options.lowerBound, manifestPath};
+        if (oneSync) command.argv.insert(command.argv.begin() + 1, "--one-sync");
+        ProcessResult result = RunProcess(command);
+        if (result.status != 0) throw std::runtime_error("vsetup_lower_bound failed: " + result.output);
+        if (check)
+            CheckInstalled(inputs.files, lower + "/WINDOWS", lower + "/WINDOWS/SYSTEM",
+                           oneSync ? "the lower bound" : "the yardstick", report);
+        return result.seconds;
+    };
+    std::vector<double> installs, yardsticks, bounds;
     for (int round = 0; round < options.rounds; ++round) {
         RemoveTree(prefix);
         SyncAll();
@@ -134,21 +150,18 @@ void BenchInstall(const Options& options, const Inputs& inputs, Report* report) 
             CheckInstalled(inputs.files, prefix + "/drive_c/WINDOWS", prefix + "/drive_c/WINDOWS/SYSTEM", "vsetup",
                            report);
         }
-
-        RemoveTree(lower);
-        SyncAll();
-        Command command;
-        command.argv = {options.lowerBound, manifestPath};
-        ProcessResult result = RunProcess(command);
-        if (result.status != 0) throw std::runtime_error("the lower bound failed: " + result.output);
-        bounds.push_back(result.seconds);
-        if (round == 0)
-            CheckInstalled(inputs.files, lower + "/WINDOWS", lower + "/WINDOWS/SYSTEM", "the lower bound", report);
+        yardsticks.push_back(copier(false, round == 0));
+        bounds.push_back(copier(true, round == 0));
     }
     const std::string section = "Installation, " + inputs.files.name;
-    report->Row(section, "lower bound: expand, temporary file, fsync, rename", Duration(Median(bounds)));
-    report->Judge(section, "vsetup, batch run", Duration(Median(installs)), Median(installs) / Median(bounds),
-                  "{} the lower bound's time", 1.25, false);
+    const double install = Median(installs);
+    report->Row(section, "yardstick: per file a temporary, fsync, rename, directory fsync",
+                Duration(Median(yardsticks)));
+    report->Row(section, "lower bound: the same bytes written in place, one syncfs", Duration(Median(bounds)));
+    report->Judge(section, "vsetup, batch run", Duration(install), install / Median(yardsticks),
+                  "{} the yardstick's time", 0.6, false);
+    report->Row(section, "vsetup, batch run, against the lower bound", Duration(install),
+                Worded("{} the lower bound's time", install / Median(bounds)));
     if (HaveProgram("mformat")) BenchImageInstall(options, inputs, dir, section, report);
     RemoveTree(dir);
 }

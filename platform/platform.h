@@ -115,10 +115,23 @@ int PlatDeleteFile(const char* path);
 // Makes a new, empty file with a unique name in directory and puts its path
 // in pathOut (size bytes). Non-zero on success.
 int PlatCreateTempFile(const char* directory, char* pathOut, size_t size);
+// Checks that the complete file source may take the place of destination
+// (a directory or a read-only file there is refused) and gives source what
+// it must keep of the file it replaces (owner, group and mode). Non-zero
+// when PlatReplaceFile may follow.
+int PlatPrepareReplace(const char* source, const char* destination);
+// Puts the data of the count files at paths on stable storage, together
+// once all of them are written. Non-zero on success; on failure none of them
+// counts as synced.
+int PlatSyncFiles(const char* const* paths, int count);
 // Puts the complete file source in the place of destination (replacing an
-// existing destination); on failure destination is as it was. Non-zero on
-// success.
+// existing destination), with PlatPrepareReplace's checks made again; on
+// failure destination is as it was. The new name survives a crash once
+// PlatSyncDirectory has returned for its directory. Non-zero on success.
 int PlatReplaceFile(const char* source, const char* destination);
+// Makes the names created, renamed and removed in directory survive a crash,
+// where the system can sync a directory. Non-zero on success.
+int PlatSyncDirectory(const char* directory);
 
 // ---------------------------------------------------------------- LZ expansion
 
@@ -146,7 +159,8 @@ PlatLz PlatLzOpenRead(const char* path);
 PlatLz PlatLzOpenWrite(const char* path);
 // LZCopy: expands an SZDD-compressed source, or copies any other source byte
 // for byte. Returns the number of bytes written, or a negative error code.
-// When it succeeds the written bytes are on stable storage.
+// The written bytes are on stable storage once PlatSyncFiles has returned
+// for the file.
 long long PlatLzCopy(PlatLz source, PlatLz destination);
 void PlatLzClose(PlatLz handle);
 

@@ -390,11 +390,6 @@ def registry_whole(data):
         not line or re.fullmatch(r'\[[^\]]+\]|(@|"(?:[^"\\]|\\.)*")=.+', line) for line in text.split("\r\n")[1:])
 
 
-# A temporary (a copied file's ~vs*, or the .NAME.XXXXXX of a file replaced
-# whole) is made before its journal entry is synced, so it can outlive a
-# power cut that loses the entry: tolerated until the journal's temporaries
-# are made durable first. Empty this to check them too.
-CRASH_TOLERATED = ("~vs*", ".*.??????")
 HIVE = "drive_c/WINDOWS/SYSTEM.DAT"
 # What the next run may rewrite with a second instance besides what the cut
 # run left: checked by their entries, not their bytes.
@@ -446,8 +441,7 @@ def recovery_faults(seed, done, prefix, seeded_hive):
     whole or without its seeded entries."""
     finished = files_below(prefix)
     wrong = ["%s differs after the next run" % name for name in sorted(set(done) | set(finished))
-             if name not in REGISTRIES and done.get(name) != finished.get(name)
-             and not (name not in done and any(fnmatch.fnmatch(os.path.basename(name), g) for g in CRASH_TOLERATED))]
+             if name not in REGISTRIES and done.get(name) != finished.get(name)]
     registry = finished.get("registry.reg", b"")
     if "registry.reg" in done and not (registry_whole(registry) and seeded_kept(seed, registry_entries(registry))):
         wrong.append("registry.reg not whole or without its seeded entries after the next run")

@@ -65,16 +65,66 @@ SourceHeader ReadSourceHeader(const char* path) {
     return header;
 }
 
-// Expands source into a new file beside destination and puts it in
-// destination's place only when it is complete. Returns the bytes written,
-// or a negative result when nothing was installed.
-long long CopyThroughTemporary(PlatLz source, const char* sourcePath, const char* destination,
-                               const char* destinationDir) {
-    SourceHeader header = ReadSourceHeader(sourcePath);
+// The copied files that wait to be put in place. Their temporaries are
+// written one after another without waiting for the disk; CommitGroup then
+// syncs them all, renames each over its destination and syncs each directory
+// once, where a copy of its own would pay for each of those per file. The
+// group is committed when it is full, at the end of each list and before
+// anything waits for the user (a diskette prompt, an error message), so that
+// every file copied before is installed by then, as if each were committed
+// at once: a Cancel or a failed file keeps what was copied before it.
+const int kMaxGroup = 64;
+struct PendingFile {
     char temporary[kPathSize];
-    if (!PlatCreateTempFile(destinationDir, temporary, sizeof temporary)) return PLAT_LZ_ERROR_WRITE;
+    char destination[kPathSize];
+    char directory[kPathSize];
+    char shown[kPathSize];  // the destination as the status line shows it
+};
+PendingFile g_group[kMaxGroup];
+int g_groupSize = 0;
+
+void CommitGroup() {
+    if (g_groupSize == 0) return;
+    const char* temporaries[kMaxGroup];
+    for (int i = 0; i < g_groupSize; ++i) temporaries[i] = g_group[i].temporary;
+    bool dataSynced = PlatSyncFiles(temporaries, g_groupSize) != 0;
+    bool failed[kMaxGroup] = {};
+    for (int i = 0; i < g_groupSize; ++i) {
+        failed[i] = !dataSynced || !PlatReplaceFile(g_group[i].temporary, g_group[i].destination);
+        if (failed[i]) PlatDeleteFile(g_group[i].temporary);
+    }
+    for (int i = 0; i < g_groupSize; ++i) {
+        bool synced = false;
+        for (int j = 0; j < i && !synced; ++j) synced = std::strcmp(g_group[j].directory, g_group[i].directory) == 0;
+        // A directory that cannot be synced leaves the files in place for
+        // this session; nothing better can be done about it.
+        if (!synced) PlatSyncDirectory(g_group[i].directory);
+    }
+    int size = g_groupSize;
+    g_groupSize = 0;
+    for (int i = 0; i < size; ++i) {
+        if (failed[i]) ShowErrorF("Can't copy file: %s", g_group[i].shown);
+    }
+}
+
+// An error of the copy, shown once the files copied before it are in place.
+void CopyError(const char* format, const char* first, const char* second = nullptr) {
+    CommitGroup();
+    ShowErrorF(format, first, second);
+}
+
+// Expands source into a new file beside destination and adds it to the
+// group, to be put in destination's place when the group is committed.
+// Returns the bytes written, or a negative result when nothing will be
+// installed (the temporary file is gone then).
+long long CopyIntoGroup(PlatLz source, const char* sourcePath, const char* destination, const char* destinationDir,
+                        const char* shown) {
+    SourceHeader header = ReadSourceHeader(sourcePath);
+    if (g_groupSize == kMaxGroup) CommitGroup();
+    PendingFile& file = g_group[g_groupSize];
+    if (!PlatCreateTempFile(destinationDir, file.temporary, sizeof file.temporary)) return PLAT_LZ_ERROR_WRITE;
     long long result = PLAT_LZ_ERROR_WRITE;
-    PlatLz target = PlatLzOpenWrite(temporary);
+    PlatLz target = PlatLzOpenWrite(file.temporary);
     if (target >= 0) {
         result = PlatLzCopy(source, target);
         PlatLzClose(target);
@@ -82,8 +132,15 @@ long long CopyThroughTemporary(PlatLz source, const char* sourcePath, const char
     if (result >= 0 && header.compressed &&
         (header.truncated || static_cast<unsigned long long>(result) != header.expandedSize))
         result = PLAT_LZ_ERROR_READ;
-    if (result >= 0 && !PlatReplaceFile(temporary, destination)) result = PLAT_LZ_ERROR_WRITE;
-    if (result < 0) PlatDeleteFile(temporary);
+    if (result >= 0 && !PlatPrepareReplace(file.temporary, destination)) result = PLAT_LZ_ERROR_WRITE;
+    if (result < 0) {
+        PlatDeleteFile(file.temporary);
+        return result;
+    }
+    std::memcpy(file.destination, destination, kPathSize);
+    std::memcpy(file.directory, destinationDir, kPathSize);
+    std::memcpy(file.shown, shown, kPathSize);
+    ++g_groupSize;
     return result;
 }
 
@@ -103,6 +160,7 @@ PlatLz OpenSource(PlatWindow page, const char* sourcePath, const char* diskId, c
             *labelTooLong = true;
             return source;
         }
+        CommitGroup();
         PlatFormatText(g_setup.messageText, sizeof g_setup.messageText,
                        "Please insert the diskette labeled %s into %c:", label, g_setup.sourceDir[0]);
         if (PlatMessageBox(g_setup.messageText, "Error", PLAT_MB_OKCANCEL) != PLAT_IDOK) {
@@ -190,8 +248,8 @@ bool InstallTarget(const char* fileName, const char* sectionName, const char* de
         }
     }
     if (!nameFits) {
-        ShowErrorF("File name too long in section %s: %s", sectionName,
-                   *toInf && g_setup.oemInf[0] ? g_setup.oemInf : fileName);
+        CopyError("File name too long in section %s: %s", sectionName,
+                  *toInf && g_setup.oemInf[0] ? g_setup.oemInf : fileName);
         return false;
     }
 
@@ -199,7 +257,7 @@ bool InstallTarget(const char* fileName, const char* sectionName, const char* de
     pathFits = pathFits && Join(destPath, "%s\\%s", targetDir, name) && std::strlen(destPath) <= kMaxLzPath &&
                std::strlen(targetDir) + kTempNameLength <= kMaxLzPath;
     if (!pathFits) {
-        ShowErrorF("Path too long in section %s: %s", sectionName, name);
+        CopyError("Path too long in section %s: %s", sectionName, name);
         return false;
     }
     return true;
@@ -215,7 +273,7 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
         int read = ReadSectionLine(text, line, &position);
         if (read == kLineEnd) break;
         if (read == kLineTooLong) {
-            ShowErrorF("Line too long in section %s: %s", sectionName, line);
+            CopyError("Line too long in section %s: %s", sectionName, line);
             continue;
         }
         if (IsBlankLine(line)) continue;
@@ -223,12 +281,12 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
         CopyEntry entry;
         SplitCopyLine(line, &entry);
         if (entry.fileName[0] == '\0') {
-            ShowErrorF("Missing file name in section %s", sectionName);
+            CopyError("Missing file name in section %s", sectionName);
             continue;
         }
         char sourcePath[kPathSize];
         if (!Join(sourcePath, "%s\\%s", sourceDir, entry.fileName) || std::strlen(sourcePath) > kMaxLzPath) {
-            ShowErrorF("Path too long in section %s: %s", sectionName, entry.fileName);
+            CopyError("Path too long in section %s: %s", sectionName, entry.fileName);
             continue;
         }
 
@@ -247,7 +305,7 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
         PlatLowerCase(shownSource);
         PlatLowerCase(shownDest);
         if (!IsSafeFileName(name)) {
-            ShowErrorF("Can't copy file: %s", shownDest);
+            CopyError("Can't copy file: %s", shownDest);
             continue;
         }
 
@@ -256,7 +314,7 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
         PlatLz source = OpenSource(page, sourcePath, entry.diskId, label, &cancelled, &labelTooLong);
         if (cancelled) return 2;
         if (labelTooLong) {
-            ShowErrorF("Diskette label too long for disk %s", entry.diskId);
+            CopyError("Diskette label too long for disk %s", entry.diskId);
             label[0] = '\0';
             continue;
         }
@@ -270,15 +328,16 @@ int CopyFileList(PlatWindow page, const char* text, long position, const char* s
 
         long long result = PLAT_LZ_ERROR_READ;
         if (source >= 0) {
-            result = CopyThroughTemporary(source, sourcePath, destPath, targetDir);
+            result = CopyIntoGroup(source, sourcePath, destPath, targetDir, shownDest);
             PlatLzClose(source);
         }
-        if (result < 0) ShowErrorF("Can't copy file: %s", shownDest);
+        if (result < 0) CopyError("Can't copy file: %s", shownDest);
 
         g_setup.copiedBytes += RoundedCopySize(result);
         int percent = ProgressPercent(g_setup.copiedBytes, g_setup.totalBytes);
         if (percent >= 0 && g_setup.progressBar) PlatSetProgressPos(g_setup.progressBar, percent);
     }
+    CommitGroup();
     return 1;
 }
 

@@ -4,46 +4,111 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
 HostTemporaryAnnouncer g_announcer = nullptr;
-char g_temporary[4096];
-volatile sig_atomic_t g_temporarySet = 0;
+
+// A slot of the table of temporaries; set is written last and cleared first,
+// so that a signal handler never sees a path half written.
+struct TemporarySlot {
+    char path[4096];
+    volatile sig_atomic_t set;
+};
+TemporarySlot g_temporaries[kHostMaxTemporaries];
+
+const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+
+void KeepTemporary(const std::string& path) {
+    for (TemporarySlot& slot : g_temporaries) {
+        if (slot.set || path.size() >= sizeof slot.path) continue;
+        std::memcpy(slot.path, path.c_str(), path.size() + 1);
+        slot.set = 1;
+        return;
+    }
+}
 
 }  // namespace
 
 void HostSetTemporaryAnnouncer(HostTemporaryAnnouncer announcer) { g_announcer = announcer; }
 
-void HostSetCurrentTemporary(const char* path) {
-    g_temporarySet = 0;
-    if (!path || !*path || std::strlen(path) >= sizeof g_temporary) return;
-    std::memcpy(g_temporary, path, std::strlen(path) + 1);
-    g_temporarySet = 1;
+const std::string& HostTemporaryMark() {
+    static std::string mark;
+    if (mark.empty()) {
+        unsigned char random[3] = {};
+        getentropy(random, sizeof random);
+        for (unsigned char r : random) mark += kLetters[r % 62];
+    }
+    return mark;
 }
 
-const char* HostCurrentTemporary() { return g_temporarySet ? g_temporary : nullptr; }
+bool HostIsTemporaryName(const std::string& name, const std::string& mark) {
+    size_t size = name.size();
+    if (size < 9 || name.compare(size - 6, 3, mark) != 0) return false;
+    return (size == 9 && name.compare(0, 3, "~vs") == 0) || (size > 9 && name[0] == '.' && name[size - 7] == '.');
+}
+
+void HostForgetTemporary(const std::string& path) {
+    for (TemporarySlot& slot : g_temporaries)
+        if (slot.set && path == slot.path) slot.set = 0;
+}
+
+void HostSetCurrentTemporary(const char* path) {
+    for (TemporarySlot& slot : g_temporaries) slot.set = 0;
+    if (path) KeepTemporary(path);
+}
+
+void HostRemoveTemporaries() {
+    for (TemporarySlot& slot : g_temporaries)
+        if (slot.set) unlink(slot.path);
+}
 
 int HostCreateTemporary(const std::string& stem, std::string* path) {
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned char random[6];
-        if (getentropy(random, sizeof random) != 0) return -1;
-        std::string name = stem;
-        for (unsigned char r : random) name += kLetters[r % 62];
-        if (g_announcer && !g_announcer(name)) return -1;
+    // The last three characters count up, from a random start, through the
+    // names that are taken.
+    static unsigned serial = 0;
+    if (serial == 0) {
+        unsigned char random[2] = {};
+        getentropy(random, sizeof random);
+        serial = 1 + random[0] * 256u + random[1];
+    }
+    if (g_announcer && !g_announcer(HostDirectoryOf(stem))) return -1;
+    for (int attempt = 0; attempt < 100; ++attempt, ++serial) {
+        std::string name = stem + HostTemporaryMark();
+        for (unsigned rest = serial, i = 0; i < 3; ++i, rest /= 62) name += kLetters[rest % 62];
         int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
+            ++serial;
             *path = name;
-            HostSetCurrentTemporary(name.c_str());
+            KeepTemporary(name);
             return fd;
         }
         if (errno != EEXIST) return -1;
     }
     return -1;
+}
+
+bool HostSyncFileSystems(const std::vector<std::string>& hostPaths) {
+    std::vector<dev_t> synced;
+    for (const std::string& path : hostPaths) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) return false;
+        if (std::find(synced.begin(), synced.end(), st.st_dev) != synced.end()) continue;
+        int fd = HostOpenRegular(path, false);
+        bool ok = fd >= 0 && syncfs(fd) == 0;
+        int code = errno;
+        if (fd >= 0) close(fd);
+        errno = code;
+        if (!ok) return false;
+        synced.push_back(st.st_dev);
+    }
+    return true;
 }
 
 bool HostWriteAll(int fd, const void* data, size_t size) {
@@ -175,11 +240,45 @@ bool HostReadWholeFile(const std::string& hostPath, std::string* data, bool* mis
     return true;
 }
 
+bool HostStaysInCurrentDirectory(const std::string& hostPath) {
+    // The current directory as the system resolved it; a name right inside
+    // it that is no link stays, without resolving the path name by name.
+    char here[PATH_MAX];
+    if (!getcwd(here, sizeof here)) return false;
+    std::string disk = here;
+    struct stat st;
+    if (hostPath.compare(0, disk.size() + 1, disk + "/") == 0 &&
+        hostPath.find('/', disk.size() + 1) == std::string::npos && lstat(hostPath.c_str(), &st) == 0 &&
+        !S_ISLNK(st.st_mode))
+        return true;
+    char* real = realpath(hostPath.c_str(), nullptr);
+    if (!real) return true;
+    std::string resolved = real;
+    std::free(real);
+    return resolved == hostPath || disk == "/" || resolved.compare(0, disk.size() + 1, disk + "/") == 0;
+}
+
+bool HostIsReadOnlyFile(const std::string& hostPath) {
+    struct stat st;
+    return lstat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+}
+
 bool HostTakeOwnership(int fd, const struct stat& st) {
     // Only a privileged run can give a file away; an unprivileged one makes
     // files of its own user, which is then the owner already.
     if (fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) return false;
     return fchmod(fd, st.st_mode & 07777) == 0;
+}
+
+bool HostTakeOwnershipOf(const std::string& hostPath, const std::string& likePath) {
+    struct stat st;
+    if (lstat(likePath.c_str(), &st) != 0) return true;
+    int fd = open(hostPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    bool kept = fd >= 0 && HostTakeOwnership(fd, st);
+    int code = errno;
+    if (fd >= 0) close(fd);
+    errno = code;
+    return kept;
 }
 
 bool HostReplaceFileWhole(const std::string& hostPath, const std::string& data, const std::string& likePath) {
@@ -200,7 +299,6 @@ bool HostReplaceFileWhole(const std::string& hostPath, const std::string& data, 
     bool replaced = HostWriteInPlaceOf(fd, temp, hostPath, data.data(), data.size(), [&](int file) {
         return like ? HostTakeOwnership(file, st) : fchmod(file, 0644) == 0;
     });
-    HostSetCurrentTemporary(nullptr);
     return replaced && HostSyncDirectoryOf(hostPath);
 }
 
@@ -208,9 +306,8 @@ bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host
                         const std::function<bool(int fd)>& prepare) {
     bool ok = HostWriteAll(fd, data, size) && prepare(fd) && HostFsync(fd);
     if (close(fd) != 0) ok = false;
-    if (!ok || rename(temp.c_str(), hostPath.c_str()) != 0) {
-        unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    if (ok && rename(temp.c_str(), hostPath.c_str()) != 0) ok = false;
+    if (!ok) unlink(temp.c_str());
+    HostForgetTemporary(temp);
+    return ok;
 }

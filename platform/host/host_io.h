@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct stat;
 
@@ -64,25 +65,57 @@ bool HostReadWholeFile(const std::string& hostPath, std::string* data, bool* mis
 // errno ("is not a regular file", "is larger than N bytes", ...).
 std::string HostReadError(int code, size_t maxSize = kHostMaxTextFile);
 
+// Whether hostPath, with its links resolved, stays inside the current
+// directory (for the installer, the disk it was started from): a link on a
+// disk never brings a file of the host into the Windows tree. A path that
+// leads nowhere stays (opening it fails on its own).
+bool HostStaysInCurrentDirectory(const std::string& hostPath);
+
+// Whether hostPath is a regular file that nobody may write: read-only, as
+// Wine shows it to Windows programs. Windows does not replace a read-only
+// file, whoever asks.
+bool HostIsReadOnlyFile(const std::string& hostPath);
+
 // Gives the open file fd the owner, group and mode of the file st describes,
 // as far as this process may. false when the mode could not be set.
 bool HostTakeOwnership(int fd, const struct stat& st);
+// The same for the file at hostPath (a link there is not followed), from
+// the file at likePath when there is one. false with errno set.
+bool HostTakeOwnershipOf(const std::string& hostPath, const std::string& likePath);
 
-// Called with the path of a temporary file before it is created, so that a
-// record of it can be made first; the file is not created when it returns
-// false. None by default.
-using HostTemporaryAnnouncer = bool (*)(const std::string& path);
+// Temporary files are named by their stem (which holds their directory),
+// then the mark of this process (three letters or digits, HostTemporaryMark)
+// and three more, so that the next run can tell the temporaries of this one
+// from any other file. The announcer is called with the directory of a
+// temporary file before it is created, so that a record of it can be made
+// first; the file is not created when it returns false. None by default.
+using HostTemporaryAnnouncer = bool (*)(const std::string& directory);
 void HostSetTemporaryAnnouncer(HostTemporaryAnnouncer announcer);
+const std::string& HostTemporaryMark();
+// Whether name, a bare file name, is one that HostCreateTemporary gives with
+// mark: "~vs" (copies) or "." name "." (whole-file replacements) as the stem.
+bool HostIsTemporaryName(const std::string& name, const std::string& mark);
 
-// Creates a new, empty file named stem followed by six random letters and
-// digits (stem holds its directory), announced first; it becomes the current
-// temporary. Returns the open descriptor (mode 0600) and its path, or -1.
+// Creates a new, empty file named as above, announced first; it joins the
+// temporaries being worked on. Returns the open descriptor (mode 0600) and
+// its path, or -1.
 int HostCreateTemporary(const std::string& stem, std::string* path);
-// The temporary file being worked on, which a signal that ends the program
-// removes; null or "" when there is none. HostCurrentTemporary is safe to
-// call in a signal handler.
+// The temporaries being worked on, which a signal that ends the program
+// removes (HostRemoveTemporaries, safe to call in a signal handler): a
+// temporary leaves them when it is renamed or removed
+// (HostForgetTemporary); HostSetCurrentTemporary(path) makes path the only
+// one, or forgets them all when path is null.
+// At most kHostMaxTemporaries are kept, more than a copy group holds.
+const int kHostMaxTemporaries = 128;
+void HostForgetTemporary(const std::string& path);
 void HostSetCurrentTemporary(const char* path);
-const char* HostCurrentTemporary();
+void HostRemoveTemporaries();
+
+// Puts the data of the regular files at hostPaths (links in their places
+// are not followed) on stable storage together: one syncfs for each file
+// system they are on, which writes their data out at once where an fsync
+// each would wait for the disk once per file. false with errno set.
+bool HostSyncFileSystems(const std::vector<std::string>& hostPaths);
 
 // Puts size bytes of data in the place of hostPath, whole or not at all,
 // through the new temporary file temp, open for writing as fd: writes them,

@@ -10,9 +10,10 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "platform/host/frontend.h"
 #include "platform/host/disk_image.h"
@@ -44,22 +45,6 @@ void CopyOut(const std::string& text, char* buffer, size_t size) {
 bool MapForRead(const char* path, std::string* host) { return HostMapPath(path, false, host); }
 bool MapForWrite(const char* path, std::string* host) { return HostMapPath(path, true, host); }
 
-// Whether hostPath, with its links resolved, stays inside the directory the
-// installer was started from (the disk): a link on a disk never brings a
-// file of the host into the Windows tree.
-bool StaysOnTheDisk(const std::string& hostPath) {
-    char* real = realpath(hostPath.c_str(), nullptr);
-    if (!real) return true;  // nothing there: the open fails on its own
-    std::string resolved = real;
-    std::free(real);
-    if (resolved == hostPath) return true;
-    char* here = realpath(".", nullptr);
-    if (!here) return false;
-    std::string disk = here;
-    std::free(here);
-    return disk == "/" || resolved.compare(0, disk.size() + 1, disk + "/") == 0;
-}
-
 // Opens a regular file of the disk for reading; a directory does not open, as
 // on Windows. *refused tells a file that is there but is not opened: a link
 // leading off the disk, a device, a FIFO or a socket, which stderr names.
@@ -69,7 +54,7 @@ int OpenRegularFile(const char* path, bool* refused = nullptr) {
     if (!MapForRead(path, &host)) return -1;
     const char* why = nullptr;
     int fd = -1;
-    if (!StaysOnTheDisk(host)) {
+    if (!HostStaysInCurrentDirectory(host)) {
         why = "it is a link leading off the disk";
     } else {
         fd = HostOpenRegular(host);
@@ -89,12 +74,11 @@ std::string ProfilePath(const char* file) {
     return file;
 }
 
-// A file that nobody may write is read-only, as Wine shows it to Windows
-// programs; Windows does not replace a read-only file, whoever asks.
-bool IsReadOnlyFile(const std::string& hostPath) {
-    struct stat st;
-    return lstat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
-}
+// The host paths PlatPrepareReplace found, by the temporary's Windows path.
+struct Prepared {
+    std::string destination, from, to;
+};
+std::map<std::string, Prepared> g_prepared;
 
 }  // namespace
 
@@ -191,7 +175,7 @@ int PlatWriteProfileString(const char* section, const char* key, const char* val
     // All null asks for what is cached to be written: nothing is cached here.
     if (!section && !key && !value) return 1;
     if (!section || !file) return 0;
-    if (!MapForWrite(ProfilePath(file).c_str(), &host) || IsReadOnlyFile(host)) return 0;
+    if (!MapForWrite(ProfilePath(file).c_str(), &host) || HostIsReadOnlyFile(host)) return 0;
     // A null value deletes the key, a null key the whole section.
     std::string keyText = key ? key : "";
     std::string valueText = value ? value : "";
@@ -233,8 +217,8 @@ void PlatFileClose(PlatFile file) { close(static_cast<int>(file)); }
 int PlatDeleteFile(const char* path) {
     std::string host;
     if (!MapForWrite(path, &host)) return 0;
-    const char* current = HostCurrentTemporary();
-    if (current && host == current) HostSetCurrentTemporary(nullptr);
+    HostForgetTemporary(host);
+    g_prepared.erase(path);
     return unlink(host.c_str()) == 0;
 }
 
@@ -253,35 +237,61 @@ int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
     std::string windows = std::string(directory) + "\\" + name.substr(host.size() + 1);
     if (windows.size() + 1 > size) {
         unlink(name.c_str());
-        HostSetCurrentTemporary(nullptr);
+        HostForgetTemporary(name);
         return 0;
     }
     CopyOut(windows, pathOut, size);
     return 1;
 }
 
+// Why source cannot replace destination, or null; from and to get their
+// host paths unless they hold them already.
+static const char* WhyNotReplaced(const char* source, const char* destination, std::string* from, std::string* to) {
+    if (to->empty() && (!MapForWrite(source, from) || !MapForWrite(destination, to)))
+        return "the path leads through a symbolic link or names no drive";
+    struct stat st;
+    if (lstat(to->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    if (HostIsReadOnlyFile(*to)) return "it is read-only";
+    return nullptr;
+}
+
+int PlatPrepareReplace(const char* source, const char* destination) {
+    std::string from;
+    std::string to;
+    if (const char* why = WhyNotReplaced(source, destination, &from, &to)) return NotReplaced(destination, to, why);
+    // The installed file keeps the owner, group and mode of the one it
+    // replaces: a privileged run does not take the user's files.
+    if (!HostTakeOwnershipOf(from, to)) return NotReplaced(destination, to, std::strerror(errno));
+    g_prepared[source] = Prepared{destination, from, to};
+    return 1;
+}
+
+int PlatSyncFiles(const char* const* paths, int count) {
+    std::vector<std::string> hosts(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+        if (!MapForWrite(paths[i], &hosts[i])) return 0;
+    return HostSyncFileSystems(hosts) ? 1 : 0;
+}
+
 int PlatReplaceFile(const char* source, const char* destination) {
     std::string from;
     std::string to;
     if (HostShouldFail(kHostReplaceFile)) return NotReplaced(destination, to, std::strerror(EIO));
-    if (!MapForWrite(source, &from) || !MapForWrite(destination, &to))
-        return NotReplaced(destination, to, "the path leads through a symbolic link or names no drive");
-    struct stat st;
-    if (lstat(to.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return NotReplaced(destination, to, std::strerror(EISDIR));
-    if (IsReadOnlyFile(to)) return NotReplaced(destination, to, "it is read-only");
-    if (lstat(to.c_str(), &st) == 0) {
-        // The installed file keeps the owner, group and mode of the one it
-        // replaces: a privileged run does not take the user's files.
-        int fd = open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        bool kept = fd >= 0 && HostTakeOwnership(fd, st);
-        int code = errno;
-        if (fd >= 0) close(fd);
-        if (!kept) return NotReplaced(destination, to, std::strerror(code));
+    auto prepared = g_prepared.find(source);
+    if (prepared != g_prepared.end() && prepared->second.destination == destination) {
+        from = prepared->second.from;
+        to = prepared->second.to;
     }
+    if (const char* why = WhyNotReplaced(source, destination, &from, &to)) return NotReplaced(destination, to, why);
     if (rename(from.c_str(), to.c_str()) != 0) return NotReplaced(destination, to, std::strerror(errno));
-    HostSetCurrentTemporary(nullptr);
-    HostSyncDirectoryOf(to);
+    HostForgetTemporary(from);
+    g_prepared.erase(source);
     return 1;
+}
+
+int PlatSyncDirectory(const char* directory) {
+    std::string host;
+    return MapForWrite(directory, &host) && HostSyncDirectoryOf(host + "/.") ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- LZ expansion
@@ -316,7 +326,8 @@ PlatLz PlatLzOpenWrite(const char* path) {
 long long PlatLzCopy(PlatLz source, PlatLz destination) {
     if (source < 0 || destination < 0) return PLAT_LZ_ERROR_READ;
     if (HostShouldFail(kHostLzCopy)) return PLAT_LZ_ERROR_WRITE;
-    return HostLzCopy(static_cast<int>(source), static_cast<int>(destination));
+    // Synced later with the rest of its group (PlatSyncFiles).
+    return HostLzCopy(static_cast<int>(source), static_cast<int>(destination), false);
 }
 
 void PlatLzClose(PlatLz handle) {

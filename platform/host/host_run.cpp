@@ -1,6 +1,7 @@
 #include "platform/host/host_run.h"
 
 #include <fcntl.h>
+#include <dirent.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "platform/host/host_io.h"
 
@@ -20,23 +22,41 @@ int g_journalFd = -1;
 std::string g_journal;  // the journal's path, in the prefix held
 std::string g_driveC;   // where drive_c leads, when it is a link
 
-// Whether name is one this program gives its temporary files: "~vs" and six
-// characters (copies), or "." name "." and six characters (whole-file
-// replacements).
-bool IsTemporaryName(const std::string& name) {
-    if (name.size() == 9 && name.compare(0, 3, "~vs") == 0) return true;
-    return name.size() > 9 && name[0] == '.' && name[name.size() - 7] == '.';
-}
+std::set<std::string> g_announced;  // the directories of this journal's "temps" entries
 
-// Removes a temporary file named by the journal, when it is one.
-bool RemoveTemporary(const std::string& prefix, const std::string& path) {
+// Whether path, of a directory or a file, is inside the prefix or the
+// Windows tree it leads to.
+bool Inside(const std::string& prefix, const std::string& path) {
     bool inside = path.compare(0, prefix.size() + 1, prefix + "/") == 0 ||
                   (!g_driveC.empty() && path.compare(0, g_driveC.size() + 1, g_driveC + "/") == 0);
-    if (!inside || path.find("/../") != std::string::npos) return false;
+    return inside && path.find("/../") == std::string::npos;
+}
+
+// Removes a temporary file named by a "temp" entry, when it is one.
+bool RemoveTemporary(const std::string& prefix, const std::string& path) {
     std::string name = path.substr(path.rfind('/') + 1);
     struct stat st;
-    if (!IsTemporaryName(name) || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (!Inside(prefix, path) || name.size() < 9 || !HostIsTemporaryName(name, name.substr(name.size() - 6, 3)) ||
+        lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
     return unlink(path.c_str()) == 0;
+}
+
+// Removes the temporaries that carry mark in the directory of a "temps"
+// entry, and makes their removal durable before the journal that names
+// them goes. The number removed.
+int RemoveTemporaries(const std::string& prefix, const std::string& mark, const std::string& directory) {
+    if (!Inside(prefix, directory + "/")) return 0;
+    DIR* dir = opendir(directory.c_str());
+    if (!dir) return 0;
+    int removed = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (HostIsTemporaryName(entry->d_name, mark) && RemoveTemporary(prefix, directory + "/" + entry->d_name))
+            ++removed;
+    }
+    closedir(dir);
+    if (removed) HostSyncDirectoryOf(directory + "/.");
+    return removed;
 }
 
 }  // namespace
@@ -104,6 +124,8 @@ bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* erro
                 left->registryFrom = static_cast<size_t>(offset);
         } else if (line.compare(0, 5, "temp ") == 0) {
             if (RemoveTemporary(prefix, line.substr(5))) ++left->temporariesRemoved;
+        } else if (line.compare(0, 6, "temps ") == 0 && line.size() > 10 && line[9] == ' ') {
+            left->temporariesRemoved += RemoveTemporaries(prefix, line.substr(6, 3), line.substr(10));
         }
     }
     return true;
@@ -136,6 +158,7 @@ bool HostRunHoldTree(const std::string& directory, std::string* error, const std
 bool HostRunStartJournal(size_t registryFrom) {
     if (g_journalFd >= 0) close(g_journalFd);
     g_journalFd = -1;
+    g_announced.clear();
     // Made now: a prefix where it cannot be made stops the run before
     // anything is written, rather than failing every copy later.
     if (!OpenJournal()) return false;
@@ -147,11 +170,14 @@ bool HostRunNote(const char* kind, const std::string& value) {
     if (g_holdFd < 0) return true;  // no run in progress: nothing to recover later
     if (g_journalFd < 0 && !OpenJournal()) return false;
     std::string line = std::string(kind) + " " + value + "\n";
-    if (!HostWriteAll(g_journalFd, line.data(), line.size())) return false;
-    // The registry entry decides what a later run may cut from registry.reg,
-    // so it is made durable; a temporary's entry only serves to tidy up, and
-    // what a killed process wrote survives it without a sync.
-    return std::strcmp(kind, "registry") != 0 || fdatasync(g_journalFd) == 0;
+    return HostWriteAll(g_journalFd, line.data(), line.size()) && fdatasync(g_journalFd) == 0;
+}
+
+bool HostRunNoteTemporaries(const std::string& directory) {
+    if (g_holdFd < 0 || g_announced.count(directory)) return true;
+    if (!HostRunNote("temps", HostTemporaryMark() + " " + directory)) return false;
+    g_announced.insert(directory);
+    return true;
 }
 
 void HostRunRelease() {
@@ -160,6 +186,11 @@ void HostRunRelease() {
         g_journalFd = -1;
     }
     if (g_holdFd < 0) return;
+    // A temporary removed since it was announced may still be there after a
+    // crash until its directory is synced: the journal that names it stays
+    // until then.
+    for (const std::string& directory : g_announced) HostSyncDirectoryOf(directory + "/.");
+    g_announced.clear();
     if (unlink(g_journal.c_str()) == 0) HostSyncDirectoryOf(g_journal);
     if (g_treeFd >= 0) close(g_treeFd);
     g_treeFd = -1;
@@ -174,7 +205,7 @@ namespace {
 void EndOnSignal(int signalNumber) {
     // Only async-signal-safe calls: the journal stays for the next run, the
     // hold goes with the process.
-    if (const char* temporary = HostCurrentTemporary()) unlink(temporary);
+    HostRemoveTemporaries();
     _exit(128 + signalNumber);
 }
 

@@ -8,12 +8,16 @@
 // the system lets them go when the process ends, however it ends, so a
 // crashed run cannot leave them stuck, and they leave no file behind.
 //
-// The journal, "vsetup.journal", holds one line per entry, each written
-// before what it announces happens (and the registry entry on stable
-// storage):
-//   registry <offset>   the store's appends to registry.reg begin there
-//   temp <path>         a temporary file is about to be created at path
-// A run that ends normally removes it.
+// The journal, "vsetup.journal", holds one line per entry, each on stable
+// storage before what it announces happens:
+//   registry <offset>        the store's appends to registry.reg begin there
+//   temps <mark> <directory> temporary files named with mark
+//                            (HostTemporaryMark) are made in directory; one
+//                            entry per directory and run
+// (Journals of earlier versions may also hold "temp <path>", one temporary
+// file.) A run that ends normally syncs the directories of its "temps"
+// entries, so that no temporary it removed can come back after a crash, and
+// then removes the journal.
 #ifndef VSETUP_HOST_RUN_H
 #define VSETUP_HOST_RUN_H
 
@@ -31,8 +35,8 @@ struct HostRunLeft {
 // Takes the hold on prefix (a directory), waiting while another run holds
 // it; waiting, when it must, is announced on stderr first. Then reads the
 // journal of a stopped run: removes the temporary files it names that are
-// still there (only names of the forms this program makes, inside the
-// prefix) and reports where its registry appends began. The old journal is
+// still there (only regular files with the names this program gives, inside
+// the prefix; their directories synced afterwards) and reports where its registry appends began. The old journal is
 // kept until HostRunStartJournal. false with a reason on failure.
 // beforeWaiting, when given, is called first when the run has to wait.
 bool HostRunHold(const std::string& prefix, HostRunLeft* left, std::string* error,
@@ -47,13 +51,15 @@ bool HostRunHoldTree(const std::string& directory, std::string* error,
 // registryFrom is written as the first entry when it is not kNone. false,
 // with errno set, when the journal cannot be made.
 bool HostRunStartJournal(size_t registryFrom);
-// Appends an entry ("registry" entries are synced). false when it could not
-// be recorded.
+// Appends an entry and syncs it. false when it could not be recorded.
 bool HostRunNote(const char* kind, const std::string& value);
+// The "temps" entry of directory, once per run (the temporary announcer).
+bool HostRunNoteTemporaries(const std::string& directory);
 // Removes the journal and lets the hold go.
 void HostRunRelease();
-// From now on SIGINT, SIGTERM and SIGHUP remove the current temporary file
-// (HostCurrentTemporary) and end the program with 128 + the signal.
+// From now on SIGINT, SIGTERM and SIGHUP remove the temporary files being
+// worked on (HostRemoveTemporaries) and end the program with 128 + the
+// signal.
 void HostRunCatchSignals();
 // Whether this process holds its prefix.
 bool HostRunHolding();

@@ -139,7 +139,7 @@ bool HostSessionStart(std::string* error) {
     // Caught first: mapping the prefix may already sync new directories.
     HostRunCatchSignals();
     if (!HostMapPrefix(prefix, &g_prefix, error)) return false;
-    HostSetTemporaryAnnouncer([](const std::string& path) { return HostRunNote("temp", path); });
+    HostSetTemporaryAnnouncer(HostRunNoteTemporaries);
     // The registry is checked, and what a stopped run left is cleaned up,
     // under the hold; a wizard that then waits on a page holds nothing.
     if (!BeginRun(true, error)) return false;

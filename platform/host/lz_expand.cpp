@@ -228,7 +228,7 @@ Header ReadHeader(const unsigned char* data, size_t size, unsigned long long* st
 }
 
 // Copies a plain source: what was read of it already, then the rest.
-long long CopyPlain(int sourceFd, int destFd, unsigned char* buffer, size_t already) {
+long long CopyPlain(int sourceFd, int destFd, unsigned char* buffer, size_t already, bool sync) {
     long long total = 0;
     size_t size = already;
     for (;;) {
@@ -242,13 +242,13 @@ long long CopyPlain(int sourceFd, int destFd, unsigned char* buffer, size_t alre
         if (n == 0) break;
         size = static_cast<size_t>(n);
     }
-    if (!HostFsync(destFd)) return PLAT_LZ_ERROR_WRITE;
+    if (sync && !HostFsync(destFd)) return PLAT_LZ_ERROR_WRITE;
     return total;
 }
 
 }  // namespace
 
-long long HostLzCopy(int sourceFd, int destFd) {
+long long HostLzCopy(int sourceFd, int destFd, bool sync) {
     // The first read serves both to recognise the format and as the start
     // of the data.
     Buffers* buffers = ThreadBuffers();
@@ -264,7 +264,7 @@ long long HostLzCopy(int sourceFd, int destFd) {
     out.fd = destFd;
     switch (ReadHeader(in.next, size, &out.limit)) {
     case Header::kPlain:
-        return CopyPlain(sourceFd, destFd, buffers->input, size);
+        return CopyPlain(sourceFd, destFd, buffers->input, size, sync);
     case Header::kCorrupt:
         return PLAT_LZ_ERROR_READ;
     case Header::kLzss:
@@ -273,7 +273,7 @@ long long HostLzCopy(int sourceFd, int destFd) {
     in.next += kHeaderSize;
     long long result = Decode(in, out, buffers->output);
     if (result < 0) return result;
-    if (!HostFsync(destFd)) return PLAT_LZ_ERROR_WRITE;
+    if (sync && !HostFsync(destFd)) return PLAT_LZ_ERROR_WRITE;
     return result;
 }
 

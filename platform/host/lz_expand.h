@@ -14,7 +14,8 @@
 // open; the source positioned at its start): expands an SZDD file, copies any
 // other file byte for byte. Returns the number of bytes written or a negative
 // code (PLAT_LZ_ERROR_GLOBALLOC when no memory is left for the buffers).
-// Before returning success it fsyncs dest_fd.
+// Before returning success it fsyncs destFd, unless sync is false (the
+// caller then syncs it later).
 //
 // Only the exact eight-byte SZDD signature marks a compressed file; anything
 // else, including files shorter than the signature, is plain. A compressed
@@ -23,7 +24,7 @@
 // is corrupt (PLAT_LZ_ERROR_READ); no more than the stated size is ever
 // written. The LZSS data is decoded to its end as libmspack decodes it: an
 // item cut short by the end of the file ends the data.
-long long HostLzCopy(int sourceFd, int destFd);
+long long HostLzCopy(int sourceFd, int destFd, bool sync = true);
 
 // The same expansion from memory to memory: data holds a whole SZDD file,
 // header included. Returns the expanded size, with the bytes in *out, or

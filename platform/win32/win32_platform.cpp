@@ -207,6 +207,26 @@ int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
     return 1;
 }
 
+int PlatPrepareReplace(const char* source, const char* destination) {
+    (void)source;
+    DWORD attributes = GetFileAttributesA(destination);
+    return attributes == INVALID_FILE_ATTRIBUTES ||
+           !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY));
+}
+
+// PlatLzCopy flushes each file it writes; Windows 95 has no way to sync a
+// directory, and its moves are as durable as the file system makes them.
+int PlatSyncFiles(const char* const* paths, int count) {
+    (void)paths;
+    (void)count;
+    return 1;
+}
+
+int PlatSyncDirectory(const char* directory) {
+    (void)directory;
+    return 1;
+}
+
 // Windows 95 has no MoveFileEx: an existing destination is first moved aside
 // to destination + ".vs~", and moved back when the source cannot take its
 // place. A read-only file or a directory in the way is refused, as the
