@@ -483,6 +483,12 @@ def crash_faults(vsetup, shim, scenario, every):
             seen.add(hash(frozenset(state.items())))
             left = {os.path.relpath(path, root): data for path, data in state.items()}
             wrong = state_faults(seed, done, left, ([{}] + [flushes[j] for j in sorted(flushes) if j < cut])[-1])
+            # The files are installed before the registry: once a flush of it
+            # has returned, a file not in place would be a driver the
+            # registry names but the disk does not hold.
+            if any(c[0] == "fsync" and os.path.relpath(c[2], root) in LOGS for c in changes[:cut]):
+                wrong += ["%s not installed before the registry was flushed" % name for name in sorted(done)
+                          if name not in REGISTRIES and not name.endswith("system.ini") and left.get(name) != done[name]]
             if cut == len(changes):  # the run had ended: all it did must last
                 wrong += ["%s not as the run left it" % name for name in sorted(done) if left.get(name) != done[name]]
             # In the traced run's own place: the journal names its files by path.

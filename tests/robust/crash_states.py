@@ -12,8 +12,8 @@
 # At each sync point (just before each sync, and at the end) the states taken
 # are: every pending change lost; every one kept; each pending name change and
 # each of the last six pending data changes lost alone (one pending longer was
-# lost alone at the earlier points); and every one kept with the last pending
-# write cut. Kept changes apply in the order of the trace to the tree as it
+# lost alone at the earlier points); the pending data of each file lost, the
+# rest kept; and every one kept with the last pending write cut. Kept changes apply in the order of the trace to the tree as it
 # was before the run. Standard library only.
 
 import os
@@ -97,6 +97,9 @@ def states(changes, every=1):
         alone = [i for i in pending if i not in data] + (data[-LOST_ALONE:] if number % every == 0 else [])
         for lost in alone:
             yield cut, sorted(done + [i for i in pending if i != lost]), None, "change %d lost" % lost
+        for file in sorted({changes[i][1] for i in data}):
+            yield (cut, sorted(done + [i for i in pending if i not in data or changes[i][1] != file]), None,
+                   "the pending data of %s %s lost" % file)
         writes = [i for i in data if changes[i][0] == "write"]
         if writes and number % every == 0:
             _, _, offset, written = changes[writes[-1]]
