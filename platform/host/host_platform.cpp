@@ -267,9 +267,16 @@ int PlatPrepareReplace(const char* source, const char* destination) {
 }
 
 int PlatSyncFiles(const char* const* paths, int count) {
+    // A prepared temporary's host path is known already: no second mapping.
     std::vector<std::string> hosts(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i)
-        if (!MapForWrite(paths[i], &hosts[i])) return 0;
+    for (int i = 0; i < count; ++i) {
+        auto prepared = g_prepared.find(paths[i]);
+        if (prepared != g_prepared.end()) {
+            hosts[i] = prepared->second.from;
+        } else if (!MapForWrite(paths[i], &hosts[i])) {
+            return 0;
+        }
+    }
     return HostSyncFileSystems(hosts) ? 1 : 0;
 }
 
