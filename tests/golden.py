@@ -452,6 +452,19 @@ def recovery_faults(seed, done, prefix, seeded_hive):
     return wrong
 
 
+def returned_flushes(crash_states, tree, changes, root):
+    """{j: {log: its bytes}} for each sync j of a file other than the logs
+    (registry.reg, SYSTEM.DAT's journal): the logs as they stood then, when
+    every flush before had returned."""
+    flushes = {}
+    for j, change in enumerate(changes):
+        if change[0] == "syncfs" or change[0] == "fsync" and os.path.relpath(change[2], root) not in LOGS:
+            files = crash_states.materialize(tree, changes, range(j))
+            flushes[j] = {os.path.relpath(path, root): data for path, data in files.items()
+                          if os.path.relpath(path, root) in LOGS}
+    return flushes
+
+
 def crash_faults(vsetup, shim, scenario, every):
     """Runs the next vsetup on each state a power cut can leave of the scenario's
     run, at every every-th sync point (see tests/robust/crash_states.py)."""
@@ -469,12 +482,7 @@ def crash_faults(vsetup, shim, scenario, every):
                                                       tree=crash_states.snapshot(os.path.realpath(prefix))))
         root = start["root"]
         changes = crash_states.load(trace, root)
-        # registry.reg and SYSTEM.DAT's journal as each sync of another file
-        # found them: every flush before it had returned.
-        flushes = {j: {name: data for name, data in ((os.path.relpath(path, root), data) for path, data in
-                                                     crash_states.materialize(start["tree"], changes, range(j)).items())
-                       if name in LOGS}
-                   for j, c in enumerate(changes) if c[0] == "syncfs" or c[0] == "fsync" and os.path.relpath(c[2], root) not in LOGS}
+        flushes = returned_flushes(crash_states, start["tree"], changes, root)
         for cut, kept, torn, what in crash_states.states(changes, every):
             count += 1
             state = crash_states.materialize(start["tree"], changes, kept, torn)
