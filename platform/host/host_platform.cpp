@@ -326,7 +326,15 @@ PlatLz PlatLzOpenRead(const char* path) {
 PlatLz PlatLzOpenWrite(const char* path) {
     std::string host;
     if (!FitsLzPath(path) || !MapForWrite(path, &host)) return -1;
-    int fd = HostOpenForWriting(host, O_WRONLY | O_CREAT | O_TRUNC);
+    // Emptied only when it holds something: ext4 takes a truncation to
+    // nothing for a file being replaced and writes it out when it is
+    // closed, which the copy step's fresh (empty) temporaries need not pay.
+    int fd = HostOpenForWriting(host, O_WRONLY | O_CREAT);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || (st.st_size > 0 && ftruncate(fd, 0) != 0))) {
+        close(fd);
+        return -1;
+    }
     return fd < 0 ? -1 : fd;
 }
 
