@@ -54,9 +54,22 @@ bool HostIsTemporaryName(const std::string& name, const std::string& mark) {
     return (size == 9 && name.compare(0, 3, "~vs") == 0) || (size > 9 && name[0] == '.' && name[size - 7] == '.');
 }
 
-void HostForgetTemporary(const std::string& path) {
-    for (TemporarySlot& slot : g_temporaries)
-        if (slot.set && path == slot.path) slot.set = 0;
+bool HostForgetTemporary(const std::string& path) {
+    bool kept = false;
+    for (TemporarySlot& slot : g_temporaries) {
+        if (slot.set && path == slot.path) {
+            slot.set = 0;
+            kept = true;
+        }
+    }
+    return kept;
+}
+
+bool HostRemoveTemporary(const std::string& path) {
+    HostForgetTemporary(path);
+    if (unlink(path.c_str()) != 0) return false;
+    HostSyncDirectoryOf(path);
+    return true;
 }
 
 void HostSetCurrentTemporary(const char* path) {
@@ -307,7 +320,10 @@ bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host
     bool ok = HostWriteAll(fd, data, size) && prepare(fd) && HostFsync(fd);
     if (close(fd) != 0) ok = false;
     if (ok && rename(temp.c_str(), hostPath.c_str()) != 0) ok = false;
-    if (!ok) unlink(temp.c_str());
-    HostForgetTemporary(temp);
+    if (ok) {
+        HostForgetTemporary(temp);
+    } else {
+        HostRemoveTemporary(temp);
+    }
     return ok;
 }

@@ -107,7 +107,11 @@ int HostCreateTemporary(const std::string& stem, std::string* path);
 // one, or forgets them all when path is null.
 // At most kHostMaxTemporaries are kept, more than a copy group holds.
 const int kHostMaxTemporaries = 128;
-void HostForgetTemporary(const std::string& path);
+bool HostForgetTemporary(const std::string& path);  // whether path was one
+// Removes a temporary file that will not be renamed, and syncs its directory:
+// the journal that names the directory goes at the end of the run, and a
+// removal lost to a crash after that would leave the file for good.
+bool HostRemoveTemporary(const std::string& path);
 void HostSetCurrentTemporary(const char* path);
 void HostRemoveTemporaries();
 

@@ -217,8 +217,8 @@ void PlatFileClose(PlatFile file) { close(static_cast<int>(file)); }
 int PlatDeleteFile(const char* path) {
     std::string host;
     if (!MapForWrite(path, &host)) return 0;
-    HostForgetTemporary(host);
     g_prepared.erase(path);
+    if (HostForgetTemporary(host)) return HostRemoveTemporary(host) ? 1 : 0;
     return unlink(host.c_str()) == 0;
 }
 
@@ -236,8 +236,7 @@ int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
     close(fd);
     std::string windows = std::string(directory) + "\\" + name.substr(host.size() + 1);
     if (windows.size() + 1 > size) {
-        unlink(name.c_str());
-        HostForgetTemporary(name);
+        HostRemoveTemporary(name);
         return 0;
     }
     CopyOut(windows, pathOut, size);

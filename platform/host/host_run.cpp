@@ -19,6 +19,7 @@ namespace {
 
 int g_holdFd = -1;
 int g_journalFd = -1;
+bool g_journalNamed = false;  // its directory synced since it was made
 std::string g_journal;  // the journal's path, in the prefix held
 std::string g_driveC;   // where drive_c leads, when it is a link
 
@@ -135,9 +136,12 @@ namespace {
 
 // Makes a new, empty journal where nothing else stands (a link in its place
 // is removed, never followed). false with errno set when it cannot be made.
+// Its name is made durable with its first entry: an empty journal that a
+// crash keeps or loses tells nothing either way.
 bool OpenJournal() {
     g_journalFd = HostCreateAfresh(g_journal, O_WRONLY | O_APPEND);
-    return g_journalFd >= 0 && HostSyncDirectoryOf(g_journal);
+    g_journalNamed = false;
+    return g_journalFd >= 0;
 }
 
 }  // namespace
@@ -170,6 +174,8 @@ bool HostRunNote(const char* kind, const std::string& value) {
     if (g_holdFd < 0) return true;  // no run in progress: nothing to recover later
     if (g_journalFd < 0 && !OpenJournal()) return false;
     std::string line = std::string(kind) + " " + value + "\n";
+    if (!g_journalNamed && !HostSyncDirectoryOf(g_journal)) return false;
+    g_journalNamed = true;
     return HostWriteAll(g_journalFd, line.data(), line.size()) && fdatasync(g_journalFd) == 0;
 }
 
@@ -186,12 +192,11 @@ void HostRunRelease() {
         g_journalFd = -1;
     }
     if (g_holdFd < 0) return;
-    // A temporary removed since it was announced may still be there after a
-    // crash until its directory is synced: the journal that names it stays
-    // until then.
-    for (const std::string& directory : g_announced) HostSyncDirectoryOf(directory + "/.");
+    // Every temporary the journal announced is gone by now, durably: renamed
+    // into place and its directory synced, or removed and its directory
+    // synced (HostRemoveTemporary).
     g_announced.clear();
-    if (unlink(g_journal.c_str()) == 0) HostSyncDirectoryOf(g_journal);
+    if (unlink(g_journal.c_str()) == 0 && g_journalNamed) HostSyncDirectoryOf(g_journal);
     if (g_treeFd >= 0) close(g_treeFd);
     g_treeFd = -1;
     close(g_holdFd);  // lets the hold go
