@@ -15,21 +15,20 @@ namespace {
 
 HostTemporaryAnnouncer g_announcer = nullptr;
 
-// A slot of the table of temporaries; set is written last and cleared first,
-// so that a signal handler never sees a path half written.
-struct TemporarySlot {
-    char path[4096];
-    volatile sig_atomic_t set;
-};
-TemporarySlot g_temporaries[kHostMaxTemporaries];
+// The table of temporaries: a slot's flag is set after its path is written
+// and cleared first, so that a signal handler never sees a path half
+// written. The flags lie together, so that a look for a path reads one page
+// of them rather than one page per slot.
+volatile sig_atomic_t g_temporarySet[kHostMaxTemporaries];
+char g_temporaryPaths[kHostMaxTemporaries][4096];
 
 const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
 
 void KeepTemporary(const std::string& path) {
-    for (TemporarySlot& slot : g_temporaries) {
-        if (slot.set || path.size() >= sizeof slot.path) continue;
-        std::memcpy(slot.path, path.c_str(), path.size() + 1);
-        slot.set = 1;
+    for (int i = 0; i < kHostMaxTemporaries; ++i) {
+        if (g_temporarySet[i] || path.size() >= sizeof g_temporaryPaths[i]) continue;
+        std::memcpy(g_temporaryPaths[i], path.c_str(), path.size() + 1);
+        g_temporarySet[i] = 1;
         return;
     }
 }
@@ -56,9 +55,9 @@ bool HostIsTemporaryName(const std::string& name, const std::string& mark) {
 
 bool HostForgetTemporary(const std::string& path) {
     bool kept = false;
-    for (TemporarySlot& slot : g_temporaries) {
-        if (slot.set && path == slot.path) {
-            slot.set = 0;
+    for (int i = 0; i < kHostMaxTemporaries; ++i) {
+        if (g_temporarySet[i] && path == g_temporaryPaths[i]) {
+            g_temporarySet[i] = 0;
             kept = true;
         }
     }
@@ -73,13 +72,13 @@ bool HostRemoveTemporary(const std::string& path) {
 }
 
 void HostSetCurrentTemporary(const char* path) {
-    for (TemporarySlot& slot : g_temporaries) slot.set = 0;
+    for (volatile sig_atomic_t& set : g_temporarySet) set = 0;
     if (path) KeepTemporary(path);
 }
 
 void HostRemoveTemporaries() {
-    for (TemporarySlot& slot : g_temporaries)
-        if (slot.set) unlink(slot.path);
+    for (int i = 0; i < kHostMaxTemporaries; ++i)
+        if (g_temporarySet[i]) unlink(g_temporaryPaths[i]);
 }
 
 int HostCreateTemporary(const std::string& stem, std::string* path) {
