@@ -229,9 +229,13 @@ int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
     std::string name;
     int fd = HostCreateTemporary(host + "/~vs", &name);
     if (fd < 0) return 0;
-    // Made private; installed files get the usual mode.
-    mode_t mask = umask(0);
-    umask(mask);
+    // Made private; installed files get the usual mode. The mask is read
+    // once: reading it means setting it, two calls a file.
+    static const mode_t mask = [] {
+        mode_t current = umask(0);
+        umask(current);
+        return current;
+    }();
     fchmod(fd, 0666 & ~mask);
     close(fd);
     std::string windows = std::string(directory) + "\\" + name.substr(host.size() + 1);
