@@ -16,6 +16,7 @@
 #include "platform/host/host_io.h"
 #include "platform/host/image_forms.h"
 #include "platform/host/image_state.h"
+#include "platform/host/image_undo.h"
 
 namespace host_image {
 
@@ -195,6 +196,11 @@ bool OpenLocked(const std::string& image, std::string* error) {
     }
     // A second run on the same image waits here for the first to end.
     while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    // What a write-back that was cut off kept goes back first.
+    if (!RecoverUndo(fd, image, error)) {
+        close(fd);
+        return false;
     }
     g_image.lockFd = fd;
     g_image.image = image;
