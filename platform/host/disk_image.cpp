@@ -319,6 +319,7 @@ bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistry
     for (const HostImageRegistryFile& file : registryFiles)
         if (file.role == HostImageRegistryFile::kBesideImage)
             g_image.beside.push_back({file.name, image + "." + file.name, ""});
+    RemoveBesideTemporaries();
 
     // mtools fails on an empty partition as when it cannot read one: either
     // way there is no WINDOWS directory to install into.

@@ -1,5 +1,6 @@
 #include "platform/host/image_undo.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +148,22 @@ bool RecoverUndo(int fd, const std::string& image, std::string* error) {
         *error = "the disk image " + image + " cannot be put back as it was before a run that was cut off: " + path +
                  ": " + why;
     return why.empty();
+}
+
+void RemoveBesideTemporaries() {
+    for (const BesideFile& file : g_image.beside) {
+        const std::string dir = HostDirectoryOf(file.host);
+        const std::string stem = "." + LastName(file.host) + ".";
+        DIR* listing = opendir(dir.c_str());
+        bool removed = false;
+        while (dirent* entry = listing ? readdir(listing) : nullptr) {
+            const std::string name = entry->d_name;
+            if (name.size() == stem.size() + 6 && name.compare(0, stem.size(), stem) == 0)
+                removed = unlink((dir + "/" + name).c_str()) == 0 || removed;
+        }
+        if (listing) closedir(listing);
+        if (removed) HostSyncDirectoryOf(file.host);
+    }
 }
 
 }  // namespace host_image

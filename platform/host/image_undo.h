@@ -47,6 +47,11 @@ std::string UndoJournalOf(const std::string& image);
 // when a whole journal cannot be put back; the image is then refused.
 bool RecoverUndo(int fd, const std::string& image, std::string* error);
 
+// Removes the temporary files of the registry files kept beside the image
+// (".<image>.registry.reg.XXXXXX") that a run cut off before their renames
+// left; with the image locked, no other run is writing them.
+void RemoveBesideTemporaries();
+
 }  // namespace host_image
 
 #endif
