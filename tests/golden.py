@@ -70,7 +70,7 @@ def lines(path):
 
 
 SETTINGS = ("base", "remove", "start", "answers", "env", "mode", "odd-file", "user", "file-size-limit", "stdout",
-            "runs", "ignore", "generated", "wine", "kill", "crash")
+            "runs", "ignore", "generated", "wine", "kill", "crash", "image")
 
 
 def settings(scenario):
@@ -187,10 +187,45 @@ def insert_disk(prefix, disk):
     os.symlink(disk, drive)
 
 
+def mtools(*args, check=True):
+    return subprocess.run(args, env=dict(os.environ, MTOOLS_SKIP_CHECK="1", LC_ALL="C"), stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, check=check)
+
+
+def make_image(prefix, image):
+    """A bare FAT volume of 8 MiB holding prefix/drive_c, with Windows'
+    directories, and prefix/registry.reg beside it."""
+    os.makedirs(os.path.join(prefix, "drive_c", "WINDOWS", "SYSTEM"), exist_ok=True)
+    os.makedirs(os.path.dirname(image))
+    with open(image, "wb") as f:
+        f.truncate(8 << 20)
+    mtools("mformat", "-i", image, "-T", "16384", "-h", "16", "-s", "63", "::")
+    mtools("mcopy", "-s", "-i", image, os.path.join(prefix, "drive_c", "WINDOWS"), "::/")
+    if os.path.exists(os.path.join(prefix, "registry.reg")):
+        shutil.copy(os.path.join(prefix, "registry.reg"), image + ".registry.reg")
+
+
+def read_image(image, into):
+    """The image's files read back into into/drive_c, and the files beside it
+    (registry.reg, any other as beside/NAME); the fault fsck.fat -n finds or None."""
+    shutil.rmtree(into, ignore_errors=True)
+    os.makedirs(os.path.join(into, "drive_c", "WINDOWS"))
+    mtools("mcopy", "-s", "-n", "-i", image, "::/WINDOWS", os.path.join(into, "drive_c"), check=False)
+    for name in os.listdir(os.path.dirname(image)):
+        beside = "registry.reg" if name == os.path.basename(image) + ".registry.reg" else "beside/" + name
+        if name != os.path.basename(image):
+            write_file(os.path.join(into, beside), read(os.path.join(os.path.dirname(image), name)))
+    fsck = subprocess.run(["fsck.fat", "-n", image], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return fsck.stdout.decode() if fsck.returncode else None
+
+
 def run_batch(vsetup, scenario, work, extra_env=None, fresh=True, at_start=None):
     """Runs the scenario in work (a new disk and prefix when fresh); at_start(prefix)
-    is called just before the run starts."""
+    is called just before the run starts. With `image`, the prefix is a FAT
+    image made of the prefix tree (at_start gets its directory), read back
+    into that tree after the run."""
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
+    image = os.path.join(work, "image", "c.img") if setting(scenario, "image") else None
     outside = os.path.join(work, "outside")
     user = setting(scenario, "user") == "nobody" and os.geteuid() == 0
     if fresh:
@@ -212,18 +247,20 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True, at_start=None)
                 for name in [directory] + [os.path.join(directory, n) for n in dirs + files]:
                     os.lchown(name, NOBODY, NOBODY)
         set_modes(prefix, entries(scenario, "mode"))
+        if image:
+            make_image(prefix, image)
     start = os.path.join(disk, setting(scenario, "start", ""))
     os.makedirs(start, exist_ok=True)
     before = (files_below(disk, ()), files_below(outside, ()))
     env = dict(os.environ)
     for name in ("VSETUP_UI", "VSETUP_ANSWERS", "DISPLAY", "WAYLAND_DISPLAY"):
         env.pop(name, None)
-    env.update({"VSETUP_UI": "batch", "VSETUP_PREFIX": prefix})
+    env.update({"VSETUP_UI": "batch", "VSETUP_PREFIX": image or prefix})
     env.update(scenario_env(scenario, disk, prefix))
     env.update(extra_env or {})
     sink = setting(scenario, "stdout")
     if at_start:
-        at_start(prefix)
+        at_start(os.path.dirname(image) if image else prefix)
     out = subprocess.PIPE
     if sink == "closed":
         reader, out = os.pipe()
@@ -236,7 +273,10 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True, at_start=None)
     if out != subprocess.PIPE:
         os.close(out)
     def named(text):
-        return text.replace(prefix.encode(), b"@PREFIX@").replace(disk.encode(), b"@DISK@")
+        # An image prefix maps no drive A: the disk is drive Z, named by its path.
+        dos = b"z:" + disk.lower().replace("/", "\\\\").encode()
+        return text.replace((image or prefix).encode(), b"@PREFIX@").replace(disk.encode(), b"@DISK@").replace(
+            dos, b"@DISK@")
     results = []
     for run in runs:
         output, errors = run.communicate(timeout=300)
@@ -244,6 +284,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True, at_start=None)
     result = results[0]
     result.alike = all((r.returncode, r.stdout) == (result.returncode, result.stdout) for r in results)
     result.untouched = before == (files_below(disk, ()), files_below(outside, ()))
+    result.fsck = read_image(image, prefix) if image else None
     for directory, dirs, _ in os.walk(work):
         for name in dirs:  # so that the scratch directory can be removed
             os.chmod(os.path.join(directory, name), 0o755)
@@ -255,6 +296,7 @@ def compare(scenario, result, prefix):
     expect = os.path.join(scenario, "expect")
     faults = [] if result.untouched else ["the disk or the directory D: maps changed"]
     faults += [] if result.alike else ["the runs made at once did not all end alike"]
+    faults += ["fsck.fat -n: " + result.fsck] if result.fsck else []
     wanted_exit = int(read(os.path.join(expect, "exit"), b"0"))
     if result.returncode != wanted_exit:
         faults.append("exit code %d, expected %d" % (result.returncode, wanted_exit))
@@ -472,7 +514,7 @@ def crash_faults(vsetup, shim, scenario, every):
     import crash_states
     seed, done = seed_files(scenario), expected_files(scenario)
     wanted_exit = int(read(os.path.join(scenario, "expect", "exit"), b"0"))
-    seen, start, count = set(), {}, 0
+    seen, start, count, image = set(), {}, 0, setting(scenario, "image")
     with tempfile.TemporaryDirectory(prefix="golden-crash-") as work:
         trace, traced = os.path.join(work, "trace"), os.path.join(work, "traced")
         seeded_hive = hive_entries(seed[HIVE]) if HIVE in seed else set()
@@ -489,8 +531,22 @@ def crash_faults(vsetup, shim, scenario, every):
             if hash(frozenset(state.items())) in seen:
                 continue
             seen.add(hash(frozenset(state.items())))
+            # In the traced run's own place: the journal names its files by path.
+            shutil.rmtree(root)
+            for name, data in state.items():
+                write_file(name, data)
             left = {os.path.relpath(path, root): data for path, data in state.items()}
-            wrong = state_faults(seed, done, left, ([{}] + [flushes[j] for j in sorted(flushes) if j < cut])[-1])
+            wrong = []
+            if image:  # as the next run's recovery alone leaves it: without mtools it stops there
+                subprocess.run([vsetup], cwd=work, env=dict(os.environ, VSETUP_UI="batch", PATH="/nonexistent",
+                                                              VSETUP_PREFIX=os.path.join(root, "c.img")),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                fsck = read_image(os.path.join(root, "c.img"), os.path.join(work, "recovered"))
+                left = files_below(os.path.join(work, "recovered"))
+                wrong += ["fsck.fat -n: " + fsck] if fsck else []
+                wrong += [] if left.get("registry.reg") in (seed.get("registry.reg"), done.get("registry.reg")) else [
+                    "registry.reg neither old nor new"]
+            wrong += state_faults(seed, done, left, ([{}] + [flushes[j] for j in sorted(flushes) if j < cut])[-1])
             # The files are installed before the registry: once a flush of it
             # has returned, a file not in place would be a driver the
             # registry names but the disk does not hold.
@@ -499,11 +555,8 @@ def crash_faults(vsetup, shim, scenario, every):
                           if name not in REGISTRIES and not name.endswith("system.ini") and left.get(name) != done[name]]
             if cut == len(changes):  # the run had ended: all it did must last
                 wrong += ["%s not as the run left it" % name for name in sorted(done) if left.get(name) != done[name]]
-            # In the traced run's own place: the journal names its files by path.
-            shutil.rmtree(root)
-            for name, data in left.items():
-                write_file(os.path.join(root, name), data)
-            insert_disk(root, os.path.join(traced, "disk"))
+            if not image:
+                insert_disk(root, os.path.join(traced, "disk"))
             again, prefix = run_batch(vsetup, scenario, traced, shimmed, fresh=False)
             wrong += ["exit %d after the cut" % again.returncode] if again.returncode != wanted_exit else []
             wrong += recovery_faults(seed, done, prefix, seeded_hive)

@@ -16,6 +16,7 @@
 #include "platform/host/host_io.h"
 #include "platform/host/image_forms.h"
 #include "platform/host/image_state.h"
+#include "platform/host/image_undo.h"
 
 namespace host_image {
 
@@ -196,6 +197,11 @@ bool OpenLocked(const std::string& image, std::string* error) {
     // A second run on the same image waits here for the first to end.
     while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
+    // What a write-back that was cut off kept goes back first.
+    if (!RecoverUndo(fd, image, error)) {
+        close(fd);
+        return false;
+    }
     g_image.lockFd = fd;
     g_image.image = image;
     ImagePartition partition;
@@ -313,6 +319,7 @@ bool HostImageOpen(const std::string& image, const std::vector<HostImageRegistry
     for (const HostImageRegistryFile& file : registryFiles)
         if (file.role == HostImageRegistryFile::kBesideImage)
             g_image.beside.push_back({file.name, image + "." + file.name, ""});
+    RemoveBesideTemporaries();
 
     // mtools fails on an empty partition as when it cannot read one: either
     // way there is no WINDOWS directory to install into.

@@ -19,6 +19,7 @@
 #include "platform/host/host_io.h"
 #include "platform/host/image_forms.h"
 #include "platform/host/image_state.h"
+#include "platform/host/image_undo.h"
 
 namespace host_image {
 
@@ -56,31 +57,12 @@ long long FreeBytes() {
 }
 
 // What the write-back changes in the partition, kept so that a failure
-// halfway can put it back: the sectors before the data area (boot sector,
-// FATs, the FAT12/16 root directory), the clusters of each directory that
-// gets or loses an entry, and those of each file it removes or replaces
-// (once freed, a later file may be written into them). Every other cluster
-// it writes was free before, and the FATs put back free it again.
-struct Undo {
-    std::vector<std::pair<long long, std::string>> ranges;
-
-    bool Save(long long at, long long size) {
-        std::string bytes(static_cast<size_t>(size), '\0');
-        if (!HostReadAt(g_image.diskFd, at, reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size())) return false;
-        ranges.emplace_back(at, std::move(bytes));
-        return true;
-    }
-    bool Restore() const {
-        bool ok = true;
-        for (auto it = ranges.rbegin(); it != ranges.rend(); ++it)
-            ok = HostWriteAt(g_image.diskFd, it->first, it->second) && ok;
-        // An image that QEMU writes gets what was put back.
-        std::string why;
-        if (g_image.qemu.IsOpen() && !g_image.qemu.Push(g_image.staging, &why)) ok = false;
-        return HostFsync(g_image.diskFd) && ok;
-    }
-};
-
+// halfway, or a power cut, can put it back (image_undo.h): the sectors
+// before the data area (boot sector, FATs, the FAT12/16 root directory), the
+// clusters of each directory that gets or loses an entry, and those of each
+// file it removes or replaces (once freed, a later file may be written into
+// them). Every other cluster it writes was free before, and the FATs put
+// back free it again.
 bool SaveUndo(const std::vector<std::string>& paths, Undo* undo, std::string* error) {
     std::vector<HostDiskRange> ranges = {{g_image.offset, g_image.layout.dataStart}};
     if (!ClusterRanges(paths, &ranges)) return false;
@@ -376,9 +358,13 @@ bool Write(const Plan& plan, std::string* error) {
         return false;
     };
     if (!saved) {
-        undo.ranges.clear();
+        undo.Clear();
         return fail(unread);
     }
+    // An image that QEMU writes gets its changes in one qemu-io run at the
+    // end; one written in place keeps them in the undo journal first.
+    if (!g_image.qemu.IsOpen() && !undo.Keep())
+        return fail("cannot write the undo journal " + UndoJournalOf(g_image.image) + ": " + std::strerror(errno));
     for (const std::string& dir : plan.leftovers)
         if (!Mtools({"mdel", "::/" + dir + "/VSI?????.TMP"}, nullptr, true))
             return fail("cannot remove the temporary files of an earlier run from the disk image " + g_image.image);
@@ -397,6 +383,9 @@ bool Write(const Plan& plan, std::string* error) {
     std::string why;
     if (g_image.qemu.IsOpen() && !(g_image.qemu.Push(g_image.staging, &why) && g_image.qemu.Flush(&why)))
         return fail("the disk image " + g_image.image + " " + why);
+    // The commit point: the image holds the run's files from here on.
+    if (!undo.Drop())
+        return fail("cannot remove the undo journal " + UndoJournalOf(g_image.image) + ": " + std::strerror(errno));
     for (size_t i = 0; i < plan.besideTemps.size(); ++i) {
         const std::string& temp = plan.besideTemps[i];
         const std::string& host = g_image.beside[i].host;

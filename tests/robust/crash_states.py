@@ -13,8 +13,11 @@
 # are: every pending change lost; every one kept; each pending name change and
 # each of the last six pending data changes lost alone (one pending longer was
 # lost alone at the earlier points); the pending data of each file lost, the
-# rest kept; and every one kept with the last pending write cut. Kept changes apply in the order of the trace to the tree as it
-# was before the run. Standard library only.
+# rest kept; and every one kept with the last pending write cut, alone and
+# with each pending name change or each other file's pending data lost as
+# well (a journal lost while the writes it guards are half kept). Kept
+# changes apply in the order of the trace to the tree as it was before the
+# run. Standard library only.
 
 import os
 import stat
@@ -97,7 +100,8 @@ def states(changes, every=1):
         alone = [i for i in pending if i not in data] + (data[-LOST_ALONE:] if number % every == 0 else [])
         for lost in alone:
             yield cut, sorted(done + [i for i in pending if i != lost]), None, "change %d lost" % lost
-        for file in sorted({changes[i][1] for i in data}):
+        files = sorted({changes[i][1] for i in data})
+        for file in files:
             yield (cut, sorted(done + [i for i in pending if i not in data or changes[i][1] != file]), None,
                    "the pending data of %s %s lost" % file)
         writes = [i for i in data if changes[i][0] == "write"]
@@ -105,8 +109,13 @@ def states(changes, every=1):
             _, _, offset, written = changes[writes[-1]]
             cuts = range((offset // SECTOR + 1) * SECTOR, offset + len(written), SECTOR)
             if cuts:
-                kept = cuts[len(cuts) // 2] - offset
-                yield cut, sorted(done + pending), (writes[-1], kept), "change %d torn at %d" % (writes[-1], kept)
+                torn = (writes[-1], cuts[len(cuts) // 2] - offset)
+                yield cut, sorted(done + pending), torn, "change %d torn at %d" % torn
+                # ... with each pending name change, or each other file's pending data, lost as well
+                for lost in [{i} for i in pending if i not in data] + [
+                        {i for i in data if changes[i][1] == file} for file in files if file != changes[torn[0]][1]]:
+                    yield cut, sorted(set(done + pending) - lost), torn, "change %d torn at %d, %s lost" % (
+                        torn + (sorted(lost),))
 
 
 def materialize(start, changes, kept, torn=None):

@@ -36,6 +36,11 @@
  *                      reaches are these (nm -D): open, write, pwrite,
  *                      ftruncate, fsync, fdatasync, rename, unlink, mkdir,
  *                      rmdir; syncfs is traced for a program that adds it.
+ *                      The programs it starts (mtools, qemu-io: posix_spawn,
+ *                      posix_spawnp, execve, with an environment of their
+ *                      own) get the shim and these two settings back, so
+ *                      their changes are traced as well (never counted). A
+ *                      write's data and line go in under a lock of FILE.data.
  *
  * Calls made inside the C library (stdio's own writes of the transcript) are
  * not seen, which is what the tests want: only the installer's file output
@@ -49,6 +54,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -194,10 +201,13 @@ static off_t OffsetOf(int fd) {
 static void TraceWrite(int fd, const void* data, ssize_t n, off_t offset) {
     struct stat st;
     if (g_trace < 0 || n <= 0 || !IsRegular(fd) || fstat(g_traceData, &st) != 0) return;
+    flock(g_traceData, LOCK_EX);
+    fstat(g_traceData, &st);
     RawWrite(g_traceData, data, (size_t)n);
     char path[PATH_MAX];
     PathOf(fd, path, sizeof path);
     Trace("write\t%lu\t%lld\t%zd\t%lld\t%s", InodeOf(fd), (long long)offset, n, (long long)st.st_size, path);
+    flock(g_traceData, LOCK_UN);
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
@@ -314,4 +324,45 @@ int fsync(int fd) {
 int fdatasync(int fd) {
     Setup();
     return Sync("fdatasync", g_realFdatasync, fd);
+}
+
+/* envp with the shim's tracing settings put back in (a new array), or envp
+ * itself when not tracing. */
+static char* const* Traced(char* const envp[]) {
+    static const char* const names[] = {"LD_PRELOAD", "ROBUST_TRACE", "ROBUST_NO_SYNC"};
+    Setup();
+    if (g_trace < 0) return envp;
+    size_t n = 0;
+    while (envp && envp[n]) ++n;
+    char** out = calloc(n + 4, sizeof *out);
+    size_t m = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (strncmp(envp[i], "LD_PRELOAD=", 11) != 0 && strncmp(envp[i], "ROBUST_", 7) != 0) out[m++] = envp[i];
+    for (size_t i = 0; i < 3; ++i) {
+        if (!Setting(names[i])) continue;
+        out[m] = malloc(strlen(names[i]) + strlen(Setting(names[i])) + 2);
+        sprintf(out[m++], "%s=%s", names[i], Setting(names[i]));
+    }
+    return out;
+}
+
+typedef int (*Spawn)(pid_t*, const char*, const posix_spawn_file_actions_t*, const posix_spawnattr_t*, char* const[],
+                     char* const[]);
+
+int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
+    Spawn real = (Spawn)dlsym(RTLD_NEXT, "posix_spawn");
+    return real(pid, path, actions, attributes, argv, Traced(envp));
+}
+
+int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
+                 const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
+    Spawn real = (Spawn)dlsym(RTLD_NEXT, "posix_spawnp");
+    return real(pid, file, actions, attributes, argv, Traced(envp));
+}
+
+int execve(const char* path, char* const argv[], char* const envp[]) {
+    int (*real)(const char*, char* const[], char* const[]) =
+        (int (*)(const char*, char* const[], char* const[]))dlsym(RTLD_NEXT, "execve");
+    return real(path, argv, Traced(envp));
 }
