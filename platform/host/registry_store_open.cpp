@@ -68,10 +68,10 @@ bool DecodeUtf16(std::string* text, std::string* why) {
 // A store takes about four bytes of memory for every byte of its file, in
 // small allocations, and all of it is new to the process when a run starts.
 // Where the memory of a virtual machine is costly to fault in page by page
-// (a large store's faults took two thirds of a run's start), huge pages fault
-// it in 2 MiB at a time: the heap is grown once by what loading will take
-// and that part is marked for huge pages. Without transparent huge pages, or
-// without glibc, this changes nothing.
+// (a large store's faults took half of a run's processor time), huge pages
+// fault it in 2 MiB at a time: the heap is grown once by what loading will
+// take and that part is marked for huge pages. Without transparent huge
+// pages, or without glibc, this changes nothing.
 void PrepareHeapFor(size_t fileBytes) {
 #ifdef __GLIBC__
     const uintptr_t kHugePage = 2u << 20;
