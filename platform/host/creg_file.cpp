@@ -40,6 +40,7 @@ bool CregHive::Fail(std::string* error, const std::string& what) {
     keys_.clear();
     values_.clear();
     pool_.clear();
+    added_.clear();
     loadedSize_ = 0;
     return false;
 }
@@ -64,6 +65,7 @@ struct CregHive::RecordIndex {
 bool CregHive::Load(std::string bytes, std::string* error) {
     keys_.clear();
     values_.clear();
+    added_.clear();
     pool_ = std::move(bytes);
     loadedSize_ = pool_.size();
     const char* d = pool_.data();
@@ -144,7 +146,6 @@ bool CregHive::IndexRecords(uint32_t rgknSize, RecordIndex* index, std::string* 
 bool CregHive::ReadTree(uint32_t rgknSize, const RecordIndex& index, std::string* why) {
     const char* rgkn = pool_.data() + kHeaderSize;
     std::vector<bool> seen(rgknSize, false);
-    keys_.reserve(rgknSize / kEntrySize + 1);
     const uint32_t rootEntry = HostGetLe32(rgkn + 8);
     if (ReadKey(rgknSize, rootEntry, kNone, index, &seen, why) == kNone) return false;
     // Each frame: the next entry of a sibling list, and the key it belongs to.
@@ -198,7 +199,7 @@ uint32_t CregHive::ReadKey(uint32_t rgknSize, uint32_t entry, uint32_t parent, c
         }
         if (!ReadRecord(pos, &key, why)) return kNone;
     }
-    key.hash = NameHash(pool_.data() + key.name.offset, key.name.size);
+    key.hash = NameHash(Bytes(key.name), key.name.size);
     keys_.push_back(key);
     return static_cast<uint32_t>(keys_.size() - 1);
 }
@@ -254,15 +255,15 @@ void CregHive::Link(uint32_t parent, uint32_t child) {
 
 CregHive::Span CregHive::Store(const std::string& text) {
     Span span;
-    span.offset = static_cast<uint32_t>(pool_.size());
+    span.offset = static_cast<uint32_t>(loadedSize_ + added_.size());
     span.size = static_cast<uint32_t>(text.size());
-    pool_ += text;
+    added_ += text;
     return span;
 }
 
 bool CregHive::SameName(Span span, const std::string& name) const {
     if (span.size != name.size()) return false;
-    const char* a = pool_.data() + span.offset;
+    const char* a = Bytes(span);
     for (size_t i = 0; i < name.size(); ++i) {
         if (a[i] != name[i] &&
             HostLowerByte(static_cast<unsigned char>(a[i])) != HostLowerByte(static_cast<unsigned char>(name[i])))

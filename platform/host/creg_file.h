@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -99,16 +100,25 @@ private:
     uint32_t CloseBlock(const Layout& layout, uint32_t block, char* h, char* tailAt, char* lastRecord) const;
     void WriteEntries(const Layout& layout, char* g) const;
 
-    std::string Text(Span span) const { return std::string(pool_.data() + span.offset, span.size); }
+    // Where a name or data is: in the loaded file, or among what was stored
+    // since.
+    const char* Bytes(Span span) const {
+        return span.offset < loadedSize_ ? pool_.data() + span.offset : added_.data() + (span.offset - loadedSize_);
+    }
+    std::string Text(Span span) const { return std::string(Bytes(span), span.size); }
     Span Store(const std::string& text);
     bool SameName(Span span, const std::string& name) const;
     void Link(uint32_t parent, uint32_t child);
     bool Fail(std::string* error, const std::string& what);
 
-    std::string pool_;  // the loaded file, then names and data added since
+    // The loaded file, and apart from it the names and data stored since
+    // (their spans start at loadedSize_); deques for the keys and values:
+    // an edit after loading a large file never copies what it loaded.
+    std::string pool_;
+    std::string added_;
     size_t loadedSize_ = 0;
-    std::vector<Key> keys_;
-    std::vector<Value> values_;
+    std::deque<Key> keys_;
+    std::deque<Value> values_;
     char header_[32] = {};       // the file header as loaded
     char rgknHeader_[32] = {};  // the navigation block's header as loaded
     char rgdbHeader_[32] = {};  // the first data block's header as loaded

@@ -143,7 +143,7 @@ void CregHive::WriteBlocks(const Layout& layout, char* o, uint64_t blockAt) cons
         HostPutLe16(r + 12, key.name.size);
         HostPutLe16(r + 14, key.valueCount);
         HostPutLe32(r + 16, key.reserved);
-        std::memcpy(r + kRecordHeader, pool_.data() + key.name.offset, key.name.size);
+        std::memcpy(r + kRecordHeader, Bytes(key.name), key.name.size);
         char* v = r + kRecordHeader + key.name.size;
         for (uint32_t i = 0; i < key.valueCount; ++i) {
             const Value& value = values_[key.firstValue + i];
@@ -151,8 +151,8 @@ void CregHive::WriteBlocks(const Layout& layout, char* o, uint64_t blockAt) cons
             HostPutLe32(v + 4, value.reserved);
             HostPutLe16(v + 8, value.name.size);
             HostPutLe16(v + 10, value.data.size);
-            std::memcpy(v + kValueHeader, pool_.data() + value.name.offset, value.name.size);
-            std::memcpy(v + kValueHeader + value.name.size, pool_.data() + value.data.offset, value.data.size);
+            std::memcpy(v + kValueHeader, Bytes(value.name), value.name.size);
+            std::memcpy(v + kValueHeader + value.name.size, Bytes(value.data), value.data.size);
             v += kValueHeader + value.name.size + value.data.size;
         }
         lastRecord = pos;
