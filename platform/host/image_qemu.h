@@ -76,6 +76,9 @@ private:
     bool Read(const std::vector<std::string>& commands, std::string* dump, std::string* error);
     bool StartReader(std::string* error);
     void StopReader(std::string* output);
+    // Sends the commands to the reading qemu-io and waits for each to be
+    // answered; *dump receives what it prints. false when it ends first.
+    bool Converse(const std::vector<std::string>& commands, std::string* dump);
     // The reason for a tool that could not be started.
     bool Unstarted(const std::string& tool, int spawned, std::string* error) const;
     // Runs one qemu-io that carries out the write commands, each with its
