@@ -56,18 +56,18 @@ bool PlaceDump(const std::string& dump, int fd) {
 }  // namespace
 
 bool HostQemuImage::FetchWhole(const HostDiskRange& range, std::string* error) {
-    const std::string part = rawPath_ + ".part";
+    // Straight into the raw copy, through one reused buffer.
     std::string output, bytes;
-    bool ok = RunQemu({"qemu-img", "convert", "-O", "raw", "--image-opts", Window(form_.format, image_, range), part},
-                      "", &output, error);
-    if (ok && !(HostReadWholeFile(part, &bytes, nullptr, static_cast<size_t>(range.second)) &&
-                static_cast<long long>(bytes.size()) == range.second && HostWriteAt(fd_, range.first, bytes))) {
+    if (!RunQemu({"qemu-img", "convert", "-m", "1", "-n", "-t", "unsafe", "--image-opts",
+                  Window(form_.format, image_, range), "--target-image-opts", Window("file", rawPath_, range)},
+                 "", &output, error))
+        return false;
+    if (!ReadRaw(range.first, range.second, &bytes)) {
         *error = "cannot be copied into " + rawPath_;
-        ok = false;
+        return false;
     }
-    unlink(part.c_str());
-    if (ok) Remember(range.first, std::move(bytes));
-    return ok;
+    Remember(range.first, std::move(bytes));
+    return true;
 }
 
 bool HostQemuImage::Fetch(std::vector<HostDiskRange> ranges, std::string* error) {
