@@ -44,9 +44,9 @@ public:
     // first the clusters that the FAT newly allocates (new data), flushed by
     // QEMU, then in one qemu-io run, which goes to its end (and its flush)
     // whatever becomes of this process, the sectors of the FATs and
-    // directories that changed. For the end
-    // of a write-back and for putting it back: a cluster written whole is
-    // not looked at again. Its scratch files go in dir. false with a reason.
+    // directories that changed. For the end of a write-back and for putting
+    // it back: a cluster written whole is not looked at again. Its scratch
+    // files go in dir. false with a reason.
     bool Push(const std::string& dir, std::string* error);
     // Puts what Push wrote on the disk where QEMU has not (its qemu-io
     // failed before its flush): syncs the image's files. false with a
