@@ -69,14 +69,16 @@ double Install(const Options& options, const Inputs& inputs, const std::string& 
 
 // The bytes written into the image by the logged commands: qemu-io's
 // "write -q -s FILE OFFSET LENGTH", qemu-img convert's target range
-// ("--target-image-opts driver=raw,offset=OFFSET,size=LENGTH,...").
+// ("--target-image-opts driver=raw,offset=OFFSET,size=LENGTH,...") but for
+// the reads that go into vsetup's raw copy ("...,file.driver=file,...").
 long long WrittenBytes(const std::string& log) {
     long long bytes = 0;
     std::istringstream words(ReadWhole(log));
     std::string word, file, offset, length;
     while (words >> word) {
         if (word == "-s" && words >> file >> offset >> length) bytes += std::stoll(length);
-        if (word == "--target-image-opts" && words >> word && word.find(",size=") != std::string::npos)
+        if (word == "--target-image-opts" && words >> word && word.find(",size=") != std::string::npos &&
+            word.find(",file.driver=file,") == std::string::npos)
             bytes += std::stoll(word.substr(word.find(",size=") + 6));
     }
     return bytes;

@@ -260,16 +260,18 @@ bool HostQemuImage::Push(const std::string& dir, std::string* error) {
     };
     std::string read, output;
     StopReader(&read);  // its lock would keep QEMU from writing
-    // New data in few runs goes from the raw copy into the image directly,
-    // the rest through a qemu-io run of its own. Either way it is on the
-    // disk before the FATs and directories that make it visible are
-    // written: a kill or a power cut between leaves it in free clusters.
+    // New data in few runs goes from the raw copy into the image directly
+    // (one buffer, reused: the pages of a larger one cost more than the
+    // copy), the rest through a qemu-io run of its own. Either way QEMU has
+    // flushed it to the disk before the FATs and directories that make it
+    // visible are written: a kill or a power cut between leaves it in free
+    // clusters.
     std::vector<HostDiskRange> fresh = NewClusters();
     for (const HostDiskRange& range : fresh) {
         if (fresh.size() > kDirectRuns) {
             scratch(range.first, nullptr, static_cast<size_t>(range.second));
             ok = ok && CopyOut(fd_, range.first, range.second, dir + "/push-" + std::to_string(commands.size() - 1));
-        } else if (ok && !RunQemu({"qemu-img", "convert", "-n", "-t", "unsafe", "--image-opts",
+        } else if (ok && !RunQemu({"qemu-img", "convert", "-m", "1", "-n", "-t", "writeback", "--image-opts",
                                    Window("file", rawPath_, range), "--target-image-opts",
                                    Window(form_.format, image_, range)},
                                   "", &output, error)) {
@@ -279,7 +281,7 @@ bool HostQemuImage::Push(const std::string& dir, std::string* error) {
         }
     }
     if (!ok) *error = "cannot be written: its raw copy or the scratch files in " + dir + " cannot";
-    if (!ok || !RunWrites(&commands, dir, &output, error) || (!fresh.empty() && !Flush(error))) return false;
+    if (!ok || !RunWrites(&commands, dir, &output, error)) return false;
     for (const auto& known : known_) {
         size_t size = known.second.size();
         const char* now = ReadShared(known.first, static_cast<long long>(size));
@@ -312,11 +314,13 @@ bool HostQemuImage::RunWrites(std::vector<std::string>* commands, const std::str
                               std::string* error) {
     if (commands->empty()) return true;
     // No flush after each write, as mtools syncs nothing between its
-    // commands: Flush puts them on the disk.
-    std::vector<std::string> args = {"qemu-io", "-t", "unsafe", "-f", form_.format};
+    // commands: QEMU's flush at the end puts them all on the disk.
+    std::vector<std::string> args = {"qemu-io", "-t", "writeback", "-f", form_.format};
     for (const std::string& command : *commands) args.insert(args.end(), {"-c", command});
-    args.push_back(image_);
+    args.insert(args.end(), {"-c", "flush", image_});
+    unsynced_ = true;
     bool ok = RunQemu(args, dir, output, error);
+    unsynced_ = !ok;
     for (size_t i = 0; i < commands->size(); ++i) unlink((dir + "/push-" + std::to_string(i)).c_str());
     commands->clear();
     return ok;
@@ -330,6 +334,7 @@ std::string HostQemuImage::Window(const std::string& driver, const std::string& 
 }
 
 bool HostQemuImage::Flush(std::string* error) {
+    if (!unsynced_) return true;
     for (const std::string& file : files_) {
         int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
         bool synced = fd >= 0 && fdatasync(fd) == 0;

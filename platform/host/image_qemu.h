@@ -40,15 +40,17 @@ public:
     // Reads the FAT partition at offset: its boot sector, FATs, root
     // directory. Push tells the clusters a change allocates by its FAT.
     bool SetPartition(long long offset, std::string* error);
-    // Writes what the raw copy holds and the image does not into the image
-    // in one qemu-io run, which goes to its end whatever becomes of this
-    // process: first the clusters that the FAT newly allocates (new data),
-    // then the sectors of the FATs and directories that changed. For the end
-    // of a write-back and for putting it back: a cluster written whole is
-    // not looked at again. Its scratch files go in dir. false with a reason.
+    // Writes what the raw copy holds and the image does not into the image:
+    // first the clusters that the FAT newly allocates (new data), flushed by
+    // QEMU, then in one qemu-io run, which goes to its end (and its flush)
+    // whatever becomes of this process, the sectors of the FATs and
+    // directories that changed. For the end of a write-back and for putting
+    // it back: a cluster written whole is not looked at again. Its scratch
+    // files go in dir. false with a reason.
     bool Push(const std::string& dir, std::string* error);
-    // Puts what Push wrote on the disk (qemu-io leaves it to the page cache,
-    // as mtools does): syncs the image's files. false with a reason.
+    // Puts what Push wrote on the disk where QEMU has not (its qemu-io
+    // failed before its flush): syncs the image's files. false with a
+    // reason.
     bool Flush(std::string* error);
     // The bytes Push has written into the image.
     long long BytesWritten() const { return written_; }
@@ -76,6 +78,9 @@ private:
     bool Read(const std::vector<std::string>& commands, std::string* dump, std::string* error);
     bool StartReader(std::string* error);
     void StopReader(std::string* output);
+    // Sends the commands to the reading qemu-io and waits for each to be
+    // answered; *dump receives what it prints. false when it ends first.
+    bool Converse(const std::vector<std::string>& commands, std::string* dump);
     // The reason for a tool that could not be started.
     bool Unstarted(const std::string& tool, int spawned, std::string* error) const;
     // Runs one qemu-io that carries out the write commands, each with its
@@ -98,6 +103,7 @@ private:
     int fd_ = -1;
     HostTool reader_;        // the qemu-io reading the image, until the first write
     bool prompted_ = false;  // its first prompt read
+    bool unsynced_ = false;  // a qemu-io that writes ended before its flush
     long long diskSize_ = 0;
     long long written_ = 0;
     // What the image holds, as far as it has been read or written, by offset.

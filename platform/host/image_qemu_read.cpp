@@ -56,18 +56,18 @@ bool PlaceDump(const std::string& dump, int fd) {
 }  // namespace
 
 bool HostQemuImage::FetchWhole(const HostDiskRange& range, std::string* error) {
-    const std::string part = rawPath_ + ".part";
+    // Straight into the raw copy, through one reused buffer.
     std::string output, bytes;
-    bool ok = RunQemu({"qemu-img", "convert", "-O", "raw", "--image-opts", Window(form_.format, image_, range), part},
-                      "", &output, error);
-    if (ok && !(HostReadWholeFile(part, &bytes, nullptr, static_cast<size_t>(range.second)) &&
-                static_cast<long long>(bytes.size()) == range.second && HostWriteAt(fd_, range.first, bytes))) {
+    if (!RunQemu({"qemu-img", "convert", "-m", "1", "-n", "-t", "unsafe", "--image-opts",
+                  Window(form_.format, image_, range), "--target-image-opts", Window("file", rawPath_, range)},
+                 "", &output, error))
+        return false;
+    if (!ReadRaw(range.first, range.second, &bytes)) {
         *error = "cannot be copied into " + rawPath_;
-        ok = false;
+        return false;
     }
-    unlink(part.c_str());
-    if (ok) Remember(range.first, std::move(bytes));
-    return ok;
+    Remember(range.first, std::move(bytes));
+    return true;
 }
 
 bool HostQemuImage::Fetch(std::vector<HostDiskRange> ranges, std::string* error) {
@@ -104,39 +104,50 @@ bool HostQemuImage::Fetch(std::vector<HostDiskRange> ranges, std::string* error)
 }
 
 bool HostQemuImage::Read(const std::vector<std::string>& commands, std::string* dump, std::string* error) {
-    const std::string prompt = "qemu-io> ";
-    size_t wanted = commands.size();
-    if (wanted == 0) return true;
+    if (commands.empty()) return true;
     if (reader_.pid >= 0 && reader_.input < 0) StopReader(dump);  // at rest: a new one
     dump->clear();
     if (reader_.pid < 0 && !StartReader(error)) return false;
-    if (!prompted_) ++wanted;  // the prompt it greets with
-    prompted_ = true;
-    std::string input;
-    for (const std::string& command : commands) input += command + "\n";
-    bool ok = HostWriteAll(reader_.input, input.data(), input.size());
-    // Prompts begin lines, or follow a prompt when a command printed nothing.
-    size_t seen = 0;
-    size_t scanned = 0;
-    char buffer[65536];
-    while (ok && seen < wanted) {
-        ssize_t n = read(reader_.output, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) dump->append(buffer, static_cast<size_t>(n));
-        for (size_t at; ok && (at = dump->find(prompt, scanned)) != std::string::npos; scanned = at + prompt.size()) {
-            bool follows = at >= prompt.size() && dump->compare(at - prompt.size(), prompt.size(), prompt) == 0;
-            if (at == 0 || (*dump)[at - 1] == '\n' || follows) ++seen;
-        }
-        // A prompt cut off at the end is found once the rest comes.
-        if (dump->size() >= prompt.size()) scanned = std::max(scanned, dump->size() - prompt.size() + 1);
-    }
-    if (ok && dump->find("\nread failed") == std::string::npos && dump->find("> read failed") == std::string::npos)
+    if (Converse(commands, dump) && dump->find("\nread failed") == std::string::npos &&
+        dump->find("> read failed") == std::string::npos)
         return true;
     StopReader(dump);
     std::string line = dump->substr(0, dump->find('\n'));
     *error = line.find("lock") != std::string::npos ? kInUse : "cannot be read by qemu-io: " + line;
     return false;
+}
+
+bool HostQemuImage::Converse(const std::vector<std::string>& commands, std::string* dump) {
+    // One command at a time: qemu-io reads its input in blocks, and takes
+    // the lines left over in its buffer only when more input comes.
+    const std::string prompt = "qemu-io> ";
+    size_t scanned = dump->size();
+    // Reads up to the next prompt, which begins a line or follows a prompt
+    // when a command printed nothing.
+    auto answered = [&]() {
+        char buffer[65536];
+        for (;;) {
+            for (size_t at; (at = dump->find(prompt, scanned)) != std::string::npos;) {
+                scanned = at + prompt.size();
+                if (at == 0 || (*dump)[at - 1] == '\n' ||
+                    (at >= prompt.size() && dump->compare(at - prompt.size(), prompt.size(), prompt) == 0))
+                    return true;
+            }
+            // A prompt cut off at the end is found once the rest comes.
+            if (dump->size() >= prompt.size()) scanned = std::max(scanned, dump->size() - prompt.size() + 1);
+            ssize_t n = read(reader_.output, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            dump->append(buffer, static_cast<size_t>(n));
+        }
+    };
+    if (!prompted_ && !answered()) return false;  // the prompt it greets with
+    prompted_ = true;
+    for (const std::string& command : commands) {
+        const std::string line = command + "\n";
+        if (!HostWriteAll(reader_.input, line.data(), line.size()) || !answered()) return false;
+    }
+    return true;
 }
 
 bool HostQemuImage::StartReader(std::string* error) {

@@ -25,6 +25,9 @@ START = 63  # the partition's first sector
 # Every STRIDE-th kill point, failing command and room size only: the
 # sanitized pass walks the same paths with fewer runs.
 STRIDE = int(os.environ.get("VSETUP_IMAGE_TEST_STRIDE", "1"))
+# Every kill point and failing command of the forms QEMU writes, not only
+# those of the write-back's steps.
+FULL = os.environ.get("VSETUP_IMAGE_TEST_FULL") == "1"
 SYSTEM_INI = b"[boot]\r\nshell=Explorer.exe\r\n[boot.description]\r\ndisplay.drv=Standard VGA\r\n"
 
 
@@ -291,9 +294,8 @@ def main():
     check(waiting.wait(60) == 0, "the waiting run failed")
     print("a second run waits for the image's lock")
 
-    kill_points(want_tree, want_registry, upgrade=False)
-    kill_points(want_tree, want_registry, upgrade=True)
-    kill_points(want_tree, want_registry, upgrade=False, form="qcow2")
+    for upgrade, form in [(False, None), (True, None)] + [(True, form) for form in QEMU_FORMS]:
+        kill_points(want_tree, want_registry, upgrade, form)
     shutil.rmtree(WORK)
 
 
@@ -307,19 +309,28 @@ def raw_view(image):
     return image + ".raw"
 
 
-def identity(image, uuid):
+def identity(image, uuid, data=True):
     # What a virtual machine knows its disk by: qemu-img info but for the
     # room it takes and VMDK's content ID (which QEMU changes on every first
-    # write, as VMware does), the UUID in the header, the snapshots' data.
+    # write, as VMware does), the UUID in the header, the snapshots' data
+    # (with data) and the backing file beside it.
     info = json.loads(qemu_img("info", "--output=json", image))
+    base = digest(image + ".base") if os.path.exists(image + ".base") else None
     info.pop("actual-size")
     info.get("format-specific", {}).get("data", {}).pop("cid", None)
     with open(image, "rb") as f:
         header = f.read(uuid[1])[uuid[0]:]
-    for snapshot in info.get("snapshots", []):
+    for snapshot in info.get("snapshots", []) if data else []:
         qemu_img("convert", "-l", "snapshot.name=" + snapshot["name"], "-O", "raw", image, image + ".snap")
         snapshot["data"] = digest(image + ".snap")
-    return info, header
+    return info, header, base
+
+
+def make_form(form, raw, image):
+    # The image of a form QEMU writes (a row of QEMU_FORMS) made of the raw disk.
+    for command in filter(None, form[1:3]):
+        qemu_img(*command.replace("RAW", raw).replace("IMAGE", image).split())
+    return image
 
 
 # Each form QEMU writes: the qemu-img arguments that make it from a raw disk
@@ -338,12 +349,10 @@ def qemu_forms(want, want_tree):
     # The example installation into each: the transcript and files of the
     # directory prefix, fsck.fat and qemu-img check clean, the image's
     # identity, its snapshot and its backing file as they were.
-    for number, (name, make, change, uuid) in enumerate(QEMU_FORMS):
+    for number, (name, _, _, uuid) in enumerate(QEMU_FORMS):
         image, raw = os.path.join(WORK, "qemu-%d" % number), os.path.join(WORK, "qemu.raw")
         make_image(raw)
-        for command in filter(None, (make, change)):
-            qemu_img(*command.replace("RAW", raw).replace("IMAGE", image).split())
-        before = identity(image, uuid), digest(image + ".base") if "backing" in name else None
+        before = identity(make_form(QEMU_FORMS[number], raw, image), uuid)
         got = vsetup(image)
         check(got.returncode == 0 and got.stdout == want.stdout, "%s: exit %d: %s" % (name, got.returncode, got.stderr))
         check(tree(read_back("%s@@%d" % (raw_view(image), START * 512), os.path.join(WORK, "back"))) == want_tree,
@@ -351,8 +360,7 @@ def qemu_forms(want, want_tree):
         fsck(raw_view(image))
         checked = run(["qemu-img", "check", image])  # exit 63: QEMU has no check for the form (VHD)
         check(checked.returncode in (0, 63), "%s: qemu-img check: %s" % (name, checked.stdout + checked.stderr))
-        after = identity(image, uuid), digest(image + ".base") if "backing" in name else None
-        check(after == before, "%s: the image's identity, snapshot or backing file changed" % name)
+        check(identity(image, uuid) == before, "%s: the image's identity, snapshot or backing file changed" % name)
     print("qcow2 with a snapshot and over a backing file, VDI, VMDK, flat VMDK, dynamic VHD: as the directory prefix, "
           "fsck.fat and qemu-img check clean, identity kept")
 
@@ -396,7 +404,7 @@ def check_refused(name, image, message, disk=DISK, env=None):
 # "count" beside it and, before the one whose number the file "kill-at" holds,
 # kills vsetup, as a kill between two changes of the file system would.
 MTOOLS_WRAPPER = """#!/bin/sh
-here=$(dirname "$0"); n=$(( $(cat "$here/count") + 1 )); echo $n >"$here/count"
+here=$(dirname "$0"); n=$(( $(cat "$here/count") + 1 )); echo $n >"$here/count"; echo "$n $(basename "$0") $*" >>"$here/log"
 [ "$n" = "$(cat "$here/kill-at")" ] && kill -9 $PPID && exit 1
 [ "$n" = "$(cat "$here/fail-at")" ] && exit 1
 exec /usr/bin/$(basename "$0") "$@"
@@ -409,15 +417,18 @@ def kill_points(want_tree, want_registry, upgrade, form=None):
     # and old or whole and new; a run afterwards completes the installation,
     # though the partition has room for one installation only. A command
     # that fails leaves the image as it was. An upgrade finds an older driver
-    # installed: every file is replaced. An image of a form QEMU writes
-    # (form) is killed before each qemu-io command, and must pass qemu-img
-    # check.
+    # installed: every file is replaced. An image of a form QEMU writes (a
+    # row of QEMU_FORMS) is killed before each QEMU command that writes it
+    # and before the registry beside it takes the new one's name (with FULL,
+    # before each QEMU command and at each of its own file operations of the
+    # write-back), and must pass qemu-img check with its identity kept.
     pristine, image, bin_dir = (os.path.join(WORK, name) for name in ("pristine.img", "killed.img", "bin"))
 
     def view():  # the disk as mtools reads it, fsck.fat clean
         disk = raw_view(image) if form else image
         fsck(disk)
-        check(not form or run(["qemu-img", "check", image]).returncode == 0, "qemu-img check finds fault")
+        check(not form or run(["qemu-img", "check", image]).returncode in (0, 63), "qemu-img check finds fault")
+        check(not form or identity(image, form[3], data=False) == before, "the image's identity changed")
         return "%s@@%d" % (disk, START * 512)
     make_image(pristine)
     if upgrade:
@@ -430,11 +441,8 @@ def kill_points(want_tree, want_registry, upgrade, form=None):
     fill("%s@@%d" % (pristine, START * 512), 40 * 1024)
     shutil.rmtree(bin_dir, ignore_errors=True)
     os.makedirs(bin_dir)
-    source = pristine + "." + form if form else pristine
-    if form:
-        qemu_img("convert", "-O", form, pristine, source)
-    # Through QEMU, the image changes only by qemu-io: its commands are the kill points.
-    commands = ("qemu-io",) if form else ("mcopy", "mmove", "mdel", "mmd", "mdir", "mdu", "mshowfat")
+    # Through QEMU, the image changes only by QEMU's commands: they are the kill points.
+    commands = ("qemu-io", "qemu-img") if form else ("mcopy", "mmove", "mdel", "mmd", "mdir", "mdu", "mshowfat")
     for name in commands + ("count", "kill-at", "fail-at"):
         with open(os.path.join(bin_dir, name), "w") as f:
             f.write("0\n" if name in ("count", "kill-at", "fail-at") else MTOOLS_WRAPPER)
@@ -444,21 +452,37 @@ def kill_points(want_tree, want_registry, upgrade, form=None):
     wrapped = {"PATH": bin_dir + os.pathsep + os.environ["PATH"], "LD_PRELOAD": SHIM, "ROBUST_NO_SYNC": "1",
                "ASAN_OPTIONS": asan}
 
+    def fresh():
+        nonlocal before
+        for old in (image, image + ".registry.reg", image + ".base"):
+            if os.path.exists(old):
+                os.remove(old)
+        if form:  # made anew, as a copy would name the first one's backing file or extent
+            before = identity(make_form(form, pristine, image), form[3], data=False)
+        else:
+            shutil.copy(pristine, image)
+
     def killed_run(env, kill_before_command=0, fail_command=0):
-        shutil.copy(source, image)
-        if os.path.exists(image + ".registry.reg"):
-            os.remove(image + ".registry.reg")
+        fresh()
         for name, value in (("count", 0), ("kill-at", kill_before_command), ("fail-at", fail_command)):
             with open(os.path.join(bin_dir, name), "w") as f:
                 f.write("%d\n" % value)
         return vsetup(image, dict(wrapped, **env))
 
+    before = None
+    if os.path.exists(os.path.join(WORK, "calls.log")):
+        os.remove(os.path.join(WORK, "calls.log"))
     killed_run({"ROBUST_LOG": os.path.join(WORK, "calls.log")})
     with open(os.path.join(WORK, "calls.log")) as f, open(os.path.join(bin_dir, "count")) as g:
-        calls, commands = len(f.readlines()), int(g.read())
+        calls, commands = f.read().splitlines(), int(g.read())
+    with open(os.path.join(bin_dir, "log")) as f:  # "N qemu-img convert ...", a command a line
+        writers = [int(line.split()[0]) for line in f if " -n " in line or line.split()[1:3] == ["qemu-io", "-t"]]
     old_tree = tree(read_back("%s@@%d" % (pristine, START * 512), os.path.join(WORK, "old")))
-    points = [({"ROBUST_KILL_AT": str(n)}, 0) for n in range(1, 0 if upgrade or form else calls + 1)]
-    points += [({}, n) for n in range(1, commands + 1)]
+    # The calls from the registry's temporary beside the image on are the write-back's.
+    first = min([n for n, call in enumerate(calls, 1) if os.path.basename(image) in call] or [len(calls) + 1])
+    shim = [n for n, call in enumerate(calls, 1) if n >= first and (FULL or call.split()[1] == "rename")]
+    points = [({"ROBUST_KILL_AT": str(n)}, 0) for n in (shim if form else range(1, 0 if upgrade else len(calls) + 1))]
+    points += [({}, n) for n in range(1, commands + 1) if FULL or not form or n in writers]
     for point, (env, command) in list(enumerate(points, 1))[::STRIDE]:
         killed_run(env, command)
         for path, data in tree(read_back(view(), os.path.join(WORK, "back"))).items():
@@ -471,18 +495,18 @@ def kill_points(want_tree, want_registry, upgrade, form=None):
         back = tree(read_back(view(), os.path.join(WORK, "back")))
         check({k: v for k, v in back.items() if not k.endswith(".tmp")} == want_tree,
               "kill point %d: the run afterwards did not complete the installation" % point)
-    shutil.copy(source, image)
+    fresh()
     old_state = state(view())
-    for command in range(1, commands + 1, STRIDE):
+    failing = [n for n in range(1, commands + 1) if FULL or not form or n in writers]
+    for command in failing[::STRIDE]:
         got = killed_run({}, fail_command=command)
         mdrive = view()
         check(got.returncode == 1 and state(mdrive) == old_state and not os.path.exists(image + ".registry.reg") or
               got.returncode == 0 and tree(read_back(mdrive, os.path.join(WORK, "back"))) == want_tree,
               "command %d failed: exit %d, the image is half written: %s" % (command, got.returncode, got.stderr))
     print("%s: every %d. of %d kill points (in vsetup's own file operations and before %d commands): "
-          "fsck.fat clean, files whole, a second run completes; each command failing: the image as it was"
-          % (form or ("upgrade" if upgrade else "new"), STRIDE, len(points), commands))
-
+          "fsck.fat clean, files whole, a second run completes; %d commands failing: the image as it was"
+          % (form[0] if form else "upgrade" if upgrade else "new", STRIDE, len(points), commands, len(failing)))
 
 if __name__ == "__main__":
     main()
