@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/host/byte_order.h"
@@ -104,6 +105,10 @@ bool CregStore::Open(const std::string& path, std::string* error) {
     directory_ = HostDirectoryOf(path);
     // Only a regular file of a registry's size that begins as one is read:
     // a FIFO, a device or a huge file is refused before any of it is read.
+    // The file, its tree, and the new file written from it at the end.
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= kMaxFileSize)
+        HostPrepareHeapFor(static_cast<size_t>(st.st_size) * 4);
     std::string bytes;
     if (!HostReadWholeFile(path, &bytes, nullptr, kMaxFileSize, false, "CREG")) {
         *error = "the Windows registry " + path +

@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <malloc.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -325,4 +328,29 @@ bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host
         HostRemoveTemporary(temp);
     }
     return ok;
+}
+
+void HostPrepareHeapFor(size_t want) {
+#ifdef __GLIBC__
+    const uintptr_t kHugePage = 2u << 20;
+    const size_t kProbe = 256u << 10;
+    const size_t kGlibcTopPad = 128u << 10;
+    if (want < 4 * kHugePage) return;
+    // The heap keeps its memory (the store lives to the end of the run), and
+    // the file's text comes from it too rather than from a mapping of its own.
+    if (mallopt(M_TRIM_THRESHOLD, INT32_MAX) == 0 || mallopt(M_MMAP_THRESHOLD, 32 << 20) == 0) return;
+    // A block larger than what the heap has free grows it by that block and
+    // the padding; the new memory past the block is then marked, before
+    // anything touches it.
+    mallopt(M_TOP_PAD, static_cast<int>(want));
+    char* probe = static_cast<char*>(malloc(kProbe));
+    mallopt(M_TOP_PAD, static_cast<int>(kGlibcTopPad));
+    if (!probe) return;
+    uintptr_t from = (reinterpret_cast<uintptr_t>(probe) + kProbe + kHugePage) & ~(kHugePage - 1);
+    uintptr_t to = reinterpret_cast<uintptr_t>(sbrk(0)) & ~(kHugePage - 1);
+    if (to > from && to - from <= want) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    free(probe);
+#else
+    (void)want;
+#endif
 }

@@ -139,4 +139,13 @@ bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host
 bool HostReplaceFileWhole(const std::string& hostPath, const std::string& data,
                           const std::string& likePath = std::string());
 
+// A registry store takes several bytes of memory for every byte of its file,
+// in small allocations, all of it new to the process when a run starts.
+// Where the memory of a virtual machine is costly to fault in page by page
+// (a large store's faults took half of a run's processor time), huge pages
+// fault it in 2 MiB at a time: the heap is grown once by want bytes and that
+// part is marked for huge pages. For loads of 8 MiB and more; without
+// transparent huge pages, or without glibc, this changes nothing.
+void HostPrepareHeapFor(size_t want);
+
 #endif

@@ -9,8 +9,6 @@
 #include <cstring>
 
 #include <fcntl.h>
-#include <malloc.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,39 +63,6 @@ bool DecodeUtf16(std::string* text, std::string* why) {
     return true;
 }
 
-// A store takes about four bytes of memory for every byte of its file, in
-// small allocations, and all of it is new to the process when a run starts.
-// Where the memory of a virtual machine is costly to fault in page by page
-// (a large store's faults took half of a run's processor time), huge pages
-// fault it in 2 MiB at a time: the heap is grown once by what loading will
-// take and that part is marked for huge pages. Without transparent huge
-// pages, or without glibc, this changes nothing.
-void PrepareHeapFor(size_t fileBytes) {
-#ifdef __GLIBC__
-    const uintptr_t kHugePage = 2u << 20;
-    const size_t kProbe = 256u << 10;
-    const size_t kGlibcTopPad = 128u << 10;
-    const size_t want = fileBytes * 6;  // the store, and the file's text while it loads
-    if (want < 4 * kHugePage) return;
-    // The heap keeps its memory (the store lives to the end of the run), and
-    // the file's text comes from it too rather than from a mapping of its own.
-    if (mallopt(M_TRIM_THRESHOLD, INT32_MAX) == 0 || mallopt(M_MMAP_THRESHOLD, 32 << 20) == 0) return;
-    // A block larger than what the heap has free grows it by that block and
-    // the padding; the new memory past the block is then marked, before
-    // anything touches it.
-    mallopt(M_TOP_PAD, static_cast<int>(want));
-    char* probe = static_cast<char*>(malloc(kProbe));
-    mallopt(M_TOP_PAD, static_cast<int>(kGlibcTopPad));
-    if (!probe) return;
-    uintptr_t from = (reinterpret_cast<uintptr_t>(probe) + kProbe + kHugePage) & ~(kHugePage - 1);
-    uintptr_t to = reinterpret_cast<uintptr_t>(sbrk(0)) & ~(kHugePage - 1);
-    if (to > from && to - from <= want) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-    free(probe);
-#else
-    (void)fileBytes;
-#endif
-}
-
 }  // namespace
 
 bool RegistryStore::Open(const std::string& path, std::string* error, size_t ownFrom) {
@@ -105,7 +70,7 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
     path_ = path;
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= kMaxFileSize)
-        PrepareHeapFor(static_cast<size_t>(st.st_size));
+        HostPrepareHeapFor(static_cast<size_t>(st.st_size) * 6);  // the store, and the file's text while it loads
     std::string text;
     bool missing = false;
     auto fail = [&](const std::string& why) {
