@@ -61,16 +61,22 @@ bool Remove(const std::string& journal) {
     return (unlink(journal.c_str()) == 0 || errno == ENOENT) && HostSyncDirectoryOf(journal);
 }
 
-// Writes the ranges into the image open on fd and syncs it: "" or why not.
+// Writes the ranges into the disk open on fd, the last kept first, and syncs
+// it: "" or why not. A range that cannot be written does not keep the others
+// from going back.
 std::string PutBack(int fd, const std::vector<std::pair<long long, std::string>>& ranges) {
     struct stat st;
     if (fstat(fd, &st) != 0) return std::strerror(errno);
+    std::string why;
     for (auto it = ranges.rbegin(); it != ranges.rend(); ++it) {
-        if (it->first + static_cast<long long>(it->second.size()) > st.st_size)
-            return "it names bytes beyond the end of the image";
-        if (!HostWriteAt(fd, it->first, it->second)) return std::strerror(errno);
+        if (it->first + static_cast<long long>(it->second.size()) > st.st_size) {
+            why = "it names bytes beyond the end of the image";
+        } else if (!HostWriteAt(fd, it->first, it->second) && why.empty()) {
+            why = std::strerror(errno);
+        }
     }
-    return HostFsync(fd) ? "" : std::strerror(errno);
+    if (!HostFsync(fd) && why.empty()) why = std::strerror(errno);
+    return why;
 }
 
 }  // namespace
@@ -122,13 +128,10 @@ bool Undo::Drop() {
 }
 
 bool Undo::Restore() {
-    bool ok = true;
-    for (auto it = ranges_.rbegin(); it != ranges_.rend(); ++it)
-        ok = HostWriteAt(g_image.diskFd, it->first, it->second) && ok;
+    bool ok = PutBack(g_image.diskFd, ranges_).empty();
     // An image that QEMU writes gets what was put back.
     std::string why;
     if (g_image.qemu.IsOpen() && !g_image.qemu.Push(g_image.staging, &why)) ok = false;
-    ok = HostFsync(g_image.diskFd) && ok;
     return ok && Drop();
 }
 
