@@ -114,9 +114,17 @@ RegistryStore::Key* RegistryStore::FindKey(const std::string& canonicalPath) con
     return FindKey(canonicalPath.data(), canonicalPath.size());
 }
 
+void RegistryStore::PrefetchSlot(size_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+}
+
 RegistryStore::Key* RegistryStore::MakeKey(std::string canonicalPath, bool markPending) {
-    if (slots_.empty()) Reserve(1);
     size_t hash = HashNoCase(canonicalPath.data(), canonicalPath.size());
+    return MakeKey(std::move(canonicalPath), markPending, hash);
+}
+
+RegistryStore::Key* RegistryStore::MakeKey(std::string canonicalPath, bool markPending, size_t hash) {
+    if (slots_.empty()) Reserve(1);
     Slot* slot = Probe(canonicalPath.data(), canonicalPath.size(), hash);
     if (slot->key) return slot->key;
     const size_t slotCount = slots_.size();

@@ -136,6 +136,10 @@ private:
     Key* FindKey(const char* canonicalPath, size_t size) const;
     Key* FindKey(const std::string& canonicalPath) const;
     Key* MakeKey(std::string canonicalPath, bool markPending);
+    // The same, with the path's HashNoCase.
+    Key* MakeKey(std::string canonicalPath, bool markPending, size_t hash);
+    // Starts fetching the index slot a key of that hash is looked up in.
+    void PrefetchSlot(size_t hash) const;
     Value* FindValue(Key* key, const std::string& name);
     const Value* FindValue(const Key* key, const std::string& name) const;
     void PutValue(Key* key, const std::string& name, uint32_t type, std::string data, bool markPending);

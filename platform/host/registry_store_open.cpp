@@ -18,6 +18,7 @@
 #include "platform/host/registry_key_path.h"
 
 using regpath::CanonicalPath;
+using regpath::HashNoCase;
 
 namespace {
 
@@ -28,20 +29,33 @@ bool IsPlainText(const std::string& text) {
     return true;
 }
 
-// Whether text at `at` is the line the store writes for a plain text value:
-// "name"="data" (or @="data") and CR LF. *used is its length.
-bool MatchesPlainValue(const std::string& text, size_t at, const std::string& name, const std::string& data,
-                       size_t* used) {
-    auto take = [&](const char* part, size_t size) {
-        if (text.size() - at < size || std::memcmp(text.data() + at, part, size) != 0) return false;
+// Follows a text from a place while it reads as what the store writes,
+// part by part; holds turns false at the first part it does not match.
+struct OwnFormCheck {
+    const std::string& text;
+    size_t at;
+    bool holds;
+
+    void Take(const char* part, size_t size) {
+        holds = holds && text.size() - at >= size && std::memcmp(text.data() + at, part, size) == 0;
         at += size;
-        *used += size;
-        return true;
-    };
-    if (at > text.size()) return false;
-    bool named = name.empty() ? take("@", 1) : take("\"", 1) && take(name.data(), name.size()) && take("\"", 1);
-    return named && take("=\"", 2) && take(data.data(), data.size()) && take("\"\r\n", 3);
-}
+    }
+    void Take(const std::string& part) { Take(part.data(), part.size()); }
+    // The line the store writes for a plain text value: "name"="data" (or
+    // @="data") and CR LF.
+    void TakePlainValue(const std::string& name, const std::string& data) {
+        if (name.empty()) {
+            Take("@", 1);
+        } else {
+            Take("\"", 1);
+            Take(name);
+            Take("\"", 1);
+        }
+        Take("=\"", 2);
+        Take(data);
+        Take("\"\r\n", 3);
+    }
+};
 
 // Turns a UTF-16LE file's text (after its byte order mark) into
 // Windows-1252. false, with the reason, when a character has no form there.
@@ -62,6 +76,13 @@ bool DecodeUtf16(std::string* text, std::string* why) {
     text->swap(ansi);
     return true;
 }
+
+// An item read ahead of the one taken in, with its key's path and hash.
+struct AheadItem {
+    Reg4Item item;
+    std::string path;
+    size_t hash = 0;
+};
 
 }  // namespace
 
@@ -125,37 +146,57 @@ bool RegistryStore::Open(const std::string& path, std::string* error, size_t own
 bool RegistryStore::Import(const std::string& text, bool* ownFormOut, std::string* why) {
     Reserve(text.size() / 128);
     Reg4Reader reader(text.data(), text.size(), true);
-    Reg4Item item;
+    // The index is far larger than the processor's caches: items are read
+    // a few keys ahead, and each key's slot is fetched while the lines
+    // before it are taken in.
+    const size_t kRing = 8;
+    const size_t kKeysAhead = 3;
+    AheadItem ahead[kRing];
+    size_t head = 0, count = 0, keysAhead = 0;
+    bool more = true;
     Key* current = nullptr;
     // Checked item by item while it holds.
-    bool ownForm = !foreign_ && text.compare(0, std::strlen(kReg4Header), kReg4Header) == 0;
-    size_t at = std::strlen(kReg4Header);
+    OwnFormCheck own{text, std::strlen(kReg4Header),
+                     !foreign_ && text.compare(0, std::strlen(kReg4Header), kReg4Header) == 0};
     std::string rendered;
-    while (reader.Next(&item)) {
+    for (;;) {
+        while (more && count < kRing && keysAhead < kKeysAhead) {
+            AheadItem& next = ahead[(head + count) % kRing];
+            more = reader.Next(&next.item);
+            if (!more) break;
+            ++count;
+            if (next.item.kind != Reg4Item::kKey) continue;
+            ++keysAhead;
+            next.path = CanonicalPath(next.item.key.data(), next.item.key.size());
+            next.hash = HashNoCase(next.path.data(), next.path.size());
+            PrefetchSlot(next.hash);
+        }
+        if (count == 0) break;
+        AheadItem& front = ahead[head];
+        head = (head + 1) % kRing;
+        --count;
+        Reg4Item& item = front.item;
         bool read = false;
         if (item.kind == Reg4Item::kKey) {
-            std::string keyPath = CanonicalPath(item.key.data(), item.key.size());
+            --keysAhead;
             current = nullptr;
-            if (!keyPath.empty()) {
+            if (!front.path.empty()) {
                 read = true;
-                if (ownForm) {
-                    rendered = "\r\n[";
-                    rendered.append(item.key.data(), item.key.size());
-                    rendered += "]\r\n";
-                }
-                current = MakeKey(std::move(keyPath), false);
+                own.Take("\r\n[", 3);
+                own.Take(item.key.data(), item.key.size());
+                own.Take("]\r\n", 3);
+                current = MakeKey(std::move(front.path), false, front.hash);
             }
         } else if (item.kind == Reg4Item::kValue && current) {
             read = true;
-            if (ownForm && item.type == kTypeString && IsPlainText(item.name) && IsPlainText(item.data)) {
-                // Most values are plain texts: compared in place.
-                size_t used = 0;
-                ownForm = MatchesPlainValue(text, at, item.name, item.data, &used);
-                at += used;
-                rendered.clear();
-            } else if (ownForm) {
+            if (!own.holds) {
+                // Nothing left to check.
+            } else if (item.type == kTypeString && IsPlainText(item.name) && IsPlainText(item.data)) {
+                own.TakePlainValue(item.name, item.data);  // most values: compared in place
+            } else {
                 rendered.clear();
                 Reg4AppendValue(&rendered, item.name, item.type, item.data);
+                own.Take(rendered);
             }
             PutValue(current, item.name, item.type, std::move(item.data), false);
         }
@@ -165,11 +206,7 @@ bool RegistryStore::Import(const std::string& text, bool* ownFormOut, std::strin
             *why = "cannot be imported faithfully: line " + std::to_string(item.line) + ": " + line;
             return false;
         }
-        if (ownForm) {
-            ownForm = text.compare(at, rendered.size(), rendered) == 0;
-            at += rendered.size();
-        }
     }
-    *ownFormOut = ownForm && at == text.size();
+    *ownFormOut = own.holds && own.at == text.size();
     return true;
 }
