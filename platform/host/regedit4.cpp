@@ -1,5 +1,6 @@
 #include "platform/host/regedit4.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -19,13 +20,35 @@ int HexDigit(char c) {
 
 // ------------------------------------------------------------------ reading
 
+// The first of the two bytes a and b in [p, end), or end: eight bytes at a
+// time, as lines and quoted texts are short and a call to memchr for each
+// costs more than the search.
+const char* FindEither(const char* p, const char* end, char a, char b) {
+    const uint64_t kOnes = 0x0101010101010101ull;
+    const uint64_t kHigh = 0x8080808080808080ull;
+    const uint64_t as = kOnes * static_cast<unsigned char>(a);
+    const uint64_t bs = kOnes * static_cast<unsigned char>(b);
+    for (; end - p >= 8; p += 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        // A byte's top bit is set where it equals a or b (and, past the
+        // first such byte, maybe elsewhere: only the first counts).
+        uint64_t x = word ^ as;
+        uint64_t y = word ^ bs;
+        uint64_t found = ((x - kOnes) & ~x & kHigh) | ((y - kOnes) & ~y & kHigh);
+        if (found) return p + __builtin_ctzll(found) / 8;
+    }
+    while (p < end && *p != a && *p != b) ++p;
+    return p;
+}
+
 // A quoted text at *q (which is at the opening quote), \\ and \" unescaped.
 // Leaves *q after the closing quote.
 bool ParseQuoted(const char** q, const char* end, std::string* out) {
     const char* s = *q + 1;
     // Mostly there is nothing to unescape: the text is taken whole.
-    const char* quote = static_cast<const char*>(std::memchr(s, '"', static_cast<size_t>(end - s)));
-    if (quote && !std::memchr(s, '\\', static_cast<size_t>(quote - s))) {
+    const char* quote = FindEither(s, end, '"', '\\');
+    if (quote < end && *quote == '"') {
         out->assign(s, static_cast<size_t>(quote - s));
         *q = quote + 1;
         return true;
@@ -60,19 +83,11 @@ struct Reg4Lines {
     bool Next(const char** begin, const char** stop) {
         if (p >= end) return false;
         const char* at = p;
-        // Most lines end in LF: one memchr finds it, then a CR before it is
-        // looked for only in the line.
-        const char* lf = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
-        const char* limit = lf ? lf : end;
-        const char* cr = static_cast<const char*>(std::memchr(at, '\r', static_cast<size_t>(limit - at)));
-        if (cr && !(cr + 1 == lf)) {
+        const char* stopAt = FindEither(at, end, '\r', '\n');
+        if (stopAt < end) {
             *begin = at;
-            *stop = cr;
-            p = cr + 1;
-        } else if (lf) {
-            *begin = at;
-            *stop = cr ? cr : lf;
-            p = lf + 1;
+            *stop = stopAt;
+            p = stopAt + (*stopAt == '\r' && stopAt + 1 < end && stopAt[1] == '\n' ? 2 : 1);
         } else {
             if (!readUnended) return false;
             *begin = at;
@@ -300,29 +315,50 @@ namespace {
 
 void AppendQuoted(std::string* out, const std::string& text) {
     *out += '"';
-    for (char c : text) {
-        if (c == '\\' || c == '"') *out += '\\';
-        *out += c;
+    // The runs between characters that take a backslash go in whole.
+    size_t from = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' || text[i] == '"') {
+            out->append(text, from, i - from);
+            *out += '\\';
+            from = i;
+        }
     }
+    out->append(text, from, std::string::npos);
     *out += '"';
 }
 
-void AppendHexList(std::string* out, const char* bytes, size_t size, size_t column) {
+// Whether a text can be quoted: it holds no zero byte and no line end.
+bool IsQuotable(const std::string& text) {
+    for (char c : text)
+        if (c == '\0' || c == '\r' || c == '\n') return false;
+    return true;
+}
+
+// The bytes, and a zero after them when withZero, as a hex list that starts
+// at column: written in place into room made for the longest it can be.
+void AppendHexList(std::string* out, const char* bytes, size_t size, bool withZero, size_t column) {
     static const char kDigits[] = "0123456789abcdef";
-    for (size_t i = 0; i < size; ++i) {
-        unsigned char b = static_cast<unsigned char>(bytes[i]);
-        *out += kDigits[b >> 4];
-        *out += kDigits[b & 15];
+    const size_t count = size + (withZero ? 1 : 0);
+    const size_t start = out->size();
+    out->resize(start + count * 3 + (count / 25 + 1) * 5);
+    char* to = &(*out)[start];
+    for (size_t i = 0; i < count; ++i) {
+        unsigned char b = i < size ? static_cast<unsigned char>(bytes[i]) : 0;
+        *to++ = kDigits[b >> 4];
+        *to++ = kDigits[b & 15];
         column += 2;
-        if (i + 1 < size) {
-            *out += ',';
+        if (i + 1 < count) {
+            *to++ = ',';
             ++column;
             if (column > 76) {  // regedit's line width
-                *out += "\\\r\n  ";
+                std::memcpy(to, "\\\r\n  ", 5);
+                to += 5;
                 column = 2;
             }
         }
     }
+    out->resize(static_cast<size_t>(to - out->data()));
 }
 
 }  // namespace
@@ -334,16 +370,17 @@ void Reg4AppendValue(std::string* out, const std::string& name, uint32_t type, c
     else
         AppendQuoted(out, name);
     *out += '=';
-    if (type == kReg4String && data.find_first_of(std::string("\0\r\n", 3)) == std::string::npos) {
+    if (type == kReg4String && IsQuotable(data)) {
         AppendQuoted(out, data);
     } else if (type == kReg4Dword && data.size() == 4) {
         static const char kDigits[] = "0123456789abcdef";
-        *out += "dword:";
-        for (int i = 3; i >= 0; --i) {
-            unsigned char b = static_cast<unsigned char>(data[static_cast<size_t>(i)]);
-            *out += kDigits[b >> 4];
-            *out += kDigits[b & 15];
+        char digits[14] = {'d', 'w', 'o', 'r', 'd', ':'};
+        for (int i = 0; i < 4; ++i) {
+            unsigned char b = static_cast<unsigned char>(data[static_cast<size_t>(3 - i)]);
+            digits[6 + 2 * i] = kDigits[b >> 4];
+            digits[7 + 2 * i] = kDigits[b & 15];
         }
+        out->append(digits, sizeof digits);
     } else {
         if (type == kReg4Binary) {
             *out += "hex:";
@@ -352,11 +389,9 @@ void Reg4AppendValue(std::string* out, const std::string& name, uint32_t type, c
             snprintf(prefix, sizeof prefix, "hex(%x):", static_cast<unsigned>(type));
             *out += prefix;
         }
-        std::string bytes = data;
         // A text that cannot be quoted keeps its terminating zero, as a
         // REG_SZ's bytes have it.
-        if (type == kReg4String) bytes += '\0';
-        AppendHexList(out, bytes.data(), bytes.size(), out->size() - lineStart);
+        AppendHexList(out, data.data(), data.size(), type == kReg4String, out->size() - lineStart);
     }
     *out += "\r\n";
 }
