@@ -26,6 +26,8 @@ import stat
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "image"))
+import qemu_forms  # noqa: E402
 SOURCE_DIR = os.path.dirname(HERE)
 GOLDEN = os.path.join(HERE, "golden")
 NOBODY = 65534
@@ -192,31 +194,57 @@ def mtools(*args, check=True):
                           stderr=subprocess.STDOUT, check=check)
 
 
-def make_image(prefix, image):
+def make_image(prefix, image, form):
     """A bare FAT volume of 8 MiB holding prefix/drive_c, with Windows'
-    directories, and prefix/registry.reg beside it."""
+    directories, and prefix/registry.reg beside it; for a form QEMU writes,
+    the image of that form qemu-img makes of the volume (left outside the
+    image's directory, where it would show as a file beside the image)."""
     os.makedirs(os.path.join(prefix, "drive_c", "WINDOWS", "SYSTEM"), exist_ok=True)
     os.makedirs(os.path.dirname(image))
-    with open(image, "wb") as f:
+    raw = image if form == "raw" else os.path.dirname(image) + ".raw"
+    with open(raw, "wb") as f:
         f.truncate(8 << 20)
-    mtools("mformat", "-i", image, "-T", "16384", "-h", "16", "-s", "63", "::")
-    mtools("mcopy", "-s", "-i", image, os.path.join(prefix, "drive_c", "WINDOWS"), "::/")
+    mtools("mformat", "-i", raw, "-T", "16384", "-h", "16", "-s", "63", "::")
+    mtools("mcopy", "-s", "-i", raw, os.path.join(prefix, "drive_c", "WINDOWS"), "::/")
+    if form != "raw":
+        qemu_forms.make_form(form, raw, image)
     if os.path.exists(os.path.join(prefix, "registry.reg")):
         shutil.copy(os.path.join(prefix, "registry.reg"), image + ".registry.reg")
 
 
-def read_image(image, into):
+def read_image(image, into, form="raw", parts=()):
     """The image's files read back into into/drive_c, and the files beside it
-    (registry.reg, any other as beside/NAME); the fault fsck.fat -n finds or None."""
+    but its parts (registry.reg, any other as beside/NAME); the fault fsck.fat
+    -n finds or None. A form QEMU writes is read as the raw disk qemu-img
+    converts it to, outside the image's directory."""
+    volume = image if form == "raw" else os.path.dirname(image) + ".raw"
+    if form != "raw":
+        qemu_forms.qemu_img("convert", "-O", "raw", image, volume)
     shutil.rmtree(into, ignore_errors=True)
     os.makedirs(os.path.join(into, "drive_c", "WINDOWS"))
-    mtools("mcopy", "-s", "-n", "-i", image, "::/WINDOWS", os.path.join(into, "drive_c"), check=False)
+    mtools("mcopy", "-s", "-n", "-i", volume, "::/WINDOWS", os.path.join(into, "drive_c"), check=False)
     for name in os.listdir(os.path.dirname(image)):
         beside = "registry.reg" if name == os.path.basename(image) + ".registry.reg" else "beside/" + name
-        if name != os.path.basename(image):
+        if name not in (os.path.basename(image),) + tuple(parts):
             write_file(os.path.join(into, beside), read(os.path.join(os.path.dirname(image), name)))
-    fsck = subprocess.run(["fsck.fat", "-n", image], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    fsck = subprocess.run(["fsck.fat", "-n", volume], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     return fsck.stdout.decode() if fsck.returncode else None
+
+
+def image_faults(image, form, identity, parts, into):
+    """Reads the image back into into (see read_image): fault lines for what
+    fsck.fat -n finds and, for a form QEMU writes, for what qemu-img check
+    finds and each part of the identity taken before the run that changed."""
+    faults = []
+    if form != "raw":
+        check = subprocess.run(["qemu-img", "check", image], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        # Exit 63: QEMU has no check for the form (VHD).
+        faults += [] if check.returncode in (0, 63) else ["qemu-img check: " + check.stdout.decode()]
+        now = qemu_forms.identity(image, form)
+        faults += ["the image's %s: %s, before the run %s" % (what, now.get(what), identity.get(what))
+                   for what in sorted(set(now) | set(identity)) if now.get(what) != identity.get(what)]
+    fsck = read_image(image, into, form, parts)
+    return faults + (["fsck.fat -n: " + fsck] if fsck else [])
 
 
 def run_batch(vsetup, scenario, work, extra_env=None, fresh=True, at_start=None):
@@ -225,7 +253,8 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True, at_start=None)
     image made of the prefix tree (at_start gets its directory), read back
     into that tree after the run."""
     disk, prefix = os.path.join(work, "disk"), os.path.join(work, "prefix")
-    image = os.path.join(work, "image", "c.img") if setting(scenario, "image") else None
+    form = setting(scenario, "image")
+    image = os.path.join(work, "image", "c.img") if form else None
     outside = os.path.join(work, "outside")
     user = setting(scenario, "user") == "nobody" and os.geteuid() == 0
     if fresh:
@@ -248,7 +277,11 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True, at_start=None)
                     os.lchown(name, NOBODY, NOBODY)
         set_modes(prefix, entries(scenario, "mode"))
         if image:
-            make_image(prefix, image)
+            make_image(prefix, image, form)
+    parts, identity = [], {}
+    if image and form != "raw":  # the files the image is made of, and its identity, which the run must keep
+        parts = [name for name in os.listdir(os.path.dirname(image)) if not name.endswith(".registry.reg")]
+        identity = qemu_forms.identity(image, form)
     start = os.path.join(disk, setting(scenario, "start", ""))
     os.makedirs(start, exist_ok=True)
     before = (files_below(disk, ()), files_below(outside, ()))
@@ -284,7 +317,7 @@ def run_batch(vsetup, scenario, work, extra_env=None, fresh=True, at_start=None)
     result = results[0]
     result.alike = all((r.returncode, r.stdout) == (result.returncode, result.stdout) for r in results)
     result.untouched = before == (files_below(disk, ()), files_below(outside, ()))
-    result.fsck = read_image(image, prefix) if image else None
+    result.image_faults = image_faults(image, form, identity, parts, prefix) if image else []
     for directory, dirs, _ in os.walk(work):
         for name in dirs:  # so that the scratch directory can be removed
             os.chmod(os.path.join(directory, name), 0o755)
@@ -296,7 +329,7 @@ def compare(scenario, result, prefix):
     expect = os.path.join(scenario, "expect")
     faults = [] if result.untouched else ["the disk or the directory D: maps changed"]
     faults += [] if result.alike else ["the runs made at once did not all end alike"]
-    faults += ["fsck.fat -n: " + result.fsck] if result.fsck else []
+    faults += result.image_faults
     wanted_exit = int(read(os.path.join(expect, "exit"), b"0"))
     if result.returncode != wanted_exit:
         faults.append("exit code %d, expected %d" % (result.returncode, wanted_exit))

@@ -5,7 +5,6 @@
 #     image_test.py VSETUP SOURCE_DIR KILL_SHIM
 
 import fcntl
-import json
 import os
 import re
 import resource
@@ -16,6 +15,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from qemu_forms import FORMS, identity, make_form, qemu_img
 
 VSETUP, SOURCE, SHIM = sys.argv[1:4]
 DISK = os.path.join(SOURCE, "examples", "disk1")
@@ -294,13 +295,9 @@ def main():
     check(waiting.wait(60) == 0, "the waiting run failed")
     print("a second run waits for the image's lock")
 
-    for upgrade, form in [(False, None), (True, None)] + [(True, form) for form in QEMU_FORMS]:
+    for upgrade, form in [(False, None), (True, None)] + [(True, form) for form in FORMS]:
         kill_points(want_tree, want_registry, upgrade, form)
     shutil.rmtree(WORK)
-
-
-def qemu_img(*args):
-    return run(["qemu-img"] + list(args), check=True).stdout.decode()
 
 
 def raw_view(image):
@@ -309,50 +306,14 @@ def raw_view(image):
     return image + ".raw"
 
 
-def identity(image, uuid, data=True):
-    # What a virtual machine knows its disk by: qemu-img info but for the
-    # room it takes and VMDK's content ID (which QEMU changes on every first
-    # write, as VMware does), the UUID in the header, the snapshots' data
-    # (with data) and the backing file beside it.
-    info = json.loads(qemu_img("info", "--output=json", image))
-    base = digest(image + ".base") if os.path.exists(image + ".base") else None
-    info.pop("actual-size")
-    info.get("format-specific", {}).get("data", {}).pop("cid", None)
-    with open(image, "rb") as f:
-        header = f.read(uuid[1])[uuid[0]:]
-    for snapshot in info.get("snapshots", []) if data else []:
-        qemu_img("convert", "-l", "snapshot.name=" + snapshot["name"], "-O", "raw", image, image + ".snap")
-        snapshot["data"] = digest(image + ".snap")
-    return info, header, base
-
-
-def make_form(form, raw, image):
-    # The image of a form QEMU writes (a row of QEMU_FORMS) made of the raw disk.
-    for command in filter(None, form[1:3]):
-        qemu_img(*command.replace("RAW", raw).replace("IMAGE", image).split())
-    return image
-
-
-# Each form QEMU writes: the qemu-img arguments that make it from a raw disk
-# (IMAGE, RAW), those that change it then, the bytes of its header that hold
-# its UUID.
-QEMU_FORMS = [("qcow2", "convert -O qcow2 RAW IMAGE", "snapshot -c before IMAGE", (0, 0)),
-              ("qcow2 over a backing file", "convert -O qcow2 RAW IMAGE.base", "create -f qcow2 -F qcow2 -b IMAGE.base IMAGE",
-               (0, 0)),
-              ("VDI", "convert -O vdi RAW IMAGE", "", (0x188, 0x198)),
-              ("VMDK", "convert -O vmdk RAW IMAGE", "", (0, 0)),
-              ("flat VMDK", "convert -O vmdk -o subformat=monolithicFlat RAW IMAGE", "", (0, 0)),
-              ("dynamic VHD", "convert -O vpc RAW IMAGE", "", (68, 84))]
-
-
 def qemu_forms(want, want_tree):
     # The example installation into each: the transcript and files of the
     # directory prefix, fsck.fat and qemu-img check clean, the image's
     # identity, its snapshot and its backing file as they were.
-    for number, (name, _, _, uuid) in enumerate(QEMU_FORMS):
-        image, raw = os.path.join(WORK, "qemu-%d" % number), os.path.join(WORK, "qemu.raw")
+    for number, form in enumerate(FORMS):
+        image, raw, name = os.path.join(WORK, "qemu-%d" % number), os.path.join(WORK, "qemu.raw"), FORMS[form][0]
         make_image(raw)
-        before = identity(make_form(QEMU_FORMS[number], raw, image), uuid)
+        before = identity(make_form(form, raw, image), form)
         got = vsetup(image)
         check(got.returncode == 0 and got.stdout == want.stdout, "%s: exit %d: %s" % (name, got.returncode, got.stderr))
         check(tree(read_back("%s@@%d" % (raw_view(image), START * 512), os.path.join(WORK, "back"))) == want_tree,
@@ -360,7 +321,7 @@ def qemu_forms(want, want_tree):
         fsck(raw_view(image))
         checked = run(["qemu-img", "check", image])  # exit 63: QEMU has no check for the form (VHD)
         check(checked.returncode in (0, 63), "%s: qemu-img check: %s" % (name, checked.stdout + checked.stderr))
-        check(identity(image, uuid) == before, "%s: the image's identity, snapshot or backing file changed" % name)
+        check(identity(image, form) == before, "%s: the image's identity, snapshot or backing file changed" % name)
     print("qcow2 with a snapshot and over a backing file, VDI, VMDK, flat VMDK, dynamic VHD: as the directory prefix, "
           "fsck.fat and qemu-img check clean, identity kept")
 
@@ -418,7 +379,7 @@ def kill_points(want_tree, want_registry, upgrade, form=None):
     # though the partition has room for one installation only. A command
     # that fails leaves the image as it was. An upgrade finds an older driver
     # installed: every file is replaced. An image of a form QEMU writes (a
-    # row of QEMU_FORMS) is killed before each QEMU command that writes it
+    # key of FORMS) is killed before each QEMU command that writes it
     # and before the registry beside it takes the new one's name (with FULL,
     # before each QEMU command and at each of its own file operations of the
     # write-back), and must pass qemu-img check with its identity kept.
@@ -428,7 +389,7 @@ def kill_points(want_tree, want_registry, upgrade, form=None):
         disk = raw_view(image) if form else image
         fsck(disk)
         check(not form or run(["qemu-img", "check", image]).returncode in (0, 63), "qemu-img check finds fault")
-        check(not form or identity(image, form[3], data=False) == before, "the image's identity changed")
+        check(not form or identity(image, form, data=False) == before, "the image's identity changed")
         return "%s@@%d" % (disk, START * 512)
     make_image(pristine)
     if upgrade:
@@ -458,7 +419,7 @@ def kill_points(want_tree, want_registry, upgrade, form=None):
             if os.path.exists(old):
                 os.remove(old)
         if form:  # made anew, as a copy would name the first one's backing file or extent
-            before = identity(make_form(form, pristine, image), form[3], data=False)
+            before = identity(make_form(form, pristine, image), form, data=False)
         else:
             shutil.copy(pristine, image)
 
@@ -506,7 +467,7 @@ def kill_points(want_tree, want_registry, upgrade, form=None):
               "command %d failed: exit %d, the image is half written: %s" % (command, got.returncode, got.stderr))
     print("%s: every %d. of %d kill points (in vsetup's own file operations and before %d commands): "
           "fsck.fat clean, files whole, a second run completes; %d commands failing: the image as it was"
-          % (form[0] if form else "upgrade" if upgrade else "new", STRIDE, len(points), commands, len(failing)))
+          % (FORMS[form][0] if form else "upgrade" if upgrade else "new", STRIDE, len(points), commands, len(failing)))
 
 if __name__ == "__main__":
     main()
