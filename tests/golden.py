@@ -87,6 +87,8 @@ def settings(scenario):
             sys.exit("%s/scenario line %d is no setting: %s" % (scenario, number, line))
         if len(value) > 1 and value[0] == value[-1] == '"':
             value = value[1:-1]
+        if key == "image" and value != "raw" and value not in qemu_forms.FORMS:
+            sys.exit("%s/scenario line %d names no image form: %s" % (scenario, number, value))
         found.setdefault(key, []).append(value)
     return found
 
