@@ -174,14 +174,14 @@ bool IsRegular(const struct stat& st) {
 }
 
 // Opens hostPath, known to be a regular file or missing, with flags and
-// without blocking; whatever took the file's place since is checked again
-// once open. Blocking is turned back on.
+// without blocking (a FIFO that took the file's place would block the open);
+// whatever took its place since is checked again once open. The flag stays:
+// it changes nothing for a regular file.
 int OpenChecked(const std::string& hostPath, int flags, mode_t mode) {
     int fd = open(hostPath.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
     if (fd < 0) return -1;
     struct stat st;
-    int status = fcntl(fd, F_GETFL);
-    if (fstat(fd, &st) != 0 || !IsRegular(st) || status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    if (fstat(fd, &st) != 0 || !IsRegular(st)) {
         int code = errno;
         close(fd);
         errno = code;

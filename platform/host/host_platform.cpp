@@ -79,6 +79,17 @@ struct Prepared {
     std::string destination, from, to;
 };
 std::map<std::string, Prepared> g_prepared;
+// The host path of each temporary PlatCreateTempFile made, by its Windows
+// path: made with O_EXCL in a directory just mapped, it is not mapped again
+// name by name by each step that uses it.
+std::map<std::string, std::string> g_made;
+
+bool MapTemporaryForWrite(const char* path, std::string* host) {
+    auto made = g_made.find(path);
+    if (made == g_made.end()) return MapForWrite(path, host);
+    *host = made->second;
+    return true;
+}
 
 }  // namespace
 
@@ -218,6 +229,7 @@ int PlatDeleteFile(const char* path) {
     std::string host;
     if (!MapForWrite(path, &host)) return 0;
     g_prepared.erase(path);
+    g_made.erase(path);
     if (HostForgetTemporary(host)) return HostRemoveTemporary(host) ? 1 : 0;
     return unlink(host.c_str()) == 0;
 }
@@ -244,27 +256,34 @@ int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
         return 0;
     }
     CopyOut(windows, pathOut, size);
+    g_made[windows] = name;
     return 1;
 }
 
 // Why source cannot replace destination, or null; from and to get their
 // host paths unless they hold them already.
-static const char* WhyNotReplaced(const char* source, const char* destination, std::string* from, std::string* to) {
-    if (to->empty() && (!MapForWrite(source, from) || !MapForWrite(destination, to)))
+// *exists tells, when given, whether the destination exists.
+static const char* WhyNotReplaced(const char* source, const char* destination, std::string* from, std::string* to,
+                                  bool* exists = nullptr) {
+    if (to->empty() && (!MapTemporaryForWrite(source, from) || !MapForWrite(destination, to)))
         return "the path leads through a symbolic link or names no drive";
     struct stat st;
-    if (lstat(to->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-    if (HostIsReadOnlyFile(*to)) return "it is read-only";
+    bool found = lstat(to->c_str(), &st) == 0;
+    if (exists) *exists = found;
+    if (found && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    if (found && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) return "it is read-only";
     return nullptr;
 }
 
 int PlatPrepareReplace(const char* source, const char* destination) {
     std::string from;
     std::string to;
-    if (const char* why = WhyNotReplaced(source, destination, &from, &to)) return NotReplaced(destination, to, why);
+    bool exists = false;
+    if (const char* why = WhyNotReplaced(source, destination, &from, &to, &exists))
+        return NotReplaced(destination, to, why);
     // The installed file keeps the owner, group and mode of the one it
     // replaces: a privileged run does not take the user's files.
-    if (!HostTakeOwnershipOf(from, to)) return NotReplaced(destination, to, std::strerror(errno));
+    if (exists && !HostTakeOwnershipOf(from, to)) return NotReplaced(destination, to, std::strerror(errno));
     g_prepared[source] = Prepared{destination, from, to};
     return 1;
 }
@@ -296,6 +315,7 @@ int PlatReplaceFile(const char* source, const char* destination) {
     if (rename(from.c_str(), to.c_str()) != 0) return NotReplaced(destination, to, std::strerror(errno));
     HostForgetTemporary(from);
     g_prepared.erase(source);
+    g_made.erase(source);
     return 1;
 }
 
@@ -328,7 +348,7 @@ PlatLz PlatLzOpenRead(const char* path) {
 
 PlatLz PlatLzOpenWrite(const char* path) {
     std::string host;
-    if (!FitsLzPath(path) || !MapForWrite(path, &host)) return -1;
+    if (!FitsLzPath(path) || !MapTemporaryForWrite(path, &host)) return -1;
     // Emptied only when it holds something: ext4 takes a truncation to
     // nothing for a file being replaced and writes it out when it is
     // closed, which the copy step's fresh (empty) temporaries need not pay.
