@@ -273,9 +273,11 @@ bool HostStaysInCurrentDirectory(const std::string& hostPath) {
     return resolved == hostPath || disk == "/" || resolved.compare(0, disk.size() + 1, disk + "/") == 0;
 }
 
+bool HostIsReadOnly(const struct stat& st) { return S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0; }
+
 bool HostIsReadOnlyFile(const std::string& hostPath) {
     struct stat st;
-    return lstat(hostPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+    return lstat(hostPath.c_str(), &st) == 0 && HostIsReadOnly(st);
 }
 
 bool HostTakeOwnership(int fd, const struct stat& st) {

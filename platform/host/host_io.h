@@ -71,10 +71,11 @@ std::string HostReadError(int code, size_t maxSize = kHostMaxTextFile);
 // leads nowhere stays (opening it fails on its own).
 bool HostStaysInCurrentDirectory(const std::string& hostPath);
 
-// Whether hostPath is a regular file that nobody may write: read-only, as
-// Wine shows it to Windows programs. Windows does not replace a read-only
-// file, whoever asks.
+// Whether hostPath (or the file st describes) is a regular file that nobody
+// may write: read-only, as Wine shows it to Windows programs. Windows does
+// not replace a read-only file, whoever asks.
 bool HostIsReadOnlyFile(const std::string& hostPath);
+bool HostIsReadOnly(const struct stat& st);
 
 // Gives the open file fd the owner, group and mode of the file st describes,
 // as far as this process may. false when the mode could not be set.

@@ -271,7 +271,7 @@ static const char* WhyNotReplaced(const char* source, const char* destination, s
     bool found = lstat(to->c_str(), &st) == 0;
     if (exists) *exists = found;
     if (found && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
-    if (found && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) return "it is read-only";
+    if (found && HostIsReadOnly(st)) return "it is read-only";
     return nullptr;
 }
 
@@ -289,16 +289,9 @@ int PlatPrepareReplace(const char* source, const char* destination) {
 }
 
 int PlatSyncFiles(const char* const* paths, int count) {
-    // A prepared temporary's host path is known already: no second mapping.
     std::vector<std::string> hosts(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        auto prepared = g_prepared.find(paths[i]);
-        if (prepared != g_prepared.end()) {
-            hosts[i] = prepared->second.from;
-        } else if (!MapForWrite(paths[i], &hosts[i])) {
-            return 0;
-        }
-    }
+    for (int i = 0; i < count; ++i)
+        if (!MapTemporaryForWrite(paths[i], &hosts[i])) return 0;
     return HostSyncFileSystems(hosts) ? 1 : 0;
 }
 
