@@ -72,7 +72,10 @@ SourceHeader ReadSourceHeader(const char* path) {
 // group is committed when it is full, at the end of each list and before
 // anything waits for the user (a diskette prompt, an error message), so that
 // every file copied before is installed by then, as if each were committed
-// at once: a Cancel or a failed file keeps what was copied before it.
+// at once: a Cancel or a failed file keeps what was copied before it. A
+// file whose destination waits in the group already, in any spelling, waits
+// for that one to be in place: it then replaces it, as it would on Windows,
+// instead of being put beside it under another spelling of the same name.
 const int kMaxGroup = 64;
 struct PendingFile {
     char temporary[kPathSize];
@@ -120,7 +123,9 @@ void CopyError(const char* format, const char* first, const char* second = nullp
 long long CopyIntoGroup(PlatLz source, const char* sourcePath, const char* destination, const char* destinationDir,
                         const char* shown) {
     SourceHeader header = ReadSourceHeader(sourcePath);
-    if (g_groupSize == kMaxGroup) CommitGroup();
+    bool waiting = false;
+    for (int i = 0; i < g_groupSize && !waiting; ++i) waiting = PlatEqualNoCase(g_group[i].destination, destination);
+    if (g_groupSize == kMaxGroup || waiting) CommitGroup();
     PendingFile& file = g_group[g_groupSize];
     if (!PlatCreateTempFile(destinationDir, file.temporary, sizeof file.temporary)) return PLAT_LZ_ERROR_WRITE;
     long long result = PLAT_LZ_ERROR_WRITE;
