@@ -192,7 +192,8 @@ int OpenChecked(const std::string& hostPath, int flags, mode_t mode) {
 
 }  // namespace
 
-int HostOpenRegular(const std::string& hostPath, bool followLinks) {
+int HostOpenRegular(const std::string& hostPath, bool followLinks, const struct stat* seen) {
+    if (seen && S_ISREG(seen->st_mode)) return OpenChecked(hostPath, O_RDONLY | O_NOFOLLOW, 0);
     struct stat st;
     if ((followLinks ? stat(hostPath.c_str(), &st) : lstat(hostPath.c_str(), &st)) != 0) return -1;
     if (!IsRegular(st)) return -1;
@@ -255,7 +256,7 @@ bool HostReadWholeFile(const std::string& hostPath, std::string* data, bool* mis
     return true;
 }
 
-bool HostStaysInCurrentDirectory(const std::string& hostPath) {
+bool HostStaysInCurrentDirectory(const std::string& hostPath, const struct stat* seen) {
     // The current directory as the system resolved it; a name right inside
     // it that is no link stays, without resolving the path name by name.
     char here[PATH_MAX];
@@ -263,8 +264,8 @@ bool HostStaysInCurrentDirectory(const std::string& hostPath) {
     std::string disk = here;
     struct stat st;
     if (hostPath.compare(0, disk.size() + 1, disk + "/") == 0 &&
-        hostPath.find('/', disk.size() + 1) == std::string::npos && lstat(hostPath.c_str(), &st) == 0 &&
-        !S_ISLNK(st.st_mode))
+        hostPath.find('/', disk.size() + 1) == std::string::npos &&
+        ((seen && S_ISREG(seen->st_mode)) || (lstat(hostPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))))
         return true;
     char* real = realpath(hostPath.c_str(), nullptr);
     if (!real) return true;

@@ -37,7 +37,10 @@ const size_t kHostMaxTextFile = 16u << 20;
 // open) and without side effects (a device is never opened). -1 with errno
 // set (EINVAL for anything that is not a regular file). Unless followLinks,
 // a symbolic link in the file's place is not followed either (ELOOP).
-int HostOpenRegular(const std::string& hostPath, bool followLinks = true);
+// seen, when given, is what an lstat of hostPath just found: a regular file
+// there is opened without looking again, and a link that took its place
+// since is not followed.
+int HostOpenRegular(const std::string& hostPath, bool followLinks = true, const struct stat* seen = nullptr);
 
 // Opens hostPath for writing with flags (O_WRONLY or O_RDWR, with O_CREAT,
 // O_EXCL, O_TRUNC, O_APPEND as needed; new files get mode) without ever
@@ -68,8 +71,9 @@ std::string HostReadError(int code, size_t maxSize = kHostMaxTextFile);
 // Whether hostPath, with its links resolved, stays inside the current
 // directory (for the installer, the disk it was started from): a link on a
 // disk never brings a file of the host into the Windows tree. A path that
-// leads nowhere stays (opening it fails on its own).
-bool HostStaysInCurrentDirectory(const std::string& hostPath);
+// leads nowhere stays (opening it fails on its own). seen as for
+// HostOpenRegular.
+bool HostStaysInCurrentDirectory(const std::string& hostPath, const struct stat* seen = nullptr);
 
 // Whether hostPath (or the file st describes) is a regular file that nobody
 // may write: read-only, as Wine shows it to Windows programs. Windows does

@@ -175,7 +175,8 @@ bool HostCurrentDirectory(std::string* windowsPath) {
     return true;
 }
 
-bool HostMapPath(const std::string& windowsPath, bool forWrite, std::string* hostPath) {
+bool HostMapPath(const std::string& windowsPath, bool forWrite, std::string* hostPath, struct stat* seen) {
+    if (seen) seen->st_mode = 0;
     std::string path = windowsPath;
     if (path.size() >= 2 && path[1] == ':' && DriveIndex(path[0]) >= 0) {
         // "X:name" is relative to the drive's root here: the installer keeps
@@ -197,6 +198,7 @@ bool HostMapPath(const std::string& windowsPath, bool forWrite, std::string* hos
         for (const std::string& part : parts) exact += "/" + part;
         struct stat st;
         if (lstat(exact.c_str(), &st) == 0) {
+            if (seen) *seen = st;
             *hostPath = exact;
             return true;
         }

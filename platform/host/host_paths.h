@@ -10,6 +10,8 @@
 
 #include <string>
 
+struct stat;
+
 // Maps the drives of prefix (an absolute path): creates what is missing of
 // its skeleton, puts the prefix with its links resolved in *resolved and
 // reads its drive mapping. false with a reason when that fails.
@@ -20,7 +22,9 @@ bool HostMapPrefix(const std::string& prefix, std::string* resolved, std::string
 // the drive's root. For writing (forWrite), a path that passes through a
 // symbolic link below the drive's root is refused, so nothing is written
 // outside the drive's tree. false when the path cannot be mapped.
-bool HostMapPath(const std::string& windowsPath, bool forWrite, std::string* hostPath);
+// *seen, when given, gets what an lstat of the host path found when the
+// mapping made one there; its st_mode is 0 otherwise.
+bool HostMapPath(const std::string& windowsPath, bool forWrite, std::string* hostPath, struct stat* seen = nullptr);
 
 // The current directory in Windows form: the drive whose host directory
 // holds it (the longest match), then the rest with backslashes.

@@ -50,14 +50,15 @@ bool MapForWrite(const char* path, std::string* host) { return HostMapPath(path,
 // leading off the disk, a device, a FIFO or a socket, which stderr names.
 int OpenRegularFile(const char* path, bool* refused = nullptr) {
     std::string host;
+    struct stat seen;
     if (refused) *refused = false;
-    if (!MapForRead(path, &host)) return -1;
+    if (!HostMapPath(path, false, &host, &seen)) return -1;
     const char* why = nullptr;
     int fd = -1;
-    if (!HostStaysInCurrentDirectory(host)) {
+    if (!HostStaysInCurrentDirectory(host, &seen)) {
         why = "it is a link leading off the disk";
     } else {
-        fd = HostOpenRegular(host);
+        fd = HostOpenRegular(host, true, &seen);
         if (fd < 0 && errno == EINVAL) why = "it is not a regular file";
     }
     if (why) {
