@@ -84,6 +84,16 @@ std::map<std::string, Prepared> g_prepared;
 // path: made with O_EXCL in a directory just mapped, it is not mapped again
 // name by name by each step that uses it.
 std::map<std::string, std::string> g_made;
+// The last temporary made stays open, empty, until PlatLzOpenWrite takes it:
+// the copy writes into it without opening it again.
+int g_keptFd = -1;
+std::string g_keptPath;
+
+void CloseKept() {
+    if (g_keptFd >= 0) close(g_keptFd);
+    g_keptFd = -1;
+    g_keptPath.clear();
+}
 
 bool MapTemporaryForWrite(const char* path, std::string* host) {
     auto made = g_made.find(path);
@@ -231,6 +241,7 @@ int PlatDeleteFile(const char* path) {
     if (!MapForWrite(path, &host)) return 0;
     g_prepared.erase(path);
     g_made.erase(path);
+    if (g_keptPath == path) CloseKept();
     if (HostForgetTemporary(host)) return HostRemoveTemporary(host) ? 1 : 0;
     return unlink(host.c_str()) == 0;
 }
@@ -250,14 +261,17 @@ int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
         return current;
     }();
     fchmod(fd, 0666 & ~mask);
-    close(fd);
     std::string windows = std::string(directory) + "\\" + name.substr(host.size() + 1);
     if (windows.size() + 1 > size) {
+        close(fd);
         HostRemoveTemporary(name);
         return 0;
     }
     CopyOut(windows, pathOut, size);
     g_made[windows] = name;
+    CloseKept();
+    g_keptFd = fd;
+    g_keptPath = windows;
     return 1;
 }
 
@@ -306,6 +320,7 @@ int PlatReplaceFile(const char* source, const char* destination) {
         to = prepared->second.to;
     }
     if (const char* why = WhyNotReplaced(source, destination, &from, &to)) return NotReplaced(destination, to, why);
+    if (g_keptPath == source) CloseKept();
     if (rename(from.c_str(), to.c_str()) != 0) return NotReplaced(destination, to, std::strerror(errno));
     HostForgetTemporary(from);
     g_prepared.erase(source);
@@ -342,7 +357,14 @@ PlatLz PlatLzOpenRead(const char* path) {
 
 PlatLz PlatLzOpenWrite(const char* path) {
     std::string host;
-    if (!FitsLzPath(path) || !MapTemporaryForWrite(path, &host)) return -1;
+    if (!FitsLzPath(path)) return -1;
+    if (g_keptFd >= 0 && g_keptPath == path) {
+        int fd = g_keptFd;
+        g_keptFd = -1;
+        g_keptPath.clear();
+        return fd;
+    }
+    if (!MapTemporaryForWrite(path, &host)) return -1;
     // Emptied only when it holds something: ext4 takes a truncation to
     // nothing for a file being replaced and writes it out when it is
     // closed, which the copy step's fresh (empty) temporaries need not pay.
