@@ -17,6 +17,7 @@
 namespace {
 
 HostTemporaryAnnouncer g_announcer = nullptr;
+HostNameWatcher g_watcher = nullptr;
 
 // The table of temporaries: a slot's flag is set after its path is written
 // and cleared first, so that a signal handler never sees a path half
@@ -39,6 +40,12 @@ void KeepTemporary(const std::string& path) {
 }  // namespace
 
 void HostSetTemporaryAnnouncer(HostTemporaryAnnouncer announcer) { g_announcer = announcer; }
+
+void HostSetNameWatcher(HostNameWatcher watcher) { g_watcher = watcher; }
+
+void HostNameChanged(const std::string& hostPath, bool made) {
+    if (g_watcher) g_watcher(hostPath, made);
+}
 
 const std::string& HostTemporaryMark() {
     static std::string mark;
@@ -70,6 +77,7 @@ bool HostForgetTemporary(const std::string& path) {
 bool HostRemoveTemporary(const std::string& path) {
     HostForgetTemporary(path);
     if (unlink(path.c_str()) != 0) return false;
+    HostNameChanged(path, false);
     HostSyncDirectoryOf(path);
     return true;
 }
@@ -100,6 +108,7 @@ int HostCreateTemporary(const std::string& stem, std::string* path) {
         int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             ++serial;
+            HostNameChanged(name, true);
             *path = name;
             KeepTemporary(name);
             return fd;
@@ -203,11 +212,13 @@ int HostOpenRegular(const std::string& hostPath, bool followLinks, const struct 
 int HostOpenForWriting(const std::string& hostPath, int flags, mode_t mode) {
     struct stat st;
     if (lstat(hostPath.c_str(), &st) == 0 && !IsRegular(st)) return -1;
-    return OpenChecked(hostPath, flags | O_NOFOLLOW, mode);
+    int fd = OpenChecked(hostPath, flags | O_NOFOLLOW, mode);
+    if (fd >= 0 && (flags & O_CREAT)) HostNameChanged(hostPath, true);
+    return fd;
 }
 
 int HostCreateAfresh(const std::string& hostPath, int flags) {
-    unlink(hostPath.c_str());
+    if (unlink(hostPath.c_str()) == 0) HostNameChanged(hostPath, false);
     return HostOpenForWriting(hostPath, flags | O_CREAT | O_EXCL);
 }
 
@@ -326,6 +337,8 @@ bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host
     if (close(fd) != 0) ok = false;
     if (ok && rename(temp.c_str(), hostPath.c_str()) != 0) ok = false;
     if (ok) {
+        HostNameChanged(temp, false);
+        HostNameChanged(hostPath, true);
         HostForgetTemporary(temp);
     } else {
         HostRemoveTemporary(temp);

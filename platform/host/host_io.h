@@ -88,6 +88,13 @@ bool HostTakeOwnership(int fd, const struct stat& st);
 // the file at likePath when there is one. false with errno set.
 bool HostTakeOwnershipOf(const std::string& hostPath, const std::string& likePath);
 
+// Every name the primitives here make or remove is told to the watcher (the
+// path mapping, which keeps track of the names in directories); the rest of
+// the host tells it of its own with HostNameChanged. None by default.
+using HostNameWatcher = void (*)(const std::string& hostPath, bool made);
+void HostSetNameWatcher(HostNameWatcher watcher);
+void HostNameChanged(const std::string& hostPath, bool made);
+
 // Temporary files are named by their stem (which holds their directory),
 // then the mark of this process (three letters or digits, HostTemporaryMark)
 // and three more, so that the next run can tell the temporaries of this one

@@ -10,6 +10,7 @@
 
 #include "platform/host/disk_image.h"
 #include "platform/host/frontend.h"
+#include "platform/host/host_paths.h"
 #include "platform/host/host_session.h"
 #include "platform/platform.h"
 
@@ -59,6 +60,8 @@ int PlatLaunch(const char* commandLine) {
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    // Wine works in the tree while the installer goes on.
+    HostForgetDirectories();
     pid_t pid;
     int started = posix_spawnp(&pid, "wine", &actions, &attributes, argv.data(), envp.data()) == 0;
     posix_spawnattr_destroy(&attributes);

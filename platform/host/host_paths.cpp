@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/host/host_ansi.h"
@@ -23,6 +25,21 @@ bool IsDirectory(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// What write mappings learnt of the directories they went through, by host
+// path: each is a directory, no link, spelled as on the disk. A name that is
+// not there as written is looked for, without regard to case, by a scan of
+// its directory; the first scan of a known directory keeps its names, so
+// that each new file does not scan it again. The names this process makes
+// and removes keep them exact (NoteName); a program the installer launches
+// may change anything, and all is forgotten then (HostForgetDirectories).
+struct KnownDirectory {
+    bool listed = false;
+    std::unordered_map<std::string, std::vector<std::string>> names;  // spellings by HostLower form
+};
+std::unordered_map<std::string, KnownDirectory> g_known;
+bool g_shared = false;  // another program works in the tree: nothing is learnt
+void NoteName(const std::string& hostPath, bool made);
+
 // The path with every link resolved, or "" (errno set) when it cannot be
 // resolved.
 std::string RealPath(const std::string& path) {
@@ -36,25 +53,38 @@ std::string RealPath(const std::string& path) {
 // The entry of directory whose name equals name without regard to case; the
 // exact spelling wins when both exist. "" when there is none.
 // *isLink, when given, tells whether an entry of the exact spelling is a
-// symbolic link (false when another spelling was found).
-std::string FindEntry(const std::string& directory, const std::string& name, bool* isLink = nullptr) {
+// symbolic link (false when another spelling was found). With remember,
+// what is learnt of directories is kept, and used, in g_known.
+std::string FindEntry(const std::string& directory, const std::string& name, bool* isLink = nullptr,
+                      bool remember = false) {
     struct stat st;
     std::string exact = directory + "/" + name;
     if (isLink) *isLink = false;
+    if (remember && g_known.count(exact)) return name;
     if (lstat(exact.c_str(), &st) == 0) {
         if (isLink) *isLink = S_ISLNK(st.st_mode);
+        if (remember && S_ISDIR(st.st_mode)) g_known.emplace(exact, KnownDirectory());
         return name;
+    }
+    auto known = remember ? g_known.find(directory) : g_known.end();
+    KnownDirectory* listing = known == g_known.end() ? nullptr : &known->second;
+    if (listing && listing->listed) {
+        auto spellings = listing->names.find(HostLower(name));
+        return spellings == listing->names.end() || spellings->second.empty() ? std::string()
+                                                                               : spellings->second.front();
     }
     DIR* dir = opendir(directory.c_str());
     if (!dir) return std::string();
     std::string found;
     while (struct dirent* entry = readdir(dir)) {
-        if (HostEqualNoCase(entry->d_name, name)) {
+        if (found.empty() && HostEqualNoCase(entry->d_name, name)) {
             found = entry->d_name;
-            break;
+            if (!listing) break;
         }
+        if (listing) listing->names[HostLower(entry->d_name)].push_back(entry->d_name);
     }
     closedir(dir);
+    if (listing) listing->listed = true;
     return found;
 }
 
@@ -93,6 +123,7 @@ bool MakeTree(const std::string& base, const std::vector<std::string>& parts,
         if (entry.empty()) {
             // A new directory outlasts a power cut once its parent is synced.
             if (mkdir(path.c_str(), 0755) == 0) {
+                HostNameChanged(path, true);
                 HostSyncDirectoryOf(path);
             } else if (errno != EEXIST) {
                 return false;
@@ -135,6 +166,8 @@ bool HostMapPrefix(const std::string& prefix, std::string* resolved, std::string
     }
 
     for (auto& drive : g_drives) drive.clear();
+    g_known.clear();
+    g_shared = false;
     g_drives[2] = RealPath(root + "/drive_c");
     g_drives[25] = "/";
     std::string devices = root + "/dosdevices";
@@ -147,8 +180,41 @@ bool HostMapPrefix(const std::string& prefix, std::string* resolved, std::string
         }
         closedir(dir);
     }
+    for (const std::string& drive : g_drives)
+        if (!drive.empty() && drive != "/") g_known.emplace(drive, KnownDirectory());
+    HostSetNameWatcher(NoteName);
     *resolved = root;
     return true;
+}
+
+namespace {
+
+// Keeps g_known exact when this process makes or removes a name.
+void NoteName(const std::string& hostPath, bool made) {
+    if (g_known.empty()) return;
+    size_t slash = hostPath.rfind('/');
+    if (slash == std::string::npos) return;
+    if (!made && g_known.erase(hostPath)) {
+        // A directory that went takes what was known below it along.
+        std::string below = hostPath + "/";
+        for (auto known = g_known.begin(); known != g_known.end();) {
+            known = known->first.compare(0, below.size(), below) == 0 ? g_known.erase(known) : std::next(known);
+        }
+    }
+    auto known = g_known.find(hostPath.substr(0, slash));
+    if (known == g_known.end() || !known->second.listed) return;
+    std::string name = hostPath.substr(slash + 1);
+    std::vector<std::string>& spellings = known->second.names[HostLower(name)];
+    auto spelling = std::find(spellings.begin(), spellings.end(), name);
+    if (made && spelling == spellings.end()) spellings.push_back(name);
+    if (!made && spelling != spellings.end()) spellings.erase(spelling);
+}
+
+}  // namespace
+
+void HostForgetDirectories() {
+    g_known.clear();
+    g_shared = true;
 }
 
 bool HostCurrentDirectory(std::string* windowsPath) {
@@ -206,7 +272,9 @@ bool HostMapPath(const std::string& windowsPath, bool forWrite, std::string* hos
     bool exists = true;
     for (size_t i = 0; i < parts.size(); ++i) {
         bool isLink = false;
-        std::string entry = exists ? FindEntry(result.empty() ? "/" : result, parts[i], &isLink) : std::string();
+        std::string entry =
+            exists ? FindEntry(result.empty() ? "/" : result, parts[i], &isLink, forWrite && !g_shared)
+                   : std::string();
         if (entry.empty()) exists = false;
         bool exact = entry == parts[i];
         result += "/" + (entry.empty() ? parts[i] : entry);

@@ -26,6 +26,13 @@ bool HostMapPrefix(const std::string& prefix, std::string* resolved, std::string
 // mapping made one there; its st_mode is 0 otherwise.
 bool HostMapPath(const std::string& windowsPath, bool forWrite, std::string* hostPath, struct stat* seen = nullptr);
 
+// The mapping keeps what it learns of the drives' directories for the rest
+// of the run, kept exact by the names the host makes and removes
+// (HostNameChanged, host_io.h). HostForgetDirectories forgets it all and
+// learns nothing more until the prefix is mapped again: another program
+// works in the tree from then on.
+void HostForgetDirectories();
+
 // The current directory in Windows form: the drive whose host directory
 // holds it (the longest match), then the rest with backslashes.
 bool HostCurrentDirectory(std::string* windowsPath);

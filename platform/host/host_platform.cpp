@@ -144,6 +144,7 @@ int PlatCreateDirectory(const char* path) {
     std::string host;
     if (!MapForWrite(path, &host)) return 0;
     if (mkdir(host.c_str(), 0755) == 0) {
+        HostNameChanged(host, true);
         HostSyncDirectoryOf(host);
         return 1;
     }
@@ -243,7 +244,9 @@ int PlatDeleteFile(const char* path) {
     g_made.erase(path);
     if (g_keptPath == path) CloseKept();
     if (HostForgetTemporary(host)) return HostRemoveTemporary(host) ? 1 : 0;
-    return unlink(host.c_str()) == 0;
+    if (unlink(host.c_str()) != 0) return 0;
+    HostNameChanged(host, false);
+    return 1;
 }
 
 int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {
@@ -322,6 +325,8 @@ int PlatReplaceFile(const char* source, const char* destination) {
     if (const char* why = WhyNotReplaced(source, destination, &from, &to)) return NotReplaced(destination, to, why);
     if (g_keptPath == source) CloseKept();
     if (rename(from.c_str(), to.c_str()) != 0) return NotReplaced(destination, to, std::strerror(errno));
+    HostNameChanged(from, false);
+    HostNameChanged(to, true);
     HostForgetTemporary(from);
     g_prepared.erase(source);
     g_made.erase(source);
