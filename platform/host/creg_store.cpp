@@ -134,7 +134,7 @@ bool CregStore::Open(const std::string& path, std::string* error) {
     // very file, removed otherwise. Nothing in its place is followed or
     // waited on: a link, anything but a regular file, or a file too large
     // for a journal stops the run.
-    unlink(Beside(kTempName).c_str());
+    HostRemoveName(Beside(kTempName));
     const std::string journalPath = Beside(kJournalName);
     std::string journal;
     bool missing = false;
@@ -157,7 +157,7 @@ bool CregStore::Open(const std::string& path, std::string* error) {
         }
         journalExists_ = true;
     } else if (!missing) {
-        unlink(journalPath.c_str());
+        HostRemoveName(journalPath);
         HostSyncDirectoryOf(path_);
     }
     return true;
@@ -286,7 +286,7 @@ bool CregStore::AppendToJournal(const std::string& entries) {
         if (!HostWriteAll(journalFd_, header.data(), header.size()) || !HostFsync(journalFd_)) {
             close(journalFd_);
             journalFd_ = -1;
-            unlink(journal.c_str());
+            HostRemoveName(journal);
             return false;
         }
         HostSyncDirectoryOf(path_);
@@ -346,7 +346,7 @@ bool CregStore::Commit() {
     if (!WriteReplacement(path_, bytes.data(), bytes.size(), true)) return false;
     if (journalFd_ >= 0) close(journalFd_);
     journalFd_ = -1;
-    unlink(Beside(kJournalName).c_str());
+    HostRemoveName(Beside(kJournalName));
     HostSyncDirectoryOf(path_);
     journalExists_ = false;
     changed_ = false;

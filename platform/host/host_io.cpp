@@ -47,6 +47,12 @@ void HostNameChanged(const std::string& hostPath, bool made) {
     if (g_watcher) g_watcher(hostPath, made);
 }
 
+bool HostRemoveName(const std::string& hostPath) {
+    if (unlink(hostPath.c_str()) != 0) return false;
+    HostNameChanged(hostPath, false);
+    return true;
+}
+
 const std::string& HostTemporaryMark() {
     static std::string mark;
     if (mark.empty()) {
@@ -76,8 +82,7 @@ bool HostForgetTemporary(const std::string& path) {
 
 bool HostRemoveTemporary(const std::string& path) {
     HostForgetTemporary(path);
-    if (unlink(path.c_str()) != 0) return false;
-    HostNameChanged(path, false);
+    if (!HostRemoveName(path)) return false;
     HostSyncDirectoryOf(path);
     return true;
 }
@@ -218,7 +223,7 @@ int HostOpenForWriting(const std::string& hostPath, int flags, mode_t mode) {
 }
 
 int HostCreateAfresh(const std::string& hostPath, int flags) {
-    if (unlink(hostPath.c_str()) == 0) HostNameChanged(hostPath, false);
+    HostRemoveName(hostPath);
     return HostOpenForWriting(hostPath, flags | O_CREAT | O_EXCL);
 }
 

@@ -94,6 +94,8 @@ bool HostTakeOwnershipOf(const std::string& hostPath, const std::string& likePat
 using HostNameWatcher = void (*)(const std::string& hostPath, bool made);
 void HostSetNameWatcher(HostNameWatcher watcher);
 void HostNameChanged(const std::string& hostPath, bool made);
+// unlink(hostPath), told to the watcher when it removed the name.
+bool HostRemoveName(const std::string& hostPath);
 
 // Temporary files are named by their stem (which holds their directory),
 // then the mark of this process (three letters or digits, HostTemporaryMark)

@@ -244,9 +244,7 @@ int PlatDeleteFile(const char* path) {
     g_made.erase(path);
     if (g_keptPath == path) CloseKept();
     if (HostForgetTemporary(host)) return HostRemoveTemporary(host) ? 1 : 0;
-    if (unlink(host.c_str()) != 0) return 0;
-    HostNameChanged(host, false);
-    return 1;
+    return HostRemoveName(host) ? 1 : 0;
 }
 
 int PlatCreateTempFile(const char* directory, char* pathOut, size_t size) {

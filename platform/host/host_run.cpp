@@ -40,7 +40,7 @@ bool RemoveTemporary(const std::string& prefix, const std::string& path) {
     if (!Inside(prefix, path) || name.size() < 9 || !HostIsTemporaryName(name, name.substr(name.size() - 6, 3)) ||
         lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
-    return unlink(path.c_str()) == 0;
+    return HostRemoveName(path);
 }
 
 // Removes the temporaries that carry mark in the directory of a "temps"
