@@ -242,7 +242,10 @@ def image_faults(image, form, identity, parts, into):
         check = subprocess.run(["qemu-img", "check", image], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         # Exit 63: QEMU has no check for the form (VHD).
         faults += [] if check.returncode in (0, 63) else ["qemu-img check: " + check.stdout.decode()]
-        now = qemu_forms.identity(image, form)
+        try:
+            now = qemu_forms.identity(image, form)
+        except subprocess.CalledProcessError as error:
+            return faults + ["qemu-img cannot read the image after the run: " + error.stderr.decode().strip()]
         faults += ["the image's %s: %s, before the run %s" % (what, now.get(what), identity.get(what))
                    for what in sorted(set(now) | set(identity)) if now.get(what) != identity.get(what)]
     fsck = read_image(image, into, form, parts)
