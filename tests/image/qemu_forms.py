@@ -5,6 +5,7 @@
 import hashlib
 import json
 import os
+import struct
 import subprocess
 import tempfile
 
@@ -39,12 +40,30 @@ def make_form(form, raw, image):
     return image
 
 
+def vmdk_ddb(image):
+    """The ddb.* lines of a VMDK's descriptor (the disk database: adapter,
+    geometry, hardware version), which qemu-img info does not show: the
+    file itself for a flat VMDK, the text its header points to otherwise."""
+    with open(image, "rb") as f:
+        head = f.read(512)
+        if head[:4] == b"KDMV":
+            offset, size = struct.unpack_from("<QQ", head, 28)
+            f.seek(offset * 512)
+            head = f.read(size * 512)
+        else:
+            head += f.read(64 << 10)
+    return sorted(line for line in head.decode("latin-1").splitlines() if line.startswith("ddb."))
+
+
 def identity(image, form, data=True):
     """What a virtual machine knows its disk by, as {what: value}: qemu-img
     info but for the room it takes and VMDK's content ID (which QEMU changes
-    on every first write, as VMware does), the UUID in the header, the
-    backing file's bytes and (with data) each snapshot's."""
+    on every first write, as VMware does), a VMDK's disk database, the UUID
+    in the header, the backing file's bytes and (with data) each
+    snapshot's."""
     found = json.loads(qemu_img("info", "--output=json", image))
+    if form.startswith("vmdk"):
+        found["disk database"] = vmdk_ddb(image)
     found.pop("actual-size")
     found.get("format-specific", {}).get("data", {}).pop("cid", None)
     with open(image, "rb") as f:
