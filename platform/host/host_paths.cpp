@@ -30,8 +30,9 @@ bool IsDirectory(const std::string& path) {
 // not there as written is looked for, without regard to case, by a scan of
 // its directory; the first scan of a known directory keeps its names, so
 // that each new file does not scan it again. The names this process makes
-// and removes keep them exact (NoteName); a program the installer launches
-// may change anything, and all is forgotten then (HostForgetDirectories).
+// and removes keep them exact (NoteName). Another run waits for this one's
+// hold on the Windows tree; a program the installer launches may change
+// anything, and all is forgotten then (HostForgetDirectories).
 struct KnownDirectory {
     bool listed = false;
     std::unordered_map<std::string, std::vector<std::string>> names;  // spellings by HostLower form
