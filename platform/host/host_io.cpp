@@ -53,6 +53,13 @@ bool HostRemoveName(const std::string& hostPath) {
     return true;
 }
 
+bool HostRenameName(const std::string& from, const std::string& to) {
+    if (rename(from.c_str(), to.c_str()) != 0) return false;
+    HostNameChanged(from, false);
+    HostNameChanged(to, true);
+    return true;
+}
+
 const std::string& HostTemporaryMark() {
     static std::string mark;
     if (mark.empty()) {
@@ -340,10 +347,8 @@ bool HostWriteInPlaceOf(int fd, const std::string& temp, const std::string& host
                         const std::function<bool(int fd)>& prepare) {
     bool ok = HostWriteAll(fd, data, size) && prepare(fd) && HostFsync(fd);
     if (close(fd) != 0) ok = false;
-    if (ok && rename(temp.c_str(), hostPath.c_str()) != 0) ok = false;
+    if (ok && !HostRenameName(temp, hostPath)) ok = false;
     if (ok) {
-        HostNameChanged(temp, false);
-        HostNameChanged(hostPath, true);
         HostForgetTemporary(temp);
     } else {
         HostRemoveTemporary(temp);

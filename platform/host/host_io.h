@@ -96,6 +96,8 @@ void HostSetNameWatcher(HostNameWatcher watcher);
 void HostNameChanged(const std::string& hostPath, bool made);
 // unlink(hostPath), told to the watcher when it removed the name.
 bool HostRemoveName(const std::string& hostPath);
+// rename(from, to), told to the watcher when it moved the name.
+bool HostRenameName(const std::string& from, const std::string& to);
 
 // Temporary files are named by their stem (which holds their directory),
 // then the mark of this process (three letters or digits, HostTemporaryMark)

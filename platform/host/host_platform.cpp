@@ -322,9 +322,7 @@ int PlatReplaceFile(const char* source, const char* destination) {
     }
     if (const char* why = WhyNotReplaced(source, destination, &from, &to)) return NotReplaced(destination, to, why);
     if (g_keptPath == source) CloseKept();
-    if (rename(from.c_str(), to.c_str()) != 0) return NotReplaced(destination, to, std::strerror(errno));
-    HostNameChanged(from, false);
-    HostNameChanged(to, true);
+    if (!HostRenameName(from, to)) return NotReplaced(destination, to, std::strerror(errno));
     HostForgetTemporary(from);
     g_prepared.erase(source);
     g_made.erase(source);
